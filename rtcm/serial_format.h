@@ -1,0 +1,42 @@
+// The RTCM SC-104 "6 of 8" serial byte format that GPS receivers, gpsd and RTKLIB speak: every byte
+// 0x40..0x7F carries six transmitted bits, the first transmitted in the least significant place.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace sondeco {
+
+// Calls `bitHandler(bit)` for the six bits of each data byte, in transmission order. Bytes outside
+// 0x40..0x7F (line ends, comments, receiver chatter) carry no bits and are skipped.
+template <typename BitHandler>
+void forEachSerialBit(std::string_view bytes, BitHandler&& bitHandler) {
+    for (unsigned char byte : bytes) {
+        if (byte < 0x40 || byte > 0x7F) continue;
+        for (int i = 0; i < 6; ++i) bitHandler(static_cast<std::uint8_t>((byte >> i) & 1u));
+    }
+}
+
+// Packs transmitted bits into serial bytes. Whole 30-bit words make whole bytes (five a word).
+class SerialWriter {
+public:
+    void pushBit(std::uint8_t bit) {
+        pending_ |= static_cast<unsigned>(bit & 1u) << count_;
+        if (++count_ == 6) {
+            bytes_.push_back(static_cast<char>(0x40 | pending_));
+            pending_ = 0;
+            count_ = 0;
+        }
+    }
+    // Takes the finished bytes, leaving any partial byte in place.
+    std::string takeBytes() { return std::exchange(bytes_, std::string()); }
+
+private:
+    std::string bytes_;
+    unsigned pending_ = 0;
+    int count_ = 0;
+};
+
+}  // namespace sondeco
