@@ -1,0 +1,317 @@
+// sondeco-gen: writes a DGPS beacon test signal as a WAV file, to check a receiver chain or to try
+// the decoder without a beacon in range.
+
+#include "audio_format.h"
+#include "msk_modulator.h"
+#include "serial_format.h"
+#include "simulated_beacon.h"
+#include "wav_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace sondeco;
+
+constexpr const char* Usage =
+    "Usage: sondeco-gen [options] OUTPUT.wav\n"
+    "Writes a DGPS beacon test signal: RTCM SC-104 version 2 frames, MSK-modulated, as a\n"
+    "48000 Hz 16-bit stereo WAV file (the signal on the left channel, the right one silent).\n"
+    "\n"
+    "  --rate 100|200     bit rate in bit/s (default 200)\n"
+    "  --freq HZ          centre frequency of the signal in Hz (default 800)\n"
+    "  --seconds N        length of the file in seconds, leading time included (default 30)\n"
+    "  --station ID       reference station ID, 0..1023 (default 491)\n"
+    "  --types LIST       message types to send in turn, comma-separated, from\n"
+    "                     1,3,5,6,7,9,16,31,32,33,34,35 (default: a beacon's usual mix,\n"
+    "                     type 9 most often)\n"
+    "  --zcount Z         modified Z-count of the first frame, 0..5999 (default: the\n"
+    "                     present GPS time)\n"
+    "  --ebn0 DB          add white Gaussian noise at this Eb/N0 in dB (default: none)\n"
+    "  --offset HZ        carrier frequency offset in Hz (default 0)\n"
+    "  --clock-ppm PPM    bit clock error in parts per million; positive is fast (default 0)\n"
+    "  --leading SECONDS  audio without signal before the first bit (default 0)\n"
+    "  --seed N           seed of the noise, for a repeatable file (default 1)\n"
+    "  --rtcm FILE        send the bits of an RTCM 6-of-8 byte stream as they are, instead of\n"
+    "                     generated frames; lines starting with '#' are skipped, and the\n"
+    "                     stream is repeated to fill the file\n"
+    "  -h, --help         show this help and exit\n";
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    int bitRate = 200;
+    double centreFrequency = 800.0;
+    double seconds = 30.0;
+    std::optional<int> stationId;
+    std::optional<std::vector<int>> messageTypes;
+    std::optional<int> zCount;
+    std::optional<double> ebN0Db;
+    double frequencyOffset = 0.0;
+    double clockErrorPpm = 0.0;
+    double leadingSeconds = 0.0;
+    std::uint64_t seed = 1;
+    std::optional<std::string> rtcmFile;
+    std::string output;
+};
+
+double parseNumber(std::string_view option, const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value)) {
+        throw UsageError(std::string(option) + " needs a number, not '" + text + "'");
+    }
+    return value;
+}
+
+long long parseInteger(std::string_view option, const std::string& text, long long low, long long high) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || end != text.c_str() + text.size() || errno != 0 || value < low || value > high) {
+        throw UsageError(std::string(option) + " needs a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + ", not '" + text + "'");
+    }
+    return value;
+}
+
+std::vector<int> parseTypes(const std::string& text) {
+    std::vector<int> types;
+    std::stringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        const int type = static_cast<int>(parseInteger("--types", item, 0, 63));
+        if (!isSimulatedMessageType(type)) {
+            throw UsageError("--types: message type " + item + " is not one this generator can fill");
+        }
+        types.push_back(type);
+    }
+    if (types.empty() || text.back() == ',') throw UsageError("--types needs a comma-separated list of types");
+    return types;
+}
+
+// Returns nothing when help was asked for.
+std::optional<Options> parseOptions(int argc, char** argv) {
+    Options options;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "-h" || argument == "--help") return std::nullopt;
+        if (argument.size() < 2 || argument[0] != '-') {
+            positional.push_back(argument);
+            continue;
+        }
+        std::string name = argument;
+        std::optional<std::string> value;
+        if (const auto equals = argument.find('='); equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        const auto takeValue = [&]() -> std::string {
+            if (value) return *value;
+            if (i + 1 >= argc) throw UsageError(name + " needs a value");
+            return argv[++i];
+        };
+        if (name == "--rate") {
+            const std::string text = takeValue();
+            if (text != "100" && text != "200") throw UsageError("--rate must be 100 or 200, not '" + text + "'");
+            options.bitRate = text == "100" ? 100 : 200;
+        } else if (name == "--freq") {
+            options.centreFrequency = parseNumber(name, takeValue());
+            if (options.centreFrequency < 100.0 || options.centreFrequency > 20000.0) {
+                throw UsageError("--freq must lie between 100 and 20000 Hz");
+            }
+        } else if (name == "--seconds") {
+            options.seconds = parseNumber(name, takeValue());
+            if (!(options.seconds > 0.0) || options.seconds > 86400.0) {
+                throw UsageError("--seconds must be above 0 and at most 86400");
+            }
+        } else if (name == "--station") {
+            options.stationId = static_cast<int>(parseInteger(name, takeValue(), 0, 1023));
+        } else if (name == "--types") {
+            options.messageTypes = parseTypes(takeValue());
+        } else if (name == "--zcount") {
+            options.zCount = static_cast<int>(parseInteger(name, takeValue(), 0, 5999));
+        } else if (name == "--ebn0") {
+            options.ebN0Db = parseNumber(name, takeValue());
+            if (*options.ebN0Db < -30.0 || *options.ebN0Db > 100.0) {
+                throw UsageError("--ebn0 must lie between -30 and 100 dB");
+            }
+        } else if (name == "--offset") {
+            options.frequencyOffset = parseNumber(name, takeValue());
+        } else if (name == "--clock-ppm") {
+            options.clockErrorPpm = parseNumber(name, takeValue());
+            if (std::fabs(options.clockErrorPpm) > 100000.0) throw UsageError("--clock-ppm must lie within +-100000");
+        } else if (name == "--leading") {
+            options.leadingSeconds = parseNumber(name, takeValue());
+            if (options.leadingSeconds < 0.0) throw UsageError("--leading cannot be negative");
+        } else if (name == "--seed") {
+            options.seed = static_cast<std::uint64_t>(parseInteger(name, takeValue(), 0, INT64_MAX));
+        } else if (name == "--rtcm") {
+            options.rtcmFile = takeValue();
+        } else {
+            throw UsageError("unknown option " + name);
+        }
+    }
+    if (positional.size() != 1) {
+        throw UsageError(positional.empty() ? "no output file given" : "more than one output file given");
+    }
+    options.output = positional.front();
+    if (options.leadingSeconds > options.seconds) throw UsageError("--leading is longer than --seconds");
+    if (options.rtcmFile && (options.stationId || options.messageTypes || options.zCount)) {
+        throw UsageError("--station, --types and --zcount describe generated frames; --rtcm sends a stream as it is");
+    }
+    const double lowTone = options.centreFrequency + options.frequencyOffset - options.bitRate / 4.0;
+    const double highTone = options.centreFrequency + options.frequencyOffset + options.bitRate / 4.0;
+    if (lowTone <= 0.0 || highTone >= SampleRate / 2.0) {
+        throw UsageError("--offset moves the tones outside 0.." + std::to_string(SampleRate / 2) + " Hz");
+    }
+    return options;
+}
+
+// The transmitted bits of a 6-of-8 stream. Collectors annotate captures with '#' lines whose
+// letters would otherwise pass for data bytes.
+std::optional<std::vector<std::uint8_t>> readRtcmStream(const std::string& path, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot be read";
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bits;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line[0] == '#') continue;
+        forEachSerialBit(line, [&bits](std::uint8_t bit) { bits.push_back(bit); });
+    }
+    if (file.bad()) {
+        error = "cannot be read";
+        return std::nullopt;
+    }
+    if (bits.empty()) {
+        error = "holds no RTCM data bytes (0x40..0x7F)";
+        return std::nullopt;
+    }
+    return bits;
+}
+
+// GPS time runs ahead of UTC by the leap seconds since 1980; 18 since the start of 2017.
+double gpsSecondsIntoHour() {
+    constexpr double GpsMinusUtc = 18.0;
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const double seconds = std::chrono::duration<double>(sinceEpoch).count() + GpsMinusUtc;
+    return std::fmod(seconds, 3600.0);
+}
+
+// Where the bits come from: the simulated station, or a recorded stream played in a loop.
+class BitSource {
+public:
+    explicit BitSource(const Options& options) {
+        if (!options.rtcmFile) {
+            BeaconSettings settings;
+            if (options.stationId) settings.stationId = *options.stationId;
+            if (options.messageTypes) settings.messageTypes = *options.messageTypes;
+            settings.startSecondsIntoHour = options.zCount ? *options.zCount * 0.6 : gpsSecondsIntoHour();
+            settings.bitRate = options.bitRate;
+            beacon_.emplace(settings);
+        }
+    }
+    void setStream(std::vector<std::uint8_t> bits) { stream_ = std::move(bits); }
+
+    std::vector<std::uint8_t> next() {
+        if (beacon_) {
+            std::vector<std::uint8_t> bits;
+            beacon_->appendNextFrame(bits);
+            return bits;
+        }
+        return stream_;
+    }
+
+private:
+    std::optional<SimulatedBeacon> beacon_;
+    std::vector<std::uint8_t> stream_;
+};
+
+int run(const Options& options) {
+    BitSource source(options);
+    if (options.rtcmFile) {
+        std::string error;
+        auto bits = readRtcmStream(*options.rtcmFile, error);
+        if (!bits) {
+            std::fprintf(stderr, "sondeco-gen: %s %s\n", options.rtcmFile->c_str(), error.c_str());
+            return 1;
+        }
+        source.setStream(std::move(*bits));
+    }
+
+    MskSettings settings;
+    settings.bitRate = options.bitRate;
+    settings.centreFrequency = options.centreFrequency;
+    settings.frequencyOffset = options.frequencyOffset;
+    settings.clockErrorPpm = options.clockErrorPpm;
+    settings.ebN0Db = options.ebN0Db;
+    settings.leadingSeconds = options.leadingSeconds;
+    settings.noiseSeed = options.seed;
+    MskModulator modulator(settings);
+
+    WavWriter writer;
+    std::string error;
+    if (!writer.open(options.output, CaptureChannels, SampleRate, error)) {
+        std::fprintf(stderr, "sondeco-gen: %s %s\n", options.output.c_str(), error.c_str());
+        return 1;
+    }
+
+    const auto totalFrames = static_cast<std::size_t>(std::llround(options.seconds * SampleRate));
+    std::vector<double> signal(FramesPerBuffer);
+    std::vector<std::int16_t> interleaved(static_cast<std::size_t>(SamplesPerBuffer));
+    for (std::size_t done = 0; done < totalFrames;) {
+        const std::size_t frames = std::min<std::size_t>(FramesPerBuffer, totalFrames - done);
+        std::size_t filled = 0;
+        while (filled < frames) {
+            filled += modulator.render(std::span(signal).subspan(filled, frames - filled));
+            if (filled < frames) modulator.pushBits(source.next());
+        }
+        for (std::size_t i = 0; i < frames; ++i) {
+            interleaved[2 * i] = toPcm16(signal[i]);
+            interleaved[2 * i + 1] = 0;
+        }
+        if (!writer.writeFrames(interleaved.data(), frames)) break;  // close() reports it
+        done += frames;
+    }
+    if (!writer.close(error)) {
+        std::fprintf(stderr, "sondeco-gen: %s %s\n", options.output.c_str(), error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::optional<Options> options;
+    try {
+        options = parseOptions(argc, argv);
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "sondeco-gen: %s\n\n%s", error.what(), Usage);
+        return 2;
+    }
+    if (!options) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    return run(*options);
+}
