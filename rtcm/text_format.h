@@ -1,0 +1,15 @@
+// Number formatting for the page texts that never depends on the user's locale: a German desktop
+// must still show "12.34 m", and the program's GUI library switches the C locale to the user's.
+#pragma once
+
+#include <string>
+
+namespace sondeco {
+
+// printf's "%0.Nf", always with a full stop.
+std::string fixed(double value, int decimals);
+
+// printf's "%0Nd" (leading zeros to `width` digits).
+std::string zeroPadded(int value, int width);
+
+}  // namespace sondeco
