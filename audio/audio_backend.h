@@ -32,6 +32,13 @@ public:
     virtual void reset() = 0;
 };
 
+// Why a stream could not be opened: the device itself, or the buffers it needs.
+struct AudioError {
+    enum class Kind { OpenFailed, BufferFailed };
+    Kind kind = Kind::OpenFailed;
+    std::string detail;  // a short reason for logs and file errors
+};
+
 class AudioBackend {
 public:
     virtual ~AudioBackend() = default;
@@ -40,11 +47,11 @@ public:
     virtual std::vector<std::string> inputDeviceNames() = 0;
 
     // Opens capture. `device` is -1 for the system's default input, else a position in
-    // inputDeviceNames(). On failure returns null and sets `error` to a short reason.
-    virtual std::unique_ptr<CaptureStream> openCapture(int device, CaptureRing& ring, std::string& error) = 0;
+    // inputDeviceNames(). On failure returns null and says why in `error`.
+    virtual std::unique_ptr<CaptureStream> openCapture(int device, CaptureRing& ring, AudioError& error) = 0;
 
     // Opens the system's default output for the monitor.
-    virtual std::unique_ptr<PlayStream> openPlayback(std::string& error) = 0;
+    virtual std::unique_ptr<PlayStream> openPlayback(AudioError& error) = 0;
 };
 
 }  // namespace sondeco

@@ -60,7 +60,7 @@ public:
     PortAudioCapture(const PortAudioCapture&) = delete;
     PortAudioCapture& operator=(const PortAudioCapture&) = delete;
 
-    bool start(int deviceIndex, double latency, std::string& error) {
+    bool start(int deviceIndex, double latency, AudioError& error) {
         PaStreamParameters input{};
         input.device = deviceIndex;
         input.channelCount = channels_;
@@ -70,15 +70,16 @@ public:
                                        &PortAudioCapture::callback, this);
         if (result != paNoError) {
             stream_ = nullptr;
-            error = Pa_GetErrorText(result);
+            error = {AudioError::Kind::OpenFailed, Pa_GetErrorText(result)};
             return false;
         }
         Pa_SetStreamFinishedCallback(stream_, &PortAudioCapture::finished);
         running_ = true;
         result = Pa_StartStream(stream_);
         if (result != paNoError) {
+            // The device opened but would not run with our buffers.
             running_ = false;
-            error = Pa_GetErrorText(result);
+            error = {AudioError::Kind::BufferFailed, Pa_GetErrorText(result)};
             return false;
         }
         return true;
@@ -117,10 +118,10 @@ public:
         }
     }
 
-    bool start(std::string& error) {
+    bool start(AudioError& error) {
         const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
         if (device == paNoDevice) {
-            error = "no default output device";
+            error = {AudioError::Kind::OpenFailed, "no default output device"};
             return false;
         }
         const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
@@ -131,11 +132,16 @@ public:
         output.suggestedLatency = info != nullptr ? info->defaultHighOutputLatency : 0.2;
         PaError result = Pa_OpenStream(&stream_, nullptr, &output, SampleRate, paFramesPerBufferUnspecified,
                                        paClipOff, &PortAudioPlayback::callback, this);
-        if (result == paNoError) result = Pa_StartStream(stream_);
         if (result != paNoError) {
-            if (stream_ != nullptr) Pa_CloseStream(stream_);
             stream_ = nullptr;
-            error = Pa_GetErrorText(result);
+            error = {AudioError::Kind::OpenFailed, Pa_GetErrorText(result)};
+            return false;
+        }
+        result = Pa_StartStream(stream_);
+        if (result != paNoError) {
+            Pa_CloseStream(stream_);
+            stream_ = nullptr;
+            error = {AudioError::Kind::BufferFailed, Pa_GetErrorText(result)};
             return false;
         }
         return true;
@@ -220,9 +226,9 @@ std::vector<std::string> PortAudioBackend::inputDeviceNames() {
     return names;
 }
 
-std::unique_ptr<CaptureStream> PortAudioBackend::openCapture(int device, CaptureRing& ring, std::string& error) {
+std::unique_ptr<CaptureStream> PortAudioBackend::openCapture(int device, CaptureRing& ring, AudioError& error) {
     if (!initialised_) {
-        error = "the audio system could not be initialised";
+        error = {AudioError::Kind::OpenFailed, "the audio system could not be initialised"};
         return nullptr;
     }
     PaDeviceIndex index = paNoDevice;
@@ -233,7 +239,7 @@ std::unique_ptr<CaptureStream> PortAudioBackend::openCapture(int device, Capture
     }
     const PaDeviceInfo* info = index == paNoDevice ? nullptr : Pa_GetDeviceInfo(index);
     if (info == nullptr || info->maxInputChannels < 1) {
-        error = "no such input device";
+        error = {AudioError::Kind::OpenFailed, "no such input device"};
         return nullptr;
     }
     StderrSilencer quiet;
@@ -245,9 +251,9 @@ std::unique_ptr<CaptureStream> PortAudioBackend::openCapture(int device, Capture
     return nullptr;
 }
 
-std::unique_ptr<PlayStream> PortAudioBackend::openPlayback(std::string& error) {
+std::unique_ptr<PlayStream> PortAudioBackend::openPlayback(AudioError& error) {
     if (!initialised_) {
-        error = "the audio system could not be initialised";
+        error = {AudioError::Kind::OpenFailed, "the audio system could not be initialised"};
         return nullptr;
     }
     StderrSilencer quiet;

@@ -15,8 +15,8 @@ public:
     bool initialised() const { return initialised_; }
 
     std::vector<std::string> inputDeviceNames() override;
-    std::unique_ptr<CaptureStream> openCapture(int device, CaptureRing& ring, std::string& error) override;
-    std::unique_ptr<PlayStream> openPlayback(std::string& error) override;
+    std::unique_ptr<CaptureStream> openCapture(int device, CaptureRing& ring, AudioError& error) override;
+    std::unique_ptr<PlayStream> openPlayback(AudioError& error) override;
 
 private:
     // PortAudio device index of each position of inputDeviceNames(), so that position k opens the

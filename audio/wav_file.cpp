@@ -195,7 +195,7 @@ bool WavWriter::writeFrames(const std::int16_t* interleaved, std::size_t frames)
 bool WavWriter::close(std::string& error) {
     if (file_ == nullptr) return true;
     bool ok = !failed_;
-    if (ok && dataBytes_ <= 0xFFFFFFFFu - 36 && std::fseek(file_, 0, SEEK_SET) == 0) {
+    if (ok && dataBytes_ <= 0xFFFFFFFFu - 36 && std::fseek(file_, 4, SEEK_SET) == 0) {
         unsigned char size[4];
         putLe32(size, static_cast<std::uint32_t>(36 + dataBytes_));
         ok = std::fwrite(size, 1, 4, file_) == 4;

@@ -72,11 +72,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CaptureStream> WavFileInputBackend::openCapture(int, CaptureRing& ring, std::string& error) {
+std::unique_ptr<CaptureStream> WavFileInputBackend::openCapture(int, CaptureRing& ring, AudioError& error) {
     auto reader = std::make_unique<WavReader>();
-    if (!reader->open(path_, error)) return nullptr;
+    error.kind = AudioError::Kind::OpenFailed;
+    if (!reader->open(path_, error.detail)) return nullptr;
     if (reader->info().dataSizeKnown && reader->info().dataBytes < static_cast<std::uint64_t>(reader->info().channels) * 2) {
-        error = "holds no audio (its data chunk is empty)";
+        error.detail = "holds no audio (its data chunk is empty)";
         return nullptr;
     }
     return std::make_unique<WavFileCapture>(std::move(reader), ring);

@@ -15,8 +15,8 @@ public:
     WavFileInputBackend(std::string path, AudioBackend& devices) : path_(std::move(path)), devices_(devices) {}
 
     std::vector<std::string> inputDeviceNames() override { return devices_.inputDeviceNames(); }
-    std::unique_ptr<CaptureStream> openCapture(int device, CaptureRing& ring, std::string& error) override;
-    std::unique_ptr<PlayStream> openPlayback(std::string& error) override { return devices_.openPlayback(error); }
+    std::unique_ptr<CaptureStream> openCapture(int device, CaptureRing& ring, AudioError& error) override;
+    std::unique_ptr<PlayStream> openPlayback(AudioError& error) override { return devices_.openPlayback(error); }
 
     const std::string& path() const { return path_; }
 

@@ -1,0 +1,48 @@
+# make run    build, make the sample beacon signal, and run Sondeco on it
+# make test   build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test
+# make bench  build optimised and run the benchmarks
+# Each target installs what is missing first (scripts/install-deps).
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+RELEASE := build/release
+TESTING := build/test
+BENCHING := build/bench
+SAMPLE := build/samples/beacon.wav
+
+.PHONY: all deps build run test bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(RELEASE) -j$(JOBS)
+
+$(SAMPLE): build
+	@mkdir -p $(dir $@)
+	@if [ ! -f $@ ]; then $(RELEASE)/tools/sondeco-gen --seconds 120 --ebn0 18 $@ && echo "Sample signal: $@"; fi
+
+run: $(SAMPLE)
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	  $(RELEASE)/app/sondeco --input $(SAMPLE); \
+	elif [ -x $(RELEASE)/tools/sondeco-decode ]; then \
+	  echo "No display: decoding $(SAMPLE) with the headless decoder instead."; \
+	  $(RELEASE)/tools/sondeco-decode $(SAMPLE); \
+	else \
+	  echo "No display. Start the program on a desktop with: $(RELEASE)/app/sondeco --input $(SAMPLE)"; \
+	fi
+
+test: deps
+	@cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_SANITIZE=ON >/dev/null
+	@cmake --build $(TESTING) -j$(JOBS)
+	@cd $(TESTING) && ctest --output-on-failure -j$(JOBS)
+
+bench: deps
+	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(BENCHING) -j$(JOBS)
+	@for b in $(BENCHING)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+clean:
+	rm -rf build

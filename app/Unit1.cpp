@@ -1,0 +1,264 @@
+#include "Unit1.h"
+
+#include "Unit2.h"
+#include "Unit3.h"
+#include "fonts.h"
+#include "page_tabs.h"
+#include "page_text.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+namespace sondeco {
+namespace {
+
+constexpr std::array<int, StatusPanelCount> StatusPanelWidths{90, 100, 120, 95, 105, 50};
+constexpr QRgb LampGreen = qRgb(0x00, 0xFF, 0x00);
+
+QPushButton* makeToolButton(QWidget* parent, const char* caption, int left) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+    button->setGeometry(left, 2, 70, 28);
+    button->setFocusPolicy(Qt::NoFocus);
+    return button;
+}
+
+QFrame* makeLoweredPanel(QWidget* parent, int left, int width) {
+    auto* panel = new QFrame(parent);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setLineWidth(1);
+    panel->setGeometry(left, 3, width, 26);
+    return panel;
+}
+
+}  // namespace
+
+TForm1::TForm1(AppEnvironment environment)
+    : environment_(std::move(environment)), decoder_(*this, environment_.clock) {
+    buildControls();
+
+    WaveInName = "";
+    // The settings file is read here once it exists; until then the fields keep their defaults.
+    WaveInName = DefaultInputDeviceName;
+
+    tuneCenterFrequency();
+    tuneBitRate();
+
+    decoder_.pages().rebuildTabCaptions();
+    TabControl1Tabs->setCurrentIndex(TabIndex);
+    decoder_.pages().clearAllMessages();
+
+    ring_.setSlotCompletedHandler([this] {
+        // Audio thread: only post. The main thread takes the buffer at CaptureIndex when it gets to it.
+        QMetaObject::invokeMethod(this, &TForm1::processCaptureBuffer, Qt::QueuedConnection);
+    });
+
+    FormCreate();
+}
+
+TForm1::~TForm1() { FormDestroy(); }
+
+void TForm1::buildControls() {
+    setWindowTitle(QStringLiteral("Sondeco"));
+    setFont(tahomaFont(11));
+    setMinimumSize(660, 200);
+
+    auto* client = new QWidget(this);
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    setCentralWidget(client);
+
+    Panel3 = new QFrame(client);
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    Panel3->setFixedHeight(32);
+    static_cast<QFrame*>(Panel3)->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    layout->addWidget(Panel3);
+    Panel3->installEventFilter(this);
+
+    SpeedButton4 = makeToolButton(Panel3, "Settings", 4);
+    Button1 = makeToolButton(Panel3, "Msg Clear", 80);
+    SpeedButton1 = makeToolButton(Panel3, "Eye Pattern", 156);
+    SpeedButton3 = makeToolButton(Panel3, "Monitor", 232);
+    SpeedButton3->setCheckable(true);  // a toggle: down while the monitor plays
+
+    Panel2 = makeLoweredPanel(Panel3, 502, 87);
+    Image1 = new QLabel(Panel2);
+    Image1->setGeometry(1, 1, 85, 24);
+    Panel1 = makeLoweredPanel(Panel3, 595, 6);
+    Panel1->setAutoFillBackground(true);
+    setLamp(false);
+
+    TabControl1 = new QWidget(client);
+    auto* tabLayout = new QVBoxLayout(TabControl1);
+    tabLayout->setContentsMargins(2, 2, 2, 2);
+    tabLayout->setSpacing(0);
+    TabControl1Tabs = new PageTabs(TabControl1);
+    for (int type : PageTypes) TabControl1Tabs->addTab(QStringLiteral("Msg #%1*").arg(type));
+    tabLayout->addWidget(TabControl1Tabs);
+    Memo1 = new QPlainTextEdit(TabControl1);
+    Memo1->setReadOnly(true);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setFont(tahomaFont(12));
+    // Table cells are padded to 7 or 15 characters and end in a tab; tab stops every 8 average
+    // character widths make the columns line up.
+    Memo1->setTabStopDistance(8.0 * QFontMetricsF(Memo1->font()).averageCharWidth());
+    tabLayout->addWidget(Memo1);
+    layout->addWidget(TabControl1, 1);
+
+    auto* statusBar = new QStatusBar(this);
+    statusBar->setFixedHeight(19);
+    for (int panel = 0; panel < StatusPanelCount; ++panel) {
+        auto* label = new QLabel(QString::fromLatin1(StatusPrefixes[static_cast<std::size_t>(panel)]), statusBar);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setFixedWidth(StatusPanelWidths[static_cast<std::size_t>(panel)]);
+        statusBar->addWidget(label);
+        StatusBar1Panels[static_cast<std::size_t>(panel)] = label;
+    }
+    setStatusBar(statusBar);
+
+    connect(SpeedButton4, &QPushButton::clicked, this, &TForm1::SpeedButton4Click);
+    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    connect(SpeedButton1, &QPushButton::clicked, this, &TForm1::SpeedButton1Click);
+    TabControl1Tabs->setCurrentChangedHandler([this](int) { TabControl1Change(); });
+}
+
+void TForm1::FormCreate() {
+    move(MainLeft, MainTop);
+    resize(MainWidth, MainHeight);
+    setWindowState(MainMaxmum ? Qt::WindowMaximized : Qt::WindowNoState);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+    // The message loop ends with the main window, even while a tool window is still showing.
+    QCoreApplication::quit();
+}
+
+void TForm1::FormClose() {
+    // Saving the settings comes here once the settings file exists.
+}
+
+void TForm1::FormDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    closeCaptureDevice();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Panel3 && event->type() == QEvent::Resize) Panel3Resize();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::Panel3Resize() {
+    // Lamp and indicator stay at the right end of the tool bar.
+    Panel1->move(Panel3->width() - 11, Panel1->y());
+    Panel2->move(Panel3->width() - 102, Panel2->y());
+}
+
+void TForm1::SpeedButton4Click() {
+    if (Form2 != nullptr) Form2->show();
+}
+
+void TForm1::SpeedButton1Click() {
+    if (Form3 != nullptr) Form3->show();
+}
+
+void TForm1::Button1Click() { decoder_.pages().clearSelectedPage(); }
+
+void TForm1::TabControl1Change() { decoder_.pages().showCurrentPage(); }
+
+void TForm1::showMessage(MessageKind kind, const QString& text) const {
+    if (environment_.messageBox) environment_.messageBox(kind, text);
+}
+
+void TForm1::startProgram(const QString& program, const QStringList& arguments) const {
+    if (environment_.startProgram) environment_.startProgram(program, arguments);
+}
+
+bool TForm1::openCaptureDevice() {
+    if (capture_) return true;
+    ring_.reset();
+    AudioError error;
+    capture_ = environment_.audio->openCapture(WaveInIndex == 0 ? -1 : WaveInIndex - 1, ring_, error);
+    if (capture_) return true;
+    if (!environment_.inputFileName.empty()) {
+        // The file stands in for the device: say which file and what is wrong with it.
+        showMessage(MessageKind::Error, QStringLiteral("Can not open the input file \"%1\": it %2.")
+                                            .arg(QString::fromStdString(environment_.inputFileName),
+                                                 QString::fromStdString(error.detail)));
+    } else if (WaveInIndex == 0) {
+        // Only the default device is reported; a chosen device that is absent stays silent.
+        showMessage(MessageKind::Error, error.kind == AudioError::Kind::BufferFailed
+                                            ? QStringLiteral("Can not get the buffer")
+                                            : QStringLiteral("Can not open the recoding device"));
+    }
+    return false;
+}
+
+bool TForm1::closeCaptureDevice() {
+    if (!capture_) return true;
+    capture_.reset();  // stops the producer before returning
+    ring_.reset();     // CaptureIndex back to 0: every open starts at slot 0
+    return true;
+}
+
+void TForm1::processCaptureBuffer() {
+    // Notifications of a closed device, or a second one for a buffer already taken, find nothing.
+    if (!capture_ || !ring_.hasCompletedSlot()) return;
+    const CaptureRing::Slot& slot = ring_.currentSlot();
+    for (std::size_t n = 0; n < static_cast<std::size_t>(FramesPerBuffer); ++n) {
+        inputSamples_[0][n] = slot[2 * n];
+        inputSamples_[1][n] = slot[2 * n + 1];
+    }
+    ring_.releaseCurrentSlot();
+    ++processedBuffers_;
+
+    // The demodulator uses its input as working space; it gets a copy so InputSamples stays intact.
+    demodulatorInput_ = inputSamples_[0];
+    demodulator_.demodulateBuffer(demodulatorInput_, decoder_);
+
+    setLamp(decoder_.frame().frameLocked);
+}
+
+void TForm1::tuneCenterFrequency() { demodulator_.tuneCenterFrequency(DecFreqPos); }
+
+void TForm1::tuneBitRate() { demodulator_.tuneBitRate(DecBitRate); }
+
+void TForm1::setLamp(bool green) {
+    if (green == lampGreen_ && lampSet_) return;  // ten times a second: repaint only on a change
+    lampGreen_ = green;
+    lampSet_ = true;
+    QPalette palette = Panel1->palette();
+    palette.setColor(QPalette::Window, green ? QColor(LampGreen) : QColor(Qt::black));
+    Panel1->setPalette(palette);
+}
+
+bool TForm1::lampIsGreen() const { return Panel1->palette().color(QPalette::Window) == QColor(LampGreen); }
+
+void TForm1::setStatusText(int panel, const std::string& text) {
+    if (panel >= 0 && panel < StatusPanelCount)
+        StatusBar1Panels[static_cast<std::size_t>(panel)]->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+int TForm1::selectedPage() const { return TabControl1Tabs->currentIndex(); }
+
+void TForm1::showPageText(const std::string& text) {
+    const std::string lines = normaliseLineEnds(text);
+    Memo1->setPlainText(QString::fromLatin1(lines.data(), static_cast<qsizetype>(lines.size())));
+}
+
+void TForm1::setTabCaptions(const std::array<std::string, PageCount>& captions) {
+    for (int k = 0; k < PageCount && k < TabControl1Tabs->count(); ++k)
+        TabControl1Tabs->setTabText(k, QString::fromStdString(captions[static_cast<std::size_t>(k)]));
+}
+
+}  // namespace sondeco

@@ -1,0 +1,141 @@
+// TForm1, the main window: tool bar with the signal indicator and frame-lock lamp, one tab per message
+// page over the text box, the frame header in the status bar. It owns the settings fields and the
+// per-buffer processing chain; the work itself lives in audio/, demod/, rtcm/ and display/.
+#pragma once
+
+#include "audio_backend.h"
+#include "capture_ring.h"
+#include "demodulator.h"
+#include "message_box.h"
+#include "rtcm_decoder.h"
+#include "settings_fields.h"
+
+#include <QMainWindow>
+
+#include <QStringList>
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QFrame;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QWidget;
+
+namespace sondeco {
+
+class TForm2;
+class TForm3;
+class TForm8;
+class TForm9;
+class PageTabs;
+
+// What the program gets from outside: the audio system, how to show a message box, where the
+// settings live, and (for `--input`) the WAV file standing in for the capture device.
+struct AppEnvironment {
+    AudioBackend* audio = nullptr;
+    MessageBoxFunction messageBox;
+    std::string settingsFileName;  // empty: beside the executable, named after it
+    std::string inputFileName;     // empty: capture from the chosen device
+    LocalTimeSource clock = currentLocalTime;
+    // How long capture rests between closing one device and opening the next.
+    std::chrono::milliseconds restartPause{1000};
+    // Starts a desktop program without waiting for it (the sound settings tool).
+    std::function<void(const QString& program, const QStringList& arguments)> startProgram;
+};
+
+class TForm1 final : public QMainWindow, public SettingsFields, public DecoderView {
+public:
+    explicit TForm1(AppEnvironment environment);
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // The secondary windows, created after this one and owned by it as Qt children.
+    TForm2* Form2 = nullptr;
+    TForm8* Form8 = nullptr;
+    TForm9* Form9 = nullptr;
+    TForm3* Form3 = nullptr;
+
+    // Capture: opens the device at WaveInIndex, reporting failures as the user expects.
+    bool openCaptureDevice();
+    bool closeCaptureDevice();
+    bool captureOpen() const { return capture_ != nullptr; }
+    // Handles the next completed capture buffer: one run per notification from the audio thread.
+    void processCaptureBuffer();
+
+    // Demodulator tuning from the settings fields.
+    void tuneCenterFrequency();
+    void tuneBitRate();
+    double CenterFrequency() const { return demodulator_.tuning().CenterFrequency; }
+
+    void showMessage(MessageKind kind, const QString& text) const;
+    void startProgram(const QString& program, const QStringList& arguments) const;
+    std::chrono::milliseconds restartPause() const { return environment_.restartPause; }
+    AudioBackend& audio() const { return *environment_.audio; }
+
+    // DecoderView: the decoder's texts go to the status bar, the text box and the tabs.
+    void setStatusText(int panel, const std::string& text) override;
+    int selectedPage() const override;
+    void showPageText(const std::string& text) override;
+    void setTabCaptions(const std::array<std::string, PageCount>& captions) override;
+
+    // Event handlers.
+    void FormCreate();
+    void Panel3Resize();
+    void SpeedButton4Click();  // "Settings"
+    void SpeedButton1Click();  // "Eye Pattern"
+    void Button1Click();       // "Msg Clear"
+    void TabControl1Change();
+
+    // Controls, named as on the form.
+    QWidget* Panel3 = nullptr;
+    QPushButton* SpeedButton4 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* SpeedButton1 = nullptr;
+    QPushButton* SpeedButton3 = nullptr;
+    QFrame* Panel2 = nullptr;
+    QLabel* Image1 = nullptr;
+    QFrame* Panel1 = nullptr;
+    QWidget* TabControl1 = nullptr;
+    PageTabs* TabControl1Tabs = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    std::array<QLabel*, StatusPanelCount> StatusBar1Panels{};
+
+    // Read by the tests and the displays.
+    const Demodulator& demodulator() const { return demodulator_; }
+    RtcmDecoder& decoder() { return decoder_; }
+    const CaptureRing& captureRing() const { return ring_; }
+    CaptureRing& captureRing() { return ring_; }
+    const std::array<std::array<double, FramesPerBuffer>, 2>& InputSamples() const { return inputSamples_; }
+    bool lampIsGreen() const;
+    std::uint64_t processedBuffers() const { return processedBuffers_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void FormClose();
+    void FormDestroy();
+    void setLamp(bool green);
+
+    AppEnvironment environment_;
+    CaptureRing ring_;
+    std::unique_ptr<CaptureStream> capture_;
+    std::array<std::array<double, FramesPerBuffer>, 2> inputSamples_{};
+    Demodulator demodulator_;
+    RtcmDecoder decoder_;
+    std::array<double, FramesPerBuffer> demodulatorInput_{};
+    bool lampGreen_ = false;
+    bool lampSet_ = false;
+    bool destroyed_ = false;
+    std::uint64_t processedBuffers_ = 0;
+};
+
+}  // namespace sondeco

@@ -1,0 +1,98 @@
+#include "Unit2.h"
+
+#include "Unit1.h"
+#include "Unit8.h"
+#include "fonts.h"
+#include "up_down_control.h"
+#include "window_placement.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace sondeco {
+namespace {
+
+QLabel* makeLabel(const char* caption, QWidget* parent, int left, int top, int width, int height) {
+    auto* label = new QLabel(QString::fromLatin1(caption), parent);
+    label->setGeometry(left, top, width, height);
+    return label;
+}
+
+QFont underlinedTahoma(int pixelHeight) {
+    QFont font = tahomaFont(pixelHeight);
+    font.setUnderline(true);
+    return font;
+}
+
+}  // namespace
+
+TForm2::TForm2(TForm1* form1) : QDialog(form1), form1_(form1) {
+    setWindowTitle(QStringLiteral("Settings"));
+    setFont(tahomaFont(11));
+    setFixedSize(283, 202);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Wave input device settings"), this);
+    GroupBox1->setGeometry(8, 8, 265, 73);
+    Label1 = makeLabel("Current input device :", GroupBox1, 24, 24, 105, 13);
+    // The device name can be long; the label grows to the group's edge rather than clipping at 12 px.
+    Label2 = makeLabel("...", GroupBox1, 32, 47, 225, 13);
+    Label2->setFont(underlinedTahoma(11));
+    Button1 = new QPushButton(QStringLiteral("Select device"), GroupBox1);
+    Button1->setGeometry(163, 19, 84, 25);
+
+    GroupBox2 = new QGroupBox(QStringLiteral("DGPS decoder settings"), this);
+    GroupBox2->setGeometry(8, 87, 265, 90);
+    Label5 = makeLabel("Center frequency", GroupBox2, 23, 28, 85, 13);
+    Label6 = makeLabel("800 Hz", GroupBox2, 163, 24, 65, 20);
+    Label6->setAlignment(Qt::AlignCenter);
+    Label6->setFont(underlinedTahoma(13));
+    UpDown1 = new UpDownControl(50, 100, GroupBox2);
+    UpDown1->setGeometry(234, 24, 20, 20);
+    UpDown1->setPosition(50);
+    Label3 = makeLabel("Bit rate", GroupBox2, 24, 59, 35, 13);
+    RadioButton1 = new QRadioButton(QStringLiteral("100 bps"), GroupBox2);
+    RadioButton1->setGeometry(120, 58, 64, 17);
+    RadioButton1->setChecked(true);
+    RadioButton2 = new QRadioButton(QStringLiteral("200 bps"), GroupBox2);
+    RadioButton2->setGeometry(197, 58, 64, 17);
+
+    Label4 = makeLabel("Sondeco", this, 108, 181, 60, 18);
+    Label4->setFont(tahomaFont(15));
+    Label7 = makeLabel("Ver. 1.0.0 build 000", this, 178, 185, 95, 13);
+
+    connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
+    UpDown1->setClickHandler([this] { UpDown1Click(); });
+    connect(RadioButton1, &QRadioButton::clicked, this, &TForm2::RadioButtonClick);
+    connect(RadioButton2, &QRadioButton::clicked, this, &TForm2::RadioButtonClick);
+}
+
+void TForm2::showEvent(QShowEvent* event) {
+    placeOver(this, form1_, true);
+    Label2->setText(QString::fromStdString(form1_->WaveInName));
+    RadioButton1->setChecked(!form1_->DecBitRate);
+    RadioButton2->setChecked(form1_->DecBitRate);
+    UpDown1->setPosition(form1_->DecFreqPos);
+    updateFrequencyLabel();
+    QDialog::showEvent(event);
+}
+
+void TForm2::Button1Click() {
+    if (form1_->Form8 != nullptr) form1_->Form8->exec();
+}
+
+void TForm2::UpDown1Click() {
+    updateFrequencyLabel();
+    form1_->DecFreqPos = UpDown1->position();
+    form1_->tuneCenterFrequency();
+}
+
+void TForm2::RadioButtonClick() {
+    form1_->DecBitRate = RadioButton2->isChecked();
+    form1_->tuneBitRate();
+}
+
+void TForm2::updateFrequencyLabel() { Label6->setText(QStringLiteral("%1 Hz").arg(UpDown1->position() * 10)); }
+
+}  // namespace sondeco

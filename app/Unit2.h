@@ -1,0 +1,48 @@
+// TForm2: the non-modal "Settings" window. It shows the input device and holds the centre frequency
+// and the bit rate; every change retunes the running demodulator at once.
+#pragma once
+
+#include <QDialog>
+
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class QSpinBox;
+
+namespace sondeco {
+
+class TForm1;
+class UpDownControl;
+
+class TForm2 final : public QDialog {
+public:
+    explicit TForm2(TForm1* form1);
+
+    void Button1Click();  // "Select device"
+    void UpDown1Click();
+    void RadioButtonClick();
+    void updateFrequencyLabel();
+
+    QGroupBox* GroupBox1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QGroupBox* GroupBox2 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label6 = nullptr;
+    UpDownControl* UpDown1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QRadioButton* RadioButton1 = nullptr;
+    QRadioButton* RadioButton2 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label7 = nullptr;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    TForm1* form1_;
+};
+
+}  // namespace sondeco

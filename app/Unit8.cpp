@@ -1,0 +1,129 @@
+#include "Unit8.h"
+
+#include "Unit1.h"
+#include "Unit2.h"
+#include "Unit9.h"
+#include "fonts.h"
+#include "window_placement.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace sondeco {
+namespace {
+
+// The desktop's input-volume tools, best first: pavucontrol opens straight on its input tab.
+struct SoundSettingsProgram {
+    const char* program;
+    QStringList arguments;
+};
+
+const std::array<SoundSettingsProgram, 4>& soundSettingsPrograms() {
+    static const std::array<SoundSettingsProgram, 4> programs{{
+        {"pavucontrol", {QStringLiteral("--tab=4")}},
+        {"pavucontrol-qt", {}},
+        {"gnome-control-center", {QStringLiteral("sound")}},
+        {"systemsettings", {QStringLiteral("kcm_pulseaudio")}},
+    }};
+    return programs;
+}
+
+}  // namespace
+
+TForm8::TForm8(TForm1* form1) : QDialog(form1), form1_(form1) {
+    setWindowTitle(QString::fromUtf8("入力デバイスの設定"));
+    setFont(tahomaFont(11));
+    setFixedSize(331, 102);
+    setModal(true);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Wave input device"), this);
+    GroupBox1->setGeometry(8, 8, 313, 57);
+    ComboBox1 = new QComboBox(GroupBox1);  // a drop-down list: no free text
+    ComboBox1->setGeometry(8, 24, 297, 21);
+    Button3 = new QPushButton(QStringLiteral("Sound settings of Windows"), this);
+    Button3->setGeometry(8, 73, 146, 25);
+    Button1 = new QPushButton(QStringLiteral("OK"), this);
+    Button1->setGeometry(160, 73, 78, 25);
+    Button1->setDefault(true);
+    Button2 = new QPushButton(QStringLiteral("Cansel"), this);
+    Button2->setGeometry(244, 73, 77, 25);
+
+    connect(Button1, &QPushButton::clicked, this, &TForm8::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm8::Button2Click);
+    connect(Button3, &QPushButton::clicked, this, &TForm8::Button3Click);
+
+    fillDeviceList();
+    VolumeControlFound = !QStandardPaths::findExecutable(QString::fromLatin1(soundSettingsPrograms()[0].program)).isEmpty();
+    selectInputDevice();
+}
+
+void TForm8::fillDeviceList() {
+    ComboBox1->addItem(QString::fromLatin1(DefaultInputDeviceName));
+    for (const std::string& name : form1_->audio().inputDeviceNames()) ComboBox1->addItem(QString::fromStdString(name));
+}
+
+int TForm8::findDeviceIndex(const std::string& name) const {
+    if (name.empty() || name == DefaultInputDeviceName) return 0;
+    const QString wanted = QString::fromStdString(name);
+    for (int i = 0; i < ComboBox1->count(); ++i)
+        if (ComboBox1->itemText(i) == wanted) return i;  // exact and case-sensitive; the first match wins
+    return -1;
+}
+
+bool TForm8::selectInputDevice() {
+    form1_->WaveInIndex = findDeviceIndex(form1_->WaveInName);
+    if (form1_->WaveInIndex < 0) {
+        form1_->WaveInIndex = 0;
+        form1_->WaveInName = DefaultInputDeviceName;
+        form1_->showMessage(MessageKind::Information, QStringLiteral("Open default input device."));
+    }
+    ComboBox1->setCurrentIndex(form1_->WaveInIndex);
+    return form1_->openCaptureDevice();
+}
+
+void TForm8::showEvent(QShowEvent* event) {
+    placeOver(this, form1_->Form2, false);
+    ComboBox1->setCurrentIndex(form1_->WaveInIndex);
+    QDialog::showEvent(event);
+}
+
+void TForm8::Button1Click() {
+    const int selected = ComboBox1->currentIndex();
+    if (selected == form1_->WaveInIndex) {
+        accept();
+        return;
+    }
+    TForm9* notice = form1_->Form9;
+    if (notice != nullptr) notice->show();
+    QApplication::processEvents();  // paint the notice before the pause
+    form1_->closeCaptureDevice();
+    // Give the sound system a moment to let go of the old device before the new one is opened.
+    QThread::msleep(static_cast<unsigned long>(form1_->restartPause().count()));
+    form1_->WaveInIndex = selected;
+    form1_->WaveInName = selected == 0 ? std::string(DefaultInputDeviceName) : ComboBox1->itemText(selected).toStdString();
+    selectInputDevice();
+    if (notice != nullptr) notice->close();
+    if (form1_->Form2 != nullptr) form1_->Form2->Label2->setText(QString::fromStdString(form1_->WaveInName));
+    QApplication::processEvents();
+    accept();
+}
+
+void TForm8::Button2Click() { reject(); }
+
+void TForm8::Button3Click() {
+    for (const SoundSettingsProgram& candidate : soundSettingsPrograms()) {
+        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(candidate.program));
+        if (!path.isEmpty()) {
+            form1_->startProgram(path, candidate.arguments);
+            return;
+        }
+    }
+}
+
+}  // namespace sondeco

@@ -1,0 +1,18 @@
+// The widget tests build the real windows, so they need a QApplication; the offscreen platform lets
+// them run without a display.
+#include "fonts.h"
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Sondeco"));
+    sondeco::registerTahoma();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,223 @@
+#include "app_fixture.h"
+
+#include "Unit2.h"
+#include "Unit3.h"
+#include "Unit8.h"
+#include "Unit9.h"
+#include "termination_signals.h"
+#include "wav_file.h"
+#include "wav_file_source.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include "page_tabs.h"
+
+#include <csignal>
+#include <fstream>
+
+namespace sondeco::testing {
+namespace {
+
+std::vector<std::int16_t> stereoBuffer(std::int16_t left, std::int16_t right) {
+    std::vector<std::int16_t> buffer(2 * FramesPerBuffer);
+    for (std::size_t n = 0; n < FramesPerBuffer; ++n) {
+        buffer[2 * n] = left;
+        buffer[2 * n + 1] = right;
+    }
+    return buffer;
+}
+
+using MainWindow = AppFixture;
+
+TEST_F(MainWindow, ToolBarTabsAndStatusBarAreLaidOutAsDesigned) {
+    start();
+    EXPECT_EQ(form1->windowTitle(), "Sondeco");
+    EXPECT_EQ(form1->minimumSize(), QSize(660, 200));
+    EXPECT_EQ(form1->Panel3->height(), 32);
+
+    struct Expected {
+        QPushButton* button;
+        const char* caption;
+        int left;
+    };
+    for (const Expected& e : {Expected{form1->SpeedButton4, "Settings", 4}, Expected{form1->Button1, "Msg Clear", 80},
+                              Expected{form1->SpeedButton1, "Eye Pattern", 156}, Expected{form1->SpeedButton3, "Monitor", 232}}) {
+        EXPECT_EQ(e.button->text(), e.caption);
+        EXPECT_EQ(e.button->geometry(), QRect(e.left, 2, 70, 28)) << e.caption;
+    }
+    EXPECT_TRUE(form1->SpeedButton3->isCheckable());
+    EXPECT_FALSE(form1->SpeedButton3->isChecked());
+    EXPECT_EQ(form1->Panel2->size(), QSize(87, 26));
+    EXPECT_EQ(form1->Image1->geometry(), QRect(1, 1, 85, 24));
+    EXPECT_EQ(form1->Panel1->size(), QSize(6, 26));
+    EXPECT_FALSE(form1->lampIsGreen());
+
+    // The captions lose their design-time marks at start-up; "Msg #9" is the default page.
+    const QStringList captions{"Msg #1",  "Msg #3",  "Msg #5",  "Msg #7",  "Msg #9", "Msg #16",
+                               "Msg #31", "Msg #32", "Msg #33", "Msg #34", "Msg #35"};
+    ASSERT_EQ(form1->TabControl1Tabs->count(), 11);
+    for (int k = 0; k < 11; ++k) EXPECT_EQ(form1->TabControl1Tabs->tabText(k), captions[k]);
+    EXPECT_EQ(form1->TabControl1Tabs->currentIndex(), 4);
+    EXPECT_EQ(form1->Memo1->toPlainText(), "Msg #9 : GPS Partial Correction Set\n");
+    EXPECT_TRUE(form1->Memo1->isReadOnly());
+
+    const int widths[6] = {90, 100, 120, 95, 105, 50};
+    const char* texts[6] = {"Ref ID : ", "Msg Type : ", "Z-Count : ", "Seq Num : ", "Frame Len : ", ""};
+    for (int panel = 0; panel < 6; ++panel) {
+        EXPECT_EQ(form1->StatusBar1Panels[static_cast<std::size_t>(panel)]->width(), widths[panel]);
+        EXPECT_EQ(form1->StatusBar1Panels[static_cast<std::size_t>(panel)]->text(), texts[panel]);
+    }
+
+    // With no settings file: at 0,0, 660 x 400, not maximised.
+    EXPECT_EQ(form1->pos(), QPoint(0, 0));
+    EXPECT_EQ(form1->size(), QSize(660, 400));
+    EXPECT_FALSE(form1->isMaximized());
+}
+
+TEST_F(MainWindow, SecondaryWindowsExistOnceWithTheirCaptions) {
+    start();
+    ASSERT_NE(form1->Form2, nullptr);
+    ASSERT_NE(form1->Form8, nullptr);
+    ASSERT_NE(form1->Form9, nullptr);
+    ASSERT_NE(form1->Form3, nullptr);
+    EXPECT_EQ(form1->Form2->windowTitle(), "Settings");
+    EXPECT_EQ(form1->Form8->windowTitle(), QString::fromUtf8("入力デバイスの設定"));
+    EXPECT_EQ(form1->Form9->Panel1->text(), "Restart input device...");
+    EXPECT_EQ(form1->Form3->windowTitle(), "Eye pattern");
+    EXPECT_TRUE(form1->Form3->windowFlags() & Qt::WindowStaysOnTopHint);
+    for (QWidget* window : {static_cast<QWidget*>(form1->Form2), static_cast<QWidget*>(form1->Form8),
+                            static_cast<QWidget*>(form1->Form9), static_cast<QWidget*>(form1->Form3)})
+        EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(MainWindow, LampAndIndicatorKeepTheirDistanceFromTheRightEdge) {
+    start();
+    form1->show();
+    for (int width : {900, 660, 1234}) {
+        form1->resize(width, 400);
+        processEvents();
+        EXPECT_EQ(form1->Panel1->x(), form1->Panel3->width() - 11) << width;
+        EXPECT_EQ(form1->Panel2->x(), form1->Panel3->width() - 102) << width;
+    }
+}
+
+TEST_F(MainWindow, StartUpOpensTheDefaultCaptureDeviceAndConvertsEveryBuffer) {
+    start();
+    ASSERT_EQ(audio.openedDevices, std::vector<int>{-1});
+    EXPECT_TRUE(messages.empty());
+
+    auto buffer = stereoBuffer(5, 6);
+    buffer[0] = 1000;
+    buffer[1] = -2000;
+    buffer[2 * FramesPerBuffer - 2] = -32768;
+    buffer[2 * FramesPerBuffer - 1] = 32767;
+    audio.deliver(buffer);
+    ASSERT_TRUE(waitFor([&] { return form1->processedBuffers() == 1; }));
+    EXPECT_EQ(form1->InputSamples()[0][0], 1000.0);
+    EXPECT_EQ(form1->InputSamples()[1][0], -2000.0);
+    EXPECT_EQ(form1->InputSamples()[0][1], 5.0);
+    EXPECT_EQ(form1->InputSamples()[1][1], 6.0);
+    EXPECT_EQ(form1->InputSamples()[0][FramesPerBuffer - 1], -32768.0);
+    EXPECT_EQ(form1->InputSamples()[1][FramesPerBuffer - 1], 32767.0);
+    EXPECT_FALSE(form1->lampIsGreen());
+}
+
+TEST_F(MainWindow, BuffersThatArriveBeforeTheLoopRunsAreProcessedInOrder) {
+    start();
+    // 40 buffers before any event is handled: the 32 of the ring are kept, 8 are dropped at the
+    // device side, and each kept one is handled once, in order.
+    for (int buffer = 0; buffer < 40; ++buffer) audio.deliver(stereoBuffer(static_cast<std::int16_t>(buffer), 0));
+    ASSERT_TRUE(waitFor([&] { return form1->processedBuffers() >= 32; }));
+    processEvents();
+    EXPECT_EQ(form1->processedBuffers(), 32u);
+    EXPECT_EQ(form1->InputSamples()[0][0], 31.0);
+    EXPECT_EQ(form1->captureRing().droppedFrames(), 8u * FramesPerBuffer);
+
+    // The ring is aligned again: the next buffer is the next one handled.
+    audio.deliver(stereoBuffer(500, 0));
+    ASSERT_TRUE(waitFor([&] { return form1->processedBuffers() == 33; }));
+    EXPECT_EQ(form1->InputSamples()[0][0], 500.0);
+    EXPECT_EQ(form1->captureRing().captureIndex(), 1);
+}
+
+TEST_F(MainWindow, DefaultDeviceThatWillNotOpenGivesOneErrorBoxAndTheProgramRuns) {
+    audio.captureFails = true;
+    start();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, MessageKind::Error);
+    EXPECT_EQ(messages[0].text, "Can not open the recoding device");
+    EXPECT_FALSE(form1->captureOpen());
+    form1->processCaptureBuffer();  // a stray notification finds no device and does nothing
+    EXPECT_EQ(form1->processedBuffers(), 0u);
+
+    audio.captureFailure = AudioError::Kind::BufferFailed;
+    EXPECT_FALSE(form1->openCaptureDevice());
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].text, "Can not get the buffer");
+}
+
+TEST_F(MainWindow, ChosenDeviceThatWillNotOpenIsSilent) {
+    audio.deviceNames = {"USB Audio", "Line In"};
+    start();
+    audio.captureFails = true;
+    form1->closeCaptureDevice();
+    form1->WaveInIndex = 2;
+    EXPECT_FALSE(form1->openCaptureDevice());
+    EXPECT_EQ(audio.openedDevices.back(), 1);  // list position 2 is the second listed device
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(MainWindow, InputFileStandsInForTheDeviceAndLoops) {
+    // One buffer of audio: every buffer delivered is that buffer again.
+    const std::string file = (directory / "one.wav").string();
+    {
+        WavWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.open(file, 1, 48000, error));
+        std::vector<std::int16_t> ramp(FramesPerBuffer);
+        for (std::size_t n = 0; n < ramp.size(); ++n) ramp[n] = static_cast<std::int16_t>(n);
+        ASSERT_TRUE(writer.writeFrames(ramp.data(), ramp.size()));
+        ASSERT_TRUE(writer.close(error));
+    }
+    WavFileInputBackend fileInput(file, audio);
+    AppEnvironment env = environment();
+    env.audio = &fileInput;
+    env.inputFileName = file;
+    start(std::move(env));
+    EXPECT_TRUE(messages.empty());
+    ASSERT_TRUE(waitFor([&] { return form1->processedBuffers() >= 3; }));
+    EXPECT_EQ(form1->InputSamples()[0][0], 0.0);
+    EXPECT_EQ(form1->InputSamples()[0][4799], 4799.0);
+    EXPECT_EQ(form1->InputSamples()[1][4799], 0.0);  // a mono file leaves the right channel silent
+    EXPECT_EQ(form1->WaveInName, DefaultInputDeviceName);
+}
+
+TEST_F(MainWindow, UnusableInputFileIsReportedByNameAndTheProgramRuns) {
+    const std::string file = (directory / "notes.wav").string();
+    std::ofstream(file) << "shopping list";
+    WavFileInputBackend fileInput(file, audio);
+    AppEnvironment env = environment();
+    env.audio = &fileInput;
+    env.inputFileName = file;
+    start(std::move(env));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, MessageKind::Error);
+    EXPECT_EQ(messages[0].text, QString::fromStdString("Can not open the input file \"" + file +
+                                                       "\": it is not a WAV file (no RIFF/WAVE header)."));
+    EXPECT_FALSE(form1->captureOpen());
+}
+
+TEST_F(MainWindow, TerminationSignalClosesTheMainWindowLikeItsCloseBox) {
+    start();
+    form1->show();
+    closeOnTerminationSignals(form1.get());
+    ::raise(SIGTERM);
+    EXPECT_TRUE(waitFor([&] { return !form1->isVisible(); }));
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+}
+
+}  // namespace
+}  // namespace sondeco::testing
