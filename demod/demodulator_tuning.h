@@ -10,6 +10,8 @@ inline constexpr int DecimationFactor = 10;
 inline constexpr double SamplePeriod = 0.00020833333333333335;  // s, one decimated sample at 4800 Hz
 inline constexpr double ReferenceFrequency = 1700.0;             // Hz, where the mixer puts the centre
 inline constexpr double ReferenceIncrement = 10681.415022205296 * SamplePeriod;  // rad per decimated sample
+inline constexpr double TwoPi = 6.283185307179586;
+inline constexpr double Pi = 3.141592653589793;
 
 inline constexpr int FirTapCount = 101;
 inline constexpr int HilbertTapCount = 51;
@@ -21,7 +23,8 @@ struct BiquadSection {
 
 // 8th-order Butterworth low-pass, -3 dB at 1200 Hz for 48000 Hz, as four sections of rising Q.
 extern const std::array<BiquadSection, 4> AntiAliasFilter;
-// Antisymmetric 51-tap Hilbert transformer; tap j weighs the sample j decimated samples old.
+// Antisymmetric 51-tap Hilbert transformer; tap j weighs the sample j decimated samples old. The
+// taps at an even distance from the centre tap 25 (the centre included) are exact zeros.
 extern const std::array<double, HilbertTapCount> HilbertTransformer;
 // Kaiser-windowed (beta for 40 dB) FIR filters at 4800 Hz, symmetric, tap 50 in the middle.
 extern const FirTable ChannelFilter100;  // band-pass 1620..1780 Hz
@@ -42,6 +45,8 @@ struct DemodulatorTuning {
     int ClockDelay = 12;           // decimated samples: half a bit
     int EyeSampleSpacing = 4;      // eye-pattern pixels per decimated sample
     double EyeVerticalScale = 1.0; // eye-pattern pixels per Hz
+
+    friend bool operator==(const DemodulatorTuning&, const DemodulatorTuning&) = default;
 };
 
 }  // namespace sondeco
