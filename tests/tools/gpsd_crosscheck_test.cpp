@@ -3,7 +3,7 @@
 
 #include "message_builders.h"
 #include "serial_format.h"
-#include "signalgen_test_support.h"
+#include "test_support.h"
 #include "simulated_beacon.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 
 #include "message_builders.h"
 #include "rtcm_encoder.h"
-#include "signalgen_test_support.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The sondeco-gen command: its options, its failures and the file it writes.
 
-#include "signalgen_test_support.h"
+#include "test_support.h"
 #include "wav_file.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// Helpers shared by the signal generator tests: captures, external programs, gpsd's JSON.
+// Helpers shared by the tests: real captures, scratch files, external programs, gpsd's JSON.
 #pragma once
 
 #include "serial_format.h"
@@ -36,7 +36,7 @@ inline std::vector<std::uint8_t> readCaptureBits(const std::string& path) {
 inline std::filesystem::path scratchPath(const std::string& name) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     auto directory = std::filesystem::temp_directory_path() /
-                     (std::string("sondeco-signalgen-") + test->test_suite_name() + "-" + test->name());
+                     (std::string("sondeco-test-") + test->test_suite_name() + "-" + test->name());
     std::filesystem::create_directories(directory);
     return directory / name;
 }

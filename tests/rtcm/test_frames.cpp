@@ -1,0 +1,113 @@
+#include "recording_view.h"
+
+#include <gtest/gtest.h>
+
+namespace sondeco::testing {
+namespace {
+
+TEST(FrameHeader, StatusPanelsShowTheHeaderAsSoonAsWordTwoArrives) {
+    DecoderBench bench;
+    std::vector<std::uint8_t> bits;
+    bench.encoder.appendFrameBits(DecoderBench::header(9, 5, 2, 1234, 6), buildGpsCorrectionWords(std::vector<PseudorangeCorrection>(3)), bits);
+    bench.pushBits({bits.begin(), bits.begin() + 60});  // the two header words only
+    EXPECT_EQ(bench.view.status[0], "Ref ID : 005");
+    EXPECT_EQ(bench.view.status[1], "Msg Type : 9");
+    EXPECT_EQ(bench.view.status[2], "Z-Count : 12:20.4");
+    EXPECT_EQ(bench.view.status[3], "Seq Num : 6");
+    EXPECT_EQ(bench.view.status[4], "Frame Len : 5");
+    EXPECT_EQ(bench.view.status[5], "Normal");
+    EXPECT_TRUE(bench.decoder.frame().frameLocked);
+    EXPECT_DOUBLE_EQ(bench.decoder.frame().udreScale, 0.5);
+    EXPECT_TRUE(bench.view.completedFrames.empty());
+    bench.pushBits({bits.begin() + 60, bits.end()});
+    EXPECT_EQ(bench.view.completedFrames.size(), 1u);
+
+    bench.send(DecoderBench::header(2, 1023, 0, 6001), {});
+    EXPECT_EQ(bench.view.status[0], "Ref ID : 1023");
+    EXPECT_EQ(bench.view.status[2], "Z-Count : N/A");
+}
+
+TEST(FrameHeader, FramesOfNoAndOfThirtyOneDataWords) {
+    DecoderBench bench;
+    bench.send(DecoderBench::header(6), {});  // a null frame: complete after header word 2
+    ASSERT_EQ(bench.view.completedFrames.size(), 1u);
+    EXPECT_EQ(bench.view.completedFrames[0].length, 0);
+
+    std::vector<std::uint32_t> words(31);
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint32_t>(0x800000 | i << 8 | (i * 37 & 0xFF));
+    bench.send(DecoderBench::header(20), words);
+    ASSERT_EQ(bench.view.completedFrames.size(), 2u);
+    EXPECT_EQ(bench.view.completedFrames[1].length, 31);
+    for (int row = 0; row < 31; ++row)
+        EXPECT_EQ(static_cast<std::uint32_t>(getBits(bench.decoder.frame().dataBits, 24 * row, 24)), words[static_cast<std::size_t>(row)]) << row;
+    // Frames follow each other without a new search, whatever D30* the last word left.
+    bench.send(DecoderBench::header(6), {});
+    EXPECT_EQ(bench.view.completedFrames.size(), 3u);
+    EXPECT_EQ(bench.decoder.statistics().syncLosses, 0u);
+}
+
+TEST(FrameHeader, ANewStationClearsEverythingOnceBeforeItsFirstFrame) {
+    DecoderBench bench;
+    bench.send(DecoderBench::header(3, 100), buildReferenceStationWords({-2694685.0, -4293642.0, 3857878.0}));
+    bench.send(DecoderBench::header(16, 100), buildSpecialMessageWords("FROM A"));
+    ASSERT_NE(bench.page(1), bench.decoder.pages().PageTitles[1]);
+    EXPECT_EQ(bench.decoder.LastStationId(), 100);
+
+    bench.send(DecoderBench::header(16, 200), buildSpecialMessageWords("FROM B"));
+    EXPECT_EQ(bench.page(1), bench.decoder.pages().PageTitles[1]);  // station A's position is gone
+    EXPECT_EQ(bench.page(5), "Msg #16 : GPS Special Message\r\n\r\nFROM B\r\n\r\nLast up date at 12:34:56");
+    EXPECT_FALSE(bench.decoder.pages().NewDataMarks[1]);
+    EXPECT_TRUE(bench.decoder.pages().NewDataMarks[5]);
+
+    bench.send(DecoderBench::header(16, 200), buildSpecialMessageWords("B AGAIN"));  // no second clear
+    EXPECT_EQ(bench.page(5), "Msg #16 : GPS Special Message\r\n\r\nB AGAIN\r\nFROM B\r\n\r\nLast up date at 12:34:56");
+}
+
+TEST(FrameHeader, UnmonitoredStationsAreDecodedAndNotWorkingOnesAreNot) {
+    DecoderBench bench;
+    bench.send(DecoderBench::header(16, 7, 2), buildSpecialMessageWords("ONE"));
+    EXPECT_DOUBLE_EQ(bench.decoder.frame().udreScale, 0.5);
+
+    bench.send(DecoderBench::header(16, 7, 6), buildSpecialMessageWords("TWO"));
+    EXPECT_EQ(bench.view.status[5], "Unmonitored");
+    EXPECT_DOUBLE_EQ(bench.decoder.frame().udreScale, 0.5);  // kept from the last health 0..5
+    EXPECT_NE(bench.page(5).find("TWO"), std::string::npos);
+
+    const std::string before = bench.page(5);
+    const auto published = bench.view.publishedPages.size();
+    bench.send(DecoderBench::header(16, 9, 7), buildSpecialMessageWords("THREE"));
+    EXPECT_EQ(bench.view.status[5], "Not Working");
+    EXPECT_DOUBLE_EQ(bench.decoder.frame().udreScale, 0.5);
+    EXPECT_EQ(bench.view.publishedPages.size(), published);
+    EXPECT_EQ(bench.decoder.statistics().framesNotDecoded, 1u);
+    // The station change is still noticed: station 7's pages are cleared.
+    EXPECT_EQ(bench.decoder.LastStationId(), 9);
+    EXPECT_NE(bench.page(5), before);
+    EXPECT_EQ(bench.page(5), bench.decoder.pages().PageTitles[5]);
+}
+
+TEST(FieldReaders, BitsZCountAndSignedValues) {
+    std::array<std::uint8_t, 40> bits{};
+    bits[0] = 1;
+    EXPECT_EQ(getSignedBits(bits, 0, 16), -32768);
+    EXPECT_EQ(getBits(bits, 0, 16), 32768);
+    for (int i = 16; i < 24; ++i) bits[static_cast<std::size_t>(i)] = 1;
+    EXPECT_EQ(getSignedBits(bits, 16, 8), -1);
+    EXPECT_EQ(getBits(bits, 24, 5), 0);
+    EXPECT_EQ(getBits(bits, 3, 0), 0);
+    std::array<std::uint8_t, 32> ones{};
+    ones.fill(1);
+    EXPECT_EQ(getBits(ones, 0, 32), -1);
+    EXPECT_EQ(getSignedBits(ones, 0, 32), -1);
+    EXPECT_EQ(getBits(ones, 28, 8), 0xF0);  // past the end reads as zeros, never out of bounds
+
+    EXPECT_EQ(formatZCount(0), "00:00.0");
+    EXPECT_EQ(formatZCount(1234), "12:20.4");
+    EXPECT_EQ(formatZCount(5999), "59:59.4");
+    EXPECT_EQ(formatZCount(6000), "60:00.0");
+    EXPECT_EQ(formatZCount(6001), "N/A");
+    EXPECT_EQ(formatZCount(8191), "N/A");
+}
+
+}  // namespace
+}  // namespace sondeco::testing
