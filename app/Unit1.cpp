@@ -5,12 +5,14 @@
 #include "fonts.h"
 #include "page_tabs.h"
 #include "page_text.h"
+#include "settings_file.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -43,8 +45,10 @@ TForm1::TForm1(AppEnvironment environment)
     buildControls();
 
     WaveInName = "";
-    // The settings file is read here once it exists; until then the fields keep their defaults.
-    WaveInName = DefaultInputDeviceName;
+    settingsFileName_ = environment_.settingsFileName.empty()
+                            ? sondeco::settingsFileName(QCoreApplication::applicationFilePath().toStdString())
+                            : environment_.settingsFileName;
+    loadSettings(*this, settingsFileName_);
 
     tuneCenterFrequency();
     tuneBitRate();
@@ -53,11 +57,16 @@ TForm1::TForm1(AppEnvironment environment)
     TabControl1Tabs->setCurrentIndex(TabIndex);
     decoder_.pages().clearAllMessages();
 
+    indicatorBitmap_ = SignalIndicator::makeBitmap();
+    eyeBitmap_ = EyePattern::makeBitmap();
+    Image1->setPixmap(QPixmap::fromImage(indicatorBitmap_));
+
     ring_.setSlotCompletedHandler([this] {
         // Audio thread: only post. The main thread takes the buffer at CaptureIndex when it gets to it.
         QMetaObject::invokeMethod(this, &TForm1::processCaptureBuffer, Qt::QueuedConnection);
     });
 
+    openPlayDevice();  // a failure is reported there; the program runs on without monitor output
     FormCreate();
 }
 
@@ -127,6 +136,7 @@ void TForm1::buildControls() {
     connect(SpeedButton4, &QPushButton::clicked, this, &TForm1::SpeedButton4Click);
     connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
     connect(SpeedButton1, &QPushButton::clicked, this, &TForm1::SpeedButton1Click);
+    connect(SpeedButton3, &QPushButton::clicked, this, &TForm1::SpeedButton3Click);
     TabControl1Tabs->setCurrentChangedHandler([this](int) { TabControl1Change(); });
 }
 
@@ -144,13 +154,25 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::FormClose() {
-    // Saving the settings comes here once the settings file exists.
+    WindowState now;
+    now.top = y();
+    now.left = x();
+    now.width = width();
+    now.height = height();
+    now.maximised = isMaximized();
+    now.tabIndex = TabControl1Tabs->currentIndex();
+    std::string error;
+    // One message naming the file; the window closes all the same, and the old file is left whole.
+    if (!saveSettings(*this, now, settingsFileName_, error)) showMessage(MessageKind::Error, QString::fromStdString(error));
 }
 
 void TForm1::FormDestroy() {
     if (destroyed_) return;
     destroyed_ = true;
     closeCaptureDevice();
+    closePlayDevice();
+    eyeBitmap_ = QImage();
+    indicatorBitmap_ = QImage();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -170,6 +192,12 @@ void TForm1::SpeedButton4Click() {
 
 void TForm1::SpeedButton1Click() {
     if (Form3 != nullptr) Form3->show();
+}
+
+void TForm1::SpeedButton3Click() {
+    // Pressed: 100 ms of silence goes ahead of the first monitored buffer. Released: nothing more is
+    // written and what is queued plays out.
+    if (SpeedButton3->isChecked()) monitor_.queueSilence();
 }
 
 void TForm1::Button1Click() { decoder_.pages().clearSelectedPage(); }
@@ -222,12 +250,36 @@ void TForm1::processCaptureBuffer() {
     ring_.releaseCurrentSlot();
     ++processedBuffers_;
 
-    // The demodulator uses its input as working space; it gets a copy so InputSamples stays intact.
+    if (SpeedButton3->isChecked()) monitor_.queueLeftChannel(inputSamples_[0]);
+
+    // The demodulator may use its input as working space; it gets a copy so InputSamples stays intact.
     demodulatorInput_ = inputSamples_[0];
     demodulator_.demodulateBuffer(demodulatorInput_, decoder_);
 
+    signalIndicator_.drawSignalIndicator(indicatorBitmap_, demodulator_.MixedSamples(), DecBitRate);
+    Image1->setPixmap(QPixmap::fromImage(indicatorBitmap_));
+    // The eye pattern's history moves only while its window shows.
+    if (Form3 != nullptr && Form3->isVisible()) {
+        const DemodulatorTuning& tuning = demodulator_.tuning();
+        eyePattern_.drawEyePattern(eyeBitmap_, demodulator_.FrequencyTrace(), demodulator_.BitMarks(), tuning.EyeSampleSpacing,
+                                   tuning.EyeVerticalScale);
+        Form3->showBitmap(eyeBitmap_);
+    }
+
     setLamp(decoder_.frame().frameLocked);
 }
+
+bool TForm1::openPlayDevice() {
+    AudioError error;
+    if (monitor_.openPlayDevice(*environment_.audio, error)) return true;
+    showMessage(MessageKind::Error, error.kind == AudioError::Kind::BufferFailed ? QStringLiteral("Can not get the buffer")
+                                                                                 : QStringLiteral("Can not open the play device"));
+    return false;
+}
+
+void TForm1::closePlayDevice() { monitor_.closePlayDevice(); }
+
+void TForm1::writeMonitorBuffer() { monitor_.writeMonitorBuffer(); }
 
 void TForm1::tuneCenterFrequency() { demodulator_.tuneCenterFrequency(DecFreqPos); }
 

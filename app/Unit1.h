@@ -6,10 +6,14 @@
 #include "audio_backend.h"
 #include "capture_ring.h"
 #include "demodulator.h"
+#include "eye_pattern.h"
 #include "message_box.h"
+#include "monitor_player.h"
 #include "rtcm_decoder.h"
 #include "settings_fields.h"
+#include "signal_indicator.h"
 
+#include <QImage>
 #include <QMainWindow>
 
 #include <QStringList>
@@ -68,6 +72,12 @@ public:
     // Handles the next completed capture buffer: one run per notification from the audio thread.
     void processCaptureBuffer();
 
+    // Monitor output: opened once at start-up, written while "Monitor" is down.
+    bool openPlayDevice();
+    void closePlayDevice();
+    void writeMonitorBuffer();
+    const MonitorPlayer& monitor() const { return monitor_; }
+
     // Demodulator tuning from the settings fields.
     void tuneCenterFrequency();
     void tuneBitRate();
@@ -89,6 +99,7 @@ public:
     void Panel3Resize();
     void SpeedButton4Click();  // "Settings"
     void SpeedButton1Click();  // "Eye Pattern"
+    void SpeedButton3Click();  // "Monitor"
     void Button1Click();       // "Msg Clear"
     void TabControl1Change();
 
@@ -112,6 +123,10 @@ public:
     const CaptureRing& captureRing() const { return ring_; }
     CaptureRing& captureRing() { return ring_; }
     const std::array<std::array<double, FramesPerBuffer>, 2>& InputSamples() const { return inputSamples_; }
+    const QImage& IndicatorBitmap() const { return indicatorBitmap_; }
+    const QImage& EyeBitmap() const { return eyeBitmap_; }
+    const EyePattern& eyePattern() const { return eyePattern_; }
+    const std::string& settingsFileName() const { return settingsFileName_; }
     bool lampIsGreen() const;
     std::uint64_t processedBuffers() const { return processedBuffers_; }
 
@@ -126,11 +141,19 @@ private:
     void setLamp(bool green);
 
     AppEnvironment environment_;
+    std::string settingsFileName_;
     CaptureRing ring_;
     std::unique_ptr<CaptureStream> capture_;
     std::array<std::array<double, FramesPerBuffer>, 2> inputSamples_{};
     Demodulator demodulator_;
     RtcmDecoder decoder_;
+    MonitorPlayer monitor_;
+    SignalIndicator signalIndicator_;
+    EyePattern eyePattern_;
+    // Owned here and drawn in place every buffer; no other QImage copy is kept, so drawing never
+    // has to detach (copy) the pixels.
+    QImage indicatorBitmap_;
+    QImage eyeBitmap_;
     std::array<double, FramesPerBuffer> demodulatorInput_{};
     bool lampGreen_ = false;
     bool lampSet_ = false;

@@ -14,9 +14,11 @@
 namespace sondeco {
 namespace {
 
-QLabel* makeLabel(const char* caption, QWidget* parent, int left, int top, int width, int height) {
+// Labels size themselves to their caption, so a font a pixel wider than the design's never clips them.
+QLabel* makeLabel(const char* caption, QWidget* parent, int left, int top) {
     auto* label = new QLabel(QString::fromLatin1(caption), parent);
-    label->setGeometry(left, top, width, height);
+    label->move(left, top);
+    label->adjustSize();
     return label;
 }
 
@@ -35,32 +37,35 @@ TForm2::TForm2(TForm1* form1) : QDialog(form1), form1_(form1) {
 
     GroupBox1 = new QGroupBox(QStringLiteral("Wave input device settings"), this);
     GroupBox1->setGeometry(8, 8, 265, 73);
-    Label1 = makeLabel("Current input device :", GroupBox1, 24, 24, 105, 13);
-    // The device name can be long; the label grows to the group's edge rather than clipping at 12 px.
-    Label2 = makeLabel("...", GroupBox1, 32, 47, 225, 13);
+    Label1 = makeLabel("Current input device :", GroupBox1, 24, 24);
+    // Device names can be long: this one takes the width to the group's edge and elides nothing.
+    Label2 = makeLabel("...", GroupBox1, 32, 47);
     Label2->setFont(underlinedTahoma(11));
+    Label2->resize(225, Label2->sizeHint().height());
     Button1 = new QPushButton(QStringLiteral("Select device"), GroupBox1);
     Button1->setGeometry(163, 19, 84, 25);
 
     GroupBox2 = new QGroupBox(QStringLiteral("DGPS decoder settings"), this);
     GroupBox2->setGeometry(8, 87, 265, 90);
-    Label5 = makeLabel("Center frequency", GroupBox2, 23, 28, 85, 13);
-    Label6 = makeLabel("800 Hz", GroupBox2, 163, 24, 65, 20);
+    Label5 = makeLabel("Center frequency", GroupBox2, 23, 28);
+    Label6 = new QLabel(QStringLiteral("800 Hz"), GroupBox2);  // fixed size, centred: the value moves, not the box
+    Label6->setGeometry(163, 24, 65, 20);
     Label6->setAlignment(Qt::AlignCenter);
     Label6->setFont(underlinedTahoma(13));
     UpDown1 = new UpDownControl(50, 100, GroupBox2);
     UpDown1->setGeometry(234, 24, 20, 20);
     UpDown1->setPosition(50);
-    Label3 = makeLabel("Bit rate", GroupBox2, 24, 59, 35, 13);
+    Label3 = makeLabel("Bit rate", GroupBox2, 24, 59);
     RadioButton1 = new QRadioButton(QStringLiteral("100 bps"), GroupBox2);
     RadioButton1->setGeometry(120, 58, 64, 17);
     RadioButton1->setChecked(true);
     RadioButton2 = new QRadioButton(QStringLiteral("200 bps"), GroupBox2);
     RadioButton2->setGeometry(197, 58, 64, 17);
 
-    Label4 = makeLabel("Sondeco", this, 108, 181, 60, 18);
+    Label4 = makeLabel("Sondeco", this, 108, 181);
     Label4->setFont(tahomaFont(15));
-    Label7 = makeLabel("Ver. 1.0.0 build 000", this, 178, 185, 95, 13);
+    Label4->adjustSize();
+    Label7 = makeLabel("Ver. 1.0.0 build 000", this, 178, 185);
 
     connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
     UpDown1->setClickHandler([this] { UpDown1Click(); });

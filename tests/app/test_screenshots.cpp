@@ -5,9 +5,11 @@
 #include "Unit2.h"
 #include "Unit3.h"
 #include "Unit8.h"
+#include "beacon_audio.h"
 
 #include <QDir>
 #include <QPixmap>
+#include <QPushButton>
 #include "page_tabs.h"
 
 namespace sondeco::testing {
@@ -45,6 +47,27 @@ TEST_F(Screenshots, MainWindowAndDialogs) {
     processEvents();
     save(form1->Form8, QStringLiteral("input-device.png"));
     form1->Form8->hide();
+}
+
+TEST_F(Screenshots, ToolBarAndEyePatternWhileABeaconIsDecoded) {
+    start();
+    form1->show();
+    form1->SpeedButton1->click();  // "Eye Pattern"
+    BeaconAudioSettings signal;
+    signal.seconds = 6;
+    signal.ebN0Db = 20;
+    for (const auto& buffer : beaconBuffers(signal)) {
+        audio.deliver(buffer);
+        ASSERT_TRUE(waitFor([&, n = form1->processedBuffers()] { return form1->processedBuffers() == n + 1; }));
+    }
+    processEvents();
+    EXPECT_TRUE(form1->lampIsGreen());
+    save(form1->Panel3, QStringLiteral("tool-bar.png"));
+    save(form1.get(), QStringLiteral("main-window-decoding.png"));
+    save(form1->Form3, QStringLiteral("eye-pattern.png"));
+    // The same pictures four times larger, for a closer look at single pixels.
+    form1->IndicatorBitmap().scaled(85 * 4, 24 * 4).save(QStringLiteral("screenshots/indicator-x4.png"));
+    form1->EyeBitmap().scaled(192 * 3, 150 * 3).save(QStringLiteral("screenshots/eye-pattern-x3.png"));
 }
 
 }  // namespace

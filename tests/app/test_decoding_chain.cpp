@@ -1,0 +1,83 @@
+// The whole chain behind the windows: generated beacon audio delivered as capture buffers, through the
+// demodulator and decoder, to the pages, the status bar, the lamp and the two displays.
+#include "app_fixture.h"
+
+#include "Unit3.h"
+#include "beacon_audio.h"
+#include "page_tabs.h"
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <random>
+
+namespace sondeco::testing {
+namespace {
+
+using DecodingChain = AppFixture;
+
+TEST_F(DecodingChain, BeaconAudioFillsPagesStatusBarAndLamp) {
+    start();
+    BeaconAudioSettings signal;
+    signal.seconds = 12;
+    const auto buffers = beaconBuffers(signal);
+    int greenBuffers = 0;
+    for (const auto& buffer : buffers) {
+        audio.deliver(buffer);
+        ASSERT_TRUE(waitFor([&, n = form1->processedBuffers()] { return form1->processedBuffers() == n + 1; }));
+        // The lamp shows the decoder's frame lock as it stands at the end of each buffer.
+        EXPECT_EQ(form1->lampIsGreen(), form1->decoder().frame().frameLocked);
+        greenBuffers += form1->lampIsGreen();
+    }
+    EXPECT_GT(greenBuffers, 80);
+    EXPECT_EQ(form1->StatusBar1Panels[0]->text(), "Ref ID : 491");
+    EXPECT_EQ(form1->StatusBar1Panels[5]->text(), "Normal");
+    EXPECT_EQ(form1->TabControl1Tabs->tabText(4), "Msg #9*");
+    EXPECT_EQ(form1->decoder().statistics().parityFailures, 0u);
+    // "Msg #9" is the page on show: the text box holds its table.
+    EXPECT_TRUE(form1->Memo1->toPlainText().startsWith("Msg #9 : GPS Partial Correction Set\n\nSat ID"));
+    EXPECT_TRUE(form1->Memo1->toPlainText().contains("Last up date at 12:34:56"));
+
+    // Then the receiver's hiss alone: the first word that fails parity drops the lock; the lamp follows.
+    std::mt19937 random(7);
+    std::normal_distribution<double> hiss(0.0, 3000.0);
+    std::vector<std::int16_t> noise(SamplesPerBuffer, 0);
+    for (int i = 0; i < 30; ++i) {
+        for (std::size_t n = 0; n < noise.size(); n += 2) noise[n] = static_cast<std::int16_t>(hiss(random));
+        audio.deliver(noise);
+    }
+    ASSERT_TRUE(waitFor([&] { return form1->processedBuffers() == buffers.size() + 30; }));
+    EXPECT_FALSE(form1->decoder().frame().frameLocked);
+    EXPECT_FALSE(form1->lampIsGreen());
+}
+
+TEST_F(DecodingChain, EyePatternMovesOnlyWhileItsWindowShows) {
+    start();
+    BeaconAudioSettings signal;
+    signal.seconds = 4;
+    const auto buffers = beaconBuffers(signal);
+    auto feed = [&](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) audio.deliver(buffers[i]);
+        ASSERT_TRUE(waitFor([&, n = form1->processedBuffers() + (to - from)] { return form1->processedBuffers() == n; }));
+    };
+    feed(0, 10);
+    const auto hidden = form1->eyePattern().EyeHistory();
+    for (const auto& row : hidden) EXPECT_TRUE(std::all_of(row.marks.begin(), row.marks.end(), [](auto m) { return m == 0; }));
+
+    form1->SpeedButton1->click();
+    ASSERT_TRUE(form1->Form3->isVisible());
+    feed(10, 20);
+    const auto& history = form1->eyePattern().EyeHistory();
+    EXPECT_GT(std::count(history[2].marks.begin(), history[2].marks.end(), 1), 15);  // 20 bits a buffer
+    ASSERT_NE(form1->Form3->Image1->pixmap().toImage().convertToFormat(QImage::Format_RGB888), QImage());
+    EXPECT_EQ(form1->Form3->Image1->pixmap().toImage().convertToFormat(QImage::Format_RGB888), form1->EyeBitmap());
+
+    form1->Form3->hide();
+    const auto frozen = form1->eyePattern().EyeHistory();
+    feed(20, 30);
+    for (std::size_t r = 0; r < frozen.size(); ++r) EXPECT_EQ(form1->eyePattern().EyeHistory()[r].trace, frozen[r].trace);
+}
+
+}  // namespace
+}  // namespace sondeco::testing
