@@ -19,6 +19,30 @@ void forEachSerialBit(std::string_view bytes, BitHandler&& bitHandler) {
     }
 }
 
+// Reads a recorded serial stream piece by piece (a file or a pipe). Collectors annotate captures with
+// lines starting with '#', whose letters would pass for data bytes: such a line is skipped to its end.
+// A '#' elsewhere is an ordinary non-data byte.
+class SerialCaptureReader {
+public:
+    template <typename BitHandler>
+    void feed(std::string_view bytes, BitHandler&& bitHandler) {
+        for (const char byte : bytes) {
+            if (byte == '\n') {
+                lineStart_ = true;
+                comment_ = false;
+                continue;
+            }
+            if (lineStart_ && byte == '#') comment_ = true;
+            lineStart_ = false;
+            if (!comment_) forEachSerialBit(std::string_view(&byte, 1), bitHandler);
+        }
+    }
+
+private:
+    bool lineStart_ = true;
+    bool comment_ = false;
+};
+
 // Packs transmitted bits into serial bytes. Whole 30-bit words make whole bytes (five a word).
 class SerialWriter {
 public:

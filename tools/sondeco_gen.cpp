@@ -2,6 +2,7 @@
 // the decoder without a beacon in range.
 
 #include "audio_format.h"
+#include "command_line.h"
 #include "msk_modulator.h"
 #include "serial_format.h"
 #include "simulated_beacon.h"
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -50,10 +52,6 @@ constexpr const char* Usage =
     "                     stream is repeated to fill the file\n"
     "  -h, --help         show this help and exit\n";
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 struct Options {
     int bitRate = 200;
     double centreFrequency = 800.0;
@@ -69,26 +67,6 @@ struct Options {
     std::optional<std::string> rtcmFile;
     std::string output;
 };
-
-double parseNumber(std::string_view option, const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value)) {
-        throw UsageError(std::string(option) + " needs a number, not '" + text + "'");
-    }
-    return value;
-}
-
-long long parseInteger(std::string_view option, const std::string& text, long long low, long long high) {
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || end != text.c_str() + text.size() || errno != 0 || value < low || value > high) {
-        throw UsageError(std::string(option) + " needs a whole number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + ", not '" + text + "'");
-    }
-    return value;
-}
 
 std::vector<int> parseTypes(const std::string& text) {
     std::vector<int> types;
@@ -184,20 +162,16 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     return options;
 }
 
-// The transmitted bits of a 6-of-8 stream. Collectors annotate captures with '#' lines whose
-// letters would otherwise pass for data bytes.
+// The transmitted bits of a 6-of-8 stream, without collectors' '#' comment lines.
 std::optional<std::vector<std::uint8_t>> readRtcmStream(const std::string& path, std::string& error) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         error = "cannot be read";
         return std::nullopt;
     }
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     std::vector<std::uint8_t> bits;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line[0] == '#') continue;
-        forEachSerialBit(line, [&bits](std::uint8_t bit) { bits.push_back(bit); });
-    }
+    SerialCaptureReader().feed(bytes, [&bits](std::uint8_t bit) { bits.push_back(bit); });
     if (file.bad()) {
         error = "cannot be read";
         return std::nullopt;

@@ -23,12 +23,9 @@ namespace sondeco::testing {
 inline std::vector<std::uint8_t> readCaptureBits(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     EXPECT_TRUE(file) << path;
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     std::vector<std::uint8_t> bits;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line[0] == '#') continue;
-        forEachSerialBit(line, [&bits](std::uint8_t bit) { bits.push_back(bit); });
-    }
+    SerialCaptureReader().feed(bytes, [&bits](std::uint8_t bit) { bits.push_back(bit); });
     return bits;
 }
 
@@ -71,6 +68,17 @@ inline std::vector<double> jsonNumbers(const std::string& line, const std::strin
     for (auto at = line.find(pattern); at != std::string::npos; at = line.find(pattern, at + 1)) {
         const char* value = line.c_str() + at + pattern.size();
         values.push_back(line.compare(at + pattern.size(), 4, "true") == 0 ? 1.0 : std::strtod(value, nullptr));
+    }
+    return values;
+}
+
+// Every value that follows "key": in one line of JSON, as its text (numbers, true, false, null).
+inline std::vector<std::string> jsonTokens(const std::string& line, const std::string& key) {
+    std::vector<std::string> values;
+    const std::string pattern = "\"" + key + "\":";
+    for (auto at = line.find(pattern); at != std::string::npos; at = line.find(pattern, at + 1)) {
+        const auto start = at + pattern.size();
+        values.push_back(line.substr(start, line.find_first_of(",}]", start) - start));
     }
     return values;
 }

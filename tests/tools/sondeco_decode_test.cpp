@@ -1,0 +1,274 @@
+// The sondeco-decode command: real captures against gpsd, generated audio end to end (from a file, a
+// pipe and raw PCM), the re-encoded RTCM stream read back by gpsd, and every way its input can fail.
+
+#include "test_support.h"
+#include "wav_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+namespace sondeco {
+namespace {
+
+using testing::jsonNumbers;
+using testing::jsonTokens;
+using testing::lines;
+using testing::runCommand;
+using testing::scratchPath;
+
+const std::string Data = SONDECO_TEST_DATA "/rtcm2/";
+
+std::string decoder(const std::string& arguments) { return std::string("'" SONDECO_DECODE "' ") + arguments; }
+std::string generator(const std::string& arguments) { return std::string("'" SONDECO_GEN "' ") + arguments; }
+
+std::vector<std::string> rtcm2Lines(const std::string& output) {
+    std::vector<std::string> result;
+    for (std::string line : lines(output)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find("\"class\":\"RTCM2\"") != std::string::npos) result.push_back(line);
+    }
+    return result;
+}
+
+// The frame header of a JSON line, for lining two streams up.
+std::vector<double> header(const std::string& line) {
+    std::vector<double> fields;
+    for (const char* key : {"type", "station_id", "zcount", "seqnum", "length", "station_health"})
+        fields.push_back(jsonNumbers(line, key).at(0));
+    return fields;
+}
+
+// Where `ours` starts inside `theirs` (or theirs inside ours): one of them may have missed a few
+// leading frames. Fails the test if they have no first frame in common.
+std::pair<std::size_t, std::size_t> align(const std::vector<std::string>& ours, const std::vector<std::string>& theirs) {
+    for (std::size_t j = 0; j < theirs.size() && j < 8; ++j)
+        if (header(ours.at(0)) == header(theirs[j])) return {0, j};
+    for (std::size_t i = 0; i < ours.size() && i < 8; ++i)
+        if (header(ours[i]) == header(theirs.at(0))) return {i, 0};
+    ADD_FAILURE() << "no frame in common";
+    return {ours.size(), theirs.size()};
+}
+
+// One of our JSON lines against gpsd's for the same frame: every field gpsd decodes must agree, where
+// gpsd's raw satellite ID 0 is our 32 and its numbers for the not-available patterns are our null.
+void expectSameFrame(const std::string& ours, const std::string& theirs) {
+    SCOPED_TRACE("ours:   " + ours + "\ngpsd's: " + theirs);
+    EXPECT_EQ(header(ours), header(theirs));
+    const int type = static_cast<int>(jsonNumbers(theirs, "type").at(0));
+    std::vector<std::string> keys;
+    if (type == 1 || type == 9) keys = {"udre", "iod"};
+    if (type == 31) keys = {"udre", "change", "tod"};
+    if (type == 3) keys = {"x", "y", "z"};
+    if (type == 5) keys = {"iodl", "health", "snr", "health_en", "new_data", "los_warning", "tou"};
+    if (type == 7) keys = {"lat", "lon", "range", "frequency", "health", "bitrate"};
+    for (const std::string& key : keys) EXPECT_EQ(jsonTokens(ours, key), jsonTokens(theirs, key)) << key;
+    if (type == 1 || type == 9 || type == 31 || type == 5) {
+        const auto ourIds = jsonNumbers(ours, "ident");
+        const auto theirIds = jsonNumbers(theirs, "ident");
+        ASSERT_EQ(ourIds.size(), theirIds.size());
+        for (std::size_t s = 0; s < ourIds.size(); ++s) EXPECT_EQ(ourIds[s], theirIds[s] == 0 ? 32 : theirIds[s]);
+    }
+    if (type == 1 || type == 9 || type == 31) {
+        for (const char* key : {"prc", "rrc"}) {
+            const auto mine = jsonTokens(ours, key);
+            const auto gpsds = jsonTokens(theirs, key);
+            ASSERT_EQ(mine.size(), gpsds.size());
+            for (std::size_t s = 0; s < mine.size(); ++s) {
+                if (mine[s] == "null") {
+                    const double raw = std::stod(gpsds[s]);
+                    EXPECT_TRUE(raw == -655.36 || raw == -10485.76 || raw == -0.256 || raw == -4.096) << key << " " << gpsds[s];
+                } else {
+                    EXPECT_EQ(mine[s], gpsds[s]) << key;
+                }
+            }
+        }
+    }
+    if (type == 16) {
+        const auto text = [](const std::string& line) { return line.substr(line.find("\"message\":")); };
+        EXPECT_EQ(text(ours), text(theirs));
+    }
+}
+
+// From the first frame in common to the end of both: no frame lost or invented, each one the same.
+// With `part`, ours may end earlier (a recording of part of the stream).
+void expectSameStream(const std::vector<std::string>& ours, const std::vector<std::string>& theirs, std::size_t atLeast,
+                      bool part = false) {
+    ASSERT_FALSE(ours.empty());
+    ASSERT_FALSE(theirs.empty());
+    const auto [i, j] = align(ours, theirs);
+    if (part) {
+        EXPECT_LE(ours.size() - i, theirs.size() - j) << "frames invented";
+    } else {
+        EXPECT_EQ(ours.size() - i, theirs.size() - j) << "frames lost or invented after the first lock";
+    }
+    const std::size_t common = std::min(ours.size() - i, theirs.size() - j);
+    EXPECT_GE(common, atLeast);
+    for (std::size_t k = 0; k < common; ++k) expectSameFrame(ours[i + k], theirs[j + k]);
+}
+
+class RealCaptureJson : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RealCaptureJson, AgreesWithGpsdsDecoding) {
+    const auto result = runCommand(decoder("--rtcm -o json '" + Data + GetParam() + "'"));
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    EXPECT_TRUE(result.errors.empty()) << result.errors;
+    std::ifstream expected(Data + GetParam() + ".chk");
+    const std::string chk{std::istreambuf_iterator<char>(expected), std::istreambuf_iterator<char>()};
+    expectSameStream(rtcm2Lines(result.output), rtcm2Lines(chk), 80);
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, RealCaptureJson, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+// gpsd's packet sniffer does not recognise this capture as RTCM on its own (its first frames make it
+// guess another protocol, and it prints a handful of garbage frames), so gpsd is first shown the
+// stream of sample.rtcm2 and then this one, both re-encoded by us as one continuous stream. Once gpsd
+// has settled on RTCM it decodes every frame, and those must agree with ours from the raw capture.
+TEST(SondecoDecode, GlonassCaptureAgreesWithGpsdecodeRunNow) {
+    const auto ours = runCommand(decoder("--rtcm -o json '" + Data + "testglo.rtcm2'"));
+    ASSERT_EQ(ours.exitCode, 0) << ours.errors;
+    const auto primed = scratchPath("primed.rtcm2");
+    ASSERT_EQ(runCommand("cat '" + Data + "sample.rtcm2' '" + Data + "testglo.rtcm2' | " + decoder("--rtcm -o rtcm") + " > '" +
+                         primed.string() + "'; test -s '" + primed.string() + "'")
+                  .exitCode,
+              0);
+    const auto theirs = runCommand("gpsdecode -j < '" + primed.string() + "'");
+    ASSERT_EQ(theirs.exitCode, 0) << "gpsdecode (Debian's gpsd-clients) is needed: " << theirs.errors;
+    auto gpsd = rtcm2Lines(theirs.output);
+    const auto sampleFrames = rtcm2Lines(runCommand(decoder("--rtcm -o json '" + Data + "sample.rtcm2'")).output).size();
+    ASSERT_GT(gpsd.size(), sampleFrames);
+    gpsd.erase(gpsd.begin(), gpsd.begin() + static_cast<std::ptrdiff_t>(sampleFrames));
+    expectSameStream(rtcm2Lines(ours.output), gpsd, 1700);
+}
+
+TEST(SondecoDecode, RtcmOutputReadsBackAsTheSameFrames) {
+    const auto reencoded = scratchPath("reencoded.rtcm2");
+    const auto stream = runCommand(decoder("--rtcm -o rtcm '" + Data + "naujoks-rtcm2.log'"));
+    ASSERT_EQ(stream.exitCode, 0);
+    std::ofstream(reencoded, std::ios::binary) << stream.output;
+    const auto direct = runCommand(decoder("--rtcm -o json '" + Data + "naujoks-rtcm2.log'"));
+    const auto again = runCommand(decoder("--rtcm -o json '" + reencoded.string() + "'"));
+    const auto gpsd = runCommand("gpsdecode -j < '" + reencoded.string() + "'");
+    ASSERT_EQ(gpsd.exitCode, 0) << gpsd.errors;
+    const auto first = rtcm2Lines(direct.output);
+    const auto second = rtcm2Lines(again.output);
+    ASSERT_EQ(first.size(), second.size());  // nothing lost: the stream starts on a frame
+    for (std::size_t k = 0; k < first.size(); ++k) EXPECT_EQ(header(first[k]), header(second[k])) << k;
+    expectSameStream(second, rtcm2Lines(gpsd.output), first.size() - 1);
+}
+
+class GeneratedAudio : public ::testing::TestWithParam<int> {};
+
+// The capture's own bits, modulated: what comes out of the audio is what --rtcm reads from the bytes.
+TEST_P(GeneratedAudio, FromAFileAPipeAndRawPcm) {
+    const int rate = GetParam();
+    const auto wav = scratchPath("beacon.wav");
+    ASSERT_EQ(runCommand(generator("--rtcm '" + Data + "sample.rtcm2' --rate " + std::to_string(rate) +
+                                   " --freq 650 --seconds 50 --ebn0 25 '" + wav.string() + "'"))
+                  .exitCode,
+              0);
+    const auto sent = rtcm2Lines(runCommand(decoder("--rtcm -o json '" + Data + "sample.rtcm2'")).output);
+    const std::string common = " -o json -f 650 -r " + std::to_string(rate);
+    const auto fromFile = runCommand(decoder(common + " '" + wav.string() + "'"));
+    ASSERT_EQ(fromFile.exitCode, 0) << fromFile.errors;
+    const auto received = rtcm2Lines(fromFile.output);
+    expectSameStream(received, sent, rate == 200 ? 30u : 14u, true);
+
+    const auto fromPipe = runCommand("cat '" + wav.string() + "' | " + decoder(common));
+    EXPECT_EQ(rtcm2Lines(fromPipe.output).size(), received.size());
+    const auto raw = runCommand("tail -c +45 '" + wav.string() + "' | " + decoder(common + " --raw -"));
+    EXPECT_EQ(rtcm2Lines(raw.output).size(), received.size());
+    for (std::size_t k = 0; k < received.size() && k < rtcm2Lines(raw.output).size(); ++k)
+        EXPECT_EQ(header(rtcm2Lines(raw.output)[k]), header(received[k]));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, GeneratedAudio, ::testing::Values(100, 200));
+
+TEST(SondecoDecode, PagesFramesAndStatistics) {
+    const std::string capture = " '" + Data + "sample.rtcm2'";
+    const auto pages = runCommand(decoder("--rtcm" + capture));
+    ASSERT_EQ(pages.exitCode, 0);
+    const auto pageLines = lines(pages.output);
+    ASSERT_GE(pageLines.size(), 4u);
+    EXPECT_EQ(pageLines[0], "=== Msg #9");
+    EXPECT_EQ(pageLines[1], "Msg #9 : GPS Partial Correction Set");
+    EXPECT_EQ(pageLines[2], "");
+    EXPECT_EQ(pageLines[3], "Sat ID \tPseudorange    \tRange Rate     \tZ-Count        \tIOD  \tUser Error");
+    EXPECT_EQ(pages.output.find('\r'), std::string::npos);
+
+    const auto frames = runCommand(decoder("--rtcm -o frames --stats" + capture));
+    ASSERT_FALSE(lines(frames.output).empty());
+    EXPECT_EQ(lines(frames.output)[0], "Ref ID : 268 | Msg Type : 9 | Z-Count : 04:09.6 | Seq Num : 1 | Frame Len : 5 | Normal");
+    EXPECT_NE(frames.errors.find("frames: 131\n  type 9: 131\n"), std::string::npos) << frames.errors;
+    EXPECT_NE(frames.errors.find("parity failures: "), std::string::npos);
+}
+
+TEST(SondecoDecode, BadOptionsAndBadInputs) {
+    for (const char* arguments : {"--bogus", "-r 150 x.wav", "-r", "-f 805 x.wav", "-f 1200 x.wav", "-f abc x.wav",
+                                  "-o xml x.wav", "--raw --rtcm", "a.wav b.wav", "--stats=yes"}) {
+        const auto result = runCommand(decoder(arguments));
+        EXPECT_EQ(result.exitCode, 2) << arguments;
+        EXPECT_NE(result.errors.find("Usage: sondeco-decode"), std::string::npos) << arguments;
+        EXPECT_TRUE(result.output.empty()) << arguments;
+    }
+    const auto help = runCommand(decoder("--help"));
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.output.rfind("Usage: sondeco-decode", 0), 0u);
+
+    const auto missing = scratchPath("missing.wav");
+    auto result = runCommand(decoder("'" + missing.string() + "'"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors, "sondeco-decode: " + missing.string() + " cannot be opened: No such file or directory\n");
+
+    const auto text = scratchPath("notes.wav");
+    std::ofstream(text) << "this is not audio at all";
+    result = runCommand(decoder("'" + text.string() + "'"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors, "sondeco-decode: " + text.string() + " is not a WAV file (no RIFF/WAVE header)\n");
+    result = runCommand(decoder("< '" + text.string() + "'"));
+    EXPECT_EQ(result.errors, "sondeco-decode: standard input is not a WAV file (no RIFF/WAVE header)\n");
+
+    const auto cd = scratchPath("cd.wav");
+    WavWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.open(cd.string(), 2, 44100, error));
+    const std::int16_t silence[2] = {0, 0};
+    ASSERT_TRUE(writer.writeFrames(silence, 1));
+    ASSERT_TRUE(writer.close(error));
+    result = runCommand(decoder("'" + cd.string() + "'"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors, "sondeco-decode: " + cd.string() + " is sampled at 44100 Hz, not 48000 Hz\n");
+}
+
+TEST(SondecoDecode, ACutShortWavIsDecodedAsFarAsItGoesAndAClosedPipeEndsQuietly) {
+    const auto wav = scratchPath("whole.wav");
+    ASSERT_EQ(runCommand(generator("--types 9 --seconds 20 --zcount 100 '" + wav.string() + "'")).exitCode, 0);
+    const auto cut = scratchPath("cut.wav");
+    const auto size = std::filesystem::file_size(wav);
+    std::filesystem::copy_file(wav, cut, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(cut, size / 2);
+
+    const auto whole = runCommand(decoder("-o json '" + wav.string() + "'"));
+    const auto half = runCommand(decoder("-o json '" + cut.string() + "'"));
+    EXPECT_EQ(half.exitCode, 0);
+    EXPECT_NE(half.errors.find("warning: " + cut.string() + " is cut short; decoded the 10.0 s it holds"), std::string::npos)
+        << half.errors;
+    EXPECT_GT(rtcm2Lines(half.output).size(), 5u);
+    EXPECT_LT(rtcm2Lines(half.output).size(), rtcm2Lines(whole.output).size());
+
+    const auto piped = runCommand(decoder("-o json '" + wav.string() + "'") + " | head -c 10");
+    EXPECT_EQ(piped.exitCode, 0);
+    EXPECT_EQ(piped.output.size(), 10u);
+    EXPECT_TRUE(piped.errors.empty()) << piped.errors;
+}
+
+}  // namespace
+}  // namespace sondeco

@@ -1,0 +1,38 @@
+// Option values for the command-line tools: every bad value becomes a UsageError whose message says
+// which option wanted what, so the tool can print it above its usage text and exit with status 2.
+#pragma once
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace sondeco {
+
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+inline double parseNumber(std::string_view option, const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value)) {
+        throw UsageError(std::string(option) + " needs a number, not '" + text + "'");
+    }
+    return value;
+}
+
+inline long long parseInteger(std::string_view option, const std::string& text, long long low, long long high) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || end != text.c_str() + text.size() || errno != 0 || value < low || value > high) {
+        throw UsageError(std::string(option) + " needs a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + ", not '" + text + "'");
+    }
+    return value;
+}
+
+}  // namespace sondeco
