@@ -25,13 +25,21 @@ const char* const GpsHeader = "Sat ID \tPseudorange    \tRange Rate     \tZ-Coun
 const char* const GlonassHeader = "Sat ID \tPseudorange    \tRange Rate     \tZ-Count        \tTb  \tUser Error";
 
 std::string signedValue(double value, int decimals, const char* unit) {
-    return (value >= 0 ? "+" : "-") + fixed(std::fabs(value), decimals) + unit;
+    // Built by appending: GCC 12 at -O3 misreads "literal" + std::string as an overlapping copy
+    // (-Wrestrict), which breaks the optimised build.
+    std::string text(value >= 0 ? "+" : "-");
+    text += fixed(std::fabs(value), decimals);
+    text += unit;
+    return text;
 }
 
 std::string userErrorCell(int udre, const RtcmFrame& frame) {
     if (frame.stationHealth == 6) return "N/A m";
     static constexpr double Bound[4] = {1.0, 4.0, 8.0, 8.0};
-    return (udre == 3 ? ">" : "<") + fixed(Bound[udre] * frame.udreScale, 2) + " m";
+    std::string text(udre == 3 ? ">" : "<");
+    text += fixed(Bound[udre] * frame.udreScale, 2);
+    text += " m";
+    return text;
 }
 
 std::string correctionLine(const RtcmFrame& frame, int b, bool glonass, int satellite) {

@@ -56,7 +56,10 @@ std::string formatAngle(double value, bool isLatitude, bool withHundredths) {
 
     std::string text = std::string(1, letter) + std::to_string(degrees) + "-" + zeroPadded(minutes, 2) + "-" +
                        zeroPadded(seconds, 2);
-    if (withHundredths) text += "." + zeroPadded(hundredths, 2);
+    if (withHundredths) {
+        text += '.';  // appended separately: GCC 12 -O3 gives a false -Wrestrict on "." + std::string
+        text += zeroPadded(hundredths, 2);
+    }
     return text;
 }
 
