@@ -69,6 +69,8 @@ public:
     bool openCaptureDevice();
     bool closeCaptureDevice();
     bool captureOpen() const { return capture_ != nullptr; }
+    // Open and still delivering: false once the device has gone away under a running stream.
+    bool captureRunning() const { return capture_ != nullptr && capture_->isRunning(); }
     // Handles the next completed capture buffer: one run per notification from the audio thread.
     void processCaptureBuffer();
 

@@ -95,7 +95,9 @@ void TForm8::showEvent(QShowEvent* event) {
 
 void TForm8::Button1Click() {
     const int selected = ComboBox1->currentIndex();
-    if (selected == form1_->WaveInIndex) {
+    // The same device again changes nothing while it records; but a device that went away and came
+    // back is chosen again exactly so that capture restarts on it.
+    if (selected == form1_->WaveInIndex && form1_->captureRunning()) {
         accept();
         return;
     }

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 
 namespace sondeco {
@@ -75,6 +76,7 @@ public:
         }
         Pa_SetStreamFinishedCallback(stream_, &PortAudioCapture::finished);
         running_ = true;
+        lastDelivery_ = nowNanoseconds();
         result = Pa_StartStream(stream_);
         if (result != paNoError) {
             // The device opened but would not run with our buffers.
@@ -85,23 +87,34 @@ public:
         return true;
     }
 
-    bool isRunning() const override { return running_.load() && stream_ != nullptr && Pa_IsStreamActive(stream_) == 1; }
+    // A device that vanishes under a running stream does not always end it: ALSA's PulseAudio plugin
+    // just stops delivering. So a stream that has delivered nothing for a while counts as stopped.
+    bool isRunning() const override {
+        constexpr std::int64_t Silence = 1'500'000'000;  // 15 buffers' time
+        return running_.load() && stream_ != nullptr && Pa_IsStreamActive(stream_) == 1 &&
+               nowNanoseconds() - lastDelivery_.load(std::memory_order_relaxed) < Silence;
+    }
     int channels() const override { return channels_; }
 
 private:
     static int callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
                         PaStreamCallbackFlags, void* self) {
         auto* capture = static_cast<PortAudioCapture*>(self);
+        capture->lastDelivery_.store(nowNanoseconds(), std::memory_order_relaxed);
         if (input != nullptr)
             capture->ring_.writeFrames(static_cast<const std::int16_t*>(input), static_cast<int>(frames), capture->channels_);
         return paContinue;
     }
     static void finished(void* self) { static_cast<PortAudioCapture*>(self)->running_ = false; }
+    static std::int64_t nowNanoseconds() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
 
     CaptureRing& ring_;
     int channels_;
     PaStream* stream_ = nullptr;
     std::atomic<bool> running_{false};
+    std::atomic<std::int64_t> lastDelivery_{0};
 };
 
 // Single-producer single-consumer queue of stereo frames between the main thread and the audio

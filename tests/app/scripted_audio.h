@@ -15,6 +15,7 @@ public:
     bool captureFails = false;
     AudioError::Kind captureFailure = AudioError::Kind::OpenFailed;
     bool playbackFails = false;
+    bool captureStalled = false;  // the open stream has stopped delivering (device gone)
 
     std::vector<int> openedDevices;  // every openCapture call's device argument
     int playbackOpens = 0;
@@ -55,7 +56,7 @@ private:
     public:
         explicit Capture(ScriptedAudio& audio) : audio_(audio) {}
         ~Capture() override { audio_.ring_ = nullptr; }
-        bool isRunning() const override { return true; }
+        bool isRunning() const override { return !audio_.captureStalled; }
         int channels() const override { return 2; }
 
     private:

@@ -14,6 +14,7 @@
 #include <QPushButton>
 
 #include <cmath>
+#include <fstream>
 #include <cstdlib>
 #include <numbers>
 
@@ -151,6 +152,47 @@ TEST_F(AudioEndToEnd, CaptureSwitchOfDeviceAndMonitor) {
     EXPECT_NEAR(right.hz, 1500.0, 20.0);
     EXPECT_GT(left.rms, 0.5 * Amplitude / std::sqrt(2.0));
     EXPECT_NEAR(right.rms, left.rms, 0.05 * left.rms);
+}
+
+// Runs a command of the test's sound server and returns its first output line.
+std::string pactl(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished();
+    return QString::fromUtf8(process.readAllStandardOutput()).section(QLatin1Char('\n'), 0, 0).trimmed().toStdString();
+}
+
+TEST_F(AudioEndToEnd, ASourceThatVanishesAndReturnsCanBeChosenAgain) {
+    std::ofstream(directory / "sondeco.ini") << "[Wave]\r\nWaveInName=sondeco_second\r\n";
+    playTone("second", 1500.0);
+    startProgram();
+    ASSERT_EQ(form1->WaveInIndex, form1->Form8->findDeviceIndex("sondeco_second"));
+    ASSERT_NEAR(waitForTone(1500.0).hz, 1500.0, 20.0);
+
+    // Unplugged: the sink and its monitor source go away under the running stream.
+    QProcess modules;
+    modules.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("pactl list short modules | grep 'sink_name=second' | cut -f1")});
+    modules.waitForFinished();
+    const QString module = QString::fromUtf8(modules.readAllStandardOutput()).trimmed();
+    ASSERT_FALSE(module.isEmpty());
+    pactl({QStringLiteral("unload-module"), module});
+    // PulseAudio moves the orphaned recording to another source or ends it; either way the program
+    // runs on and keeps handling whatever arrives.
+    waitFor([] { return false; }, 2000);
+    EXPECT_TRUE(form1->captureOpen());
+
+    // Plugged in again, and chosen again in the device dialog (another device, then this one): capture
+    // works as before.
+    pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=second"), QStringLiteral("rate=48000")});
+    playTone("second", 1200.0);
+    for (const char* device : {"Default input device", "sondeco_second"}) {
+        form1->Form8->show();
+        form1->Form8->ComboBox1->setCurrentIndex(form1->Form8->findDeviceIndex(device));
+        form1->Form8->Button1->click();
+        ASSERT_TRUE(form1->captureOpen()) << device;
+    }
+    EXPECT_EQ(form1->WaveInName, "sondeco_second");
+    EXPECT_NEAR(waitForTone(1200.0).hz, 1200.0, 20.0) << "capture did not come back";
 }
 
 }  // namespace

@@ -163,6 +163,17 @@ TEST_F(DeviceDialog, ChoosingAnotherDeviceRestartsCaptureOnIt) {
     EXPECT_EQ(audio.openedDevices.back(), -1);
 }
 
+TEST_F(DeviceDialog, ChoosingAStalledDeviceAgainRestartsIt) {
+    audio.deviceNames = {"USB Audio"};
+    std::ofstream(directory / "sondeco.ini") << "[Wave]\r\nWaveInName=USB Audio\r\n";
+    start();
+    audio.captureStalled = true;  // unplugged under the running stream
+    form1->Form8->show();
+    form1->Form8->Button1->click();  // the same device, chosen again
+    EXPECT_EQ(audio.openedDevices, (std::vector<int>{0, 0}));
+    EXPECT_TRUE(form1->captureOpen());
+}
+
 TEST_F(DeviceDialog, TwoDevicesOfTheSameNameOpenTheFirst) {
     audio.deviceNames = {"USB Audio", "USB Audio"};
     start();
