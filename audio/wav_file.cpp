@@ -156,6 +156,14 @@ WavWriter::~WavWriter() {
 bool WavWriter::open(const std::string& path, int channels, int sampleRate, std::string& error) {
     std::string ignored;
     close(ignored);
+    // The header holds the frame size in 16 bits and the byte rate in 32. A format that does not fit
+    // would make a header that every other program misreads, so it is refused before a file is made.
+    const std::uint64_t byteRate = channels > 0 && sampleRate > 0 ? std::uint64_t{2} * channels * sampleRate : 0;
+    if (channels < 1 || channels > 0xFFFF / 2 || sampleRate < 1 || byteRate > 0xFFFFFFFFu) {
+        error = "cannot be written: " + std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
+                " Hz do not fit a WAV header";
+        return false;
+    }
     file_ = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
     if (file_ == nullptr) {
         error = std::string("cannot be written: ") + std::strerror(errno);
@@ -172,7 +180,7 @@ bool WavWriter::open(const std::string& path, int channels, int sampleRate, std:
     putLe16(header + 20, WaveFormatPcm);
     putLe16(header + 22, static_cast<std::uint16_t>(channels));
     putLe32(header + 24, static_cast<std::uint32_t>(sampleRate));
-    putLe32(header + 28, static_cast<std::uint32_t>(sampleRate * channels * 2));
+    putLe32(header + 28, static_cast<std::uint32_t>(byteRate));
     putLe16(header + 32, static_cast<std::uint16_t>(channels * 2));
     putLe16(header + 34, 16);
     std::memcpy(header + 36, "data", 4);
