@@ -195,5 +195,38 @@ TEST_F(AudioEndToEnd, ASourceThatVanishesAndReturnsCanBeChosenAgain) {
     EXPECT_NEAR(waitForTone(1200.0).hz, 1200.0, 20.0) << "capture did not come back";
 }
 
+// The real program, started as a user starts it: SIGTERM closes its main window as the close box does,
+// so the settings file beside the executable is written, and it exits with status 0.
+TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermAndSavesItsSettings) {
+    const auto program = directory / "sondeco";
+    std::filesystem::copy_file(SONDECO_PROGRAM, program);
+    const std::string recording = (directory / "tone.wav").string();
+    {
+        WavWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.open(recording, 1, 48000, error));
+        std::vector<std::int16_t> tone(48000);
+        for (std::size_t n = 0; n < tone.size(); ++n) tone[n] = static_cast<std::int16_t>(4000 * std::sin(n * 0.1));
+        ASSERT_TRUE(writer.writeFrames(tone.data(), tone.size()));
+        ASSERT_TRUE(writer.close(error));
+    }
+    std::ofstream(directory / "sondeco.ini") << "[Wave]\r\nDecFreqPos=66\r\n";
+    QProcess sondeco;
+    sondeco.setProcessChannelMode(QProcess::ForwardedChannels);
+    sondeco.start(QString::fromStdString(program.string()), {QStringLiteral("--input"), QString::fromStdString(recording)});
+    ASSERT_TRUE(sondeco.waitForStarted());
+    waitFor([] { return false; }, 2500);  // running: the file is being decoded
+    ASSERT_EQ(sondeco.state(), QProcess::Running);
+    sondeco.terminate();  // SIGTERM
+    ASSERT_TRUE(sondeco.waitForFinished(10000));
+    EXPECT_EQ(sondeco.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sondeco.exitCode(), 0);
+    std::ifstream saved(directory / "sondeco.ini");
+    const std::string text{std::istreambuf_iterator<char>(saved), std::istreambuf_iterator<char>()};
+    EXPECT_NE(text.find("MainWidth="), std::string::npos) << text;
+    EXPECT_NE(text.find("DecFreqPos=66"), std::string::npos) << text;
+    EXPECT_NE(text.find("WaveInName=Default input device"), std::string::npos) << text;  // not the file
+}
+
 }  // namespace
 }  // namespace sondeco::testing
