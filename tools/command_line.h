@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,6 +35,25 @@ inline long long parseInteger(std::string_view option, const std::string& text, 
                          std::to_string(high) + ", not '" + text + "'");
     }
     return value;
+}
+
+// The common shape of a tool's main: `parse` returns the options, or nothing when help was asked for
+// (usage on standard output, status 0); a UsageError prints the problem and the usage on standard
+// error (status 2); otherwise the tool's status is what `run` returns.
+template <typename Parse, typename Run>
+int runTool(const char* name, const char* usage, Parse&& parse, Run&& run) {
+    decltype(parse()) options;
+    try {
+        options = parse();
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "%s: %s\n\n%s", name, error.what(), usage);
+        return 2;
+    }
+    if (!options) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    return run(*options);
 }
 
 }  // namespace sondeco

@@ -205,16 +205,5 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     // A reader that goes away (`| head`) ends the output quietly instead of killing us mid-write.
     std::signal(SIGPIPE, SIG_IGN);
-    std::optional<Options> options;
-    try {
-        options = parseOptions(argc, argv);
-    } catch (const UsageError& error) {
-        std::fprintf(stderr, "sondeco-decode: %s\n\n%s", error.what(), Usage);
-        return 2;
-    }
-    if (!options) {
-        std::fputs(Usage, stdout);
-        return 0;
-    }
-    return run(*options);
+    return runTool("sondeco-decode", Usage, [&] { return parseOptions(argc, argv); }, [](const Options& options) { return run(options); });
 }

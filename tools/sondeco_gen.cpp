@@ -276,16 +276,5 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::optional<Options> options;
-    try {
-        options = parseOptions(argc, argv);
-    } catch (const UsageError& error) {
-        std::fprintf(stderr, "sondeco-gen: %s\n\n%s", error.what(), Usage);
-        return 2;
-    }
-    if (!options) {
-        std::fputs(Usage, stdout);
-        return 0;
-    }
-    return run(*options);
+    return runTool("sondeco-gen", Usage, [&] { return parseOptions(argc, argv); }, [](const Options& options) { return run(options); });
 }

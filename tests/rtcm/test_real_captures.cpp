@@ -166,13 +166,7 @@ TEST_P(CaptureFile, PagesShowWhatGpsdDecoded) {
     EXPECT_GT(checkedSatellites, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, CaptureFile, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureFile, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"), testing::fileParameterName);
 
 }  // namespace
 }  // namespace sondeco::testing

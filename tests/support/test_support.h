@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +82,14 @@ inline std::vector<std::string> jsonTokens(const std::string& line, const std::s
         values.push_back(line.substr(start, line.find_first_of(",}]", start) - start));
     }
     return values;
+}
+
+// A parameterised test's name made of its parameter, a file name: letters and digits kept, the rest '_'.
+inline std::string fileParameterName(const ::testing::TestParamInfo<const char*>& info) {
+    std::string name = info.param;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
 }
 
 inline std::vector<std::string> lines(const std::string& text) {

@@ -120,13 +120,7 @@ TEST_P(RealCaptureJson, AgreesWithGpsdsDecoding) {
     expectSameStream(rtcm2Lines(result.output), rtcm2Lines(chk), 80);
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, RealCaptureJson, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"),
-                         [](const auto& info) {
-                             std::string name = info.param;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Captures, RealCaptureJson, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"), testing::fileParameterName);
 
 // gpsd's packet sniffer does not recognise this capture as RTCM on its own (its first frames make it
 // guess another protocol, and it prints a handful of garbage frames), so gpsd is first shown the
