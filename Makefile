@@ -46,3 +46,18 @@ bench: deps
 
 clean:
 	rm -rf build
+
+# make sensitivity  frames decoded right against Eb/N0 at both bit rates, as a markdown table (minutes)
+# make soak         a day of generated audio through the whole receiver, memory watched (tens of minutes)
+# Both run by hand only, never as part of make bench or make test.
+.PHONY: sensitivity soak
+
+sensitivity: deps
+	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(BENCHING) -j$(JOBS) --target sensitivity
+	@python3 bench/sensitivity.py --build $(BENCHING) --jobs $(JOBS)
+
+soak: deps
+	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(BENCHING) -j$(JOBS) --target soak
+	@$(BENCHING)/bench/soak
