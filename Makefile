@@ -1,6 +1,7 @@
 # make run    build, make the sample beacon signal, and run Sondeco on it
 # make test   build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test
 # make bench  build optimised and run the benchmarks
+# make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 600)
 # Each target installs what is missing first (scripts/install-deps).
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -8,8 +9,10 @@ RELEASE := build/release
 TESTING := build/test
 BENCHING := build/bench
 SAMPLE := build/samples/beacon.wav
+FUZZ_SECONDS ?= 600
+FUZZ_SMOKE_SECONDS ?= 30
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench clean fuzz fuzz-smoke
 
 all: build
 
@@ -38,11 +41,20 @@ test: deps
 	@cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_SANITIZE=ON >/dev/null
 	@cmake --build $(TESTING) -j$(JOBS)
 	@cd $(TESTING) && ctest --output-on-failure -j$(JOBS)
+	@$(MAKE) --no-print-directory fuzz-smoke
 
 bench: deps
 	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
 	@cmake --build $(BENCHING) -j$(JOBS)
 	@for b in $(BENCHING)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+
+# The fuzz targets in their own clang build (build/fuzz); crash inputs land in build/fuzz/artifacts.
+fuzz: deps
+	@JOBS=$(JOBS) tests/fuzz/run-fuzzers $(FUZZ_SECONDS)
+
+# A short run of every target from its seeds and past crash inputs, as part of make test.
+fuzz-smoke: deps
+	@JOBS=$(JOBS) tests/fuzz/run-fuzzers $(FUZZ_SMOKE_SECONDS) --smoke
 
 clean:
 	rm -rf build

@@ -1,0 +1,159 @@
+// Fuzz target: any bytes as the RTCM 6-of-8 stream that `sondeco-decode --rtcm` reads, decoded once
+// with all four output formats written side by side. Besides never crashing, two properties must hold:
+// - the stream decodes to the same frames whether it arrives whole or in pieces (a pipe delivers
+//   whatever it has; a '#' comment line may be cut anywhere);
+// - the RTCM output, decoded again, gives back exactly the frames it was made from: parity and the
+//   data inversion are recomputed across our own stream, and a GPS receiver must be able to lock on it.
+//
+// The last few bytes of an input choose the options (FuzzedDataProvider takes numbers from the end),
+// so a plain capture file is a useful seed as it is.
+
+#include "decoded_output.h"
+#include "fuzz_support.h"
+#include "headless_receiver.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace sondeco;
+using sondeco::fuzzing::fixedClock;
+
+// What a completed frame carries, data words past its length left out (they are stale by design).
+struct FrameSummary {
+    int type, station, zCount, sequence, length, health;
+    std::array<int, MaxDataWords> words{};
+    bool operator==(const FrameSummary&) const = default;
+};
+
+FrameSummary summarise(const RtcmFrame& frame) {
+    FrameSummary summary{frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber, frame.frameLength,
+                         frame.stationHealth, {}};
+    for (int w = 0; w < frame.frameLength && w < MaxDataWords; ++w)
+        summary.words[static_cast<std::size_t>(w)] = getBits(frame.dataBits, DataBitsPerWord * w, DataBitsPerWord);
+    return summary;
+}
+
+// Hands every call on to each writer, as four runs of sondeco-decode would see them, and keeps the
+// frames. Without writers it only records.
+class FanOutView final : public DecoderView {
+public:
+    explicit FanOutView(std::vector<DecodedStreamWriter*> writers = {}) : writers_(std::move(writers)) {}
+
+    std::vector<FrameSummary> frames;
+    int headers = 0;
+    int pages = 0;
+
+    void setStatusText(int panel, const std::string& text) override {
+        for (auto* writer : writers_) writer->setStatusText(panel, text);
+    }
+    int selectedPage() const override { return -1; }
+    void showPageText(const std::string& text) override {
+        for (auto* writer : writers_) writer->showPageText(text);
+    }
+    void setTabCaptions(const std::array<std::string, PageCount>& captions) override {
+        for (auto* writer : writers_) writer->setTabCaptions(captions);
+    }
+    void headerAccepted(const RtcmFrame& frame) override {
+        ++headers;
+        for (auto* writer : writers_) writer->headerAccepted(frame);
+    }
+    void frameCompleted(const RtcmFrame& frame) override {
+        FUZZ_CHECK(frame.messageType >= 0 && frame.messageType <= 63);
+        FUZZ_CHECK(frame.stationId >= 0 && frame.stationId <= 1023);
+        FUZZ_CHECK(frame.frameLength >= 0 && frame.frameLength <= MaxDataWords);
+        frames.push_back(summarise(frame));
+        for (auto* writer : writers_) writer->frameCompleted(frame);
+    }
+    void pagePublished(int page, const std::string& text) override {
+        FUZZ_CHECK(page >= 0 && page < PageCount);
+        ++pages;
+        for (auto* writer : writers_) writer->pagePublished(page, text);
+    }
+
+private:
+    std::vector<DecodedStreamWriter*> writers_;
+};
+
+std::vector<FrameSummary> decodeSerial(std::string_view stream) {
+    FanOutView view;
+    HeadlessReceiver receiver(view, 80, true, fixedClock);
+    receiver.pushSerialBytes(stream);
+    return std::move(view.frames);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider input(data, size);
+    const auto failingFormat = input.ConsumeIntegralInRange<int>(0, 4);  // 4: every output works
+    auto pieceSeed = input.ConsumeIntegral<std::uint32_t>();
+    const std::string stream = input.ConsumeRemainingBytesAsString();
+
+    // The RTCM output goes to memory, to be decoded again below; the others are thrown away.
+    char* rtcmBytes = nullptr;
+    std::size_t rtcmSize = 0;
+    std::FILE* rtcmOutput = open_memstream(&rtcmBytes, &rtcmSize);
+    FUZZ_CHECK(rtcmOutput != nullptr);
+
+    constexpr std::array<OutputFormat, 4> Formats{OutputFormat::Pages, OutputFormat::Frames, OutputFormat::Json,
+                                                  OutputFormat::Rtcm};
+    std::vector<DecodedStreamWriter> writers;
+    writers.reserve(Formats.size());
+    for (std::size_t f = 0; f < Formats.size(); ++f) {
+        std::FILE* out = Formats[f] == OutputFormat::Rtcm ? rtcmOutput : fuzzing::discardingOutput();
+        if (static_cast<int>(f) == failingFormat) out = fuzzing::failingOutput();
+        writers.emplace_back(Formats[f], out, "fuzz \"input\"\n");
+    }
+    std::vector<DecodedStreamWriter*> pointers;
+    for (auto& writer : writers) pointers.push_back(&writer);
+
+    FanOutView view(pointers);
+    {
+        HeadlessReceiver receiver(view, 80, true, fixedClock);
+        receiver.pushSerialBytes(stream);
+        receiver.finishAudio();  // no audio was pushed: must do nothing
+    }
+    // A writer whose output failed says so once it has tried to write, and only then: the pages
+    // format writes per page, the frames format per header, the others per frame.
+    for (std::size_t f = 0; f < writers.size(); ++f) {
+        const bool wrote = Formats[f] == OutputFormat::Pages    ? view.pages > 0
+                           : Formats[f] == OutputFormat::Frames ? view.headers > 0
+                                                                : !view.frames.empty();
+        FUZZ_CHECK(writers[f].failed() == (wrote && static_cast<int>(f) == failingFormat));
+    }
+
+    // The same bytes in pieces of every size, boundaries taken from the input.
+    {
+        FanOutView pieces;
+        HeadlessReceiver receiver(pieces, 80, true, fixedClock);
+        std::string_view rest = stream;
+        while (!rest.empty()) {
+            pieceSeed = pieceSeed * 1103515245u + 12345u;
+            const std::size_t length = std::min<std::size_t>(rest.size(), (pieceSeed >> 16) % 97);
+            receiver.pushSerialBytes(rest.substr(0, length));
+            rest.remove_prefix(length);
+        }
+        FUZZ_CHECK(pieces.frames == view.frames);
+    }
+
+    std::fclose(rtcmOutput);
+    const std::string rtcm(rtcmBytes, rtcmSize);
+    std::free(rtcmBytes);
+    if (failingFormat != 3) {
+        // Five 6-bit bytes a 30-bit word, two header words a frame.
+        std::size_t words = 0;
+        for (const auto& frame : view.frames) words += 2 + static_cast<std::size_t>(frame.length);
+        FUZZ_CHECK(rtcm.size() == 5 * words);
+        FUZZ_CHECK(decodeSerial(rtcm) == view.frames);
+    }
+    return 0;
+}
