@@ -2,17 +2,19 @@
 # make test   build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test
 # make bench  build optimised and run the benchmarks
 # make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 600)
+# make tsan   the capture ring and its hand-off to the main thread under ThreadSanitizer (part of make test)
 # Each target installs what is missing first (scripts/install-deps).
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE := build/release
 TESTING := build/test
 BENCHING := build/bench
+THREADS := build/tsan
 SAMPLE := build/samples/beacon.wav
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 30
 
-.PHONY: all deps build run test bench clean fuzz fuzz-smoke
+.PHONY: all deps build run test bench clean fuzz fuzz-smoke tsan
 
 all: build
 
@@ -41,7 +43,14 @@ test: deps
 	@cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_SANITIZE=ON >/dev/null
 	@cmake --build $(TESTING) -j$(JOBS)
 	@cd $(TESTING) && ctest --output-on-failure -j$(JOBS)
+	@$(MAKE) --no-print-directory tsan
 	@$(MAKE) --no-print-directory fuzz-smoke
+
+# Only the audio tests need ThreadSanitizer: the capture ring is the one place two threads meet.
+tsan: deps
+	@cmake -S . -B $(THREADS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_TSAN=ON >/dev/null
+	@cmake --build $(THREADS) -j$(JOBS) --target test_audio
+	@cd $(THREADS) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^Capture(Ring|HandOff)\.'
 
 bench: deps
 	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
