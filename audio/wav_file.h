@@ -16,6 +16,15 @@ struct WavInfo {
     bool dataSizeKnown = true;    // false for streamed headers (size 0 or 0xFFFFFFFF): read to the end
 };
 
+// How many frames to read at once so that one read needs at most a megabyte, however many channels a
+// header claims (up to 65535, or 128 kB a frame).
+inline std::size_t framesPerRead(int channels, std::size_t wanted) {
+    constexpr std::size_t MaxReadBytes = 1 << 20;
+    const std::size_t frameBytes = 2 * static_cast<std::size_t>(channels > 0 ? channels : 1);
+    const std::size_t fit = MaxReadBytes / frameBytes;
+    return fit == 0 ? 1 : (fit < wanted ? fit : wanted);
+}
+
 // Reads a WAV file that is 16-bit PCM at 48000 Hz with any number of channels. Every failure comes
 // back as a sentence that can follow the file name ("is not a WAV file (no RIFF header)").
 class WavReader {

@@ -2,6 +2,7 @@
 
 #include "wav_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,15 +35,17 @@ public:
 private:
     void run() {
         const int channels = reader_->info().channels;
-        std::vector<std::int16_t> block(static_cast<std::size_t>(FramesPerBuffer) * static_cast<std::size_t>(channels));
+        const std::size_t blockFrames = framesPerRead(channels, FramesPerBuffer);
+        std::vector<std::int16_t> block(blockFrames * static_cast<std::size_t>(channels));
         auto due = std::chrono::steady_clock::now();
         bool rewound = false;  // a rewind that yields nothing means the file has no frames left at all
         for (;;) {
+            // One buffer's worth, in reads of at most a megabyte, straight into the ring.
             std::size_t got = 0;
             while (got < static_cast<std::size_t>(FramesPerBuffer)) {
-                const std::size_t n = reader_->readFrames(block.data() + got * static_cast<std::size_t>(channels),
-                                                          static_cast<std::size_t>(FramesPerBuffer) - got);
+                const std::size_t n = reader_->readFrames(block.data(), std::min(blockFrames, FramesPerBuffer - got));
                 if (n > 0) {
+                    ring_.writeFrames(block.data(), static_cast<int>(n), channels);
                     got += n;
                     rewound = false;
                     continue;
@@ -51,7 +54,6 @@ private:
                 rewound = true;
             }
             if (got == 0) break;
-            ring_.writeFrames(block.data(), static_cast<int>(got), channels);
 
             // Keep to real time: one buffer every 100 ms, measured from the start so it never drifts.
             due += std::chrono::microseconds(static_cast<long long>(got) * 1000000 / SampleRate);

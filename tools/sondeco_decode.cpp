@@ -184,9 +184,10 @@ int run(const Options& options) {
         WavReader reader;
         if (!reader.open(options.input, problem)) return fail(options, problem);
         const int channels = reader.info().channels;
-        std::vector<std::int16_t> block(static_cast<std::size_t>(FramesPerBuffer) * static_cast<std::size_t>(channels));
+        const std::size_t blockFrames = framesPerRead(channels, FramesPerBuffer);
+        std::vector<std::int16_t> block(blockFrames * static_cast<std::size_t>(channels));
         while (!output.failed()) {
-            const std::size_t frames = reader.readFrames(block.data(), FramesPerBuffer);
+            const std::size_t frames = reader.readFrames(block.data(), blockFrames);
             if (frames == 0) break;
             receiver.pushAudio(block.data(), frames, channels);
         }

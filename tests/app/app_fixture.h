@@ -1,6 +1,7 @@
 // Builds the five windows over scripted audio, with message boxes recorded instead of shown.
 #pragma once
 
+#include "fixed_clock.h"
 #include "scripted_audio.h"
 #include "windows.h"
 
@@ -35,13 +36,7 @@ protected:
         env.messageBox = [this](MessageKind kind, const QString& text) { messages.push_back({kind, text}); };
         env.settingsFileName = (directory / "sondeco.ini").string();
         env.restartPause = std::chrono::milliseconds(0);
-        env.clock = [] {
-            std::tm time{};
-            time.tm_hour = 12;
-            time.tm_min = 34;
-            time.tm_sec = 56;
-            return time;
-        };
+        env.clock = fixedClock;
         return env;
     }
 

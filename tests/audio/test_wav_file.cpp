@@ -127,3 +127,17 @@ TEST_F(WavFileTest, StreamedHeaderWithoutSizeIsReadToTheEnd) {
 
 }  // namespace
 }  // namespace sondeco
+
+namespace sondeco {
+namespace {
+
+TEST(WavReadBlocks, StayWithinAMegabyteWhateverTheChannelCount) {
+    EXPECT_EQ(framesPerRead(2, 4800), 4800u);
+    EXPECT_EQ(framesPerRead(1, 4800), 4800u);
+    EXPECT_EQ(framesPerRead(200, 4800), (1u << 20) / 400);
+    EXPECT_EQ(framesPerRead(65535, 4800), 8u);  // 128 kB frames: 8 to a read, not 630 MB for a buffer
+    EXPECT_EQ(framesPerRead(0, 4800), 4800u);
+}
+
+}  // namespace
+}  // namespace sondeco

@@ -2,6 +2,8 @@
 // then keeps the input), a fixed clock for the page footers, and scratch output streams.
 #pragma once
 
+#include "fixed_clock.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -21,14 +23,7 @@
 
 namespace sondeco::fuzzing {
 
-// Page footers read this clock, so a page text depends on the input alone.
-inline std::tm fixedClock() {
-    std::tm time{};
-    time.tm_hour = 12;
-    time.tm_min = 34;
-    time.tm_sec = 56;
-    return time;
-}
+using testing::fixedClock;
 
 // An output that swallows everything, as a terminal nobody reads would. Opened once per process.
 inline std::FILE* discardingOutput() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "rtcm_decoder.h"
+#include "fixed_clock.h"
 #include "message_builders.h"
 #include "rtcm_encoder.h"
 
@@ -51,15 +52,6 @@ public:
 private:
     std::string lastPublished_;
 };
-
-// Page footers read this clock: always 12:34:56.
-inline std::tm fixedClock() {
-    std::tm time{};
-    time.tm_hour = 12;
-    time.tm_min = 34;
-    time.tm_sec = 56;
-    return time;
-}
 
 // A decoder with its view, and the encoder of the station that talks to it.
 struct DecoderBench {
