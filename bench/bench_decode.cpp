@@ -47,7 +47,7 @@ const Recording& recording(int bitRate)
         transmitter.centreFrequency = 800.0;
         transmitter.ebN0Db = 12.0;
         transmitter.noiseSeed = 7;
-        bench::BeaconAudio audio(station, transmitter);
+        BeaconAudio audio(station, transmitter);
         r.bitRate = bitRate;
         r.stereo.resize(std::size_t(SignalSeconds) * SampleRate * 2);
         audio.render(r.stereo);

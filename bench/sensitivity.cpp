@@ -33,16 +33,6 @@ namespace {
 
 using namespace sondeco;
 
-// Keeps the decoded frames; shows nothing.
-struct FrameRecorder final : DecoderView {
-    std::vector<RtcmFrame> frames;
-    void setStatusText(int, const std::string&) override {}
-    int selectedPage() const override { return -1; }
-    void showPageText(const std::string&) override {}
-    void setTabCaptions(const std::array<std::string, PageCount>&) override {}
-    void frameCompleted(const RtcmFrame& frame) override { frames.push_back(frame); }
-};
-
 struct BitRecorder final : BitSink {
     std::vector<std::uint8_t> bits;
     void pushBit(std::uint8_t bit) override { bits.push_back(bit); }
@@ -129,9 +119,9 @@ int main(int argc, char** argv)
     transmitter.noiseSeed = seed;
     // Noise alone first, as a receiver hears before the beacon comes on.
     transmitter.leadingSeconds = 2.0;
-    bench::BeaconAudio audio(station, transmitter, true);
+    BeaconAudio audio(station, transmitter, true);
 
-    FrameRecorder decoded;
+    DecodedFrameRecorder decoded;
     HeadlessReceiver receiver(decoded, 80, rate == 200, fixedClock);
     std::vector<std::int16_t> buffer(2 * 4800);
     // A second demodulator, given the same samples, hands over the same decisions for the bit-level
@@ -160,7 +150,7 @@ int main(int argc, char** argv)
     int right = 0, wrong = 0;
     for (const RtcmFrame& frame : decoded.frames) {
         std::size_t j = next;
-        while (j < sent.size() && !bench::sameFrame(frame, sent[j])) ++j;
+        while (j < sent.size() && !sameFrame(frame, sent[j])) ++j;
         if (j == sent.size()) {
             ++wrong;
             continue;

@@ -213,7 +213,7 @@ int main(int argc, char** argv)
         return std::pair{station, transmitter};
     };
     auto [firstStation, firstTransmitter] = stationSettings(0, 0.0);
-    bench::BeaconAudio audio(firstStation, firstTransmitter);
+    BeaconAudio audio(firstStation, firstTransmitter);
     std::vector<std::int16_t> buffer(2 * FramesPerBuffer);
 
     std::printf("soak: %d h of 200 bit/s beacon audio, station change every %d h, displays %s\n", settings.hours,

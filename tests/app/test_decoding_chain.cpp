@@ -3,7 +3,7 @@
 #include "app_fixture.h"
 
 #include "Unit3.h"
-#include "beacon_audio.h"
+#include "beacon_buffers.h"
 #include "page_tabs.h"
 
 #include <QLabel>

@@ -5,7 +5,7 @@
 #include "Unit2.h"
 #include "Unit3.h"
 #include "Unit8.h"
-#include "beacon_audio.h"
+#include "beacon_buffers.h"
 
 #include <QDir>
 #include <QPixmap>

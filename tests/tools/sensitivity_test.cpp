@@ -13,6 +13,7 @@
 //
 // Speed is not measured here (bench/ does that).
 
+#include "beacon_audio.h"
 #include "demodulator.h"
 #include "msk_modulator.h"
 #include "rtcm_decoder.h"
@@ -33,15 +34,6 @@ namespace {
 constexpr std::size_t SentFrames = 60;
 constexpr double LeadingSeconds = 2.0;  // noise alone before the first frame, as before a beacon is heard
 
-struct FrameRecorder final : DecoderView {
-    std::vector<RtcmFrame> frames;
-    void setStatusText(int, const std::string&) override {}
-    int selectedPage() const override { return -1; }
-    void showPageText(const std::string&) override {}
-    void setTabCaptions(const std::array<std::string, PageCount>&) override {}
-    void frameCompleted(const RtcmFrame& frame) override { frames.push_back(frame); }
-};
-
 // Hands every decided bit to the decoder and keeps a copy for the bit-level count.
 struct Tee final : BitSink {
     explicit Tee(BitSink& next) : next(next) {}
@@ -52,17 +44,6 @@ struct Tee final : BitSink {
         next.pushBit(bit);
     }
 };
-
-bool sameFrame(const RtcmFrame& decoded, const BeaconFrame& sent) {
-    if (decoded.messageType != sent.header.messageType || decoded.stationId != sent.header.stationId ||
-        decoded.zCount != sent.header.zCount || decoded.sequenceNumber != sent.header.sequenceNumber ||
-        decoded.stationHealth != sent.header.stationHealth ||
-        decoded.frameLength != static_cast<int>(sent.dataWords.size()))
-        return false;
-    for (std::size_t w = 0; w < sent.dataWords.size(); ++w)
-        if (static_cast<std::uint32_t>(getBits(decoded.dataBits, static_cast<int>(24 * w), 24)) != sent.dataWords[w]) return false;
-    return true;
-}
 
 struct Counts {
     int decoded = 0;      // frames the decoder completed while the counted frames were on air
@@ -97,7 +78,7 @@ Counts receive(int rate, double ebN0Db, std::uint64_t seed) {
     MskModulator modulator(transmitter);
     modulator.pushBits(bits);
 
-    FrameRecorder view;
+    DecodedFrameRecorder view;
     RtcmDecoder decoder(view);
     decoder.reset();
     Tee tee(decoder);

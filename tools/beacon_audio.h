@@ -1,21 +1,24 @@
-// Generated beacon audio for the benchmarks, the sensitivity sweep and the soak: the simulated
+// Generated beacon audio for the tests, the benchmarks, the sensitivity sweep and the soak: the simulated
 // station's frames, MSK-modulated with noise and rounded to 16-bit stereo as a sound card hands it
 // over. It is made buffer by buffer, so a day of audio never has to sit in memory, and it remembers
 // the frames it sent when asked to, so that what the receiver decodes can be checked against them.
 #pragma once
 
+#include "decoder_view.h"
 #include "msk_modulator.h"
 #include "rtcm_encoder.h"
 #include "rtcm_frame.h"
 #include "simulated_beacon.h"
 
+#include <array>
 #include <cstddef>
+#include <string>
 #include <cstdint>
 #include <span>
 #include <utility>
 #include <vector>
 
-namespace sondeco::bench {
+namespace sondeco {
 
 class BeaconAudio {
 public:
@@ -75,6 +78,16 @@ private:
     std::vector<double> samples_;
 };
 
+// Keeps every frame the decoder completes and shows nothing: the receiving end of a reception check.
+struct DecodedFrameRecorder final : DecoderView {
+    std::vector<RtcmFrame> frames;
+    void setStatusText(int, const std::string&) override {}
+    int selectedPage() const override { return -1; }
+    void showPageText(const std::string&) override {}
+    void setTabCaptions(const std::array<std::string, PageCount>&) override {}
+    void frameCompleted(const RtcmFrame& frame) override { frames.push_back(frame); }
+};
+
 // Whether a decoded frame carries exactly what was sent: every header field and every data word.
 inline bool sameFrame(const RtcmFrame& decoded, const BeaconFrame& sent)
 {
@@ -90,4 +103,4 @@ inline bool sameFrame(const RtcmFrame& decoded, const BeaconFrame& sent)
     return true;
 }
 
-}  // namespace sondeco::bench
+}  // namespace sondeco
