@@ -37,6 +37,48 @@ inline long long parseInteger(std::string_view option, const std::string& text, 
     return value;
 }
 
+// Walks a tool's arguments: options as "-x VALUE", "--name VALUE" or "--name=VALUE"; anything else,
+// "-" (standard input) included, is positional.
+class CommandLine {
+public:
+    CommandLine(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+    // Steps to the next argument; false after the last.
+    bool next() {
+        if (++index_ >= argc_) return false;
+        argument_ = argv_[index_];
+        option_ = argument_.size() >= 2 && argument_[0] == '-';
+        name_ = argument_;
+        inlineValue_.reset();
+        if (const auto equals = argument_.find('='); option_ && argument_.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name_ = argument_.substr(0, equals);
+            inlineValue_ = argument_.substr(equals + 1);
+        }
+        return true;
+    }
+
+    bool isOption() const { return option_; }
+    const std::string& argument() const { return argument_; }
+    const std::string& name() const { return name_; }  // the option without any "=value"
+    bool hasInlineValue() const { return inlineValue_.has_value(); }
+
+    // The option's value: what follows '=', or else the next argument.
+    std::string value() {
+        if (inlineValue_) return *inlineValue_;
+        if (index_ + 1 >= argc_) throw UsageError(name_ + " needs a value");
+        return argv_[++index_];
+    }
+
+private:
+    int argc_;
+    char** argv_;
+    int index_ = 0;
+    std::string argument_;
+    std::string name_;
+    std::optional<std::string> inlineValue_;
+    bool option_ = false;
+};
+
 // The common shape of a tool's main: `parse` returns the options, or nothing when help was asked for
 // (usage on standard output, status 0); a UsageError prints the problem and the usage on standard
 // error (status 2); otherwise the tool's status is what `run` returns.

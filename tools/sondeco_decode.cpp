@@ -49,24 +49,15 @@ struct Options {
 std::optional<Options> parseOptions(int argc, char** argv) {
     Options options;
     std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "-h" || argument == "--help") return std::nullopt;
-        if (argument == "-" || argument.size() < 2 || argument[0] != '-') {
-            positional.push_back(argument);
+    CommandLine arguments(argc, argv);
+    while (arguments.next()) {
+        if (!arguments.isOption()) {
+            positional.push_back(arguments.argument());
             continue;
         }
-        std::string name = argument;
-        std::optional<std::string> value;
-        if (const auto equals = argument.find('='); argument.rfind("--", 0) == 0 && equals != std::string::npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        }
-        const auto takeValue = [&]() -> std::string {
-            if (value) return *value;
-            if (i + 1 >= argc) throw UsageError(name + " needs a value");
-            return argv[++i];
-        };
+        const std::string& name = arguments.name();
+        const auto takeValue = [&] { return arguments.value(); };
+        if (name == "-h" || name == "--help") return std::nullopt;
         if (name == "-r" || name == "--rate") {
             const std::string text = takeValue();
             if (text != "100" && text != "200") throw UsageError(name + " must be 100 or 200, not '" + text + "'");
@@ -88,14 +79,14 @@ std::optional<Options> parseOptions(int argc, char** argv) {
             } else {
                 throw UsageError(name + " must be pages, frames, json or rtcm, not '" + text + "'");
             }
-        } else if (name == "--raw" && !value) {
+        } else if (name == "--raw" && !arguments.hasInlineValue()) {
             options.raw = true;
-        } else if (name == "--rtcm" && !value) {
+        } else if (name == "--rtcm" && !arguments.hasInlineValue()) {
             options.rtcm = true;
-        } else if (name == "--stats" && !value) {
+        } else if (name == "--stats" && !arguments.hasInlineValue()) {
             options.stats = true;
         } else {
-            throw UsageError("unknown option " + argument);
+            throw UsageError("unknown option " + arguments.argument());
         }
     }
     if (positional.size() > 1) throw UsageError("more than one input file given");

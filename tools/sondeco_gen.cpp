@@ -87,24 +87,15 @@ std::vector<int> parseTypes(const std::string& text) {
 std::optional<Options> parseOptions(int argc, char** argv) {
     Options options;
     std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        if (argument == "-h" || argument == "--help") return std::nullopt;
-        if (argument.size() < 2 || argument[0] != '-') {
-            positional.push_back(argument);
+    CommandLine arguments(argc, argv);
+    while (arguments.next()) {
+        if (!arguments.isOption()) {
+            positional.push_back(arguments.argument());
             continue;
         }
-        std::string name = argument;
-        std::optional<std::string> value;
-        if (const auto equals = argument.find('='); equals != std::string::npos) {
-            name = argument.substr(0, equals);
-            value = argument.substr(equals + 1);
-        }
-        const auto takeValue = [&]() -> std::string {
-            if (value) return *value;
-            if (i + 1 >= argc) throw UsageError(name + " needs a value");
-            return argv[++i];
-        };
+        const std::string& name = arguments.name();
+        const auto takeValue = [&] { return arguments.value(); };
+        if (name == "-h" || name == "--help") return std::nullopt;
         if (name == "--rate") {
             const std::string text = takeValue();
             if (text != "100" && text != "200") throw UsageError("--rate must be 100 or 200, not '" + text + "'");
