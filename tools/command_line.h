@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sondeco {
 
@@ -57,7 +58,18 @@ public:
         return true;
     }
 
+    // Steps to the next option, collecting the positional arguments passed on the way; false after
+    // the last argument.
+    bool nextOption(std::vector<std::string>& positional) {
+        while (next()) {
+            if (option_) return true;
+            positional.push_back(argument_);
+        }
+        return false;
+    }
+
     bool isOption() const { return option_; }
+    bool isHelp() const { return option_ && (name_ == "-h" || name_ == "--help"); }
     const std::string& argument() const { return argument_; }
     const std::string& name() const { return name_; }  // the option without any "=value"
     bool hasInlineValue() const { return inlineValue_.has_value(); }

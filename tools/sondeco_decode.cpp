@@ -50,24 +50,19 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     Options options;
     std::vector<std::string> positional;
     CommandLine arguments(argc, argv);
-    while (arguments.next()) {
-        if (!arguments.isOption()) {
-            positional.push_back(arguments.argument());
-            continue;
-        }
+    while (arguments.nextOption(positional)) {
+        if (arguments.isHelp()) return std::nullopt;
         const std::string& name = arguments.name();
-        const auto takeValue = [&] { return arguments.value(); };
-        if (name == "-h" || name == "--help") return std::nullopt;
         if (name == "-r" || name == "--rate") {
-            const std::string text = takeValue();
+            const std::string text = arguments.value();
             if (text != "100" && text != "200") throw UsageError(name + " must be 100 or 200, not '" + text + "'");
             options.decBitRate = text == "200";
         } else if (name == "-f" || name == "--freq") {
-            const auto hertz = parseInteger(name, takeValue(), 500, 1000);
+            const auto hertz = parseInteger(name, arguments.value(), 500, 1000);
             if (hertz % 10 != 0) throw UsageError(name + " must be a multiple of 10 Hz");
             options.decFreqPos = static_cast<int>(hertz / 10);
         } else if (name == "-o" || name == "--output") {
-            const std::string text = takeValue();
+            const std::string text = arguments.value();
             if (text == "pages") {
                 options.format = OutputFormat::Pages;
             } else if (text == "frames") {

@@ -88,51 +88,46 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     Options options;
     std::vector<std::string> positional;
     CommandLine arguments(argc, argv);
-    while (arguments.next()) {
-        if (!arguments.isOption()) {
-            positional.push_back(arguments.argument());
-            continue;
-        }
+    while (arguments.nextOption(positional)) {
+        if (arguments.isHelp()) return std::nullopt;
         const std::string& name = arguments.name();
-        const auto takeValue = [&] { return arguments.value(); };
-        if (name == "-h" || name == "--help") return std::nullopt;
         if (name == "--rate") {
-            const std::string text = takeValue();
+            const std::string text = arguments.value();
             if (text != "100" && text != "200") throw UsageError("--rate must be 100 or 200, not '" + text + "'");
             options.bitRate = text == "100" ? 100 : 200;
         } else if (name == "--freq") {
-            options.centreFrequency = parseNumber(name, takeValue());
+            options.centreFrequency = parseNumber(name, arguments.value());
             if (options.centreFrequency < 100.0 || options.centreFrequency > 20000.0) {
                 throw UsageError("--freq must lie between 100 and 20000 Hz");
             }
         } else if (name == "--seconds") {
-            options.seconds = parseNumber(name, takeValue());
+            options.seconds = parseNumber(name, arguments.value());
             if (!(options.seconds > 0.0) || options.seconds > 86400.0) {
                 throw UsageError("--seconds must be above 0 and at most 86400");
             }
         } else if (name == "--station") {
-            options.stationId = static_cast<int>(parseInteger(name, takeValue(), 0, 1023));
+            options.stationId = static_cast<int>(parseInteger(name, arguments.value(), 0, 1023));
         } else if (name == "--types") {
-            options.messageTypes = parseTypes(takeValue());
+            options.messageTypes = parseTypes(arguments.value());
         } else if (name == "--zcount") {
-            options.zCount = static_cast<int>(parseInteger(name, takeValue(), 0, 5999));
+            options.zCount = static_cast<int>(parseInteger(name, arguments.value(), 0, 5999));
         } else if (name == "--ebn0") {
-            options.ebN0Db = parseNumber(name, takeValue());
+            options.ebN0Db = parseNumber(name, arguments.value());
             if (*options.ebN0Db < -30.0 || *options.ebN0Db > 100.0) {
                 throw UsageError("--ebn0 must lie between -30 and 100 dB");
             }
         } else if (name == "--offset") {
-            options.frequencyOffset = parseNumber(name, takeValue());
+            options.frequencyOffset = parseNumber(name, arguments.value());
         } else if (name == "--clock-ppm") {
-            options.clockErrorPpm = parseNumber(name, takeValue());
+            options.clockErrorPpm = parseNumber(name, arguments.value());
             if (std::fabs(options.clockErrorPpm) > 100000.0) throw UsageError("--clock-ppm must lie within +-100000");
         } else if (name == "--leading") {
-            options.leadingSeconds = parseNumber(name, takeValue());
+            options.leadingSeconds = parseNumber(name, arguments.value());
             if (options.leadingSeconds < 0.0) throw UsageError("--leading cannot be negative");
         } else if (name == "--seed") {
-            options.seed = static_cast<std::uint64_t>(parseInteger(name, takeValue(), 0, INT64_MAX));
+            options.seed = static_cast<std::uint64_t>(parseInteger(name, arguments.value(), 0, INT64_MAX));
         } else if (name == "--rtcm") {
-            options.rtcmFile = takeValue();
+            options.rtcmFile = arguments.value();
         } else {
             throw UsageError("unknown option " + name);
         }
