@@ -1,11 +1,11 @@
-#include "Unit1.h"
+#include "app/Unit1.h"
 
-#include "Unit2.h"
-#include "Unit3.h"
-#include "fonts.h"
-#include "page_tabs.h"
-#include "page_text.h"
-#include "settings_file.h"
+#include "app/Unit2.h"
+#include "app/Unit3.h"
+#include "app/fonts.h"
+#include "app/page_tabs.h"
+#include "rtcm/page_text.h"
+#include "app/settings_file.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -3,15 +3,15 @@
 // per-buffer processing chain; the work itself lives in audio/, demod/, rtcm/ and display/.
 #pragma once
 
-#include "audio_backend.h"
-#include "capture_ring.h"
-#include "demodulator.h"
-#include "eye_pattern.h"
-#include "message_box.h"
-#include "monitor_player.h"
-#include "rtcm_decoder.h"
-#include "settings_fields.h"
-#include "signal_indicator.h"
+#include "audio/audio_backend.h"
+#include "audio/capture_ring.h"
+#include "demod/demodulator.h"
+#include "display/eye_pattern.h"
+#include "app/message_box.h"
+#include "audio/monitor_player.h"
+#include "rtcm/rtcm_decoder.h"
+#include "app/settings_fields.h"
+#include "display/signal_indicator.h"
 
 #include <QImage>
 #include <QMainWindow>

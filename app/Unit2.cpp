@@ -1,10 +1,10 @@
-#include "Unit2.h"
+#include "app/Unit2.h"
 
-#include "Unit1.h"
-#include "Unit8.h"
-#include "fonts.h"
-#include "up_down_control.h"
-#include "window_placement.h"
+#include "app/Unit1.h"
+#include "app/Unit8.h"
+#include "app/fonts.h"
+#include "app/up_down_control.h"
+#include "app/window_placement.h"
 
 #include <QGroupBox>
 #include <QLabel>

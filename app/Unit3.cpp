@@ -1,7 +1,7 @@
-#include "Unit3.h"
+#include "app/Unit3.h"
 
-#include "fonts.h"
-#include "window_placement.h"
+#include "app/fonts.h"
+#include "app/window_placement.h"
 
 #include <QFrame>
 #include <QImage>

@@ -1,10 +1,10 @@
-#include "Unit8.h"
+#include "app/Unit8.h"
 
-#include "Unit1.h"
-#include "Unit2.h"
-#include "Unit9.h"
-#include "fonts.h"
-#include "window_placement.h"
+#include "app/Unit1.h"
+#include "app/Unit2.h"
+#include "app/Unit9.h"
+#include "app/fonts.h"
+#include "app/window_placement.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,7 +1,7 @@
-#include "Unit9.h"
+#include "app/Unit9.h"
 
-#include "fonts.h"
-#include "window_placement.h"
+#include "app/fonts.h"
+#include "app/window_placement.h"
 
 #include <QLabel>
 

@@ -1,10 +1,10 @@
 // sondeco [--input FILE.wav]: the desktop DGPS beacon decoder.
-#include "fonts.h"
-#include "message_box.h"
-#include "portaudio_backend.h"
-#include "termination_signals.h"
-#include "wav_file_source.h"
-#include "windows.h"
+#include "app/fonts.h"
+#include "app/message_box.h"
+#include "audio/portaudio_backend.h"
+#include "app/termination_signals.h"
+#include "audio/wav_file_source.h"
+#include "app/windows.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

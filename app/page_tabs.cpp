@@ -1,4 +1,4 @@
-#include "page_tabs.h"
+#include "app/page_tabs.h"
 
 #include <QMouseEvent>
 #include <QStyleOptionTab>

@@ -5,5 +5,4 @@ add_library(sondeco_settings STATIC
   ${CMAKE_CURRENT_LIST_DIR}/settings_file.cpp ${CMAKE_CURRENT_LIST_DIR}/settings_file.h
   ${CMAKE_CURRENT_LIST_DIR}/settings_fields.h
 )
-target_include_directories(sondeco_settings PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 sondeco_warnings(sondeco_settings)

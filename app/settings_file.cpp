@@ -1,6 +1,6 @@
-#include "settings_file.h"
+#include "app/settings_file.h"
 
-#include "ini_file.h"
+#include "app/ini_file.h"
 
 #include <filesystem>
 

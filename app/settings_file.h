@@ -2,7 +2,7 @@
 // Plain C++ on top of IniFile; the main window hands in its fields and its current state.
 #pragma once
 
-#include "settings_fields.h"
+#include "app/settings_fields.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "up_down_control.h"
+#include "app/up_down_control.h"
 
 #include <QToolButton>
 

@@ -1,9 +1,9 @@
-#include "windows.h"
+#include "app/windows.h"
 
-#include "Unit2.h"
-#include "Unit3.h"
-#include "Unit8.h"
-#include "Unit9.h"
+#include "app/Unit2.h"
+#include "app/Unit3.h"
+#include "app/Unit8.h"
+#include "app/Unit9.h"
 
 namespace sondeco {
 

@@ -1,7 +1,7 @@
 // Start-up: the five windows, created once in their fixed order and living until the program ends.
 #pragma once
 
-#include "Unit1.h"
+#include "app/Unit1.h"
 
 #include <memory>
 

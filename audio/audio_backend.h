@@ -3,7 +3,7 @@
 // file behind `--input`, and a scripted source in the tests.
 #pragma once
 
-#include "capture_ring.h"
+#include "audio/capture_ring.h"
 
 #include <cstdint>
 #include <memory>

@@ -4,7 +4,7 @@
 // buffer is queued, so every completed slot is still handled once and in order.
 #pragma once
 
-#include "audio_format.h"
+#include "audio/audio_format.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "monitor_player.h"
+#include "audio/monitor_player.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,8 +3,8 @@
 // the tool-bar button only decides whether buffers are written to it.
 #pragma once
 
-#include "audio_backend.h"
-#include "audio_format.h"
+#include "audio/audio_backend.h"
+#include "audio/audio_format.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "portaudio_backend.h"
+#include "audio/portaudio_backend.h"
 
-#include "audio_format.h"
+#include "audio/audio_format.h"
 
 #include <portaudio.h>
 #ifdef SONDECO_HAVE_ALSA

@@ -1,7 +1,7 @@
 // The real audio system: PortAudio, which reaches ALSA, PulseAudio and PipeWire on Linux.
 #pragma once
 
-#include "audio_backend.h"
+#include "audio/audio_backend.h"
 
 namespace sondeco {
 

@@ -1,6 +1,6 @@
-#include "wav_file_source.h"
+#include "audio/wav_file_source.h"
 
-#include "wav_file.h"
+#include "audio/wav_file.h"
 
 #include <algorithm>
 #include <atomic>

@@ -2,7 +2,7 @@
 // 100 ms buffers at real-time pace, looping at the end, into the same capture ring as a sound card's.
 #pragma once
 
-#include "audio_backend.h"
+#include "audio/audio_backend.h"
 
 #include <string>
 

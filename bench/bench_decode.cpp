@@ -9,9 +9,9 @@
 // can lock again only on a frame whose preamble follows a word ending in two 0 bits: it decodes
 // about 33 of the 47 frames of each minute at 200 bit/s. The counter frames_per_min shows how many
 // frames' worth of page and output formatting a run included.
-#include "beacon_audio.h"
-#include "decoded_output.h"
-#include "headless_receiver.h"
+#include "signalgen/beacon_audio.h"
+#include "tools/decoded_output.h"
+#include "tools/headless_receiver.h"
 
 #include <benchmark/benchmark.h>
 

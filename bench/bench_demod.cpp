@@ -1,6 +1,6 @@
 // Demodulator throughput: one 100 ms buffer (4800 samples at 48000 Hz) per iteration. The counter
 // x_realtime says how many times faster than real time the demodulator runs on one core.
-#include "demodulator.h"
+#include "demod/demodulator.h"
 
 #include <benchmark/benchmark.h>
 

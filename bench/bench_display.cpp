@@ -1,8 +1,8 @@
 // Display drawing cost per 100 ms capture buffer: the spectrum indicator and the eye pattern together,
 // as the main window draws them while the eye pattern window is open. The counter x_realtime says how
 // many times faster than real time that runs on one core.
-#include "eye_pattern.h"
-#include "signal_indicator.h"
+#include "display/eye_pattern.h"
+#include "display/signal_indicator.h"
 
 #include <benchmark/benchmark.h>
 

@@ -15,9 +15,9 @@
 // receiver in its running state; how soon it first locks after switch-on depends on where the
 // filters are in their start-up swing when the first bits arrive and on the polarity of the next
 // preambles (only an upright one is taken), and would otherwise move a point by a few frames.
-#include "beacon_audio.h"
-#include "decoder_view.h"
-#include "headless_receiver.h"
+#include "signalgen/beacon_audio.h"
+#include "rtcm/decoder_view.h"
+#include "tools/headless_receiver.h"
 
 #include <algorithm>
 #include <array>

@@ -17,11 +17,11 @@
 //
 // Usage: soak [--hours H] [--station-hours S] [--no-displays]   (defaults: 24, 4, displays drawn)
 // Run by hand (make soak); it takes minutes, so it is no part of the test suite or of make bench.
-#include "beacon_audio.h"
-#include "decoded_output.h"
-#include "eye_pattern.h"
-#include "headless_receiver.h"
-#include "signal_indicator.h"
+#include "signalgen/beacon_audio.h"
+#include "tools/decoded_output.h"
+#include "display/eye_pattern.h"
+#include "tools/headless_receiver.h"
+#include "display/signal_indicator.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "demodulator.h"
+#include "demod/demodulator.h"
 
 #include <algorithm>
 #include <cmath>

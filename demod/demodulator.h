@@ -3,8 +3,8 @@
 // clock. Plain C++ with fixed arrays: no Qt, no PortAudio, no allocation per buffer.
 #pragma once
 
-#include "bit_sink.h"
-#include "demodulator_tuning.h"
+#include "rtcm/bit_sink.h"
+#include "demod/demodulator_tuning.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "demodulator_tuning.h"
+#include "demod/demodulator_tuning.h"
 
-#include "demodulator.h"
+#include "demod/demodulator.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
-#include "eye_pattern.h"
+#include "display/eye_pattern.h"
 
-#include "scan_line_canvas.h"
+#include "display/scan_line_canvas.h"
 
 #include <algorithm>
 

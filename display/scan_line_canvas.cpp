@@ -1,4 +1,4 @@
-#include "scan_line_canvas.h"
+#include "display/scan_line_canvas.h"
 
 #include <algorithm>
 #include <cstdint>

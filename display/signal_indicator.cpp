@@ -1,6 +1,6 @@
-#include "signal_indicator.h"
+#include "display/signal_indicator.h"
 
-#include "scan_line_canvas.h"
+#include "display/scan_line_canvas.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,9 +9,9 @@
 //   offset 56, width 10  transmitter (station) ID
 //   offset 66, width  3  bit rate code
 //   offset 69, width  3  modulation, synchronisation type, broadcast coding (not shown)
-#include "message_decoders.h"
-#include "reference_station.h"
-#include "text_format.h"
+#include "rtcm/message_decoders.h"
+#include "rtcm/reference_station.h"
+#include "rtcm/text_format.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 // Type 16: the station's broadcast text (the "special message"). The data words carry 8-bit
 // character codes, three a word, most significant bit first; a code 0 ends the text. The last twelve
 // texts are kept, newest first.
-#include "message_decoders.h"
+#include "rtcm/message_decoders.h"
 
 #include <algorithm>
 

@@ -11,8 +11,8 @@
 //   offset 17, width 1  loss-of-satellite warning
 //   offset 18, width 4  time to unhealthy, 5 minute units
 //   offset 22, width 2  unassigned
-#include "message_decoders.h"
-#include "text_format.h"
+#include "rtcm/message_decoders.h"
+#include "rtcm/text_format.h"
 
 namespace sondeco {
 

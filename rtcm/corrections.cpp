@@ -10,8 +10,8 @@
 //   offset 32, width  8  IOD (types 1, 9)
 //   offset 32, width  1  change-of-ephemeris flag (types 31, 34; not shown)
 //   offset 33, width  7  tb (types 31, 34)
-#include "message_decoders.h"
-#include "text_format.h"
+#include "rtcm/message_decoders.h"
+#include "rtcm/text_format.h"
 
 #include <cmath>
 

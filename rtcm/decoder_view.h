@@ -2,7 +2,7 @@
 // tabs, or the headless decoder's output. The decoder never touches a widget itself.
 #pragma once
 
-#include "rtcm_frame.h"
+#include "rtcm/rtcm_frame.h"
 
 #include <array>
 #include <string>

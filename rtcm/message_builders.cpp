@@ -1,4 +1,4 @@
-#include "message_builders.h"
+#include "rtcm/message_builders.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "message_decoders.h"
+#include "rtcm/message_decoders.h"
 
 #include <array>
 

@@ -2,8 +2,8 @@
 // dispatch table in message_decoders.cpp picks one by message type.
 #pragma once
 
-#include "message_pages.h"
-#include "rtcm_frame.h"
+#include "rtcm/message_pages.h"
+#include "rtcm/rtcm_frame.h"
 
 #include <array>
 #include <string>

@@ -1,4 +1,4 @@
-#include "message_pages.h"
+#include "rtcm/message_pages.h"
 
 #include <cstdio>
 

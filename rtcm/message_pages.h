@@ -2,7 +2,7 @@
 // page ends with, and the stores that outlive one frame (correction tables, special-message history).
 #pragma once
 
-#include "decoder_view.h"
+#include "rtcm/decoder_view.h"
 
 #include <array>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "page_text.h"
+#include "rtcm/page_text.h"
 
 namespace sondeco {
 

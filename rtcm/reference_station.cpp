@@ -4,10 +4,10 @@
 //   bit  0, width 32  ECEF X, two's complement, 0.01 m
 //   bit 32, width 32  ECEF Y, two's complement, 0.01 m
 //   bit 64, width 32  ECEF Z, two's complement, 0.01 m
-#include "reference_station.h"
+#include "rtcm/reference_station.h"
 
-#include "message_decoders.h"
-#include "text_format.h"
+#include "rtcm/message_decoders.h"
+#include "rtcm/text_format.h"
 
 #include <cmath>
 

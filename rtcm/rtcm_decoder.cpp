@@ -1,6 +1,6 @@
-#include "rtcm_decoder.h"
+#include "rtcm/rtcm_decoder.h"
 
-#include "message_decoders.h"
+#include "rtcm/message_decoders.h"
 
 #include <algorithm>
 #include <cstdio>

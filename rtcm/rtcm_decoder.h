@@ -2,11 +2,11 @@
 // pages built. One instance behind the main window, a fresh one in every test and in the headless tool.
 #pragma once
 
-#include "bit_sink.h"
-#include "decoder_view.h"
-#include "message_pages.h"
-#include "rtcm_frame.h"
-#include "word_assembler.h"
+#include "rtcm/bit_sink.h"
+#include "rtcm/decoder_view.h"
+#include "rtcm/message_pages.h"
+#include "rtcm/rtcm_frame.h"
+#include "rtcm/word_assembler.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "rtcm_encoder.h"
+#include "rtcm/rtcm_encoder.h"
 
-#include "parity.h"
+#include "rtcm/parity.h"
 
 #include <cmath>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "rtcm_frame.h"
+#include "rtcm/rtcm_frame.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "text_format.h"
+#include "rtcm/text_format.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "word_assembler.h"
+#include "rtcm/word_assembler.h"
 
-#include "parity.h"
+#include "rtcm/parity.h"
 
 namespace sondeco {
 

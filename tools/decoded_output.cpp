@@ -1,8 +1,8 @@
-#include "decoded_output.h"
+#include "tools/decoded_output.h"
 
-#include "message_pages.h"
-#include "page_text.h"
-#include "text_format.h"
+#include "rtcm/message_pages.h"
+#include "rtcm/page_text.h"
+#include "rtcm/text_format.h"
 
 #include <cstdio>
 #include <vector>

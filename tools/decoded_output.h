@@ -3,9 +3,9 @@
 // serial stream for a GPS receiver.
 #pragma once
 
-#include "decoder_view.h"
-#include "rtcm_encoder.h"
-#include "serial_format.h"
+#include "rtcm/decoder_view.h"
+#include "rtcm/rtcm_encoder.h"
+#include "rtcm/serial_format.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "headless_receiver.h"
+#include "tools/headless_receiver.h"
 
 #include <algorithm>
 

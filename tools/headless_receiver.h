@@ -3,9 +3,9 @@
 // of the decoded frames and pages.
 #pragma once
 
-#include "demodulator.h"
-#include "rtcm_decoder.h"
-#include "serial_format.h"
+#include "demod/demodulator.h"
+#include "rtcm/rtcm_decoder.h"
+#include "rtcm/serial_format.h"
 
 #include <array>
 #include <cstdint>

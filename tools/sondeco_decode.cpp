@@ -1,11 +1,11 @@
 // sondeco-decode: the desktop program's decoder chain without windows, for recordings, audio piped
 // from SDR software, and RTCM streams; writes pages, frame headers, gpsd-style JSON or RTCM.
 
-#include "audio_format.h"
-#include "command_line.h"
-#include "decoded_output.h"
-#include "headless_receiver.h"
-#include "wav_file.h"
+#include "audio/audio_format.h"
+#include "tools/command_line.h"
+#include "tools/decoded_output.h"
+#include "tools/headless_receiver.h"
+#include "audio/wav_file.h"
 
 #include <cerrno>
 #include <csignal>

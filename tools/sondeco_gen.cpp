@@ -1,12 +1,12 @@
 // sondeco-gen: writes a DGPS beacon test signal as a WAV file, to check a receiver chain or to try
 // the decoder without a beacon in range.
 
-#include "audio_format.h"
-#include "command_line.h"
-#include "msk_modulator.h"
-#include "serial_format.h"
-#include "simulated_beacon.h"
-#include "wav_file.h"
+#include "audio/audio_format.h"
+#include "tools/command_line.h"
+#include "signalgen/msk_modulator.h"
+#include "rtcm/serial_format.h"
+#include "signalgen/simulated_beacon.h"
+#include "audio/wav_file.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // Builds the five windows over scripted audio, with message boxes recorded instead of shown.
 #pragma once
 
-#include "fixed_clock.h"
-#include "scripted_audio.h"
-#include "windows.h"
+#include "tests/support/fixed_clock.h"
+#include "tests/app/scripted_audio.h"
+#include "app/windows.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // The widget tests build the real windows, so they need a QApplication; the offscreen platform lets
 // them run without a display.
-#include "fonts.h"
+#include "app/fonts.h"
 
 #include <QApplication>
 

@@ -2,7 +2,7 @@
 // and delivers capture buffers into the ring exactly as an audio callback would.
 #pragma once
 
-#include "audio_backend.h"
+#include "audio/audio_backend.h"
 
 #include <string>
 #include <vector>

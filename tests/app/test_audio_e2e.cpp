@@ -2,11 +2,11 @@
 // played into its null sinks with paplay, PortAudio capturing their monitors, and the monitor output
 // recorded with parec. Capture, a device switch in the device dialog, and "Monitor" are checked on
 // what actually arrives.
-#include "app_fixture.h"
+#include "tests/app/app_fixture.h"
 
-#include "Unit8.h"
-#include "portaudio_backend.h"
-#include "wav_file.h"
+#include "app/Unit8.h"
+#include "audio/portaudio_backend.h"
+#include "audio/wav_file.h"
 
 #include <QComboBox>
 #include <QFile>

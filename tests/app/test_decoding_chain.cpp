@@ -1,10 +1,10 @@
 // The whole chain behind the windows: generated beacon audio delivered as capture buffers, through the
 // demodulator and decoder, to the pages, the status bar, the lamp and the two displays.
-#include "app_fixture.h"
+#include "tests/app/app_fixture.h"
 
-#include "Unit3.h"
-#include "beacon_buffers.h"
-#include "page_tabs.h"
+#include "app/Unit3.h"
+#include "tests/support/beacon_buffers.h"
+#include "app/page_tabs.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>

@@ -1,10 +1,10 @@
-#include "app_fixture.h"
+#include "tests/app/app_fixture.h"
 
-#include "Unit2.h"
-#include "Unit8.h"
-#include "Unit9.h"
-#include "up_down_control.h"
-#include "window_placement.h"
+#include "app/Unit2.h"
+#include "app/Unit8.h"
+#include "app/Unit9.h"
+#include "app/up_down_control.h"
+#include "app/window_placement.h"
 
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,18 +1,18 @@
-#include "app_fixture.h"
+#include "tests/app/app_fixture.h"
 
-#include "Unit2.h"
-#include "Unit3.h"
-#include "Unit8.h"
-#include "Unit9.h"
-#include "termination_signals.h"
-#include "wav_file.h"
-#include "wav_file_source.h"
+#include "app/Unit2.h"
+#include "app/Unit3.h"
+#include "app/Unit8.h"
+#include "app/Unit9.h"
+#include "app/termination_signals.h"
+#include "audio/wav_file.h"
+#include "audio/wav_file_source.h"
 
 #include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include "page_tabs.h"
+#include "app/page_tabs.h"
 
 #include <csignal>
 #include <fstream>

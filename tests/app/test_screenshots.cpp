@@ -1,16 +1,16 @@
 // Pictures of the windows for a person to look at: written to screenshots/ in the build directory.
 // They check only that drawing works; what they show is judged by eye.
-#include "app_fixture.h"
+#include "tests/app/app_fixture.h"
 
-#include "Unit2.h"
-#include "Unit3.h"
-#include "Unit8.h"
-#include "beacon_buffers.h"
+#include "app/Unit2.h"
+#include "app/Unit3.h"
+#include "app/Unit8.h"
+#include "tests/support/beacon_buffers.h"
 
 #include <QDir>
 #include <QPixmap>
 #include <QPushButton>
-#include "page_tabs.h"
+#include "app/page_tabs.h"
 
 namespace sondeco::testing {
 namespace {

@@ -1,9 +1,9 @@
-#include "app_fixture.h"
+#include "tests/app/app_fixture.h"
 
-#include "Unit2.h"
-#include "Unit3.h"
-#include "ini_file.h"
-#include "page_tabs.h"
+#include "app/Unit2.h"
+#include "app/Unit3.h"
+#include "app/ini_file.h"
+#include "app/page_tabs.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -2,7 +2,7 @@
 // completed buffer to the main thread, which takes the buffer at its capture index. Here the posting is a
 // plain mutex-guarded queue standing in for the GUI's event queue, so that ThreadSanitizer (which cannot
 // see inside the uninstrumented GUI library) checks every access of the ring itself.
-#include "capture_ring.h"
+#include "audio/capture_ring.h"
 
 #include <gtest/gtest.h>
 

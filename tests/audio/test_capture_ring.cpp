@@ -1,4 +1,4 @@
-#include "capture_ring.h"
+#include "audio/capture_ring.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Inputs the fuzz targets once broke the WAV code with (tests/fuzz/regressions/fuzz_wav_reader holds
 // the raw inputs); each case checks the behaviour that replaced the failure.
-#include "wav_file.h"
+#include "audio/wav_file.h"
 
 #include <gtest/gtest.h>
 

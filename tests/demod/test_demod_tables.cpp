@@ -1,5 +1,5 @@
 // The demodulator's constant tables and the parameter sets the tuning derives from them.
-#include "demodulator.h"
+#include "demod/demodulator.h"
 
 #include <gtest/gtest.h>
 

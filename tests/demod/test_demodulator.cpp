@@ -1,5 +1,5 @@
 // The demodulator end to end: generated MSK and tones in; bits, traces and clock marks out.
-#include "demodulator.h"
+#include "demod/demodulator.h"
 
 #include <gtest/gtest.h>
 

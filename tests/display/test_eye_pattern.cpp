@@ -1,6 +1,6 @@
 // The eye pattern: sweep starts, vertical and horizontal scale, clipping, and the stored history.
-#include "eye_pattern.h"
-#include "scan_line_canvas.h"
+#include "display/eye_pattern.h"
+#include "display/scan_line_canvas.h"
 
 #include <gtest/gtest.h>
 

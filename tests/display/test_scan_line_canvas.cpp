@@ -1,5 +1,5 @@
 // The line primitive under both displays: the end-point rule and clipping of far-off points.
-#include "scan_line_canvas.h"
+#include "display/scan_line_canvas.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The spectrum indicator: window bookkeeping, the transform, levels, and the pixels of the picture.
-#include "scan_line_canvas.h"
-#include "signal_indicator.h"
+#include "display/scan_line_canvas.h"
+#include "display/signal_indicator.h"
 
 #include <gtest/gtest.h>
 

@@ -12,9 +12,9 @@
 // - a copy of the demodulator taken between buffers gives bit-for-bit the same output as the
 //   original (its whole state is in the object: the eye pattern and the tests depend on that).
 
-#include "fuzz_support.h"
-#include "demodulator.h"
-#include "headless_receiver.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "demod/demodulator.h"
+#include "tools/headless_receiver.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

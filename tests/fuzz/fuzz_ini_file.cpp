@@ -11,9 +11,9 @@
 // Input: the last bytes choose the keys and values to write, and whether the file is also read from
 // disk; the rest is the file.
 
-#include "fuzz_support.h"
-#include "ini_file.h"
-#include "settings_file.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "app/ini_file.h"
+#include "app/settings_file.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

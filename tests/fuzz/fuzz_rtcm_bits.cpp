@@ -11,8 +11,8 @@
 // byte below 0xF0 is a bit (its lowest) and 0xF0..0xFF are the user's actions; in "packed" mode every
 // byte is eight bits, least significant first.
 
-#include "fuzz_support.h"
-#include "rtcm_decoder.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "rtcm/rtcm_decoder.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -8,9 +8,9 @@
 // The last few bytes of an input choose the options (FuzzedDataProvider takes numbers from the end),
 // so a plain capture file is a useful seed as it is.
 
-#include "decoded_output.h"
-#include "fuzz_support.h"
-#include "headless_receiver.h"
+#include "tools/decoded_output.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "tools/headless_receiver.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -2,7 +2,7 @@
 // then keeps the input), a fixed clock for the page footers, and scratch output streams.
 #pragma once
 
-#include "fixed_clock.h"
+#include "tests/support/fixed_clock.h"
 
 #include <cstdio>
 #include <cstdlib>

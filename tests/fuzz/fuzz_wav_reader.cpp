@@ -9,8 +9,8 @@
 // - a failed open leaves a reason and a reader that reads nothing;
 // - the frames, written by WavWriter and read back, come back unchanged.
 
-#include "fuzz_support.h"
-#include "wav_file.h"
+#include "tests/fuzz/fuzz_support.h"
+#include "audio/wav_file.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,10 +1,10 @@
 // A DecoderView that remembers everything the decoder showed, for tests without windows.
 #pragma once
 
-#include "rtcm_decoder.h"
-#include "fixed_clock.h"
-#include "message_builders.h"
-#include "rtcm_encoder.h"
+#include "rtcm/rtcm_decoder.h"
+#include "tests/support/fixed_clock.h"
+#include "rtcm/message_builders.h"
+#include "rtcm/rtcm_encoder.h"
 
 #include <array>
 #include <ctime>

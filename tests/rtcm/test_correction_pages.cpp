@@ -1,6 +1,6 @@
-#include "recording_view.h"
+#include "tests/rtcm/recording_view.h"
 
-#include "text_format.h"
+#include "rtcm/text_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "recording_view.h"
+#include "tests/rtcm/recording_view.h"
 
-#include "reference_station.h"
+#include "rtcm/reference_station.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "recording_view.h"
+#include "tests/rtcm/recording_view.h"
 
 #include <gtest/gtest.h>
 

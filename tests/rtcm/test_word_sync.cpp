@@ -1,6 +1,6 @@
-#include "recording_view.h"
+#include "tests/rtcm/recording_view.h"
 
-#include "parity.h"
+#include "rtcm/parity.h"
 
 #include <gtest/gtest.h>
 

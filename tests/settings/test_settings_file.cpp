@@ -1,5 +1,5 @@
-#include "ini_file.h"
-#include "settings_file.h"
+#include "app/ini_file.h"
+#include "app/settings_file.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // for tests that feed the program's capture path.
 #pragma once
 
-#include "audio_format.h"
-#include "beacon_audio.h"
+#include "audio/audio_format.h"
+#include "signalgen/beacon_audio.h"
 
 #include <optional>
 #include <vector>

@@ -1,7 +1,7 @@
 // Helpers shared by the tests: real captures, scratch files, external programs, gpsd's JSON.
 #pragma once
 
-#include "serial_format.h"
+#include "rtcm/serial_format.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // the frames' bits that went in, at both bit rates and across the range of centre frequencies,
 // with a mistuned carrier and a transmitter clock that is off.
 
-#include "demodulator.h"
-#include "msk_modulator.h"
-#include "simulated_beacon.h"
+#include "demod/demodulator.h"
+#include "signalgen/msk_modulator.h"
+#include "signalgen/simulated_beacon.h"
 
 #include <gtest/gtest.h>
 

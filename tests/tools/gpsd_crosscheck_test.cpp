@@ -1,10 +1,10 @@
 // Generated frames read back by an independent decoder, gpsd's gpsdecode: what goes in must come
 // out, field by field, for every message type gpsd understands.
 
-#include "message_builders.h"
-#include "serial_format.h"
-#include "test_support.h"
-#include "simulated_beacon.h"
+#include "rtcm/message_builders.h"
+#include "rtcm/serial_format.h"
+#include "tests/support/test_support.h"
+#include "signalgen/simulated_beacon.h"
 
 #include <gtest/gtest.h>
 

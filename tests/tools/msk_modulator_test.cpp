@@ -1,6 +1,6 @@
 // The MSK modulator: its tones, its phase, its noise and its clock.
 
-#include "msk_modulator.h"
+#include "signalgen/msk_modulator.h"
 
 #include <gtest/gtest.h>
 

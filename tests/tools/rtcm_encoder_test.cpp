@@ -1,9 +1,9 @@
 // The RTCM encoder and message builders against a real station's capture and against the rules a
 // receiver relies on.
 
-#include "message_builders.h"
-#include "rtcm_encoder.h"
-#include "test_support.h"
+#include "rtcm/message_builders.h"
+#include "rtcm/rtcm_encoder.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 

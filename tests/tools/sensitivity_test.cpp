@@ -13,12 +13,12 @@
 //
 // Speed is not measured here (bench/ does that).
 
-#include "beacon_audio.h"
-#include "demodulator.h"
-#include "msk_modulator.h"
-#include "rtcm_decoder.h"
-#include "rtcm_encoder.h"
-#include "simulated_beacon.h"
+#include "signalgen/beacon_audio.h"
+#include "demod/demodulator.h"
+#include "signalgen/msk_modulator.h"
+#include "rtcm/rtcm_decoder.h"
+#include "rtcm/rtcm_encoder.h"
+#include "signalgen/simulated_beacon.h"
 
 #include <gtest/gtest.h>
 

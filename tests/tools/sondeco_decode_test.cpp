@@ -1,8 +1,8 @@
 // The sondeco-decode command: real captures against gpsd, generated audio end to end (from a file, a
 // pipe and raw PCM), the re-encoded RTCM stream read back by gpsd, and every way its input can fail.
 
-#include "test_support.h"
-#include "wav_file.h"
+#include "tests/support/test_support.h"
+#include "audio/wav_file.h"
 
 #include <gtest/gtest.h>
 

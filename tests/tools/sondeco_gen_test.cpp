@@ -1,7 +1,7 @@
 // The sondeco-gen command: its options, its failures and the file it writes.
 
-#include "test_support.h"
-#include "wav_file.h"
+#include "tests/support/test_support.h"
+#include "audio/wav_file.h"
 
 #include <gtest/gtest.h>
 

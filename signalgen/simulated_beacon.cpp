@@ -1,6 +1,6 @@
-#include "simulated_beacon.h"
+#include "signalgen/simulated_beacon.h"
 
-#include "message_builders.h"
+#include "rtcm/message_builders.h"
 
 #include <algorithm>
 #include <array>

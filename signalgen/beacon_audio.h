@@ -4,11 +4,11 @@
 // the frames it sent when asked to, so that what the receiver decodes can be checked against them.
 #pragma once
 
-#include "decoder_view.h"
-#include "msk_modulator.h"
-#include "rtcm_encoder.h"
-#include "rtcm_frame.h"
-#include "simulated_beacon.h"
+#include "rtcm/decoder_view.h"
+#include "signalgen/msk_modulator.h"
+#include "rtcm/rtcm_encoder.h"
+#include "rtcm/rtcm_frame.h"
+#include "signalgen/simulated_beacon.h"
 
 #include <array>
 #include <cstddef>

@@ -4,7 +4,7 @@
 // a Z-count that follows the transmission time.
 #pragma once
 
-#include "rtcm_encoder.h"
+#include "rtcm/rtcm_encoder.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "msk_modulator.h"
+#include "signalgen/msk_modulator.h"
 
 #include <algorithm>
 #include <cmath>
