@@ -1,6 +1,8 @@
 # make run    build, make the sample beacon signal, and run Sondeco on it
-# make test   build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test
-# make bench  build optimised and run the benchmarks
+# make test   build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test; build what
+#             users build (make build, the benchmarks) so that a warning only -O3 shows fails it too;
+#             make tsan; replay every fuzz target's seeds and past crash inputs once (make fuzz-replay)
+# make bench  build optimised and run the benchmarks; fails when one of them fails
 # make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 600)
 # make tsan   the capture ring and its hand-off to the main thread under ThreadSanitizer (part of make test)
 # Each target installs what is missing first (scripts/install-deps).
@@ -12,9 +14,8 @@ BENCHING := build/bench
 THREADS := build/tsan
 SAMPLE := build/samples/beacon.wav
 FUZZ_SECONDS ?= 600
-FUZZ_SMOKE_SECONDS ?= 30
 
-.PHONY: all deps build run test bench clean fuzz fuzz-smoke tsan
+.PHONY: all deps build run test bench bench-build clean fuzz fuzz-replay tsan
 
 all: build
 
@@ -42,9 +43,12 @@ run: $(SAMPLE)
 test: deps
 	@cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_SANITIZE=ON >/dev/null
 	@cmake --build $(TESTING) -j$(JOBS)
+	@scripts/check-test-labels $(TESTING)
 	@cd $(TESTING) && ctest --output-on-failure -j$(JOBS)
+	@$(MAKE) --no-print-directory build
+	@$(MAKE) --no-print-directory bench-build
 	@$(MAKE) --no-print-directory tsan
-	@$(MAKE) --no-print-directory fuzz-smoke
+	@$(MAKE) --no-print-directory fuzz-replay
 
 # Only the audio tests need ThreadSanitizer: the capture ring is the one place two threads meet.
 tsan: deps
@@ -52,18 +56,22 @@ tsan: deps
 	@cmake --build $(THREADS) -j$(JOBS) --target test_audio
 	@cd $(THREADS) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^Capture(Ring|HandOff)\.'
 
-bench: deps
+bench: bench-build
+	@scripts/run-benchmarks $(BENCHING)
+
+# The benchmarks built but not run; part of make test, so that they compile at -O3 without warnings.
+bench-build: deps
 	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
 	@cmake --build $(BENCHING) -j$(JOBS)
-	@for b in $(BENCHING)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 
 # The fuzz targets in their own clang build (build/fuzz); crash inputs land in build/fuzz/artifacts.
 fuzz: deps
 	@JOBS=$(JOBS) tests/fuzz/run-fuzzers $(FUZZ_SECONDS)
 
-# A short run of every target from its seeds and past crash inputs, as part of make test.
-fuzz-smoke: deps
-	@JOBS=$(JOBS) tests/fuzz/run-fuzzers $(FUZZ_SMOKE_SECONDS) --smoke
+# Every target run once over each of its seeds and past crash inputs, no fuzzing: part of make test,
+# and the same result on every run.
+fuzz-replay: deps
+	@JOBS=$(JOBS) tests/fuzz/run-fuzzers --replay
 
 clean:
 	rm -rf build

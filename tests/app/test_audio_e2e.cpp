@@ -14,9 +14,14 @@
 #include <QPushButton>
 
 #include <cmath>
-#include <fstream>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <numbers>
+#include <optional>
+#include <string>
+#include <system_error>
 
 namespace sondeco::testing {
 namespace {
@@ -41,6 +46,44 @@ Measured measure(const Samples& samples, std::size_t count, std::size_t stride =
         previous = v;
     }
     return {std::sqrt(sum / static_cast<double>(count)), rising * 48000.0 / static_cast<double>(count)};
+}
+
+// The last second of a raw 16-bit stereo recording at 48000 Hz that may still be growing, measured
+// channel by channel; nothing while the recording is shorter than that.
+struct StereoMeasured {
+    Measured left, right;
+};
+std::optional<StereoMeasured> lastSecondOf(const QString& path) {
+    constexpr qint64 SecondBytes = 48000 * 4;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    const qint64 whole = file.size() / 4 * 4;  // parec may be half-way through a frame
+    if (whole < SecondBytes || !file.seek(whole - SecondBytes)) return std::nullopt;
+    const QByteArray bytes = file.read(SecondBytes);
+    if (bytes.size() != SecondBytes) return std::nullopt;
+    const auto* samples = reinterpret_cast<const std::int16_t*>(bytes.constData());
+    return StereoMeasured{measure(samples, 48000, 2, 0), measure(samples, 48000, 2, 1)};
+}
+
+// True once process `pid` has a handler for signal `signalNumber` (its SigCgt mask in /proc).
+bool catchesSignal(qint64 pid, int signalNumber) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signalNumber - 1)) & 1u;
+    }
+    return false;
+}
+
+// True once process `pid` has `path` open: the program opens the file it decodes when capture starts.
+bool holdsOpen(qint64 pid, const std::filesystem::path& path) {
+    std::error_code error;
+    const std::filesystem::path wanted = std::filesystem::weakly_canonical(path, error);
+    std::filesystem::directory_iterator entry("/proc/" + std::to_string(pid) + "/fd", error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        std::error_code gone;  // a descriptor may close while we look
+        if (std::filesystem::read_symlink(entry->path(), gone) == wanted) return true;
+    }
+    return false;
 }
 
 class AudioEndToEnd : public AppFixture {
@@ -135,23 +178,29 @@ TEST_F(AudioEndToEnd, CaptureSwitchOfDeviceAndMonitor) {
                                              QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), QStringLiteral("--raw"),
                                              recording});
     ASSERT_TRUE(recorder.waitForStarted());
-    waitFor([] { return false; }, 3000);  // keep capturing and monitoring for 3 s
+    // Keep capturing and monitoring until a whole second of the recording is monitored audio: the
+    // same tone on both channels.
+    const auto monitored = [](const StereoMeasured& second) {
+        return std::fabs(second.left.hz - 1500.0) < 20.0 && std::fabs(second.right.hz - 1500.0) < 20.0 &&
+               second.left.rms > 0.5 * Amplitude / std::sqrt(2.0) &&
+               std::fabs(second.right.rms - second.left.rms) < 0.05 * second.left.rms;
+    };
+    const bool heard = waitFor(
+        [&] {
+            const auto second = lastSecondOf(recording);
+            return second && monitored(*second);
+        },
+        20000);
     recorder.terminate();
     recorder.waitForFinished();
 
-    QFile file(recording);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
-    const auto* samples = reinterpret_cast<const std::int16_t*>(bytes.constData());
-    const std::size_t frames = static_cast<std::size_t>(bytes.size()) / 4;
-    ASSERT_GT(frames, 48000u) << "parec recorded less than a second";
-    // The last second of the recording: monitored audio, the same tone on both channels.
-    const Measured left = measure(samples, 48000, 2, 2 * (frames - 48000));
-    const Measured right = measure(samples, 48000, 2, 2 * (frames - 48000) + 1);
-    EXPECT_NEAR(left.hz, 1500.0, 20.0);
-    EXPECT_NEAR(right.hz, 1500.0, 20.0);
-    EXPECT_GT(left.rms, 0.5 * Amplitude / std::sqrt(2.0));
-    EXPECT_NEAR(right.rms, left.rms, 0.05 * left.rms);
+    const auto last = lastSecondOf(recording);
+    ASSERT_TRUE(last) << "parec recorded less than a second";
+    EXPECT_TRUE(heard) << "the monitor output never carried the captured tone";
+    EXPECT_NEAR(last->left.hz, 1500.0, 20.0);
+    EXPECT_NEAR(last->right.hz, 1500.0, 20.0);
+    EXPECT_GT(last->left.rms, 0.5 * Amplitude / std::sqrt(2.0));
+    EXPECT_NEAR(last->right.rms, last->left.rms, 0.05 * last->left.rms);
 }
 
 // Runs a command of the test's sound server and returns its first output line.
@@ -176,9 +225,11 @@ TEST_F(AudioEndToEnd, ASourceThatVanishesAndReturnsCanBeChosenAgain) {
     const QString module = QString::fromUtf8(modules.readAllStandardOutput()).trimmed();
     ASSERT_FALSE(module.isEmpty());
     pactl({QStringLiteral("unload-module"), module});
-    // PulseAudio moves the orphaned recording to another source or ends it; either way the program
-    // runs on and keeps handling whatever arrives.
-    waitFor([] { return false; }, 2000);
+    // PulseAudio moves the orphaned recording to another source, and buffers go on arriving, or it
+    // ends it, and the program sees the stream fall silent; either way the program runs on.
+    const std::uint64_t before = form1->processedBuffers();
+    EXPECT_TRUE(waitFor([&] { return form1->processedBuffers() >= before + 10 || !form1->captureRunning(); }, 15000))
+        << "capture neither went on nor was seen to stop";
     EXPECT_TRUE(form1->captureOpen());
 
     // Plugged in again, and chosen again in the device dialog (another device, then this one): capture
@@ -215,8 +266,11 @@ TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermAndSavesItsSettings) {
     sondeco.setProcessChannelMode(QProcess::ForwardedChannels);
     sondeco.start(QString::fromStdString(program.string()), {QStringLiteral("--input"), QString::fromStdString(recording)});
     ASSERT_TRUE(sondeco.waitForStarted());
-    waitFor([] { return false; }, 2500);  // running: the file is being decoded
+    // Running: the file is open for decoding and SIGTERM has its handler.
+    const auto running = [&] { return holdsOpen(sondeco.processId(), recording) && catchesSignal(sondeco.processId(), SIGTERM); };
+    waitFor([&] { return sondeco.state() != QProcess::Running || running(); }, 30000);
     ASSERT_EQ(sondeco.state(), QProcess::Running);
+    ASSERT_TRUE(running()) << "the program never opened " << recording << " or never caught SIGTERM";
     sondeco.terminate();  // SIGTERM
     ASSERT_TRUE(sondeco.waitForFinished(10000));
     EXPECT_EQ(sondeco.exitStatus(), QProcess::NormalExit);
