@@ -41,7 +41,7 @@ QFrame* makeLoweredPanel(QWidget* parent, int left, int width) {
 }  // namespace
 
 TForm1::TForm1(AppEnvironment environment)
-    : environment_(std::move(environment)), decoder_(*this, environment_.clock) {
+    : environment_(std::move(environment)), pages_(environment_.clock, this) {
     buildControls();
 
     WaveInName = "";
@@ -53,9 +53,12 @@ TForm1::TForm1(AppEnvironment environment)
     tuneCenterFrequency();
     tuneBitRate();
 
-    decoder_.pages().rebuildTabCaptions();
+    // The status bar first, then the pages: both hear of every frame, in this order.
+    receiver_.addListener(*this);
+    receiver_.addListener(pages_);
+    pages_.rebuildTabCaptions();
     TabControl1Tabs->setCurrentIndex(TabIndex);
-    decoder_.pages().clearAllMessages();
+    pages_.clearAllMessages();
 
     indicatorBitmap_ = SignalIndicator::makeBitmap();
     eyeBitmap_ = EyePattern::makeBitmap();
@@ -200,9 +203,9 @@ void TForm1::SpeedButton3Click() {
     if (SpeedButton3->isChecked()) monitor_.queueSilence();
 }
 
-void TForm1::Button1Click() { decoder_.pages().clearSelectedPage(); }
+void TForm1::Button1Click() { pages_.clearSelectedPage(); }
 
-void TForm1::TabControl1Change() { decoder_.pages().showCurrentPage(); }
+void TForm1::TabControl1Change() { pages_.showCurrentPage(); }
 
 void TForm1::showMessage(MessageKind kind, const QString& text) const {
     if (environment_.messageBox) environment_.messageBox(kind, text);
@@ -254,19 +257,20 @@ void TForm1::processCaptureBuffer() {
 
     // The demodulator may use its input as working space; it gets a copy so InputSamples stays intact.
     demodulatorInput_ = inputSamples_[0];
-    demodulator_.demodulateBuffer(demodulatorInput_, decoder_);
+    receiver_.processBuffer(demodulatorInput_);
 
-    signalIndicator_.drawSignalIndicator(indicatorBitmap_, demodulator_.MixedSamples(), DecBitRate);
+    const Demodulator& demodulator = receiver_.demodulator();
+    signalIndicator_.drawSignalIndicator(indicatorBitmap_, demodulator.MixedSamples(), DecBitRate);
     Image1->setPixmap(QPixmap::fromImage(indicatorBitmap_));
     // The eye pattern's history moves only while its window shows.
     if (Form3 != nullptr && Form3->isVisible()) {
-        const DemodulatorTuning& tuning = demodulator_.tuning();
-        eyePattern_.drawEyePattern(eyeBitmap_, demodulator_.FrequencyTrace(), demodulator_.BitMarks(), tuning.EyeSampleSpacing,
+        const DemodulatorTuning& tuning = demodulator.tuning();
+        eyePattern_.drawEyePattern(eyeBitmap_, demodulator.FrequencyTrace(), demodulator.BitMarks(), tuning.EyeSampleSpacing,
                                    tuning.EyeVerticalScale);
         Form3->showBitmap(eyeBitmap_);
     }
 
-    setLamp(decoder_.frame().frameLocked);
+    setLamp(receiver_.decoder().frame().frameLocked);
 }
 
 bool TForm1::openPlayDevice() {
@@ -281,9 +285,9 @@ void TForm1::closePlayDevice() { monitor_.closePlayDevice(); }
 
 void TForm1::writeMonitorBuffer() { monitor_.writeMonitorBuffer(); }
 
-void TForm1::tuneCenterFrequency() { demodulator_.tuneCenterFrequency(DecFreqPos); }
+void TForm1::tuneCenterFrequency() { receiver_.tuneCenterFrequency(DecFreqPos); }
 
-void TForm1::tuneBitRate() { demodulator_.tuneBitRate(DecBitRate); }
+void TForm1::tuneBitRate() { receiver_.tuneBitRate(DecBitRate); }
 
 void TForm1::setLamp(bool green) {
     if (green == lampGreen_ && lampSet_) return;  // ten times a second: repaint only on a change
@@ -299,6 +303,15 @@ bool TForm1::lampIsGreen() const { return Panel1->palette().color(QPalette::Wind
 void TForm1::setStatusText(int panel, const std::string& text) {
     if (panel >= 0 && panel < StatusPanelCount)
         StatusBar1Panels[static_cast<std::size_t>(panel)]->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void TForm1::headerAccepted(const RtcmFrame& frame) {
+    const auto texts = statusPanelTexts(frame);
+    for (int panel = 0; panel < StatusPanelCount; ++panel) setStatusText(panel, texts[static_cast<std::size_t>(panel)]);
+}
+
+void TForm1::syncLost() {
+    for (int panel = 0; panel < StatusPanelCount; ++panel) setStatusText(panel, StatusPrefixes[static_cast<std::size_t>(panel)]);
 }
 
 int TForm1::selectedPage() const { return TabControl1Tabs->currentIndex(); }

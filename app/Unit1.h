@@ -5,11 +5,12 @@
 
 #include "audio/audio_backend.h"
 #include "audio/capture_ring.h"
-#include "demod/demodulator.h"
 #include "display/eye_pattern.h"
 #include "app/message_box.h"
 #include "audio/monitor_player.h"
-#include "rtcm/rtcm_decoder.h"
+#include "output/status_panels.h"
+#include "receiver/receiver.h"
+#include "rtcm/message_pages.h"
 #include "app/settings_fields.h"
 #include "display/signal_indicator.h"
 
@@ -52,7 +53,7 @@ struct AppEnvironment {
     std::function<void(const QString& program, const QStringList& arguments)> startProgram;
 };
 
-class TForm1 final : public QMainWindow, public SettingsFields, public DecoderView {
+class TForm1 final : public QMainWindow, public SettingsFields, public DecoderListener, public PageView {
 public:
     explicit TForm1(AppEnvironment environment);
     ~TForm1() override;
@@ -83,15 +84,18 @@ public:
     // Demodulator tuning from the settings fields.
     void tuneCenterFrequency();
     void tuneBitRate();
-    double CenterFrequency() const { return demodulator_.tuning().CenterFrequency; }
+    double CenterFrequency() const { return receiver_.demodulator().tuning().CenterFrequency; }
 
     void showMessage(MessageKind kind, const QString& text) const;
     void startProgram(const QString& program, const QStringList& arguments) const;
     std::chrono::milliseconds restartPause() const { return environment_.restartPause; }
     AudioBackend& audio() const { return *environment_.audio; }
 
-    // DecoderView: the decoder's texts go to the status bar, the text box and the tabs.
-    void setStatusText(int panel, const std::string& text) override;
+    // DecoderListener: the frame header goes to the status bar, a lost lock clears it.
+    void headerAccepted(const RtcmFrame& frame) override;
+    void syncLost() override;
+    void setStatusText(int panel, const std::string& text);
+    // PageView: the pages go to the text box and the tabs.
     int selectedPage() const override;
     void showPageText(const std::string& text) override;
     void setTabCaptions(const std::array<std::string, PageCount>& captions) override;
@@ -120,8 +124,9 @@ public:
     std::array<QLabel*, StatusPanelCount> StatusBar1Panels{};
 
     // Read by the tests and the displays.
-    const Demodulator& demodulator() const { return demodulator_; }
-    RtcmDecoder& decoder() { return decoder_; }
+    const Demodulator& demodulator() const { return receiver_.demodulator(); }
+    const RtcmDecoder& decoder() const { return receiver_.decoder(); }
+    MessagePages& pages() { return pages_; }
     const CaptureRing& captureRing() const { return ring_; }
     CaptureRing& captureRing() { return ring_; }
     const std::array<std::array<double, FramesPerBuffer>, 2>& InputSamples() const { return inputSamples_; }
@@ -147,8 +152,8 @@ private:
     CaptureRing ring_;
     std::unique_ptr<CaptureStream> capture_;
     std::array<std::array<double, FramesPerBuffer>, 2> inputSamples_{};
-    Demodulator demodulator_;
-    RtcmDecoder decoder_;
+    Receiver receiver_;
+    MessagePages pages_;
     MonitorPlayer monitor_;
     SignalIndicator signalIndicator_;
     EyePattern eyePattern_;

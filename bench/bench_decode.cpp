@@ -10,8 +10,10 @@
 // about 33 of the 47 frames of each minute at 200 bit/s. The counter frames_per_min shows how many
 // frames' worth of page and output formatting a run included.
 #include "signalgen/beacon_audio.h"
-#include "tools/decoded_output.h"
-#include "tools/headless_receiver.h"
+#include "measure/fixed_clock.h"
+#include "output/decoded_output.h"
+#include "receiver/receiver.h"
+#include "rtcm/message_pages.h"
 
 #include <benchmark/benchmark.h>
 
@@ -55,15 +57,6 @@ const Recording& recording(int bitRate)
     return r;
 }
 
-// A fixed wall clock for the page footers: the benchmark measures the chain, not the C library's
-// time-zone lookup, and every run formats the same texts.
-std::tm fixedClock()
-{
-    std::tm time{};
-    time.tm_hour = 12;
-    return time;
-}
-
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -77,7 +70,14 @@ void decodeChain(benchmark::State& state, int bitRate, OutputFormat format)
         return;
     }
     DecodedStreamWriter output(format, nullSink.get(), "bench");
-    HeadlessReceiver receiver(output, 80, bitRate == 200, fixedClock);
+    Receiver receiver({80, bitRate == 200});
+    // As sondeco-decode sets it up: pages are built only when they are the output.
+    MessagePages pages(fixedClock);
+    if (format == OutputFormat::Pages) {
+        receiver.addListener(pages);
+        pages.addListener(output);
+    }
+    receiver.addListener(output);
     const std::size_t buffers = r.stereo.size() / (2 * FramesPerBuffer);
     std::size_t next = 0;
     for (auto _ : state) {

@@ -18,9 +18,11 @@
 // Usage: soak [--hours H] [--station-hours S] [--no-displays]   (defaults: 24, 4, displays drawn)
 // Run by hand (make soak); it takes minutes, so it is no part of the test suite or of make bench.
 #include "signalgen/beacon_audio.h"
-#include "tools/decoded_output.h"
+#include "measure/fixed_clock.h"
+#include "output/decoded_output.h"
 #include "display/eye_pattern.h"
-#include "tools/headless_receiver.h"
+#include "receiver/receiver.h"
+#include "rtcm/message_pages.h"
 #include "display/signal_indicator.h"
 
 #include <algorithm>
@@ -84,34 +86,28 @@ Memory readMemory()
 
 // What the main window would be: the type 9 page selected and its text shown, and every published
 // page formatted by sondeco-decode's writer into /dev/null. Keeps the longest text published.
-class SoakView final : public DecoderView {
+class SoakView final : public DecoderListener, public PageView {
 public:
-    explicit SoakView(std::FILE* sink) : pages_(OutputFormat::Pages, sink, "soak") {}
+    explicit SoakView(std::FILE* sink) : writer_(OutputFormat::Pages, sink, "soak") {}
 
-    void setStatusText(int panel, const std::string& text) override { pages_.setStatusText(panel, text); }
     int selectedPage() const override { return 4; }
     void showPageText(const std::string& text) override { shown_ = text; }
     void setTabCaptions(const std::array<std::string, PageCount>& captions) override { captions_ = captions; }
-    void headerAccepted(const RtcmFrame& frame) override { pages_.headerAccepted(frame); }
-    void frameCompleted(const RtcmFrame& frame) override
-    {
-        pages_.frameCompleted(frame);
-        ++framesThisHour;
-    }
+    void frameCompleted(const RtcmFrame&, const DecodedMessage&) override { ++framesThisHour; }
     void pagePublished(int page, const std::string& text) override
     {
-        pages_.pagePublished(page, text);
+        writer_.pagePublished(page, text);
         longestThisHour = std::max(longestThisHour, text.size());
     }
 
-    bool failed() const { return pages_.failed(); }
+    bool failed() const { return writer_.failed(); }
     std::size_t shownBytes() const { return shown_.size(); }
 
     std::size_t longestThisHour = 0;
     std::uint64_t framesThisHour = 0;
 
 private:
-    DecodedStreamWriter pages_;
+    DecodedStreamWriter writer_;
     std::string shown_;
     std::array<std::string, PageCount> captions_;
 };
@@ -123,13 +119,6 @@ struct Station {
 
 // Three stations in turn: a good one, a weak one that loses frames, a strong one.
 constexpr std::array<Station, 3> Stations{{{491, 12.0}, {762, 8.0}, {705, 16.0}}};
-
-std::tm fixedClock()
-{
-    std::tm time{};
-    time.tm_hour = 12;
-    return time;
-}
 
 struct Settings {
     int hours = 24;
@@ -193,7 +182,11 @@ int main(int argc, char** argv)
         return 1;
     }
     SoakView view(nullSink.get());
-    HeadlessReceiver receiver(view, 80, true, fixedClock);
+    Receiver receiver({80, true});
+    MessagePages pages(fixedClock, &view);
+    receiver.addListener(pages);
+    receiver.addListener(view);
+    pages.addListener(view);
     // The indicator is about 56 KB: on the heap, as the main window keeps it.
     auto indicator = std::make_unique<SignalIndicator>();
     auto eye = std::make_unique<EyePattern>();
@@ -251,7 +244,6 @@ int main(int argc, char** argv)
             drawing += t3 - t2;
         }
         const Memory memory = readMemory();
-        const MessagePages& pages = receiver.decoder().pages();
         std::size_t longestNow = 0;
         const std::size_t pagesNow = pageBytes(pages, &longestNow);
         const std::size_t tables = storeBytes(pages);

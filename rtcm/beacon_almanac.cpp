@@ -1,48 +1,87 @@
-// Types 7 (GPS) and 35 (GLONASS): radiobeacon almanac, three data words per beacon.
-//
-// Bit layout of entry j (72 bits from bit 72j):
-//   offset  0, width 16  latitude, two's complement, 90/32767 degrees
-//   offset 16, width 16  longitude, two's complement, 180/32767 degrees
-//   offset 32, width 10  range, km
-//   offset 42, width 12  frequency, 0.1 kHz above 190 kHz
-//   offset 54, width  2  health code
-//   offset 56, width 10  transmitter (station) ID
-//   offset 66, width  3  bit rate code
-//   offset 69, width  3  modulation, synchronisation type, broadcast coding (not shown)
-#include "rtcm/message_decoders.h"
+// Types 7 (GPS) and 35 (GLONASS): radiobeacon almanac, three data words per beacon. Layout:
+// AlmanacEntry in message_layouts.h.
+#include "rtcm/json_format.h"
+#include "rtcm/message_families.h"
+#include "rtcm/message_layouts.h"
+#include "rtcm/message_pages.h"
 #include "rtcm/reference_station.h"
 #include "rtcm/text_format.h"
 
+#include <algorithm>
 #include <array>
 
 namespace sondeco {
 namespace {
 
-constexpr int EntryBits = 72;
 constexpr std::array<const char*, 4> BeaconHealthTexts{"Operation Normal", "No Monitoring", "No Information", "Do Not Use"};
+
+const char* bitRateName(int bitRate) {
+    const auto found = std::find(AlmanacBitRates.begin(), AlmanacBitRates.end(), bitRate);
+    return BitRateNames[static_cast<std::size_t>(found - AlmanacBitRates.begin())];
+}
 
 }  // namespace
 
-void buildBeaconAlmanacPage(const RtcmFrame& frame, MessagePages& pages) {
+void decodeBeaconAlmanac(const RtcmFrame& frame, DecodedMessage& message) {
+    using namespace AlmanacEntry;
     const auto bits = std::span<const std::uint8_t>(frame.dataBits);
+    const int count = frame.frameLength / WordsPerEntry;
+    message.almanac.resize(static_cast<std::size_t>(count));
+    for (int j = 0; j < count; ++j) {
+        const int base = Bits * j;
+        BeaconAlmanacEntry& entry = message.almanac[static_cast<std::size_t>(j)];
+        entry.latitude = getSignedField(bits, base, Latitude) * LatitudeScale / AngleSteps;
+        entry.longitude = getSignedField(bits, base, Longitude) * LongitudeScale / AngleSteps;
+        entry.range = getField(bits, base, Range);
+        entry.frequency = getField(bits, base, Frequency) * FrequencyStep + FrequencyBase;
+        entry.health = getField(bits, base, Health);
+        entry.stationId = getField(bits, base, StationId);
+        entry.bitRate = AlmanacBitRates[static_cast<std::size_t>(getField(bits, base, BitRateCode))];
+        entry.modulationCode = getField(bits, base, ModulationCode);
+        entry.synchronisationType = getField(bits, base, SynchronisationType);
+        entry.broadcastCoding = getField(bits, base, BroadcastCoding);
+    }
+}
+
+void buildBeaconAlmanacPage(const RtcmFrame& frame, const DecodedMessage& message, MessagePages& pages) {
     const int page = pageOfType(frame.messageType);
     std::string text = pages.PageTitles[static_cast<std::size_t>(page)] +
                        "\r\nTx ID  \tFrequency      \tLatitude       \tLongitude      \tRange  \tBit Rate\tHealth";
-    const int count = frame.frameLength / 3;
-    for (int j = 0; j < count; ++j) {
-        const int base = EntryBits * j;
+    for (const BeaconAlmanacEntry& entry : message.almanac) {
         text += "\r\n";
-        text += padCell(zeroPadded(getBits(bits, base + 56, 10), 3), 0);
-        const double latitude = getSignedBits(bits, base, 16) * 90.0 / 32767;
-        const double longitude = getSignedBits(bits, base + 16, 16) * 180.0 / 32767;
-        text += padCell(fixed(getBits(bits, base + 42, 12) * 0.1 + 190, 1) + " kHz", 1);
-        text += padCell(formatAngle(latitude, true, false), 1);
-        text += padCell(formatAngle(longitude, false, false), 1);
-        text += padCell(std::to_string(getBits(bits, base + 32, 10)) + " km", 0);
-        text += padCell(BitRateNames[static_cast<std::size_t>(getBits(bits, base + 66, 3))], 0);
-        text += BeaconHealthTexts[static_cast<std::size_t>(getBits(bits, base + 54, 2))];
+        text += padCell(zeroPadded(entry.stationId, 3), 0);
+        text += padCell(fixed(entry.frequency, 1) + " kHz", 1);
+        text += padCell(formatAngle(entry.latitude, true, false), 1);
+        text += padCell(formatAngle(entry.longitude, false, false), 1);
+        text += padCell(std::to_string(entry.range) + " km", 0);
+        text += padCell(bitRateName(entry.bitRate), 0);
+        text += BeaconHealthTexts[static_cast<std::size_t>(entry.health)];
     }
     pages.publishPage(page, std::move(text));
+}
+
+void writeBeaconAlmanacJson(const RtcmFrame&, const DecodedMessage& message, std::string& json) {
+    json += ",\"satellites\":[";
+    bool first = true;
+    for (const BeaconAlmanacEntry& entry : message.almanac) {
+        json += first ? "{\"lat\":" : ",{\"lat\":";
+        first = false;
+        appendJsonFixed(json, entry.latitude, 4);
+        json += ",\"lon\":";
+        appendJsonFixed(json, entry.longitude, 4);
+        json += ",\"range\":";
+        appendJsonInteger(json, entry.range);
+        json += ",\"frequency\":";
+        appendJsonFixed(json, entry.frequency, 1);
+        json += ",\"health\":";
+        appendJsonInteger(json, entry.health);
+        json += ",\"station_id\":";
+        appendJsonInteger(json, entry.stationId);
+        json += ",\"bitrate\":";
+        appendJsonInteger(json, entry.bitRate);
+        json += '}';
+    }
+    json += ']';
 }
 
 }  // namespace sondeco

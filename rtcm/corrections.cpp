@@ -1,16 +1,12 @@
-// Types 1, 9 (GPS) and 31, 34 (GLONASS): pseudorange corrections.
+// Types 1, 9 (GPS) and 31, 34 (GLONASS): pseudorange corrections. Layout: CorrectionEntry in
+// message_layouts.h (40-bit satellite entries; bits after the last whole entry are fill).
 //
-// The data words form one bit string of 40-bit satellite entries; bits after the last whole entry
-// are fill. Entry m starts at bit 40m:
-//   offset  0, width  1  scale factor S: 0 fine (PRC 0.02 m, RRC 0.002 m/s), 1 coarse (0.32, 0.032)
-//   offset  1, width  2  UDRE, 0..3
-//   offset  3, width  5  satellite ID, 1..31, 0 meaning 32
-//   offset  8, width 16  PRC, two's complement; 0x8000 = not available
-//   offset 24, width  8  RRC, two's complement; 0x80 = not available
-//   offset 32, width  8  IOD (types 1, 9)
-//   offset 32, width  1  change-of-ephemeris flag (types 31, 34; not shown)
-//   offset 33, width  7  tb (types 31, 34)
-#include "rtcm/message_decoders.h"
+// The page keeps one line per satellite and system, shared by the two types of a system: a line not
+// refreshed by 30 messages of that system is dropped at the 31st.
+#include "rtcm/json_format.h"
+#include "rtcm/message_families.h"
+#include "rtcm/message_layouts.h"
+#include "rtcm/message_pages.h"
 #include "rtcm/text_format.h"
 
 #include <cmath>
@@ -18,11 +14,14 @@
 namespace sondeco {
 namespace {
 
-constexpr int EntryBits = 40;
+using namespace CorrectionEntry;
+
 constexpr int MaxAge = 30;  // a line still listed at the 30th message without it, gone at the 31st
 
 const char* const GpsHeader = "Sat ID \tPseudorange    \tRange Rate     \tZ-Count        \tIOD  \tUser Error";
 const char* const GlonassHeader = "Sat ID \tPseudorange    \tRange Rate     \tZ-Count        \tTb  \tUser Error";
+
+bool isGlonass(int messageType) { return messageType == 31 || messageType == 34; }
 
 std::string signedValue(double value, int decimals, const char* unit) {
     // Built by appending: GCC 12 at -O3 misreads "literal" + std::string as an overlapping copy
@@ -42,34 +41,51 @@ std::string userErrorCell(int udre, const RtcmFrame& frame) {
     return text;
 }
 
-std::string correctionLine(const RtcmFrame& frame, int b, bool glonass, int satellite) {
-    const auto bits = std::span<const std::uint8_t>(frame.dataBits);
-    const bool coarse = frame.dataBits[static_cast<std::size_t>(b)] != 0;
-    std::string line = padCell(zeroPadded(satellite, 2), 0);
-
-    if (getBits(bits, b + 8, 16) == 0x8000) {
-        line += padCell("N/A", 1);
-    } else {
-        line += padCell(signedValue(getSignedBits(bits, b + 8, 16) * (coarse ? 0.32 : 0.02), 2, " m"), 1);
-    }
-    if (getBits(bits, b + 24, 8) == 0x80) {
-        line += padCell("N/A", 1);
-    } else {
-        line += padCell(signedValue(getSignedBits(bits, b + 24, 8) * (coarse ? 0.032 : 0.002), 3, " m/s"), 1);
-    }
+std::string correctionLine(const RtcmFrame& frame, const PseudorangeCorrection& entry) {
+    std::string line = padCell(zeroPadded(entry.satelliteId, 2), 0);
+    line += padCell(entry.pseudorangeCorrection ? signedValue(*entry.pseudorangeCorrection, 2, " m") : "N/A", 1);
+    line += padCell(entry.rangeRateCorrection ? signedValue(*entry.rangeRateCorrection, 3, " m/s") : "N/A", 1);
     line += padCell(formatZCount(frame.zCount), 1);  // the frame's time tag, not the satellite's
-    line += padCell(std::to_string(glonass ? getBits(bits, b + 33, 7) : getBits(bits, b + 32, 8)), 0);
-    line += userErrorCell(getBits(bits, b + 1, 2), frame);
+    line += padCell(std::to_string(entry.issueOfData), 0);  // IOD or tb: the column heading says which
+    line += userErrorCell(entry.udre, frame);
     return line;
 }
 
 }  // namespace
 
-void buildCorrectionPage(const RtcmFrame& frame, MessagePages& pages) {
+void decodeCorrections(const RtcmFrame& frame, DecodedMessage& message) {
+    const auto bits = std::span<const std::uint8_t>(frame.dataBits);
+    const bool glonass = isGlonass(frame.messageType);
+    const int entries = DataBitsPerWord * frame.frameLength / Bits;
+    message.corrections.resize(static_cast<std::size_t>(entries));
+    for (int m = 0; m < entries; ++m) {
+        const int b = Bits * m;
+        PseudorangeCorrection& entry = message.corrections[static_cast<std::size_t>(m)];
+        entry.coarseScale = getField(bits, b, Scale) != 0;
+        entry.udre = getField(bits, b, Udre);
+        const int satellite = getField(bits, b, SatelliteId);
+        entry.satelliteId = satellite == 0 ? 32 : satellite;
+        // The not-available patterns mean "no value", not -655.36 m.
+        if (getSignedField(bits, b, Prc) == PrcNotAvailable) {
+            entry.pseudorangeCorrection.reset();
+        } else {
+            entry.pseudorangeCorrection = getSignedField(bits, b, Prc) * (entry.coarseScale ? CoarsePrcStep : FinePrcStep);
+        }
+        if (getSignedField(bits, b, Rrc) == RrcNotAvailable) {
+            entry.rangeRateCorrection.reset();
+        } else {
+            entry.rangeRateCorrection = getSignedField(bits, b, Rrc) * (entry.coarseScale ? CoarseRrcStep : FineRrcStep);
+        }
+        entry.ephemerisChanged = glonass && getField(bits, b, EphemerisChanged) != 0;
+        entry.issueOfData = glonass ? getField(bits, b, Tb) : getField(bits, b, IssueOfData);
+    }
+}
+
+void buildCorrectionPage(const RtcmFrame& frame, const DecodedMessage& message, MessagePages& pages) {
     const int type = frame.messageType;
     // A type 34 frame with fewer than two words is the "null" partial set: no change at all.
     if (type == 34 && frame.frameLength < 2) return;
-    const bool glonass = type == 31 || type == 34;
+    const bool glonass = isGlonass(type);
     const int system = glonass ? GlonassCorrections : GpsCorrections;
     auto& lines = pages.CorrectionLines[static_cast<std::size_t>(system)];
     auto& ages = pages.CorrectionAge[static_cast<std::size_t>(system)];
@@ -77,14 +93,10 @@ void buildCorrectionPage(const RtcmFrame& frame, MessagePages& pages) {
     for (std::size_t slot = 0; slot < lines.size(); ++slot)
         if (!lines[slot].empty()) ++ages[slot];
 
-    const int entries = DataBitsPerWord * frame.frameLength / EntryBits;
-    for (int m = 0; m < entries; ++m) {
-        const int b = EntryBits * m;
-        int satellite = getBits(frame.dataBits, b + 3, 5);
-        if (satellite == 0) satellite = 32;
-        const auto slot = static_cast<std::size_t>(satellite - 1);
+    for (const PseudorangeCorrection& entry : message.corrections) {
+        const auto slot = static_cast<std::size_t>(entry.satelliteId - 1);
         ages[slot] = 0;
-        lines[slot] = correctionLine(frame, b, glonass, satellite);
+        lines[slot] = correctionLine(frame, entry);
     }
 
     for (std::size_t slot = 0; slot < lines.size(); ++slot)
@@ -95,6 +107,42 @@ void buildCorrectionPage(const RtcmFrame& frame, MessagePages& pages) {
     for (const std::string& line : lines)
         if (!line.empty()) text += "\r\n" + line;
     pages.publishPage(page, std::move(text));
+}
+
+void writeCorrectionsJson(const RtcmFrame& frame, const DecodedMessage& message, std::string& json) {
+    const bool glonass = isGlonass(frame.messageType);
+    json += ",\"satellites\":[";
+    bool first = true;
+    for (const PseudorangeCorrection& entry : message.corrections) {
+        json += first ? "{" : ",{";
+        first = false;
+        json += "\"ident\":";
+        appendJsonInteger(json, entry.satelliteId);
+        json += ",\"udre\":";
+        appendJsonInteger(json, entry.udre);
+        if (glonass) {
+            json += ",\"change\":";
+            json += jsonBoolean(entry.ephemerisChanged);
+            json += ",\"tod\":";
+        } else {
+            json += ",\"iod\":";
+        }
+        appendJsonInteger(json, entry.issueOfData);
+        json += ",\"prc\":";
+        if (entry.pseudorangeCorrection) {
+            appendJsonFixed(json, *entry.pseudorangeCorrection, 3);
+        } else {
+            json += "null";
+        }
+        json += ",\"rrc\":";
+        if (entry.rangeRateCorrection) {
+            appendJsonFixed(json, *entry.rangeRateCorrection, 3);
+        } else {
+            json += "null";
+        }
+        json += '}';
+    }
+    json += ']';
 }
 
 }  // namespace sondeco

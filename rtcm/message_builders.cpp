@@ -1,5 +1,7 @@
 #include "rtcm/message_builders.h"
 
+#include "rtcm/message_layouts.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -11,7 +13,6 @@ namespace sondeco {
 
 namespace {
 
-constexpr int WordBits = 24;
 
 void requireRange(long long value, long long low, long long high, const char* field) {
     if (value < low || value > high) {
@@ -41,12 +42,10 @@ std::int64_t satelliteField(int satelliteId) {
     return satelliteId % 32;
 }
 
-constexpr double FinePrcStep = 0.02, CoarsePrcStep = 0.32;
-constexpr double FineRrcStep = 0.002, CoarseRrcStep = 0.032;
-constexpr std::int64_t PrcNotAvailable = -32768, RrcNotAvailable = -128;
+using namespace CorrectionEntry;
 
 bool fitsFineScale(const PseudorangeCorrection& correction) {
-    if (correction.forceCoarseScale) return false;
+    if (correction.coarseScale) return false;
     // The most negative pattern of each field means "not available", so a value must stay inside
     // the symmetric range to be sent on the fine scale.
     if (correction.pseudorangeCorrection &&
@@ -74,43 +73,53 @@ std::vector<std::uint32_t> buildCorrections(std::span<const PseudorangeCorrectio
             requireRange(correction.issueOfData, 0, 127, "tb");
         }
         const bool fine = fitsFineScale(correction);
-        packer.put(fine ? 0 : 1, 1);
-        packer.put(correction.udre, 2);
-        packer.put(satelliteField(correction.satelliteId), 5);
+        packer.startEntry();
+        packer.put(fine ? 0 : 1, Scale);
+        packer.put(correction.udre, Udre);
+        packer.put(satelliteField(correction.satelliteId), CorrectionEntry::SatelliteId);
         packer.put(correction.pseudorangeCorrection
                        ? quantise(*correction.pseudorangeCorrection, fine ? FinePrcStep : CoarsePrcStep, -32767, 32767)
                        : PrcNotAvailable,
-                   16);
+                   Prc);
         packer.put(correction.rangeRateCorrection
                        ? quantise(*correction.rangeRateCorrection, fine ? FineRrcStep : CoarseRrcStep, -127, 127)
                        : RrcNotAvailable,
-                   8);
+                   Rrc);
         if (system == CorrectionSystem::gps) {
-            packer.put(correction.issueOfData, 8);
+            packer.put(correction.issueOfData, IssueOfData);
         } else {
-            packer.put(correction.ephemerisChanged ? 1 : 0, 1);
-            packer.put(correction.issueOfData, 7);
+            packer.put(correction.ephemerisChanged ? 1 : 0, EphemerisChanged);
+            packer.put(correction.issueOfData, Tb);
         }
     }
     return packer.finish();
 }
 
 int bitRateCode(int bitRate) {
-    static constexpr std::array<int, 8> Rates{25, 50, 100, 110, 150, 200, 250, 300};
-    const auto found = std::find(Rates.begin(), Rates.end(), bitRate);
-    if (found == Rates.end()) {
+    const auto found = std::find(AlmanacBitRates.begin(), AlmanacBitRates.end(), bitRate);
+    if (found == AlmanacBitRates.end()) {
         throw std::invalid_argument("bit rate " + std::to_string(bitRate) + " has no almanac code");
     }
-    return static_cast<int>(found - Rates.begin());
+    return static_cast<int>(found - AlmanacBitRates.begin());
 }
 
 }  // namespace
+
+void DataWordPacker::put(std::int64_t value, const BitField& field) {
+    // The builders write each entry's fields in order; a field out of place is a layout table that
+    // disagrees with its builder, not bad input.
+    if (bitCount_ - entryStart_ != field.offset) {
+        throw std::logic_error("field at bit " + std::to_string(bitCount_ - entryStart_) + " of its entry, not " +
+                               std::to_string(field.offset));
+    }
+    put(value, field.width);
+}
 
 void DataWordPacker::put(std::int64_t value, int width) {
     if (width < 0 || width > 32) throw std::invalid_argument("field width " + std::to_string(width));
     for (int i = width - 1; i >= 0; --i) {
         current_ = current_ << 1 | static_cast<std::uint32_t>(value >> i & 1);
-        if (++bitCount_ % WordBits == 0) {
+        if (++bitCount_ % DataBitsPerWord == 0) {
             words_.push_back(current_);
             current_ = 0;
         }
@@ -119,10 +128,10 @@ void DataWordPacker::put(std::int64_t value, int width) {
 
 std::vector<std::uint32_t> DataWordPacker::finish() const {
     std::vector<std::uint32_t> words = words_;
-    const int used = bitCount_ % WordBits;
+    const int used = bitCount_ % DataBitsPerWord;
     if (used > 0) {
         std::uint32_t last = current_;
-        for (int i = 0; i < WordBits - used; ++i) last = last << 1 | (i % 2 == 0 ? 1u : 0u);
+        for (int i = 0; i < DataBitsPerWord - used; ++i) last = last << 1 | (i % 2 == 0 ? 1u : 0u);
         words.push_back(last);
     }
     return words;
@@ -138,10 +147,14 @@ std::vector<std::uint32_t> buildGlonassCorrectionWords(std::span<const Pseudoran
 
 std::vector<std::uint32_t> buildReferenceStationWords(const ReferenceStationPosition& position) {
     DataWordPacker packer;
-    for (double coordinate : {position.x, position.y, position.z}) {
-        packer.put(quantise(coordinate, 0.01, std::numeric_limits<std::int32_t>::min(),
-                            std::numeric_limits<std::int32_t>::max()), 32);
-    }
+    const auto coordinate = [](double metres) {
+        return quantise(metres, StationPositionEntry::Step, std::numeric_limits<std::int32_t>::min(),
+                        std::numeric_limits<std::int32_t>::max());
+    };
+    packer.startEntry();
+    packer.put(coordinate(position.x), StationPositionEntry::X);
+    packer.put(coordinate(position.y), StationPositionEntry::Y);
+    packer.put(coordinate(position.z), StationPositionEntry::Z);
     return packer.finish();
 }
 
@@ -150,16 +163,19 @@ std::vector<std::uint32_t> buildConstellationHealthWords(std::span<const Satelli
     DataWordPacker packer;
     for (const SatelliteHealth& satellite : satellites) {
         requireRange(satellite.dataHealth, 0, 7, "data health");
-        packer.put(0, 1);
-        packer.put(satelliteField(satellite.satelliteId), 5);
-        packer.put(satellite.issueOfDataLink ? 1 : 0, 1);
-        packer.put(satellite.dataHealth, 3);
-        packer.put(satellite.carrierToNoise == 0 ? 0 : quantise(satellite.carrierToNoise - 24, 1.0, 1, 31), 5);
-        packer.put(satellite.healthEnable ? 1 : 0, 1);
-        packer.put(satellite.newNavigationData ? 1 : 0, 1);
-        packer.put(satellite.lossOfSatelliteWarning ? 1 : 0, 1);
-        packer.put(quantise(satellite.timeToUnhealthy, 5.0, 0, 15), 4);
-        packer.put(0, 2);
+        using namespace HealthWord;
+        packer.startEntry();
+        packer.put(0, Reserved);
+        packer.put(satelliteField(satellite.satelliteId), HealthWord::SatelliteId);
+        packer.put(satellite.issueOfDataLink ? 1 : 0, IssueOfDataLink);
+        packer.put(satellite.dataHealth, DataHealth);
+        packer.put(satellite.carrierToNoise == 0 ? 0 : quantise(satellite.carrierToNoise - CarrierToNoiseOffset, 1.0, 1, 31),
+                   CarrierToNoise);
+        packer.put(satellite.healthEnable ? 1 : 0, HealthEnable);
+        packer.put(satellite.newNavigationData ? 1 : 0, NewNavigationData);
+        packer.put(satellite.lossOfSatelliteWarning ? 1 : 0, LossOfSatelliteWarning);
+        packer.put(quantise(satellite.timeToUnhealthy, MinutesPerUnhealthyStep, 0, 15), TimeToUnhealthy);
+        packer.put(0, Unassigned);
     }
     return packer.finish();
 }
@@ -173,16 +189,18 @@ std::vector<std::uint32_t> buildBeaconAlmanacWords(std::span<const BeaconAlmanac
         requireRange(beacon.modulationCode, 0, 1, "modulation code");
         requireRange(beacon.synchronisationType, 0, 1, "synchronisation type");
         requireRange(beacon.broadcastCoding, 0, 1, "broadcast coding");
-        packer.put(quantise(beacon.latitude, 90.0 / 32767.0, -32768, 32767), 16);
-        packer.put(quantise(beacon.longitude, 180.0 / 32767.0, -32768, 32767), 16);
-        packer.put(quantise(beacon.range, 1.0, 0, 1023), 10);
-        packer.put(quantise(beacon.frequency - 190.0, 0.1, 0, 4095), 12);
-        packer.put(beacon.health, 2);
-        packer.put(beacon.stationId, 10);
-        packer.put(bitRateCode(beacon.bitRate), 3);
-        packer.put(beacon.modulationCode, 1);
-        packer.put(beacon.synchronisationType, 1);
-        packer.put(beacon.broadcastCoding, 1);
+        using namespace AlmanacEntry;
+        packer.startEntry();
+        packer.put(quantise(beacon.latitude, LatitudeScale / AngleSteps, -32768, 32767), Latitude);
+        packer.put(quantise(beacon.longitude, LongitudeScale / AngleSteps, -32768, 32767), Longitude);
+        packer.put(quantise(beacon.range, 1.0, 0, 1023), Range);
+        packer.put(quantise(beacon.frequency - FrequencyBase, FrequencyStep, 0, 4095), Frequency);
+        packer.put(beacon.health, Health);
+        packer.put(beacon.stationId, AlmanacEntry::StationId);
+        packer.put(bitRateCode(beacon.bitRate), BitRateCode);
+        packer.put(beacon.modulationCode, ModulationCode);
+        packer.put(beacon.synchronisationType, SynchronisationType);
+        packer.put(beacon.broadcastCoding, BroadcastCoding);
     }
     return packer.finish();
 }

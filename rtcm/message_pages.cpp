@@ -3,29 +3,6 @@
 #include <cstdio>
 
 namespace sondeco {
-namespace {
-
-constexpr std::array<const char*, PageCount> Titles{
-    "Msg #1 : Differential GPS Corrections\r\n",
-    "Msg #3 : GPS Reference Station Parameters\r\n",
-    "Msg #5 : GPS Constellation Health\r\n",
-    "Msg #7 : DGPS Radiobeacon Almanac\r\n",
-    "Msg #9 : GPS Partial Correction Set\r\n",
-    "Msg #16 : GPS Special Message\r\n\r\n",
-    "Msg #31 : Differential GLONASS Corrections\r\n",
-    "Msg #32 : Differential GLONASS Reference Station Parameters\r\n",
-    "Msg #33 : GLONASS Constellation Health\r\n",
-    "Msg #34 : GLONASS Partial Differential Correction Set\r\n",
-    "Msg #35 : GLONASS Radiobeacon Almanac\r\n",
-};
-
-}  // namespace
-
-int pageOfType(int messageType) {
-    for (int k = 0; k < PageCount; ++k)
-        if (PageTypes[static_cast<std::size_t>(k)] == messageType) return k;
-    return -1;
-}
 
 std::string padCell(std::string_view text, int n) {
     std::string cell(text);
@@ -42,9 +19,9 @@ std::tm currentLocalTime() {
     return local;
 }
 
-MessagePages::MessagePages(DecoderView& view, LocalTimeSource clock) : view_(view), clock_(std::move(clock)) {
+MessagePages::MessagePages(LocalTimeSource clock, PageView* view) : clock_(std::move(clock)), view_(view) {
     for (int k = 0; k < PageCount; ++k) {
-        PageTitles[static_cast<std::size_t>(k)] = Titles[static_cast<std::size_t>(k)];
+        PageTitles[static_cast<std::size_t>(k)] = findMessageType(PageTypes[static_cast<std::size_t>(k)])->title;
         PageTexts[static_cast<std::size_t>(k)] = PageTitles[static_cast<std::size_t>(k)];
     }
 }
@@ -61,24 +38,25 @@ void MessagePages::publishPage(int page, std::string text) {
     const auto k = static_cast<std::size_t>(page);
     text += pageFooter(page);
     PageTexts[k] = std::move(text);
-    if (view_.selectedPage() == page) showCurrentPage();
+    if (selectedPage() == page) showCurrentPage();
     if (!NewDataMarks[k]) {
         NewDataMarks[k] = true;
         rebuildTabCaptions();
     }
-    view_.pagePublished(page, PageTexts[k]);
+    for (DecoderListener* listener : listeners_) listener->pagePublished(page, PageTexts[k]);
 }
 
 void MessagePages::showCurrentPage() {
-    const int page = view_.selectedPage();
-    if (page >= 0 && page < PageCount) view_.showPageText(PageTexts[static_cast<std::size_t>(page)]);
+    const int page = selectedPage();
+    if (page >= 0 && page < PageCount) view_->showPageText(PageTexts[static_cast<std::size_t>(page)]);
 }
 
 void MessagePages::rebuildTabCaptions() {
+    if (view_ == nullptr) return;
     std::array<std::string, PageCount> captions;
     for (std::size_t k = 0; k < captions.size(); ++k)
         captions[k] = "Msg #" + std::to_string(PageTypes[k]) + (NewDataMarks[k] ? "*" : "");
-    view_.setTabCaptions(captions);
+    view_->setTabCaptions(captions);
 }
 
 void MessagePages::clearAllMessages() {
@@ -92,7 +70,7 @@ void MessagePages::clearAllMessages() {
 }
 
 void MessagePages::clearSelectedPage() {
-    const int page = view_.selectedPage();
+    const int page = selectedPage();
     if (page < 0 || page >= PageCount) return;
     const auto k = static_cast<std::size_t>(page);
     PageTexts[k] = PageTitles[k];
@@ -111,6 +89,21 @@ void MessagePages::clearSelectedPage() {
     }
     NewDataMarks[k] = false;
     rebuildTabCaptions();
+}
+
+void MessagePages::stationChanged(const RtcmFrame&) {
+    // A new station's data must not mix with the old one's.
+    clearAllMessages();
+}
+
+void MessagePages::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
+    // "Not Working": shown in the status bar, never decoded into a page.
+    if (frame.stationHealth < 7) decodeMessage(frame, message, *this);
+}
+
+void decodeMessage(const RtcmFrame& frame, const DecodedMessage& message, MessagePages& pages) {
+    const MessageTypeEntry* entry = findMessageType(frame.messageType);
+    if (entry != nullptr && entry->buildPage != nullptr) entry->buildPage(frame, message, pages);
 }
 
 }  // namespace sondeco

@@ -1,24 +1,23 @@
-// Types 3 (GPS) and 32 (GLONASS): reference station parameters.
-//
-// Bit layout of the data words (the first 96 bits, whatever the frame length):
-//   bit  0, width 32  ECEF X, two's complement, 0.01 m
-//   bit 32, width 32  ECEF Y, two's complement, 0.01 m
-//   bit 64, width 32  ECEF Z, two's complement, 0.01 m
+// Types 3 (GPS) and 32 (GLONASS): reference station parameters. Layout: StationPosition in
+// message_layouts.h (ECEF X, Y, Z in the first 96 bits).
 #include "rtcm/reference_station.h"
 
-#include "rtcm/message_decoders.h"
+#include "rtcm/json_format.h"
+#include "rtcm/message_families.h"
+#include "rtcm/message_layouts.h"
+#include "rtcm/message_pages.h"
 #include "rtcm/text_format.h"
 
 #include <cmath>
+#include <numbers>
 
 namespace sondeco {
 namespace {
 
 constexpr double SemiMajorAxis = 6378137.0;     // WGS-84 a, m
 constexpr double SemiMinorAxis = 6356752.3142;  // WGS-84 b, m
-constexpr double InversePi = 0.3183098861837907;
 
-double toDegrees(double radians) { return radians * 180.0 * InversePi; }
+double toDegrees(double radians) { return radians * 180.0 * std::numbers::inv_pi; }
 
 }  // namespace
 
@@ -73,12 +72,18 @@ std::string formatStationPosition(double x, double y, double z, int stationId) {
            fixed(position.longitude, 6) + "(" + zeroPadded(stationId, 3) + ")" + "&z=6";
 }
 
-void buildReferenceStationPage(const RtcmFrame& frame, MessagePages& pages) {
+void decodeReferenceStation(const RtcmFrame& frame, DecodedMessage& message) {
+    // The page reads the three coordinates whatever the frame's length (a short frame shows what the
+    // rows held before); only a frame of four words or more carries a whole position for other uses.
     const auto bits = std::span<const std::uint8_t>(frame.dataBits);
-    const double x = getSignedBits(bits, 0, 32) * 0.01;
-    const double y = getSignedBits(bits, 32, 32) * 0.01;
-    const double z = getSignedBits(bits, 64, 32) * 0.01;
+    message.station.x = getSignedField(bits, 0, StationPositionEntry::X) * StationPositionEntry::Step;
+    message.station.y = getSignedField(bits, 0, StationPositionEntry::Y) * StationPositionEntry::Step;
+    message.station.z = getSignedField(bits, 0, StationPositionEntry::Z) * StationPositionEntry::Step;
+    message.hasStation = frame.frameLength >= StationPositionEntry::Words;
+}
 
+void buildReferenceStationPage(const RtcmFrame& frame, const DecodedMessage& message, MessagePages& pages) {
+    const auto& [x, y, z] = message.station;
     const int page = pageOfType(frame.messageType);
     std::string text = pages.PageTitles[static_cast<std::size_t>(page)] + "\r\n";
     text += padCell("ECEF X", 1) + padCell("ECEF Y", 1) + "ECEF Z\r\n";
@@ -86,6 +91,17 @@ void buildReferenceStationPage(const RtcmFrame& frame, MessagePages& pages) {
     text += padCell("Latitude", 1) + padCell("Longitude", 1) + "Altitude\r\n";
     text += formatStationPosition(x, y, z, frame.stationId);
     pages.publishPage(page, std::move(text));
+}
+
+void writeReferenceStationJson(const RtcmFrame&, const DecodedMessage& message, std::string& json) {
+    // A frame too short to hold the position carries none.
+    if (!message.hasStation) return;
+    json += ",\"x\":";
+    appendJsonFixed(json, message.station.x, 2);
+    json += ",\"y\":";
+    appendJsonFixed(json, message.station.y, 2);
+    json += ",\"z\":";
+    appendJsonFixed(json, message.station.z, 2);
 }
 
 }  // namespace sondeco

@@ -1,20 +1,19 @@
-// The whole RTCM side of the receiver in one object: bits in, frames assembled and checked, message
-// pages built. One instance behind the main window, a fresh one in every test and in the headless tool.
+// Frame assembly: takes the word layer's parity-checked words, recognises the two header words,
+// collects the data words, notices a change of reference station and decodes each completed frame
+// into its record once. What it finds goes to its listeners (decoder_listener.h); it shows nothing.
 #pragma once
 
 #include "rtcm/bit_sink.h"
-#include "rtcm/decoder_view.h"
-#include "rtcm/message_pages.h"
+#include "rtcm/decoder_listener.h"
+#include "rtcm/messages.h"
 #include "rtcm/rtcm_frame.h"
-#include "rtcm/word_assembler.h"
+#include "rtcm/word_layer.h"
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace sondeco {
-
-inline constexpr std::array<const char*, StatusPanelCount> StatusPrefixes{
-    "Ref ID : ", "Msg Type : ", "Z-Count : ", "Seq Num : ", "Frame Len : ", ""};
 
 // Why words and frames were lost, counted for the headless decoder's summary.
 struct DecoderStatistics {
@@ -30,35 +29,30 @@ struct DecoderStatistics {
 
 class RtcmDecoder final : public BitSink {
 public:
-    // Starts searching, with every page at its title. Touches nothing in the view: the main window
-    // sets its captions and selected page in its own order.
-    explicit RtcmDecoder(DecoderView& view, LocalTimeSource clock = currentLocalTime);
+    RtcmDecoder() = default;
 
-    // Back to the start-up state, and the view with it: bare status prefixes, unmarked captions,
-    // the selected page's title shown.
-    void reset();
+    // Listeners hear of every event in the order they were added.
+    void addListener(DecoderListener& listener) { listeners_.push_back(&listener); }
 
     void pushBit(std::uint8_t bit) override;
 
     const RtcmFrame& frame() const { return frame_; }
-    const WordAssembler& wordAssembler() const { return assembler_; }
-    MessagePages& pages() { return pages_; }
-    const MessagePages& pages() const { return pages_; }
+    const WordAssembler& wordAssembler() const { return words_.state(); }
     int LastStationId() const { return lastStationId_; }
     const DecoderStatistics& statistics() const { return statistics_; }
 
 private:
     void processWord();
     void loseSync();
-    void acceptHeaderWord2(std::span<const std::uint8_t> word);
+    void acceptHeaderWord2(std::uint32_t data);
     void completeFrame();
 
-    DecoderView& view_;
-    WordAssembler assembler_;
+    WordLayer words_;
     RtcmFrame frame_;
-    MessagePages pages_;
+    DecodedMessage message_;
     int lastStationId_ = -1;
     DecoderStatistics statistics_;
+    std::vector<DecoderListener*> listeners_;
 };
 
 }  // namespace sondeco

@@ -33,7 +33,7 @@ std::uint32_t headerWord2(const RtcmHeader& header, int frameLength) {
     // still allowed here for tests of that case.
     requireRange(header.zCount, 0, 8191, "Z-count");
     requireRange(header.sequenceNumber, 0, 7, "sequence number");
-    requireRange(frameLength, 0, MaxFrameDataWords, "frame length");
+    requireRange(frameLength, 0, MaxDataWords, "frame length");
     requireRange(header.stationHealth, 0, 7, "station health");
     return static_cast<std::uint32_t>(header.zCount) << 11 | static_cast<std::uint32_t>(header.sequenceNumber) << 8 |
            static_cast<std::uint32_t>(frameLength) << 3 | static_cast<std::uint32_t>(header.stationHealth);
@@ -60,7 +60,7 @@ std::uint32_t RtcmEncoder::encodeWord(std::uint32_t data24) {
 
 std::vector<std::uint32_t> RtcmEncoder::encodeFrame(const RtcmHeader& header,
                                                     std::span<const std::uint32_t> dataWords) {
-    if (dataWords.size() > static_cast<std::size_t>(MaxFrameDataWords)) {
+    if (dataWords.size() > static_cast<std::size_t>(MaxDataWords)) {
         throw std::invalid_argument("a frame holds at most 31 data words, not " + std::to_string(dataWords.size()));
     }
     // Both header words are built before anything is encoded, so that a bad field leaves the
@@ -86,7 +86,7 @@ void RtcmEncoder::setLastParityBits(int d29, int d30) {
 }
 
 void appendWordBits(std::uint32_t word30, std::vector<std::uint8_t>& bits) {
-    for (int i = BitsPerWord - 1; i >= 0; --i) bits.push_back(static_cast<std::uint8_t>(word30 >> i & 1u));
+    for (int i = WordBitCount - 1; i >= 0; --i) bits.push_back(static_cast<std::uint8_t>(word30 >> i & 1u));
 }
 
 }  // namespace sondeco

@@ -3,15 +3,13 @@
 // message contents (see message_builders.h) nor of modulation.
 #pragma once
 
+#include "rtcm/rtcm_format.h"
+
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace sondeco {
-
-inline constexpr std::uint32_t RtcmPreamble = 0x66;  // 0,1,1,0,0,1,1,0, first transmitted bit first
-inline constexpr int MaxFrameDataWords = 31;          // the frame-length field has 5 bits
-inline constexpr int BitsPerWord = 30;
 
 // The fields of the two header words, in the raw units they are sent in. The frame length is not
 // here: it is the number of data words handed to the encoder.

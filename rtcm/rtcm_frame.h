@@ -1,16 +1,14 @@
 // The one frame record every message decoder reads, its two bit-field readers and the Z-count text.
 #pragma once
 
+#include "rtcm/rtcm_format.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 
 namespace sondeco {
-
-inline constexpr int MaxDataWords = 31;
-inline constexpr int DataBitsPerWord = 24;
-inline constexpr int DataBitCount = MaxDataWords * DataBitsPerWord;  // 744
 
 struct RtcmFrame {
     int messageType = 0;     // 0..63
@@ -31,6 +29,14 @@ struct RtcmFrame {
 int getBits(std::span<const std::uint8_t> bits, int start, int width);
 // Two's-complement value of the same bits.
 int getSignedBits(std::span<const std::uint8_t> bits, int start, int width);
+
+// The same readers for a field of a layout table, in the entry that starts at `entryStart`.
+inline int getField(std::span<const std::uint8_t> bits, int entryStart, const BitField& field) {
+    return getBits(bits, entryStart + field.offset, field.width);
+}
+inline int getSignedField(std::span<const std::uint8_t> bits, int entryStart, const BitField& field) {
+    return getSignedBits(bits, entryStart + field.offset, field.width);
+}
 
 // "MM:SS.t" of a modified Z-count, "N/A" above 6000.
 std::string formatZCount(int zCount);

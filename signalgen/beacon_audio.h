@@ -4,15 +4,12 @@
 // the frames it sent when asked to, so that what the receiver decodes can be checked against them.
 #pragma once
 
-#include "rtcm/decoder_view.h"
 #include "signalgen/msk_modulator.h"
 #include "rtcm/rtcm_encoder.h"
-#include "rtcm/rtcm_frame.h"
 #include "signalgen/simulated_beacon.h"
 
 #include <array>
 #include <cstddef>
-#include <string>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -77,30 +74,5 @@ private:
     std::vector<std::uint8_t> bits_;
     std::vector<double> samples_;
 };
-
-// Keeps every frame the decoder completes and shows nothing: the receiving end of a reception check.
-struct DecodedFrameRecorder final : DecoderView {
-    std::vector<RtcmFrame> frames;
-    void setStatusText(int, const std::string&) override {}
-    int selectedPage() const override { return -1; }
-    void showPageText(const std::string&) override {}
-    void setTabCaptions(const std::array<std::string, PageCount>&) override {}
-    void frameCompleted(const RtcmFrame& frame) override { frames.push_back(frame); }
-};
-
-// Whether a decoded frame carries exactly what was sent: every header field and every data word.
-inline bool sameFrame(const RtcmFrame& decoded, const BeaconFrame& sent)
-{
-    if (decoded.messageType != sent.header.messageType || decoded.stationId != sent.header.stationId ||
-        decoded.zCount != sent.header.zCount || decoded.sequenceNumber != sent.header.sequenceNumber ||
-        decoded.stationHealth != sent.header.stationHealth ||
-        decoded.frameLength != static_cast<int>(sent.dataWords.size()))
-        return false;
-    for (std::size_t w = 0; w < sent.dataWords.size(); ++w) {
-        const auto word = static_cast<std::uint32_t>(getBits(decoded.dataBits, static_cast<int>(24 * w), 24));
-        if (word != sent.dataWords[w]) return false;
-    }
-    return true;
-}
 
 }  // namespace sondeco

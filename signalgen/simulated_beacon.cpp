@@ -141,7 +141,7 @@ BeaconFrame SimulatedBeacon::nextFrame() {
 
     nextTypeIndex_ = (nextTypeIndex_ + 1) % settings_.messageTypes.size();
     sequenceNumber_ = (sequenceNumber_ + 1) % 8;
-    bitsSent_ += static_cast<std::uint64_t>(BitsPerWord) * (frame.dataWords.size() + 2);
+    bitsSent_ += static_cast<std::uint64_t>(WordBitCount) * (frame.dataWords.size() + 2);
     return frame;
 }
 

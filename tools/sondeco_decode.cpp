@@ -3,8 +3,9 @@
 
 #include "audio/audio_format.h"
 #include "tools/command_line.h"
-#include "tools/decoded_output.h"
-#include "tools/headless_receiver.h"
+#include "output/decoded_output.h"
+#include "receiver/receiver.h"
+#include "rtcm/message_pages.h"
 #include "audio/wav_file.h"
 
 #include <cerrno>
@@ -125,7 +126,7 @@ bool readStream(const Options& options, DecodedStreamWriter& output, Consumer&& 
     return true;
 }
 
-void printStatistics(const HeadlessReceiver& receiver, const Options& options) {
+void printStatistics(const Receiver& receiver, const Options& options) {
     const DecoderStatistics& s = receiver.decoder().statistics();
     if (options.rtcm) {
         std::fprintf(stderr, "audio seconds: none (RTCM input)\n");
@@ -146,13 +147,20 @@ void printStatistics(const HeadlessReceiver& receiver, const Options& options) {
 
 int run(const Options& options) {
     DecodedStreamWriter output(options.format, stdout, options.input == "-" ? "stdin" : options.input);
-    HeadlessReceiver receiver(output, options.decFreqPos, options.decBitRate);
+    Receiver receiver({options.decFreqPos, options.decBitRate});
+    // Pages are built only when they are what is written.
+    MessagePages pages;
+    if (options.format == OutputFormat::Pages) {
+        receiver.addListener(pages);
+        pages.addListener(output);
+    }
+    receiver.addListener(output);
     std::string problem;
 
     if (options.rtcm || options.raw) {
         const bool ok = readStream(options, output, [&](std::string_view bytes) -> std::size_t {
             if (options.rtcm) {
-                receiver.pushSerialBytes(bytes);
+                receiver.pushRtcmBytes(bytes);
                 return bytes.size();
             }
             constexpr std::size_t FrameBytes = 4;  // stereo, 16 bits

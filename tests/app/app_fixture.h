@@ -1,7 +1,7 @@
 // Builds the five windows over scripted audio, with message boxes recorded instead of shown.
 #pragma once
 
-#include "tests/support/fixed_clock.h"
+#include "measure/fixed_clock.h"
 #include "tests/app/scripted_audio.h"
 #include "app/windows.h"
 

@@ -32,7 +32,7 @@ TEST_F(Screenshots, MainWindowAndDialogs) {
     save(form1.get(), QStringLiteral("main-window.png"));
     // All eleven tabs marked, at the narrowest the window can be: the tabs wrap onto a second row
     // and every caption still shows whole.
-    for (int k = 0; k < PageCount; ++k) form1->decoder().pages().publishPage(k, "");
+    for (int k = 0; k < PageCount; ++k) form1->pages().publishPage(k, "");
     form1->TabControl1Tabs->setCurrentIndex(0);
     form1->resize(660, 300);
     processEvents();

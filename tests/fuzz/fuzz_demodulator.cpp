@@ -2,7 +2,7 @@
 // user may at any moment (centre frequency 500..1000 Hz, either bit rate). The input's bytes are the
 // samples, repeated to fill the 4800-sample buffers, so a short input is a periodic signal. Three ways
 // in: 16-bit samples as the sound card gives them; raw doubles, so that huge values, infinities and
-// NaN reach the filters too; and 16-bit frames of any channel count through HeadlessReceiver::pushAudio
+// NaN reach the filters too; and 16-bit frames of any channel count through Receiver::pushAudio
 // in pieces, as sondeco-decode feeds it.
 //
 // Beyond never crashing, for 16-bit audio:
@@ -12,9 +12,10 @@
 // - a copy of the demodulator taken between buffers gives bit-for-bit the same output as the
 //   original (its whole state is in the object: the eye pattern and the tests depend on that).
 
-#include "tests/fuzz/fuzz_support.h"
 #include "demod/demodulator.h"
-#include "tools/headless_receiver.h"
+#include "receiver/receiver.h"
+#include "rtcm/message_pages.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -40,9 +41,9 @@ public:
     }
 };
 
-class IgnoringView final : public DecoderView {
+// A window that shows the type 9 page, so that page texts are built and shown as the program does.
+class ShowingView final : public PageView {
 public:
-    void setStatusText(int, const std::string&) override {}
     int selectedPage() const override { return 4; }
     void showPageText(const std::string&) override {}
     void setTabCaptions(const std::array<std::string, PageCount>&) override {}
@@ -149,8 +150,10 @@ void receiveFrames(FuzzedDataProvider& input, int buffers, int decFreqPos, bool 
     auto pieceSeed = input.ConsumeIntegral<std::uint32_t>();
     SampleTape tape(input.ConsumeRemainingBytes<std::uint8_t>());
 
-    IgnoringView view;
-    HeadlessReceiver receiver(view, decFreqPos, decBitRate, fuzzing::fixedClock);
+    ShowingView view;
+    MessagePages pages(fixedClock, &view);
+    Receiver receiver({decFreqPos, decBitRate});
+    receiver.addListener(pages);
     // Up to the last frame of the last buffer, and a part buffer more for finishAudio to complete.
     const std::size_t total = static_cast<std::size_t>(buffers) * Demodulator::InputSamplesPerBuffer - 1234;
     std::vector<std::int16_t> audio(total * static_cast<std::size_t>(channels));

@@ -1,6 +1,6 @@
 // Fuzz target: any bits straight into RtcmDecoder::pushBit, as the demodulator hands them over,
 // mixed with what the user does to the pages meanwhile: switching tabs (to no tab at all, too),
-// "Msg Clear" on whichever page is selected, and a decoder reset. Beyond never crashing, the view
+// "Msg Clear" on whichever page is selected, and a fresh decoder (as after a restart). Beyond never crashing, the view
 // checks what the main window relies on:
 // - the text on show is always the selected page's text;
 // - the tab captions always carry exactly the pages' new-data marks;
@@ -11,14 +11,17 @@
 // byte below 0xF0 is a bit (its lowest) and 0xF0..0xFF are the user's actions; in "packed" mode every
 // byte is eight bits, least significant first.
 
-#include "tests/fuzz/fuzz_support.h"
+#include "output/status_panels.h"
+#include "rtcm/message_pages.h"
 #include "rtcm/rtcm_decoder.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +31,7 @@ using namespace sondeco;
 
 const std::string Footer = "Last up date at 12:34:56";
 
-class CheckingView final : public DecoderView {
+class CheckingView final : public DecoderListener, public PageView {
 public:
     int selected = -1;
     std::string shown;
@@ -36,11 +39,13 @@ public:
     std::uint64_t frames = 0;
     const MessagePages* pages = nullptr;  // for checks on publication, once the decoder exists
 
-    void setStatusText(int panel, const std::string&) override { FUZZ_CHECK(panel >= 0 && panel < StatusPanelCount); }
+    void headerAccepted(const RtcmFrame& frame) override {
+        for (const std::string& text : statusPanelTexts(frame)) FUZZ_CHECK(text.size() < 32);
+    }
     int selectedPage() const override { return selected; }
     void showPageText(const std::string& text) override { shown = text; }
     void setTabCaptions(const std::array<std::string, PageCount>& newCaptions) override { captions = newCaptions; }
-    void frameCompleted(const RtcmFrame& frame) override {
+    void frameCompleted(const RtcmFrame& frame, const DecodedMessage&) override {
         FUZZ_CHECK(frame.messageType >= 0 && frame.messageType <= 63);
         FUZZ_CHECK(frame.stationId >= 0 && frame.stationId <= 1023);
         FUZZ_CHECK(frame.zCount >= 0 && frame.zCount <= 8191);
@@ -84,8 +89,15 @@ void clearSelectedPage(CheckingView& view, MessagePages& pages) {
     if (type == 16) FUZZ_CHECK(allEmpty(pages.SpecialMessageLines));
 }
 
-void userAction(int action, CheckingView& view, RtcmDecoder& decoder) {
-    MessagePages& pages = decoder.pages();
+// The decoder with the pages and the view listening, as the main window wires them.
+std::unique_ptr<RtcmDecoder> wiredDecoder(CheckingView& view, MessagePages& pages) {
+    auto decoder = std::make_unique<RtcmDecoder>();
+    decoder->addListener(pages);
+    decoder->addListener(view);
+    return decoder;
+}
+
+void userAction(int action, CheckingView& view, std::unique_ptr<RtcmDecoder>& decoder, MessagePages& pages) {
     if (action <= PageCount + 1) {
         // A tab (0..10), no tab (11), or a page number the decoder has never heard of (12); the tab
         // widget shows the page it switches to.
@@ -94,9 +106,10 @@ void userAction(int action, CheckingView& view, RtcmDecoder& decoder) {
     } else if (action == 13) {
         clearSelectedPage(view, pages);
     } else if (action == 14) {
-        decoder.reset();
-        FUZZ_CHECK(!decoder.frame().frameLocked);
-        FUZZ_CHECK(decoder.statistics().bits == 0);
+        decoder = wiredDecoder(view, pages);
+        pages.clearAllMessages();
+        FUZZ_CHECK(!decoder->frame().frameLocked);
+        FUZZ_CHECK(decoder->statistics().bits == 0);
         view.frames = 0;
     } else {
         pages.clearAllMessages();
@@ -114,37 +127,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     view.selected = input.ConsumeIntegralInRange<int>(-1, PageCount);
     const std::vector<std::uint8_t> stream = input.ConsumeRemainingBytes<std::uint8_t>();
 
-    RtcmDecoder decoder(view, fuzzing::fixedClock);
-    view.pages = &decoder.pages();
-    decoder.reset();
-    checkView(view, decoder.pages());
+    MessagePages pages(fixedClock, &view);
+    view.pages = &pages;
+    pages.addListener(view);
+    auto decoder = wiredDecoder(view, pages);
+    pages.rebuildTabCaptions();
+    pages.clearAllMessages();
+    checkView(view, pages);
 
     std::uint64_t bits = 0;
     for (const std::uint8_t byte : stream) {
         if (packed) {
-            for (int i = 0; i < 8; ++i) decoder.pushBit(static_cast<std::uint8_t>(byte >> i & 1u));
+            for (int i = 0; i < 8; ++i) decoder->pushBit(static_cast<std::uint8_t>(byte >> i & 1u));
             bits += 8;
         } else if (byte < 0xF0) {
             // The demodulator only ever gives 0 or 1; anything else must be read as its lowest bit.
-            decoder.pushBit(static_cast<std::uint8_t>(byte & 0x81u));
+            decoder->pushBit(static_cast<std::uint8_t>(byte & 0x81u));
             ++bits;
         } else {
-            userAction(byte & 0x0F, view, decoder);
-            bits = decoder.statistics().bits;  // a reset starts the count again
+            userAction(byte & 0x0F, view, decoder, pages);
+            bits = decoder->statistics().bits;  // a reset starts the count again
         }
     }
-    FUZZ_CHECK(decoder.statistics().bits == bits);
-    FUZZ_CHECK(decoder.statistics().frames == view.frames);
-    checkView(view, decoder.pages());
+    FUZZ_CHECK(decoder->statistics().bits == bits);
+    FUZZ_CHECK(decoder->statistics().frames == view.frames);
+    checkView(view, pages);
 
     // "Msg Clear" on every page in turn, then on no page: the window's button can be pressed anytime.
     for (int page = -1; page <= PageCount; ++page) {
         view.selected = page;
-        decoder.pages().showCurrentPage();
-        clearSelectedPage(view, decoder.pages());
-        checkView(view, decoder.pages());
+        pages.showCurrentPage();
+        clearSelectedPage(view, pages);
+        checkView(view, pages);
     }
-    FUZZ_CHECK(std::none_of(decoder.pages().NewDataMarks.begin(), decoder.pages().NewDataMarks.end(),
+    FUZZ_CHECK(std::none_of(pages.NewDataMarks.begin(), pages.NewDataMarks.end(),
                             [](bool mark) { return mark; }));
     return 0;
 }

@@ -8,9 +8,10 @@
 // The last few bytes of an input choose the options (FuzzedDataProvider takes numbers from the end),
 // so a plain capture file is a useful seed as it is.
 
-#include "tools/decoded_output.h"
+#include "output/decoded_output.h"
+#include "receiver/receiver.h"
+#include "rtcm/message_pages.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/headless_receiver.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -25,7 +26,6 @@
 namespace {
 
 using namespace sondeco;
-using sondeco::fuzzing::fixedClock;
 
 // What a completed frame carries, data words past its length left out (they are stale by design).
 struct FrameSummary {
@@ -42,52 +42,33 @@ FrameSummary summarise(const RtcmFrame& frame) {
     return summary;
 }
 
-// Hands every call on to each writer, as four runs of sondeco-decode would see them, and keeps the
-// frames. Without writers it only records.
-class FanOutView final : public DecoderView {
+// Checks and keeps what the decoder and the pages report.
+class FrameChecker final : public DecoderListener {
 public:
-    explicit FanOutView(std::vector<DecodedStreamWriter*> writers = {}) : writers_(std::move(writers)) {}
-
     std::vector<FrameSummary> frames;
     int headers = 0;
     int pages = 0;
 
-    void setStatusText(int panel, const std::string& text) override {
-        for (auto* writer : writers_) writer->setStatusText(panel, text);
-    }
-    int selectedPage() const override { return -1; }
-    void showPageText(const std::string& text) override {
-        for (auto* writer : writers_) writer->showPageText(text);
-    }
-    void setTabCaptions(const std::array<std::string, PageCount>& captions) override {
-        for (auto* writer : writers_) writer->setTabCaptions(captions);
-    }
-    void headerAccepted(const RtcmFrame& frame) override {
-        ++headers;
-        for (auto* writer : writers_) writer->headerAccepted(frame);
-    }
-    void frameCompleted(const RtcmFrame& frame) override {
+    void headerAccepted(const RtcmFrame&) override { ++headers; }
+    void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override {
         FUZZ_CHECK(frame.messageType >= 0 && frame.messageType <= 63);
         FUZZ_CHECK(frame.stationId >= 0 && frame.stationId <= 1023);
         FUZZ_CHECK(frame.frameLength >= 0 && frame.frameLength <= MaxDataWords);
+        FUZZ_CHECK(message.dataWords.size() == static_cast<std::size_t>(frame.frameLength));
         frames.push_back(summarise(frame));
-        for (auto* writer : writers_) writer->frameCompleted(frame);
     }
-    void pagePublished(int page, const std::string& text) override {
+    void pagePublished(int page, const std::string&) override {
         FUZZ_CHECK(page >= 0 && page < PageCount);
         ++pages;
-        for (auto* writer : writers_) writer->pagePublished(page, text);
     }
-
-private:
-    std::vector<DecodedStreamWriter*> writers_;
 };
 
 std::vector<FrameSummary> decodeSerial(std::string_view stream) {
-    FanOutView view;
-    HeadlessReceiver receiver(view, 80, true, fixedClock);
-    receiver.pushSerialBytes(stream);
-    return std::move(view.frames);
+    FrameChecker checker;
+    Receiver receiver;
+    receiver.addListener(checker);
+    receiver.pushRtcmBytes(stream);
+    return std::move(checker.frames);
 }
 
 }  // namespace
@@ -113,13 +94,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (static_cast<int>(f) == failingFormat) out = fuzzing::failingOutput();
         writers.emplace_back(Formats[f], out, "fuzz \"input\"\n");
     }
-    std::vector<DecodedStreamWriter*> pointers;
-    for (auto& writer : writers) pointers.push_back(&writer);
 
-    FanOutView view(pointers);
+    // As four runs of sondeco-decode would see the stream, side by side.
+    FrameChecker view;
     {
-        HeadlessReceiver receiver(view, 80, true, fixedClock);
-        receiver.pushSerialBytes(stream);
+        Receiver receiver;
+        MessagePages pages(fixedClock);
+        receiver.addListener(pages);
+        receiver.addListener(view);
+        pages.addListener(view);
+        for (auto& writer : writers) {
+            receiver.addListener(writer);
+            pages.addListener(writer);
+        }
+        receiver.pushRtcmBytes(stream);
         receiver.finishAudio();  // no audio was pushed: must do nothing
     }
     // A writer whose output failed says so once it has tried to write, and only then: the pages
@@ -133,13 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The same bytes in pieces of every size, boundaries taken from the input.
     {
-        FanOutView pieces;
-        HeadlessReceiver receiver(pieces, 80, true, fixedClock);
+        FrameChecker pieces;
+        Receiver receiver;
+        receiver.addListener(pieces);
         std::string_view rest = stream;
         while (!rest.empty()) {
             pieceSeed = pieceSeed * 1103515245u + 12345u;
             const std::size_t length = std::min<std::size_t>(rest.size(), (pieceSeed >> 16) % 97);
-            receiver.pushSerialBytes(rest.substr(0, length));
+            receiver.pushRtcmBytes(rest.substr(0, length));
             rest.remove_prefix(length);
         }
         FUZZ_CHECK(pieces.frames == view.frames);

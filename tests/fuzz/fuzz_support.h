@@ -2,7 +2,7 @@
 // then keeps the input), a fixed clock for the page footers, and scratch output streams.
 #pragma once
 
-#include "tests/support/fixed_clock.h"
+#include "measure/fixed_clock.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +22,6 @@
     } while (false)
 
 namespace sondeco::fuzzing {
-
-using testing::fixedClock;
 
 // An output that swallows everything, as a terminal nobody reads would. Opened once per process.
 inline std::FILE* discardingOutput() {

@@ -1,10 +1,13 @@
-// A DecoderView that remembers everything the decoder showed, for tests without windows.
+// A listener and page view that remember everything the decoder and the pages showed, for tests
+// without windows.
 #pragma once
 
-#include "rtcm/rtcm_decoder.h"
-#include "tests/support/fixed_clock.h"
+#include "output/status_panels.h"
 #include "rtcm/message_builders.h"
+#include "rtcm/message_pages.h"
+#include "rtcm/rtcm_decoder.h"
 #include "rtcm/rtcm_encoder.h"
+#include "measure/fixed_clock.h"
 
 #include <array>
 #include <ctime>
@@ -19,9 +22,9 @@ struct DecodedHeader {
     bool operator==(const DecodedHeader&) const = default;
 };
 
-class RecordingView final : public DecoderView {
+class RecordingView final : public DecoderListener, public PageView {
 public:
-    std::array<std::string, StatusPanelCount> status{};
+    std::array<std::string, StatusPanelCount> status = bareStatusPanelTexts();  // as the status bar shows it
     std::array<std::string, PageCount> captions{};
     std::string shown;  // what the text box shows
     int selected = 4;
@@ -31,7 +34,8 @@ public:
     std::vector<std::string> framePages;  // per completed frame: the page it published, or ""
     std::vector<RtcmFrame> frames;        // per completed frame: the frame record as it was
 
-    void setStatusText(int panel, const std::string& text) override { status[static_cast<std::size_t>(panel)] = text; }
+    void headerAccepted(const RtcmFrame& frame) override { status = statusPanelTexts(frame); }
+    void syncLost() override { status = bareStatusPanelTexts(); }
     int selectedPage() const override { return selected; }
     void showPageText(const std::string& text) override { shown = text; }
     void setTabCaptions(const std::array<std::string, PageCount>& newCaptions) override {
@@ -42,7 +46,7 @@ public:
         publishedPages.push_back(page);
         lastPublished_ = text;
     }
-    void frameCompleted(const RtcmFrame& frame) override {
+    void frameCompleted(const RtcmFrame& frame, const DecodedMessage&) override {
         completedFrames.push_back({frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber,
                                    frame.frameLength, frame.stationHealth});
         framePages.push_back(std::exchange(lastPublished_, std::string()));
@@ -53,13 +57,22 @@ private:
     std::string lastPublished_;
 };
 
-// A decoder with its view, and the encoder of the station that talks to it.
+// A decoder with its pages and view, as the main window has them, and the encoder of the station
+// that talks to it.
 struct DecoderBench {
     RecordingView view;
-    RtcmDecoder decoder{view, fixedClock};
+    RtcmDecoder decoder;
+    MessagePages pages{fixedClock, &view};
     RtcmEncoder encoder;
 
-    DecoderBench() { decoder.reset(); }
+    DecoderBench() {
+        // The pages first: a frame's page is published before the view hears the frame completed.
+        decoder.addListener(pages);
+        decoder.addListener(view);
+        pages.addListener(view);
+        pages.rebuildTabCaptions();
+        pages.clearAllMessages();
+    }
 
     void pushBits(const std::vector<std::uint8_t>& bits) {
         for (std::uint8_t bit : bits) decoder.pushBit(bit);
@@ -82,7 +95,7 @@ struct DecoderBench {
         return h;
     }
 
-    const std::string& page(int k) const { return decoder.pages().PageTexts[static_cast<std::size_t>(k)]; }
+    const std::string& page(int k) const { return pages.PageTexts[static_cast<std::size_t>(k)]; }
 };
 
 }  // namespace sondeco::testing

@@ -129,7 +129,7 @@ TEST(CorrectionPage, LinesExpireAtTheThirtyFirstMessageOfTheirSystem) {
 TEST(CorrectionPage, TypeNineSatellitesShowOnTheTypeOnePageAtItsNextMessage) {
     DecoderBench bench;
     bench.send(DecoderBench::header(9), entries({{0, 0, 12, 1, 0, 0}}));
-    EXPECT_EQ(bench.page(0), bench.decoder.pages().PageTitles[0]);
+    EXPECT_EQ(bench.page(0), bench.pages.PageTitles[0]);
     bench.send(DecoderBench::header(1), entries({{0, 0, 3, 1, 0, 0}}));
     EXPECT_EQ(tableLines(bench.page(0)).size(), 2u);
 }
@@ -139,8 +139,8 @@ TEST(CorrectionPage, ShortGlonassFramesAndTheTbColumn) {
     // Type 34 with one word or none is a null frame: nothing changes at all.
     bench.send(DecoderBench::header(34), {0xABCDEF});
     bench.send(DecoderBench::header(34), {});
-    EXPECT_EQ(bench.page(9), bench.decoder.pages().PageTitles[9]);
-    EXPECT_FALSE(bench.decoder.pages().NewDataMarks[9]);
+    EXPECT_EQ(bench.page(9), bench.pages.PageTitles[9]);
+    EXPECT_FALSE(bench.pages.NewDataMarks[9]);
 
     // Type 31 with one word has no whole entry but still rebuilds its page.
     bench.send(DecoderBench::header(31), {0xABCDEF});

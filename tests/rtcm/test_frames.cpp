@@ -50,14 +50,14 @@ TEST(FrameHeader, ANewStationClearsEverythingOnceBeforeItsFirstFrame) {
     DecoderBench bench;
     bench.send(DecoderBench::header(3, 100), buildReferenceStationWords({-2694685.0, -4293642.0, 3857878.0}));
     bench.send(DecoderBench::header(16, 100), buildSpecialMessageWords("FROM A"));
-    ASSERT_NE(bench.page(1), bench.decoder.pages().PageTitles[1]);
+    ASSERT_NE(bench.page(1), bench.pages.PageTitles[1]);
     EXPECT_EQ(bench.decoder.LastStationId(), 100);
 
     bench.send(DecoderBench::header(16, 200), buildSpecialMessageWords("FROM B"));
-    EXPECT_EQ(bench.page(1), bench.decoder.pages().PageTitles[1]);  // station A's position is gone
+    EXPECT_EQ(bench.page(1), bench.pages.PageTitles[1]);  // station A's position is gone
     EXPECT_EQ(bench.page(5), "Msg #16 : GPS Special Message\r\n\r\nFROM B\r\n\r\nLast up date at 12:34:56");
-    EXPECT_FALSE(bench.decoder.pages().NewDataMarks[1]);
-    EXPECT_TRUE(bench.decoder.pages().NewDataMarks[5]);
+    EXPECT_FALSE(bench.pages.NewDataMarks[1]);
+    EXPECT_TRUE(bench.pages.NewDataMarks[5]);
 
     bench.send(DecoderBench::header(16, 200), buildSpecialMessageWords("B AGAIN"));  // no second clear
     EXPECT_EQ(bench.page(5), "Msg #16 : GPS Special Message\r\n\r\nB AGAIN\r\nFROM B\r\n\r\nLast up date at 12:34:56");
@@ -83,7 +83,7 @@ TEST(FrameHeader, UnmonitoredStationsAreDecodedAndNotWorkingOnesAreNot) {
     // The station change is still noticed: station 7's pages are cleared.
     EXPECT_EQ(bench.decoder.LastStationId(), 9);
     EXPECT_NE(bench.page(5), before);
-    EXPECT_EQ(bench.page(5), bench.decoder.pages().PageTitles[5]);
+    EXPECT_EQ(bench.page(5), bench.pages.PageTitles[5]);
 }
 
 TEST(FieldReaders, BitsZCountAndSignedValues) {

@@ -162,11 +162,11 @@ TEST(SpecialMessagePage, HistoryOfTwelveNewestFirst) {
     bench.send(DecoderBench::header(16), {0x580059});  // a 0 in the middle ends the text
     bench.send(DecoderBench::header(16), {0x0D0A41});  // CR and LF stay in the text
     EXPECT_EQ(bench.page(5), "Msg #16 : GPS Special Message\r\n\r\n\r\nA\r\nX\r\nABC\r\n\r\nLast up date at 12:34:56");
-    EXPECT_EQ(bench.decoder.pages().SpecialMessageLines[3], "");  // the empty text still took a place
+    EXPECT_EQ(bench.pages.SpecialMessageLines[3], "");  // the empty text still took a place
 
     for (int n = 0; n < 9; ++n) bench.send(DecoderBench::header(16), buildSpecialMessageWords("MSG " + std::to_string(n)));
     // 13 frames in all: the first (empty) one has gone; "ABC" is the oldest of the twelve.
-    EXPECT_EQ(bench.decoder.pages().SpecialMessageLines[11], "ABC");
+    EXPECT_EQ(bench.pages.SpecialMessageLines[11], "ABC");
     bench.send(DecoderBench::header(16), buildSpecialMessageWords("LAST"));
     EXPECT_EQ(bench.page(5).find("ABC"), std::string::npos);
     EXPECT_EQ(bench.page(5).rfind("Msg #16 : GPS Special Message\r\n\r\nLAST\r\nMSG 8\r\n", 0), 0u);

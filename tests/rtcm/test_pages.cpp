@@ -16,7 +16,7 @@ std::vector<std::uint32_t> oneSatellite(int id, double prc = 1.0) {
 TEST(MessagePages, StartUpShowsTitlesAndUnmarkedCaptions) {
     DecoderBench bench;
     for (int k = 0; k < PageCount; ++k) {
-        EXPECT_EQ(bench.page(k), bench.decoder.pages().PageTitles[static_cast<std::size_t>(k)]);
+        EXPECT_EQ(bench.page(k), bench.pages.PageTitles[static_cast<std::size_t>(k)]);
         EXPECT_EQ(bench.view.captions[static_cast<std::size_t>(k)], "Msg #" + std::to_string(PageTypes[static_cast<std::size_t>(k)]));
     }
     EXPECT_EQ(bench.view.shown, "Msg #9 : GPS Partial Correction Set\r\n");
@@ -37,9 +37,9 @@ TEST(MessagePages, TheFirstMessageMarksItsTabAndLaterOnesDoNotRebuildCaptions) {
 
     // Showing the page does not clear its mark.
     bench.view.selected = 0;
-    bench.decoder.pages().showCurrentPage();
+    bench.pages.showCurrentPage();
     EXPECT_EQ(bench.view.shown, bench.page(0));
-    EXPECT_TRUE(bench.decoder.pages().NewDataMarks[0]);
+    EXPECT_TRUE(bench.pages.NewDataMarks[0]);
 
     // A message for the page on show replaces the text at once.
     bench.send(DecoderBench::header(1, 268, 0, 1400), oneSatellite(7));
@@ -53,13 +53,13 @@ TEST(MessagePages, MsgClearOnOnePageEmptiesTheStoreItSharesButNotTheOtherPagesTe
     const std::string gpsPage = bench.page(0);
 
     bench.view.selected = 4;  // "Msg #9"
-    bench.decoder.pages().clearSelectedPage();
+    bench.pages.clearSelectedPage();
     EXPECT_EQ(bench.page(4), "Msg #9 : GPS Partial Correction Set\r\n");
     EXPECT_EQ(bench.view.shown, bench.page(4));
-    EXPECT_FALSE(bench.decoder.pages().NewDataMarks[4]);
+    EXPECT_FALSE(bench.pages.NewDataMarks[4]);
     EXPECT_EQ(bench.view.captions[4], "Msg #9");
     EXPECT_EQ(bench.page(0), gpsPage);  // until its next message
-    EXPECT_TRUE(bench.decoder.pages().NewDataMarks[0]);
+    EXPECT_TRUE(bench.pages.NewDataMarks[0]);
 
     bench.send(DecoderBench::header(1), oneSatellite(20));
     EXPECT_EQ(bench.page(0).find("\r\n05 "), std::string::npos);
@@ -79,20 +79,20 @@ TEST(MessagePages, MsgClearTouchesOnlyTheStoresOfItsOwnPage) {
     bench.send(DecoderBench::header(1), oneSatellite(5));
 
     bench.view.selected = 1;  // "Msg #3": no store
-    bench.decoder.pages().clearSelectedPage();
-    EXPECT_EQ(bench.page(1), bench.decoder.pages().PageTitles[1]);
-    EXPECT_FALSE(bench.decoder.pages().CorrectionLines[GlonassCorrections][2].empty());
-    EXPECT_FALSE(bench.decoder.pages().CorrectionLines[GpsCorrections][4].empty());
-    EXPECT_EQ(bench.decoder.pages().SpecialMessageLines[0], "HELLO");
+    bench.pages.clearSelectedPage();
+    EXPECT_EQ(bench.page(1), bench.pages.PageTitles[1]);
+    EXPECT_FALSE(bench.pages.CorrectionLines[GlonassCorrections][2].empty());
+    EXPECT_FALSE(bench.pages.CorrectionLines[GpsCorrections][4].empty());
+    EXPECT_EQ(bench.pages.SpecialMessageLines[0], "HELLO");
 
     bench.view.selected = 9;  // "Msg #34" shares the GLONASS store with 31
-    bench.decoder.pages().clearSelectedPage();
-    EXPECT_TRUE(bench.decoder.pages().CorrectionLines[GlonassCorrections][2].empty());
-    EXPECT_FALSE(bench.decoder.pages().CorrectionLines[GpsCorrections][4].empty());
+    bench.pages.clearSelectedPage();
+    EXPECT_TRUE(bench.pages.CorrectionLines[GlonassCorrections][2].empty());
+    EXPECT_FALSE(bench.pages.CorrectionLines[GpsCorrections][4].empty());
 
     bench.view.selected = 5;  // "Msg #16"
-    bench.decoder.pages().clearSelectedPage();
-    EXPECT_EQ(bench.decoder.pages().SpecialMessageLines[0], "");
+    bench.pages.clearSelectedPage();
+    EXPECT_EQ(bench.pages.SpecialMessageLines[0], "");
     EXPECT_EQ(bench.page(5), "Msg #16 : GPS Special Message\r\n\r\n");
 }
 

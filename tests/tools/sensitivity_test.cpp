@@ -13,37 +13,17 @@
 //
 // Speed is not measured here (bench/ does that).
 
-#include "signalgen/beacon_audio.h"
-#include "demod/demodulator.h"
-#include "signalgen/msk_modulator.h"
-#include "rtcm/rtcm_decoder.h"
-#include "rtcm/rtcm_encoder.h"
-#include "signalgen/simulated_beacon.h"
+#include "measure/reception_trial.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <ostream>
 #include <string>
-#include <vector>
 
 namespace sondeco {
 namespace {
 
-constexpr std::size_t SentFrames = 60;
-constexpr double LeadingSeconds = 2.0;  // noise alone before the first frame, as before a beacon is heard
-
-// Hands every decided bit to the decoder and keeps a copy for the bit-level count.
-struct Tee final : BitSink {
-    explicit Tee(BitSink& next) : next(next) {}
-    BitSink& next;
-    std::vector<std::uint8_t> bits;
-    void pushBit(std::uint8_t bit) override {
-        bits.push_back(bit);
-        next.pushBit(bit);
-    }
-};
+constexpr int SentFrames = 60;
 
 struct Counts {
     int decoded = 0;      // frames the decoder completed while the counted frames were on air
@@ -53,82 +33,14 @@ struct Counts {
 };
 
 Counts receive(int rate, double ebN0Db, std::uint64_t seed) {
-    BeaconSettings station;
-    station.bitRate = rate;
-    station.startSecondsIntoHour = 0.0;
-    SimulatedBeacon beacon(station);
-    RtcmEncoder encoder;
-    std::vector<BeaconFrame> sent;
-    std::vector<std::size_t> frameStarts;  // in the transmitted bit stream
-    std::vector<std::uint8_t> bits;
-    // Two frames after the counted ones carry the last of them through the receiver's delay.
-    while (sent.size() < SentFrames + 2) {
-        sent.push_back(beacon.nextFrame());
-        frameStarts.push_back(bits.size());
-        encoder.appendFrameBits(sent.back().header, sent.back().dataWords, bits);
-    }
-    frameStarts.push_back(bits.size());
-
-    MskSettings transmitter;
-    transmitter.bitRate = rate;
-    transmitter.centreFrequency = 800.0;
-    transmitter.ebN0Db = ebN0Db;
-    transmitter.noiseSeed = seed;
-    transmitter.leadingSeconds = LeadingSeconds;
-    MskModulator modulator(transmitter);
-    modulator.pushBits(bits);
-
-    DecodedFrameRecorder view;
-    RtcmDecoder decoder(view);
-    decoder.reset();
-    Tee tee(decoder);
-    Demodulator demodulator;
-    demodulator.tuneCenterFrequency(80);
-    demodulator.tuneBitRate(rate == 200);
-    std::array<double, Demodulator::InputSamplesPerBuffer> buffer{};
-    for (bool more = true; more;) {
-        const std::size_t rendered = modulator.render(buffer);
-        more = rendered == buffer.size();
-        std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(rendered), buffer.end(), 0.0);
-        for (double& sample : buffer) sample = toPcm16(sample);  // 16 bits, as a sound card delivers it
-        demodulator.demodulateBuffer(buffer, tee);
-    }
-
-    Counts counts;
-    std::size_t next = 0;
-    for (const RtcmFrame& frame : view.frames) {
-        std::size_t j = next;
-        while (j < sent.size() && !sameFrame(frame, sent[j])) ++j;
-        if (j == sent.size()) {
-            ++counts.wrong;
-            ++counts.decoded;
-            continue;
-        }
-        if (j < SentFrames) {
-            ++counts.right;
-            ++counts.decoded;
-        }
-        next = j + 1;
-    }
-
-    // The decisions run ahead of the transmitted stream by the leading noise, give or take the
-    // bit clock's slips: each frame is looked for near where the one before it was found.
-    const long slack = 64;
-    long offset = static_cast<long>(LeadingSeconds * rate);
-    const auto& decided = tee.bits;
-    for (std::size_t k = 0; k < SentFrames; ++k) {
-        const auto first = bits.begin() + static_cast<std::ptrdiff_t>(frameStarts[k]);
-        const auto last = bits.begin() + static_cast<std::ptrdiff_t>(frameStarts[k + 1]);
-        const long size = static_cast<long>(decided.size());
-        const long from = std::clamp(static_cast<long>(frameStarts[k]) + offset - slack, 0L, size);
-        const long to = std::clamp(static_cast<long>(frameStarts[k + 1]) + offset + slack, from, size);
-        const auto found = std::search(decided.begin() + from, decided.begin() + to, first, last);
-        if (found != decided.begin() + to) {
-            ++counts.demodulated;
-            offset = static_cast<long>(found - decided.begin()) - static_cast<long>(frameStarts[k]);
-        }
-    }
-    return counts;
+    ReceptionTrial trial;
+    trial.bitRate = rate;
+    trial.ebN0Db = ebN0Db;
+    trial.seed = seed;
+    trial.frames = SentFrames;
+    trial.warmupFrames = 0;  // from switch-on: the first lock is part of what is measured
+    const ReceptionResult result = runReceptionTrial(trial);
+    return {result.score.decoded, result.score.right, result.score.wrong, result.demodulated};
 }
 
 struct Point {

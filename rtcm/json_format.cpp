@@ -1,0 +1,91 @@
+#include "rtcm/json_format.h"
+
+#include "rtcm/message_registry.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace sondeco {
+namespace {
+
+// Types without a decoder of their own carry their data words as they came, so that nothing the
+// station sent is lost to a consumer that knows the type.
+void appendDataWords(std::string& json, const DecodedMessage& message) {
+    json += ",\"data\":[";
+    for (std::size_t w = 0; w < message.dataWords.size(); ++w) {
+        char word[16];
+        std::snprintf(word, sizeof word, "%s\"0x%06x\"", w > 0 ? "," : "", static_cast<unsigned>(message.dataWords[w]));
+        json += word;
+    }
+    json += "]";
+}
+
+}  // namespace
+
+void appendJsonString(std::string& json, std::string_view bytes) {
+    json += '"';
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '"' || byte == '\\') {
+            json += '\\';
+            json += c;
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            // Single-byte (Latin-1) characters become the Unicode characters of the same number.
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            json += escaped;
+        } else {
+            json += c;
+        }
+    }
+    json += '"';
+}
+
+void appendJsonInteger(std::string& json, long long value) {
+    char text[24];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    json.append(text, result.ptr);
+}
+
+void appendJsonFixed(std::string& json, double value, int decimals) {
+    if (!std::isfinite(value)) {
+        json += "null";  // JSON has no nan or inf
+        return;
+    }
+    char text[400];  // the widest double in fixed notation has 309 digits before the point
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    json.append(text, result.ptr);
+}
+
+void appendRtcm2Json(const RtcmFrame& frame, const DecodedMessage& message, std::string_view device, std::string& json) {
+    json += "{\"class\":\"RTCM2\",\"device\":";
+    appendJsonString(json, device);
+    json += ",\"type\":";
+    appendJsonInteger(json, frame.messageType);
+    json += ",\"station_id\":";
+    appendJsonInteger(json, frame.stationId);
+    json += ",\"zcount\":";
+    appendJsonFixed(json, frame.zCount * 0.6, 1);
+    json += ",\"seqnum\":";
+    appendJsonInteger(json, frame.sequenceNumber);
+    json += ",\"length\":";
+    appendJsonInteger(json, frame.frameLength);
+    json += ",\"station_health\":";
+    appendJsonInteger(json, frame.stationHealth);
+    const MessageTypeEntry* entry = findMessageType(frame.messageType);
+    if (entry == nullptr) {
+        appendDataWords(json, message);
+    } else if (entry->writeJson != nullptr) {
+        entry->writeJson(frame, message, json);
+    }
+    json += '}';
+}
+
+std::string rtcm2Json(const RtcmFrame& frame, const DecodedMessage& message, std::string_view device) {
+    std::string json;
+    appendRtcm2Json(frame, message, device, json);
+    return json;
+}
+
+}  // namespace sondeco

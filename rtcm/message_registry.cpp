@@ -1,0 +1,32 @@
+#include "rtcm/message_registry.h"
+
+namespace sondeco {
+namespace {
+
+// Message type (0..63) to its entry, built once from the table.
+const std::array<const MessageTypeEntry*, 64>& entriesByType() {
+    static const std::array<const MessageTypeEntry*, 64> byType = [] {
+        std::array<const MessageTypeEntry*, 64> table{};
+        for (const MessageTypeEntry& entry : MessageTypes) table[static_cast<std::size_t>(entry.messageType)] = &entry;
+        return table;
+    }();
+    return byType;
+}
+
+}  // namespace
+
+const MessageTypeEntry* findMessageType(int messageType) {
+    if (messageType < 0 || messageType >= 64) return nullptr;
+    return entriesByType()[static_cast<std::size_t>(messageType)];
+}
+
+void decodeMessageRecord(const RtcmFrame& frame, DecodedMessage& message) {
+    message.dataWords.resize(static_cast<std::size_t>(frame.frameLength));
+    for (std::size_t w = 0; w < message.dataWords.size(); ++w)
+        message.dataWords[w] = static_cast<std::uint32_t>(getBits(frame.dataBits, static_cast<int>(w) * DataBitsPerWord, DataBitsPerWord));
+    const MessageTypeEntry* entry = findMessageType(frame.messageType);
+    message.family = entry != nullptr ? entry->family : MessageFamily::Unknown;
+    if (entry != nullptr && entry->decode != nullptr) entry->decode(frame, message);
+}
+
+}  // namespace sondeco
