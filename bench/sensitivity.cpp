@@ -18,6 +18,7 @@
 #include "tools/command_line.h"
 
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -32,43 +33,22 @@ constexpr const char* Usage =
 int main(int argc, char** argv) {
     ReceptionTrial trial;
     bool listMissing = false;
-    bool haveEbN0 = false;
-    std::vector<std::string> positional;
-    const auto parse = [&]() -> std::optional<ReceptionTrial> {
-        CommandLine arguments(argc, argv);
-        while (arguments.nextOption(positional)) {
-            if (arguments.isHelp()) return std::nullopt;
-            const std::string& name = arguments.name();
-            if (name == "--rate") {
-                const auto rate = parseInteger(name, arguments.value(), 100, 200);
-                if (rate != 100 && rate != 200) throw UsageError("--rate must be 100 or 200");
-                trial.bitRate = static_cast<int>(rate);
-            } else if (name == "--ebn0") {
-                trial.ebN0Db = parseNumber(name, arguments.value());
-                haveEbN0 = true;
-            } else if (name == "--frames") {
-                trial.frames = static_cast<int>(parseInteger(name, arguments.value(), 1, 1000000));
-            } else if (name == "--warmup") {
-                trial.warmupFrames = static_cast<int>(parseInteger(name, arguments.value(), 0, 1000000));
-            } else if (name == "--seed") {
-                trial.seed = static_cast<std::uint64_t>(parseInteger(name, arguments.value(), 0, 1LL << 62));
-            } else if (name == "--list-missing" && !arguments.hasInlineValue()) {
-                listMissing = true;
-            } else {
-                throw UsageError("unknown option " + arguments.argument());
-            }
-        }
-        if (!positional.empty()) throw UsageError("no file arguments are taken");
-        if (!haveEbN0) throw UsageError("--ebn0 is needed");
-        return trial;
-    };
-    return runTool("sensitivity", Usage, parse, [&](const ReceptionTrial& point) {
-        const ReceptionResult result = runReceptionTrial(point);
+    CommandLine commandLine("sensitivity");
+    CLI::App& app = commandLine.app();
+    app.add_option("--rate", trial.bitRate)->check(CLI::IsMember({100, 200}));
+    app.add_option("--ebn0", trial.ebN0Db)->required();
+    app.add_option("--frames", trial.frames)->check(CLI::Range(1, 1000000));
+    app.add_option("--warmup", trial.warmupFrames)->check(CLI::Range(0, 1000000));
+    app.add_option_function<long long>("--seed", [&trial](long long seed) { trial.seed = static_cast<std::uint64_t>(seed); })
+        ->check(CLI::Range(0LL, std::numeric_limits<long long>::max()));
+    addFlag(app, "--list-missing", listMissing);
+    return runTool("sensitivity", Usage, commandLine, argc, argv, [] {}, [&] {
+        const ReceptionResult result = runReceptionTrial(trial);
         if (listMissing)
             for (std::size_t k : result.score.missing) std::fprintf(stderr, "missing frame %zu\n", k);
         std::printf("{\"rate\":%d,\"ebn0\":%g,\"seed\":%llu,\"warmup\":%d,\"frames\":%d,\"right\":%d,\"wrong\":%d,"
                     "\"demodulated\":%d,\"bits_per_frame\":%.2f,\"audio_seconds\":%.1f}\n",
-                    point.bitRate, point.ebN0Db, static_cast<unsigned long long>(point.seed), point.warmupFrames, point.frames,
+                    trial.bitRate, trial.ebN0Db, static_cast<unsigned long long>(trial.seed), trial.warmupFrames, trial.frames,
                     result.score.right, result.score.wrong, result.demodulated, result.bitsPerFrame, result.audioSeconds);
         return 0;
     });

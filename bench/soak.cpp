@@ -18,6 +18,7 @@
 // Usage: soak [--hours H] [--station-hours S] [--no-displays]   (defaults: 24, 4, displays drawn)
 // Run by hand (make soak); it takes minutes, so it is no part of the test suite or of make bench.
 #include "signalgen/beacon_audio.h"
+#include "tools/command_line.h"
 #include "measure/fixed_clock.h"
 #include "output/decoded_output.h"
 #include "display/eye_pattern.h"
@@ -153,28 +154,8 @@ std::size_t pageBytes(const MessagePages& pages, std::size_t* longest)
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int soak(const Settings& settings)
 {
-    Settings settings;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--hours" && i + 1 < argc) {
-            settings.hours = std::atoi(argv[++i]);
-        } else if (argument == "--station-hours" && i + 1 < argc) {
-            settings.stationHours = std::atoi(argv[++i]);
-        } else if (argument == "--no-displays") {
-            settings.displays = false;
-        } else {
-            std::fputs("Usage: soak [--hours H] [--station-hours S] [--no-displays]\n", stderr);
-            return 2;
-        }
-    }
-    if (settings.hours < 2 || settings.stationHours < 1) {
-        std::fputs("soak: --hours must be at least 2 and --station-hours at least 1\n", stderr);
-        return 2;
-    }
 
     std::unique_ptr<std::FILE, FileCloser> nullSink(std::fopen("/dev/null", "w"));
     if (!nullSink) {
@@ -301,4 +282,22 @@ int main(int argc, char** argv)
     }
     std::printf("%s\n", ok ? "soak: PASS" : "soak: FAIL");
     return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Settings settings;
+    bool noDisplays = false;
+    CommandLine commandLine("soak");
+    CLI::App& app = commandLine.app();
+    app.add_option("--hours", settings.hours)->check(CLI::Range(2, 100000));
+    app.add_option("--station-hours", settings.stationHours)->check(CLI::Range(1, 100000));
+    addFlag(app, "--no-displays", noDisplays);
+    return runTool("soak", "Usage: soak [--hours H] [--station-hours S] [--no-displays]\n", commandLine, argc, argv, [] {},
+                   [&] {
+                       settings.displays = !noDisplays;
+                       return soak(settings);
+                   });
 }

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,48 +48,23 @@ struct Options {
     std::string input = "-";
 };
 
-std::optional<Options> parseOptions(int argc, char** argv) {
-    Options options;
-    std::vector<std::string> positional;
-    CommandLine arguments(argc, argv);
-    while (arguments.nextOption(positional)) {
-        if (arguments.isHelp()) return std::nullopt;
-        const std::string& name = arguments.name();
-        if (name == "-r" || name == "--rate") {
-            const std::string text = arguments.value();
-            if (text != "100" && text != "200") throw UsageError(name + " must be 100 or 200, not '" + text + "'");
-            options.decBitRate = text == "200";
-        } else if (name == "-f" || name == "--freq") {
-            const auto hertz = parseInteger(name, arguments.value(), 500, 1000);
-            if (hertz % 10 != 0) throw UsageError(name + " must be a multiple of 10 Hz");
-            options.decFreqPos = static_cast<int>(hertz / 10);
-        } else if (name == "-o" || name == "--output") {
-            const std::string text = arguments.value();
-            if (text == "pages") {
-                options.format = OutputFormat::Pages;
-            } else if (text == "frames") {
-                options.format = OutputFormat::Frames;
-            } else if (text == "json") {
-                options.format = OutputFormat::Json;
-            } else if (text == "rtcm") {
-                options.format = OutputFormat::Rtcm;
-            } else {
-                throw UsageError(name + " must be pages, frames, json or rtcm, not '" + text + "'");
-            }
-        } else if (name == "--raw" && !arguments.hasInlineValue()) {
-            options.raw = true;
-        } else if (name == "--rtcm" && !arguments.hasInlineValue()) {
-            options.rtcm = true;
-        } else if (name == "--stats" && !arguments.hasInlineValue()) {
-            options.stats = true;
-        } else {
-            throw UsageError("unknown option " + arguments.argument());
-        }
-    }
-    if (positional.size() > 1) throw UsageError("more than one input file given");
-    if (!positional.empty()) options.input = positional.front();
+void declareOptions(CLI::App& app, Options& options, int& rate, int& hertz) {
+    app.add_option("-r,--rate", rate)->check(CLI::IsMember({100, 200}));
+    app.add_option("-f,--freq", hertz)->check(CLI::Range(500, 1000));
+    const std::map<std::string, OutputFormat> formats{
+        {"pages", OutputFormat::Pages}, {"frames", OutputFormat::Frames}, {"json", OutputFormat::Json}, {"rtcm", OutputFormat::Rtcm}};
+    app.add_option("-o,--output", options.format)->transform(CLI::CheckedTransformer(formats));
+    addFlag(app, "--raw", options.raw);
+    addFlag(app, "--rtcm", options.rtcm);
+    addFlag(app, "--stats", options.stats);
+    app.add_option("file", options.input);
+}
+
+void checkOptions(Options& options, int rate, int hertz) {
+    if (hertz % 10 != 0) throw UsageError("-f must be a multiple of 10 Hz");
+    options.decFreqPos = hertz / 10;
+    options.decBitRate = rate == 200;
     if (options.raw && options.rtcm) throw UsageError("--raw and --rtcm cannot be used together");
-    return options;
 }
 
 std::string inputName(const Options& options) { return options.input == "-" ? "standard input" : options.input; }
@@ -200,5 +176,11 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     // A reader that goes away (`| head`) ends the output quietly instead of killing us mid-write.
     std::signal(SIGPIPE, SIG_IGN);
-    return runTool("sondeco-decode", Usage, [&] { return parseOptions(argc, argv); }, [](const Options& options) { return run(options); });
+    Options options;
+    int rate = 200;
+    int hertz = 800;
+    CommandLine commandLine("sondeco-decode");
+    declareOptions(commandLine.app(), options, rate, hertz);
+    return runTool(
+        "sondeco-decode", Usage, commandLine, argc, argv, [&] { checkOptions(options, rate, hertz); }, [&] { return run(options); });
 }

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -73,9 +74,9 @@ std::vector<int> parseTypes(const std::string& text) {
     std::stringstream list(text);
     std::string item;
     while (std::getline(list, item, ',')) {
-        const int type = static_cast<int>(parseInteger("--types", item, 0, 63));
-        if (!isSimulatedMessageType(type)) {
-            throw UsageError("--types: message type " + item + " is not one this generator can fill");
+        int type = -1;
+        if (!CLI::detail::lexical_cast(item, type) || !isSimulatedMessageType(type)) {
+            throw UsageError("--types: message type '" + item + "' is not one this generator can fill");
         }
         types.push_back(type);
     }
@@ -83,59 +84,27 @@ std::vector<int> parseTypes(const std::string& text) {
     return types;
 }
 
-// Returns nothing when help was asked for.
-std::optional<Options> parseOptions(int argc, char** argv) {
-    Options options;
-    std::vector<std::string> positional;
-    CommandLine arguments(argc, argv);
-    while (arguments.nextOption(positional)) {
-        if (arguments.isHelp()) return std::nullopt;
-        const std::string& name = arguments.name();
-        if (name == "--rate") {
-            const std::string text = arguments.value();
-            if (text != "100" && text != "200") throw UsageError("--rate must be 100 or 200, not '" + text + "'");
-            options.bitRate = text == "100" ? 100 : 200;
-        } else if (name == "--freq") {
-            options.centreFrequency = parseNumber(name, arguments.value());
-            if (options.centreFrequency < 100.0 || options.centreFrequency > 20000.0) {
-                throw UsageError("--freq must lie between 100 and 20000 Hz");
-            }
-        } else if (name == "--seconds") {
-            options.seconds = parseNumber(name, arguments.value());
-            if (!(options.seconds > 0.0) || options.seconds > 86400.0) {
-                throw UsageError("--seconds must be above 0 and at most 86400");
-            }
-        } else if (name == "--station") {
-            options.stationId = static_cast<int>(parseInteger(name, arguments.value(), 0, 1023));
-        } else if (name == "--types") {
-            options.messageTypes = parseTypes(arguments.value());
-        } else if (name == "--zcount") {
-            options.zCount = static_cast<int>(parseInteger(name, arguments.value(), 0, 5999));
-        } else if (name == "--ebn0") {
-            options.ebN0Db = parseNumber(name, arguments.value());
-            if (*options.ebN0Db < -30.0 || *options.ebN0Db > 100.0) {
-                throw UsageError("--ebn0 must lie between -30 and 100 dB");
-            }
-        } else if (name == "--offset") {
-            options.frequencyOffset = parseNumber(name, arguments.value());
-        } else if (name == "--clock-ppm") {
-            options.clockErrorPpm = parseNumber(name, arguments.value());
-            if (std::fabs(options.clockErrorPpm) > 100000.0) throw UsageError("--clock-ppm must lie within +-100000");
-        } else if (name == "--leading") {
-            options.leadingSeconds = parseNumber(name, arguments.value());
-            if (options.leadingSeconds < 0.0) throw UsageError("--leading cannot be negative");
-        } else if (name == "--seed") {
-            options.seed = static_cast<std::uint64_t>(parseInteger(name, arguments.value(), 0, INT64_MAX));
-        } else if (name == "--rtcm") {
-            options.rtcmFile = arguments.value();
-        } else {
-            throw UsageError("unknown option " + name);
-        }
-    }
-    if (positional.size() != 1) {
-        throw UsageError(positional.empty() ? "no output file given" : "more than one output file given");
-    }
-    options.output = positional.front();
+void declareOptions(CLI::App& app, Options& options, std::string& typeList) {
+    app.add_option("--rate", options.bitRate)->check(CLI::IsMember({100, 200}));
+    app.add_option("--freq", options.centreFrequency)->check(CLI::Range(100.0, 20000.0));
+    app.add_option("--seconds", options.seconds)->check(CLI::Range(1e-6, 86400.0));
+    app.add_option("--station", options.stationId)->check(CLI::Range(0, 1023));
+    app.add_option("--types", typeList);
+    app.add_option("--zcount", options.zCount)->check(CLI::Range(0, 5999));
+    app.add_option("--ebn0", options.ebN0Db)->check(CLI::Range(-30.0, 100.0));
+    app.add_option("--offset", options.frequencyOffset);
+    app.add_option("--clock-ppm", options.clockErrorPpm)->check(CLI::Range(-100000.0, 100000.0));
+    app.add_option("--leading", options.leadingSeconds)->check(CLI::NonNegativeNumber);
+    // Unsigned options take "-1" as the largest value: read the seed signed and refuse negatives.
+    app.add_option_function<long long>("--seed", [&options](long long seed) { options.seed = static_cast<std::uint64_t>(seed); })
+        ->check(CLI::Range(0LL, std::numeric_limits<long long>::max()));
+    app.add_option("--rtcm", options.rtcmFile);
+    app.add_option("output", options.output)->required();
+}
+
+// What the declarations cannot check: options that exclude each other or together leave no signal.
+void checkOptions(Options& options, const std::string& typeList, bool typesGiven) {
+    if (typesGiven) options.messageTypes = parseTypes(typeList);
     if (options.leadingSeconds > options.seconds) throw UsageError("--leading is longer than --seconds");
     if (options.rtcmFile && (options.stationId || options.messageTypes || options.zCount)) {
         throw UsageError("--station, --types and --zcount describe generated frames; --rtcm sends a stream as it is");
@@ -145,7 +114,6 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     if (lowTone <= 0.0 || highTone >= SampleRate / 2.0) {
         throw UsageError("--offset moves the tones outside 0.." + std::to_string(SampleRate / 2) + " Hz");
     }
-    return options;
 }
 
 // The transmitted bits of a 6-of-8 stream, without collectors' '#' comment lines.
@@ -262,5 +230,11 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    return runTool("sondeco-gen", Usage, [&] { return parseOptions(argc, argv); }, [](const Options& options) { return run(options); });
+    Options options;
+    std::string typeList;
+    CommandLine commandLine("sondeco-gen");
+    declareOptions(commandLine.app(), options, typeList);
+    return runTool(
+        "sondeco-gen", Usage, commandLine, argc, argv,
+        [&] { checkOptions(options, typeList, commandLine.app().count("--types") > 0); }, [&] { return run(options); });
 }
