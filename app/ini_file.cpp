@@ -1,5 +1,6 @@
 #include "app/ini_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -141,10 +142,14 @@ bool IniFile::load(const std::string& path, std::string& reason) {
         ::close(fd);
         return false;
     }
-    // One byte beyond the limit tells parse() that the file goes on.
-    std::string bytes(MaxFileBytes + 1, '\0');
+    // Up to one byte beyond the limit, which tells parse() that the file goes on. The size is only a
+    // hint for the first allocation: the file may grow or shrink while we read it.
+    const std::size_t wanted = MaxFileBytes + 1;
+    const std::size_t expected = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
+    std::string bytes(std::min(expected + 1, wanted), '\0');
     std::size_t have = 0;
-    while (have < bytes.size()) {
+    while (have < wanted) {
+        if (have == bytes.size()) bytes.resize(std::min(2 * bytes.size(), wanted));
         const auto got = ::read(fd, bytes.data() + have, bytes.size() - have);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
@@ -164,8 +169,9 @@ bool IniFile::load(const std::string& path, std::string& reason) {
 void IniFile::parse(std::string_view text) {
     lines_.clear();
     byteOrderMark_ = false;
+    complete_ = text.size() <= MaxFileBytes;
     newline_ = "\r\n";
-    if (text.size() > MaxFileBytes) {
+    if (!complete_) {
         // The line running over the limit is as absent as everything after it.
         text = text.substr(0, MaxFileBytes);
         const auto lastEnd = text.rfind('\n');
@@ -191,6 +197,10 @@ void IniFile::parse(std::string_view text) {
         lines_.push_back(std::move(line));
         text.remove_prefix(lineEnd + 1);
     }
+}
+
+std::string IniFile::incompleteReason() {
+    return "it is larger than " + std::to_string(MaxFileBytes / (1024 * 1024)) + " MiB, so only its start was read";
 }
 
 std::string IniFile::text() const {
@@ -302,6 +312,10 @@ void IniFile::writeBool(std::string_view section, std::string_view key, bool val
 
 bool IniFile::save(const std::string& path, std::string& error) const {
     std::string reason;
+    if (!complete_) {
+        error = "Can not write " + path + ": " + incompleteReason();
+        return false;
+    }
     if (writeFileAtomically(path, text(), reason)) return true;
     error = "Can not write " + path + ": " + reason;
     return false;

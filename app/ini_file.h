@@ -24,8 +24,11 @@ namespace sondeco {
 // - Line ends may be CR LF or LF, and the last line may lack one. A UTF-8 byte order mark is skipped.
 class IniFile {
 public:
-    // Only this much of a file is read; the rest, and the line cut short at this point, count as absent.
-    static constexpr std::size_t MaxFileBytes = 1024 * 1024;
+    // A file up to this size is read whole, so that saving gives back every line of it. Ours is a few
+    // hundred bytes; past this size a file is not one to hold in memory, and only this much of it is
+    // read: the rest, and the line cut short at this point, count as absent, and the file is not
+    // complete() and never written back.
+    static constexpr std::size_t MaxFileBytes = 16 * 1024 * 1024;
     // The longest string value readString gives back.
     static constexpr std::size_t MaxStringLength = 2047;
 
@@ -41,6 +44,12 @@ public:
 
     // The whole file as it would be saved.
     std::string text() const;
+
+    // False when the file was longer than MaxFileBytes: text() then lacks its end, and writing it over
+    // the file would lose that end.
+    bool complete() const { return complete_; }
+    // Why a file that is not complete() is not written, for the user.
+    static std::string incompleteReason();
 
     // The value of `key` in `section`, or `defaultValue` when either is absent. At most MaxStringLength
     // bytes; a UTF-8 character cut in two at that point is dropped whole.
@@ -67,6 +76,7 @@ public:
 
     // Replaces the file at `path` with text() without ever leaving it half written (see
     // writeFileAtomically). On failure `error` names the file and says why, and the old file is untouched.
+    // A file that was not read complete() is refused.
     bool save(const std::string& path, std::string& error) const;
 
 private:
@@ -86,6 +96,7 @@ private:
 
     std::vector<Line> lines_;
     bool byteOrderMark_ = false;
+    bool complete_ = true;
     // Line end for the lines we add: the file's own (its first line end), CR LF for a new file since
     // that is what INI files have always had and every editor copes with it.
     std::string newline_ = "\r\n";

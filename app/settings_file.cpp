@@ -55,6 +55,11 @@ bool saveSettings(const SettingsFields& fields, const WindowState& now, const st
         error = cannotWrite(path, reason);
         return false;
     }
+    // Nor a file too large to read whole: writing back the part we read would cut off the rest.
+    if (!file.complete()) {
+        error = cannotWrite(path, IniFile::incompleteReason());
+        return false;
+    }
 
     // Nothing follows the normal placement while the window is maximised, so the fields still hold
     // the one from start-up; the window's own geometry now is the maximised one.

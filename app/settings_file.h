@@ -1,4 +1,5 @@
-// The settings file: the user's choices kept between runs in an INI file beside the executable.
+// The settings file: the user's choices kept between runs in an INI file beside the executable (or,
+// where that folder is not the user's to write, in their own configuration folder: settings_location.h).
 // Plain C++ on top of IniFile; the main window hands in its fields and its current state.
 #pragma once
 
@@ -32,7 +33,7 @@ void loadSettings(SettingsFields& fields, const std::string& path);
 // is maximised: then the fields' placement (the normal placement read at start-up) is kept, so the
 // next start restores it maximised. On failure `error` is one sentence naming the file, for the user
 // ("Can not write the settings file /opt/sondeco/sondeco.ini: Permission denied"), and the file is as
-// it was.
+// it was. A file too large to have been read whole is not written either (see IniFile::MaxFileBytes).
 bool saveSettings(const SettingsFields& fields, const WindowState& now, const std::string& path,
                   std::string& error);
 

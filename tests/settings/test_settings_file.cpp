@@ -220,8 +220,26 @@ TEST_F(SettingsFileTest, JunkFilesReadSafelyAndAreStillSaved) {
     }
 }
 
-TEST_F(SettingsFileTest, NothingPastTheSizeLimitIsRead) {
-    // Past the size limit nothing is read, not even the start of a line that runs across it.
+TEST_F(SettingsFileTest, ALargeFileIsReadWholeAndKeepsItsEndWhenSaved) {
+    // 2 MB of someone else's lines before the last two sections, LF line ends and no final one.
+    std::string large = "[Form]\nMainWidth=700\n[Notes]\n";
+    for (int line = 0; large.size() < 2'000'000; ++line) large += "Line" + std::to_string(line) + "=" + std::string(60, 'x') + "\n";
+    large += "[Wave]\nDecFreqPos=60\n[Last]\nKeep=me";
+    SettingsFields fields = loaded(large);
+    EXPECT_EQ(fields.DecFreqPos, 60);  // read from the end of the file
+
+    std::string error;
+    ASSERT_TRUE(saveSettings(fields, {1, 2, 800, 500, false, 3}, path_, error)) << error;
+    const std::string saved = contents();
+    const std::string notes = large.substr(large.find("[Notes]"), large.find("[Wave]") - large.find("[Notes]"));
+    EXPECT_NE(saved.find(notes), std::string::npos) << "the lines in between were not kept";
+    EXPECT_TRUE(saved.ends_with("\n[Wave]\nDecFreqPos=60\nWaveInName=Default input device\nDecBitRate=1\n[Last]\nKeep=me")) << saved.substr(saved.size() - 200);
+    EXPECT_EQ(loaded(saved).MainWidth, 800);
+}
+
+TEST_F(SettingsFileTest, PastTheSizeLimitOnlyTheStartIsReadAndTheFileIsNotRewritten) {
+    // Past the size limit nothing is read, not even the start of a line that runs across it; and
+    // since saving would cut the file there, it is refused and the file stays as it was.
     std::string huge = "[Form]\nMainWidth=700\n";
     huge += std::string(IniFile::MaxFileBytes - huge.size() - 13, ';') + "\nMainHeight=1234567\n";
     huge += "[Wave]\nDecFreqPos=60\n";
@@ -229,6 +247,17 @@ TEST_F(SettingsFileTest, NothingPastTheSizeLimitIsRead) {
     EXPECT_EQ(fields.MainWidth, 700);
     EXPECT_EQ(fields.MainHeight, 400);
     EXPECT_EQ(fields.DecFreqPos, 80);
+
+    std::string error;
+    EXPECT_FALSE(saveSettings(fields, {1, 2, 800, 500, false, 3}, path_, error));
+    EXPECT_EQ(error, "Can not write the settings file " + path_ + ": it is larger than 16 MiB, so only its start was read");
+    EXPECT_EQ(fs::file_size(path_), huge.size());
+    EXPECT_TRUE(contents() == huge);
+    IniFile file;
+    file.parse(huge);
+    EXPECT_FALSE(file.complete());
+    EXPECT_FALSE(file.save(path_, error));
+    EXPECT_TRUE(contents() == huge);
 }
 
 TEST_F(SettingsFileTest, AFolderInPlaceOfTheFileGivesDefaultsAndIsNotReplaced) {
