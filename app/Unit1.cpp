@@ -6,6 +6,8 @@
 #include "app/page_tabs.h"
 #include "rtcm/page_text.h"
 #include "app/settings_file.h"
+#include "app/settings_location.h"
+#include "app/windows_1252.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -46,7 +48,7 @@ TForm1::TForm1(AppEnvironment environment)
 
     WaveInName = "";
     settingsFileName_ = environment_.settingsFileName.empty()
-                            ? sondeco::settingsFileName(QCoreApplication::applicationFilePath().toStdString())
+                            ? settingsFileOfThisProgram()
                             : environment_.settingsFileName;
     loadSettings(*this, settingsFileName_);
 
@@ -190,11 +192,11 @@ void TForm1::Panel3Resize() {
 }
 
 void TForm1::SpeedButton4Click() {
-    if (Form2 != nullptr) Form2->show();
+    if (Form2 != nullptr) Form2->showOrRaise();
 }
 
 void TForm1::SpeedButton1Click() {
-    if (Form3 != nullptr) Form3->show();
+    if (Form3 != nullptr) Form3->showOrRaise();
 }
 
 void TForm1::SpeedButton3Click() {
@@ -318,7 +320,7 @@ int TForm1::selectedPage() const { return TabControl1Tabs->currentIndex(); }
 
 void TForm1::showPageText(const std::string& text) {
     const std::string lines = normaliseLineEnds(text);
-    Memo1->setPlainText(QString::fromLatin1(lines.data(), static_cast<qsizetype>(lines.size())));
+    Memo1->setPlainText(windows1252ToString(lines));
 }
 
 void TForm1::setTabCaptions(const std::array<std::string, PageCount>& captions) {

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShowEvent>
 
 namespace sondeco {
 namespace {
@@ -44,6 +45,10 @@ TForm2::TForm2(TForm1* form1) : QDialog(form1), form1_(form1) {
     Label2->resize(225, Label2->sizeHint().height());
     Button1 = new QPushButton(QStringLiteral("Select device"), GroupBox1);
     Button1->setGeometry(163, 19, 84, 25);
+    // This window has no default button: Qt would make this one the default of the dialog, and Enter
+    // on a radio button would then open the device dialog. Space still presses it when it has the focus.
+    Button1->setAutoDefault(false);
+    Button1->setDefault(false);
 
     GroupBox2 = new QGroupBox(QStringLiteral("DGPS decoder settings"), this);
     GroupBox2->setGeometry(8, 87, 265, 90);
@@ -73,7 +78,15 @@ TForm2::TForm2(TForm1* form1) : QDialog(form1), form1_(form1) {
     connect(RadioButton2, &QRadioButton::clicked, this, &TForm2::RadioButtonClick);
 }
 
+void TForm2::showOrRaise() { showOrBringForward(this); }
+
 void TForm2::showEvent(QShowEvent* event) {
+    // The window system's own show events (a minimised window restored) are not a showing of the
+    // window: it stays where the user put it, with what it shows.
+    if (event->spontaneous()) {
+        QDialog::showEvent(event);
+        return;
+    }
     placeOver(this, form1_, true);
     Label2->setText(QString::fromStdString(form1_->WaveInName));
     RadioButton1->setChecked(!form1_->DecBitRate);

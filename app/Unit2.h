@@ -19,6 +19,9 @@ class TForm2 final : public QDialog {
 public:
     explicit TForm2(TForm1* form1);
 
+    // "Settings" on the tool bar: shows the window, or brings it forward when it is already open.
+    void showOrRaise();
+
     void Button1Click();  // "Select device"
     void UpDown1Click();
     void RadioButtonClick();

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QShowEvent>
 
 namespace sondeco {
 
@@ -24,8 +25,11 @@ TForm3::TForm3(QWidget* mainWindow)
 
 void TForm3::showBitmap(const QImage& bitmap) { Image1->setPixmap(QPixmap::fromImage(bitmap)); }
 
+void TForm3::showOrRaise() { showOrBringForward(this); }
+
 void TForm3::showEvent(QShowEvent* event) {
-    placeOver(this, mainWindow_, true);
+    // Centred when it opens, not when the window system shows it again after a minimise.
+    if (!event->spontaneous()) placeOver(this, mainWindow_, true);
     QWidget::showEvent(event);
 }
 

@@ -15,6 +15,8 @@ public:
     explicit TForm3(QWidget* mainWindow);
 
     void showBitmap(const QImage& bitmap);
+    // "Eye Pattern" on the tool bar: shows the window, or brings it forward when it is already open.
+    void showOrRaise();
 
     QFrame* Panel1 = nullptr;
     QLabel* Image1 = nullptr;

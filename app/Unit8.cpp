@@ -18,7 +18,8 @@
 namespace sondeco {
 namespace {
 
-// The desktop's input-volume tools, best first: pavucontrol opens straight on its input tab.
+// The desktop's input-volume tools, best first: pavucontrol, the volume control proper, opens straight
+// on its input tab; the others are the desktops' sound settings.
 struct SoundSettingsProgram {
     const char* program;
     QStringList arguments;
@@ -32,6 +33,14 @@ const std::array<SoundSettingsProgram, 4>& soundSettingsPrograms() {
         {"systemsettings", {QStringLiteral("kcm_pulseaudio")}},
     }};
     return programs;
+}
+
+// "pavucontrol, pavucontrol-qt, gnome-control-center and systemsettings"
+QString soundSettingsProgramNames() {
+    QStringList names;
+    for (const SoundSettingsProgram& candidate : soundSettingsPrograms()) names << QString::fromLatin1(candidate.program);
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
 
 }  // namespace
@@ -119,13 +128,19 @@ void TForm8::Button1Click() {
 void TForm8::Button2Click() { reject(); }
 
 void TForm8::Button3Click() {
-    for (const SoundSettingsProgram& candidate : soundSettingsPrograms()) {
-        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(candidate.program));
+    // The volume control when it was there as the dialog was built, else the first of the desktops'
+    // sound settings; each looked up again, in case it has gone since.
+    const auto& programs = soundSettingsPrograms();
+    for (std::size_t i = VolumeControlFound ? 0 : 1; i < programs.size(); ++i) {
+        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(programs[i].program));
         if (!path.isEmpty()) {
-            form1_->startProgram(path, candidate.arguments);
+            form1_->startProgram(path, programs[i].arguments);
             return;
         }
     }
+    // A button that silently does nothing leaves the user guessing; say what was looked for.
+    form1_->showMessage(MessageKind::Information,
+                        QStringLiteral("No sound settings program was found. Sondeco looks for %1.").arg(soundSettingsProgramNames()));
 }
 
 }  // namespace sondeco

@@ -33,6 +33,7 @@ public:
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;
     QPushButton* Button3 = nullptr;
+    // Whether the volume control (pavucontrol) was found when the dialog was built.
     bool VolumeControlFound = false;
 
 protected:

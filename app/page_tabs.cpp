@@ -1,6 +1,8 @@
 #include "app/page_tabs.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QStyleOptionTab>
 #include <QStylePainter>
 
@@ -10,6 +12,12 @@ PageTabs::PageTabs(QWidget* parent) : QWidget(parent) {
     QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
+    setFocusPolicy(Qt::StrongFocus);
+    // Window-wide, as in any tabbed window: the text box below usually has the focus.
+    for (const auto& [keys, step] : {std::pair{QKeySequence::NextChild, 1}, std::pair{QKeySequence::PreviousChild, -1}}) {
+        auto* shortcut = new QShortcut(keys, this, [this, step = step] { stepAround(step); });
+        shortcut->setContext(Qt::WindowShortcut);
+    }
 }
 
 void PageTabs::addTab(const QString& caption) {
@@ -44,8 +52,10 @@ void PageTabs::initStyleOption(QStyleOptionTab* option, int index) const {
     option->shape = QTabBar::RoundedNorth;
     option->text = tabText(index);
     option->rect = tabRect(index);
+    // The focus frame goes round the selected tab only, as a tab bar draws it.
     option->state &= ~QStyle::State_HasFocus;
     if (index == current_) option->state |= QStyle::State_Selected;
+    if (index == current_ && hasFocus()) option->state |= QStyle::State_HasFocus;
     option->position = QStyleOptionTab::Middle;
     option->selectedPosition = QStyleOptionTab::NotAdjacent;
 }
@@ -136,6 +146,33 @@ void PageTabs::mousePressEvent(QMouseEvent* event) {
         }
     }
     QWidget::mousePressEvent(event);
+}
+
+void PageTabs::keyPressEvent(QKeyEvent* event) {
+    // Left and Right stop at the ends, as a tab bar's arrows do; only Ctrl+Tab goes round.
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && event->key() == Qt::Key_Left) {
+        setCurrentIndex(current_ - 1);
+    } else if (plain && event->key() == Qt::Key_Right) {
+        setCurrentIndex(current_ + 1);
+    } else {
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void PageTabs::stepAround(int step) {
+    if (count() == 0) return;
+    setCurrentIndex(((current_ + step) % count() + count()) % count());
+}
+
+void PageTabs::focusInEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusInEvent(event);
+}
+
+void PageTabs::focusOutEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusOutEvent(event);
 }
 
 void PageTabs::resizeEvent(QResizeEvent*) { relayout(); }

@@ -1,5 +1,7 @@
 // The page tabs of the main window: a tab row that wraps onto more rows when the window is too narrow
-// for all eleven captions, like a multi-line tab control, so that no caption is ever hidden.
+// for all eleven captions, like a multi-line tab control, so that no caption is ever hidden. From the
+// keyboard: the Tab key reaches it, Left and Right step through the pages, and Ctrl+Tab and
+// Ctrl+Shift+Tab do so from anywhere in the window, going round at the ends.
 #pragma once
 
 #include <QStringList>
@@ -38,6 +40,9 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void initStyleOption(QStyleOptionTab* option, int index) const;
@@ -45,6 +50,8 @@ private:
     // Places the tabs in rows for `width`; returns the number of rows.
     int layoutTabs(int width, std::vector<QRect>* rects) const;
     void relayout();
+    // The page `step` tabs on, going round at the ends.
+    void stepAround(int step);
 
     std::vector<QString> captions_;
     std::vector<QRect> rects_;

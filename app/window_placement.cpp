@@ -31,4 +31,14 @@ void placeOver(QWidget* window, const QWidget* parent, bool keepOnDesktop) {
     window->move(topLeft);
 }
 
+void showOrBringForward(QWidget* window) {
+    if (!window->isVisible()) {
+        window->show();
+        return;
+    }
+    if (window->isMinimized()) window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->raise();
+    window->activateWindow();
+}
+
 }  // namespace sondeco

@@ -22,4 +22,8 @@ QRect virtualDesktop();
 // Centres `window` on `parent` and, if `keepOnDesktop`, keeps it on the desktop.
 void placeOver(QWidget* window, const QWidget* parent, bool keepOnDesktop);
 
+// Shows a hidden window; one that is already open, minimised or behind others, comes to the front and
+// gets the focus instead, since showing it again would change nothing the user can see.
+void showOrBringForward(QWidget* window);
+
 }  // namespace sondeco

@@ -23,6 +23,12 @@
 #include <string>
 #include <system_error>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace sondeco::testing {
 namespace {
 
@@ -84,6 +90,20 @@ bool holdsOpen(qint64 pid, const std::filesystem::path& path) {
         if (std::filesystem::read_symlink(entry->path(), gone) == wanted) return true;
     }
     return false;
+}
+
+// True while the main thread of process `pid` sleeps in poll(), as an event loop waiting for events
+// does (a message box's, for one). Where the kernel does not say, this is never true.
+bool waitingForEvents(qint64 pid) {
+    std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    std::getline(wchan, where);
+    return where.find("poll") != std::string::npos;
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 class AudioEndToEnd : public AppFixture {
@@ -280,6 +300,85 @@ TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermAndSavesItsSettings) {
     EXPECT_NE(text.find("MainWidth="), std::string::npos) << text;
     EXPECT_NE(text.find("DecFreqPos=66"), std::string::npos) << text;
     EXPECT_NE(text.find("WaveInName=Default input device"), std::string::npos) << text;  // not the file
+}
+
+// A termination signal while a start-up message box waits for a click: the box goes, the main window
+// closes as its close box would (the settings are saved), and the program exits with status 0.
+TEST_F(AudioEndToEnd, ASignalDuringAStartUpMessageBoxEndsTheProgramCleanly) {
+    const auto program = directory / "sondeco";
+    std::filesystem::copy_file(SONDECO_PROGRAM, program);
+    std::ofstream(directory / "sondeco.ini") << "[Wave]\r\nDecFreqPos=66\r\n";
+    // The input "file" is a pipe, so that we know when the program opens it: while the windows are
+    // built, just before it finds there is no WAV file in it and says so in a box.
+    const auto input = directory / "input.wav";
+    ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+    QProcess sondeco;
+    sondeco.setProcessChannelMode(QProcess::ForwardedChannels);
+    sondeco.start(QString::fromStdString(program.string()), {QStringLiteral("--input"), QString::fromStdString(input.string())});
+    ASSERT_TRUE(sondeco.waitForStarted());
+    int pipe = -1;
+    waitFor([&] { return sondeco.state() != QProcess::Running || (pipe = ::open(input.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 30000);
+    ASSERT_GE(pipe, 0) << "the program never opened its input";
+    // By now the signal has to be caught: the windows are being built.
+    EXPECT_TRUE(catchesSignal(sondeco.processId(), SIGTERM));
+    ASSERT_EQ(::write(pipe, "shopping list", 13), 13);
+    ::close(pipe);
+    // The box's event loop; should the kernel not tell, the signal comes a moment early, and the
+    // outcome must be the same.
+    waitFor([&] { return waitingForEvents(sondeco.processId()); }, 5000);
+    sondeco.terminate();
+    ASSERT_TRUE(sondeco.waitForFinished(10000)) << "the message box is still waiting";
+    EXPECT_EQ(sondeco.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sondeco.exitCode(), 0);
+    const std::string text = fileText(directory / "sondeco.ini");
+    EXPECT_NE(text.find("MainWidth="), std::string::npos) << text;
+    EXPECT_NE(text.find("DecFreqPos=66"), std::string::npos) << text;
+}
+
+// Installed where its user cannot write (as in /usr/bin): the settings go to the user's own
+// configuration folder, and nothing is written beside the program.
+TEST_F(AudioEndToEnd, InstalledWhereItsUserCannotWriteItKeepsTheSettingsInTheUsersFolder) {
+    const auto installed = directory / "installed";
+    const auto config = directory / "config";
+    std::filesystem::create_directories(installed);
+    std::filesystem::create_directories(config);
+    std::filesystem::copy_file(SONDECO_PROGRAM, installed / "sondeco");
+    QProcess sondeco;
+    sondeco.setProcessChannelMode(QProcess::ForwardedChannels);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), QString::fromStdString(config.string()));
+    sondeco.setProcessEnvironment(environment);
+    if (::geteuid() == 0) {
+        // Permissions do not stop root: the program runs as "nobody", whom they do stop. (It cannot
+        // reach the test's sound server then; the play device's message box is no matter here.)
+        const passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        const uid_t uid = nobody->pw_uid;
+        const gid_t gid = nobody->pw_gid;
+        ASSERT_EQ(::chown(config.c_str(), uid, gid), 0);
+        sondeco.setChildProcessModifier([uid, gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
+        });
+    }
+    using std::filesystem::perms;
+    std::filesystem::permissions(installed, perms::owner_read | perms::owner_exec | perms::group_read | perms::group_exec |
+                                                perms::others_read | perms::others_exec);
+    struct Writable {  // so that the test's folder can be removed again, whatever happens
+        std::filesystem::path folder;
+        ~Writable() { std::filesystem::permissions(folder, perms::owner_all); }
+    } writableAgain{installed};
+
+    sondeco.start(QString::fromStdString((installed / "sondeco").string()),
+                  {QStringLiteral("--input"), QString::fromStdString((directory / "missing.wav").string())});
+    ASSERT_TRUE(sondeco.waitForStarted());
+    waitFor([&] { return sondeco.state() != QProcess::Running || catchesSignal(sondeco.processId(), SIGTERM); }, 30000);
+    ASSERT_EQ(sondeco.state(), QProcess::Running);
+    sondeco.terminate();
+    ASSERT_TRUE(sondeco.waitForFinished(10000));
+    EXPECT_EQ(sondeco.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(sondeco.exitCode(), 0);
+    EXPECT_NE(fileText(config / "Sondeco" / "sondeco.ini").find("MainWidth="), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(installed / "sondeco.ini"));
 }
 
 }  // namespace

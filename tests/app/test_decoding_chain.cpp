@@ -5,11 +5,17 @@
 #include "app/Unit3.h"
 #include "tests/support/beacon_buffers.h"
 #include "app/page_tabs.h"
+#include "app/windows_1252.h"
+#include "rtcm/message_builders.h"
+#include "rtcm/rtcm_encoder.h"
+#include "signalgen/msk_modulator.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+#include <cmath>
+#include <iconv.h>
 #include <random>
 
 namespace sondeco::testing {
@@ -77,6 +83,60 @@ TEST_F(DecodingChain, EyePatternMovesOnlyWhileItsWindowShows) {
     const auto frozen = form1->eyePattern().EyeHistory();
     feed(20, 30);
     for (std::size_t r = 0; r < frozen.size(); ++r) EXPECT_EQ(form1->eyePattern().EyeHistory()[r].trace, frozen[r].trace);
+}
+
+TEST_F(DecodingChain, SpecialMessageBytesShowAsTheirWindowsCharacters) {
+    start();
+    form1->TabControl1Tabs->setCurrentIndex(5);  // "Msg #16"
+    // A station's text with bytes from 0x80 to 0x9F, one the code page leaves undefined, and a Latin-1 one.
+    const std::string text = "\x80 \x85 \x81 \x9F \xE9";
+    std::vector<std::uint8_t> bits;
+    RtcmEncoder encoder;
+    RtcmHeader header;
+    header.messageType = 16;
+    header.stationId = 491;
+    for (int frame = 0; frame < 6; ++frame) {
+        header.sequenceNumber = frame;
+        header.zCount = 100 + frame;
+        encoder.appendFrameBits(header, buildSpecialMessageWords(text), bits);
+    }
+    MskModulator modulator(MskSettings{});
+    modulator.pushBits(bits);
+    std::vector<double> samples(bits.size() * 240 + FramesPerBuffer);  // 240 samples a bit at 200 bit/s, then silence
+    modulator.render(samples);
+    std::vector<std::int16_t> buffer(SamplesPerBuffer);
+    for (std::size_t start = 0; start + FramesPerBuffer <= samples.size(); start += FramesPerBuffer) {
+        for (std::size_t n = 0; n < FramesPerBuffer; ++n) buffer[2 * n] = static_cast<std::int16_t>(std::lround(samples[start + n]));
+        audio.deliver(buffer);
+        ASSERT_TRUE(waitFor([&, done = form1->processedBuffers()] { return form1->processedBuffers() == done + 1; }));
+    }
+    EXPECT_TRUE(form1->Memo1->toPlainText().contains(QString::fromUtf8("\n\u20AC \u2026 \uFFFD \u0178 \u00E9\n")))
+        << form1->Memo1->toPlainText().toStdString();
+}
+
+// Every byte against the C library's own table of the code page, which knows no character for the
+// five undefined codes.
+TEST(Windows1252, EveryByteIsTheCharacterOfTheCodePage) {
+    const iconv_t toUtf32 = ::iconv_open("UTF-32LE", "CP1252");
+    ASSERT_NE(toUtf32, reinterpret_cast<iconv_t>(-1)) << "the C library has no CP1252";
+    std::string all(256, '\0');
+    for (int code = 0; code < 256; ++code) all[static_cast<std::size_t>(code)] = static_cast<char>(code);
+    const QString shown = windows1252ToString(all);
+    ASSERT_EQ(shown.size(), 256);
+    int undefined = 0;
+    for (int code = 0; code < 256; ++code) {
+        char in = static_cast<char>(code);
+        char32_t out = 0;
+        char* inPointer = &in;
+        char* outPointer = reinterpret_cast<char*>(&out);
+        std::size_t inLeft = 1, outLeft = sizeof out;
+        ::iconv(toUtf32, nullptr, nullptr, nullptr, nullptr);
+        const bool known = ::iconv(toUtf32, &inPointer, &inLeft, &outPointer, &outLeft) != static_cast<std::size_t>(-1);
+        undefined += !known;
+        EXPECT_EQ(shown[code].unicode(), known ? out : 0xFFFD) << "byte " << code;
+    }
+    EXPECT_EQ(undefined, 5);
+    ::iconv_close(toUtf32);
 }
 
 }  // namespace

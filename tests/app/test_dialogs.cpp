@@ -1,16 +1,22 @@
 #include "tests/app/app_fixture.h"
 
 #include "app/Unit2.h"
+#include "app/Unit3.h"
 #include "app/Unit8.h"
 #include "app/Unit9.h"
 #include "app/up_down_control.h"
 #include "app/window_placement.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShowEvent>
+#include <QTest>
+#include <QSpontaneKeyEvent>
+#include <QTimer>
 
 #include <fstream>
 
@@ -107,6 +113,88 @@ TEST_F(SettingsDialog, CentredOnTheMainWindowAndKeptOnTheDesktop) {
     EXPECT_EQ(keptOnDesktop({-40, -10}, {100, 50}, {0, 0, 800, 600}), QPoint(0, 0));
     EXPECT_EQ(keptOnDesktop({750, 580}, {100, 50}, {0, 0, 800, 600}), QPoint(700, 550));
     EXPECT_EQ(centredOn({10, 20, 661, 401}, {283, 202}), QPoint(10 + 330 - 141, 20 + 200 - 101));
+}
+
+TEST_F(SettingsDialog, OnlyOpeningCentresTheWindowsNotRestoringThemFromMinimised) {
+    start();
+    form1->show();
+    form1->move(100, 50);
+    for (QWidget* window : {static_cast<QWidget*>(form1->Form2), static_cast<QWidget*>(form1->Form3)}) {
+        const std::string name = window->windowTitle().toStdString();
+        window->show();
+        const QPoint centred = window->pos();
+        const QPoint movedByTheUser = centred + QPoint(37, -23);
+        window->move(movedByTheUser);
+        window->setWindowState(Qt::WindowMinimized);
+        processEvents();
+        window->setWindowState(Qt::WindowNoState);
+        processEvents();
+        EXPECT_EQ(window->pos(), movedByTheUser) << name;
+        // The show event a window system sends with a restore. (Qt's offscreen platform puts a restored
+        // window back itself, which would hide a move made on this event.)
+        // Delivered as QTest delivers its spontaneous events: sendEvent() would take the mark off again.
+        QShowEvent restored;
+        QSpontaneKeyEvent::setSpontaneous(&restored);
+        QCoreApplication::instance()->notify(window, &restored);
+        EXPECT_EQ(window->pos(), movedByTheUser) << name;
+
+        window->hide();
+        window->show();
+        EXPECT_EQ(window->pos(), centred) << name;
+        window->hide();
+    }
+}
+
+TEST_F(SettingsDialog, TheToolBarButtonsBringAnOpenWindowForward) {
+    start();
+    form1->show();
+    const auto isActive = [](QWidget* window) { return [window] { return QApplication::activeWindow() == window; }; };
+    for (auto [button, window] : {std::pair<QPushButton*, QWidget*>{form1->SpeedButton4, form1->Form2},
+                                  std::pair<QPushButton*, QWidget*>{form1->SpeedButton1, form1->Form3}}) {
+        const std::string name = button->text().toStdString();
+        button->click();
+        ASSERT_TRUE(window->isVisible()) << name;
+        const QPoint movedByTheUser = window->pos() + QPoint(15, 9);
+        window->move(movedByTheUser);
+
+        // Open behind the main window: the button brings it to the front.
+        form1->activateWindow();
+        ASSERT_TRUE(waitFor(isActive(form1.get()))) << name;
+        button->click();
+        EXPECT_TRUE(waitFor(isActive(window), 2000)) << name;
+
+        // Minimised: restored, in front, and where it was.
+        window->setWindowState(Qt::WindowMinimized);
+        form1->activateWindow();
+        ASSERT_TRUE(waitFor(isActive(form1.get()))) << name;
+        button->click();
+        EXPECT_FALSE(window->isMinimized()) << name;
+        EXPECT_TRUE(waitFor(isActive(window), 2000)) << name;
+        EXPECT_EQ(window->pos(), movedByTheUser) << name;
+        window->hide();
+    }
+}
+
+TEST_F(SettingsDialog, HasNoDefaultButtonSoEnterOpensNothing) {
+    start();
+    TForm2* form2 = form1->Form2;
+    form2->show();
+    EXPECT_FALSE(form2->Button1->isDefault());
+    EXPECT_FALSE(form2->Button1->autoDefault());
+    // Were Enter to press "Select device", the device dialog would run modally: this takes it down
+    // again, and tells.
+    bool deviceDialogOpened = false;
+    QTimer::singleShot(0, form2, [&] {
+        if (QApplication::activeModalWidget() != form1->Form8) return;
+        deviceDialogOpened = true;
+        form1->Form8->reject();
+    });
+    form2->RadioButton1->setFocus();
+    QTest::keyClick(form2->RadioButton1, Qt::Key_Return);
+    processEvents();
+    EXPECT_FALSE(deviceDialogOpened);
+    EXPECT_TRUE(form2->isVisible());
+    EXPECT_TRUE(form1->DecBitRate);  // and Enter is not a click on the radio button either
 }
 
 using DeviceDialog = AppFixture;
@@ -212,6 +300,61 @@ TEST_F(DeviceDialog, ASavedDeviceIsOpenedByItsName) {
     EXPECT_EQ(form1->WaveInIndex, 2);
     EXPECT_EQ(audio.openedDevices, std::vector<int>{1});
     EXPECT_EQ(form1->Form8->ComboBox1->currentIndex(), 2);
+}
+
+// PATH set to one folder of our own for as long as it lives, so that a test decides which programs exist.
+class PathOnlyTo {
+public:
+    explicit PathOnlyTo(const std::filesystem::path& folder) : saved_(qgetenv("PATH")) {
+        std::filesystem::create_directories(folder);
+        qputenv("PATH", QByteArray::fromStdString(folder.string()));
+    }
+    ~PathOnlyTo() { qputenv("PATH", saved_); }
+    PathOnlyTo(const PathOnlyTo&) = delete;
+    PathOnlyTo& operator=(const PathOnlyTo&) = delete;
+
+private:
+    QByteArray saved_;
+};
+
+TEST_F(DeviceDialog, SoundSettingsStartsTheProgramFoundOrSaysThatNoneWas) {
+    const auto bin = directory / "bin";
+    const PathOnlyTo path(bin);
+    const auto install = [&](const char* program) {
+        std::ofstream(bin / program) << "#!/bin/sh\n";
+        std::filesystem::permissions(bin / program, std::filesystem::perms::owner_all);
+    };
+    std::vector<std::pair<QString, QStringList>> started;
+    AppEnvironment env = environment();
+    env.startProgram = [&started](const QString& program, const QStringList& arguments) { started.emplace_back(program, arguments); };
+
+    // None installed: the button says so, naming what it looks for.
+    start(env);
+    form1->Form8->Button3->click();
+    EXPECT_TRUE(started.empty());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].kind, MessageKind::Information);
+    EXPECT_EQ(messages[0].text, "No sound settings program was found. Sondeco looks for pavucontrol, pavucontrol-qt, "
+                                "gnome-control-center and systemsettings.");
+
+    // A desktop's sound settings, installed since the dialog was built: looked for again, the first wins.
+    install("systemsettings");
+    install("gnome-control-center");
+    form1->Form8->Button3->click();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].first, QString::fromStdString((bin / "gnome-control-center").string()));
+    EXPECT_EQ(started[0].second, QStringList{"sound"});
+
+    // The volume control, there when the dialog is built, comes first, on its input tab.
+    install("pavucontrol");
+    form1.reset();
+    start(env);
+    EXPECT_TRUE(form1->Form8->VolumeControlFound);
+    form1->Form8->Button3->click();
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_EQ(started[1].first, QString::fromStdString((bin / "pavucontrol").string()));
+    EXPECT_EQ(started[1].second, QStringList{"--tab=4"});
+    EXPECT_EQ(messages.size(), 1u);
 }
 
 }  // namespace
