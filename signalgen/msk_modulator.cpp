@@ -57,6 +57,28 @@ MskModulator::MskModulator(const MskSettings& settings)
                          : UnattendedPeak;
     }
     noiseDeviation_ = amplitude_ * std::sqrt(noisePerSignalSquared);
+
+    if (!(settings.staticBurstsPerSecond >= 0.0)) throw std::invalid_argument("the static burst rate cannot be negative");
+    if (!(settings.fadingDepthDb >= 0.0)) throw std::invalid_argument("the fading depth cannot be negative");
+    if (!std::isfinite(settings.driftHzPerSecond)) throw std::invalid_argument("the drift must be a finite number");
+    driftStep_ = TwoPi * settings.driftHzPerSecond / (sampleRate_ * sampleRate_);
+    if (settings.staticBurstsPerSecond > 0.0) {
+        if (!(settings.staticBurstSeconds > 0.0)) throw std::invalid_argument("a static burst must last some time");
+        if (!std::isfinite(settings.staticPeakDb)) throw std::invalid_argument("the static peak must be a finite number");
+        staticRandom_.seed(settings.noiseSeed ^ 0x5eed5eed5eed5eedULL);
+        staticRate_ = settings.staticBurstsPerSecond / sampleRate_;
+        staticPeak_ = amplitude_ * std::pow(10.0, settings.staticPeakDb / 20.0);
+        staticLength_ = std::max<std::size_t>(1, static_cast<std::size_t>(std::llround(settings.staticBurstSeconds * sampleRate_)));
+        // The burst's last sample is at the signal's level.
+        staticDecay_ = staticLength_ > 1 ? std::pow(10.0, -settings.staticPeakDb / 20.0 / static_cast<double>(staticLength_ - 1)) : 1.0;
+        staticCentre_ = carrier;
+        samplesToNextBurst_ = -std::log(uniformStatic()) / staticRate_;
+    }
+    if (settings.fadingDepthDb > 0.0) {
+        if (!(settings.fadingPeriodSeconds > 0.0)) throw std::invalid_argument("the fading period must be positive");
+        fadingDepth_ = 1.0 - std::pow(10.0, -settings.fadingDepthDb / 20.0);
+        fadingStep_ = TwoPi / (settings.fadingPeriodSeconds * sampleRate_);
+    }
 }
 
 void MskModulator::pushBits(std::span<const std::uint8_t> bits) {
@@ -67,7 +89,9 @@ std::size_t MskModulator::render(std::span<double> out) {
     std::size_t written = 0;
     while (written < out.size()) {
         if (leadingSamplesLeft_ > 0) {
-            out[written++] = nextNoise();
+            out[written] = nextNoise();
+            if (staticRate_ > 0.0) out[written] += nextStatic();
+            ++written;
             --leadingSamplesLeft_;
             continue;
         }
@@ -80,8 +104,16 @@ std::size_t MskModulator::render(std::span<double> out) {
         // Within a bit the phase moves linearly by a quarter turn, so the frequency is constant and
         // the phase has no corner where one bit meets the next, wherever that falls between samples.
         const double bitPhase = (bits_.front() ? QuarterTurn : -QuarterTurn) * bitTime_;
-        out[written++] = amplitude_ * std::cos(carrierPhase_ + deviationPhase_ + bitPhase) + nextNoise();
+        double level = amplitude_;
+        if (fadingDepth_ > 0.0) {
+            level *= 1.0 - fadingDepth_ * 0.5 * (1.0 - std::cos(fadingPhase_));
+            fadingPhase_ = wrapPhase(fadingPhase_ + fadingStep_);
+        }
+        out[written] = level * std::cos(carrierPhase_ + deviationPhase_ + bitPhase) + nextNoise();
+        if (staticRate_ > 0.0) out[written] += nextStatic();
+        ++written;
         carrierPhase_ = wrapPhase(carrierPhase_ + carrierStep_);
+        if (driftStep_ != 0.0) carrierStep_ += driftStep_;
         bitTime_ += bitsPerSample_;
     }
     return written;
@@ -98,6 +130,24 @@ double MskModulator::nextNoise() {
     const double angle = TwoPi * uniform();
     spareNoise_ = radius * std::sin(angle);
     return noiseDeviation_ * radius * std::cos(angle);
+}
+
+double MskModulator::nextStatic() {
+    samplesToNextBurst_ -= 1.0;
+    while (samplesToNextBurst_ <= 0.0) {
+        const double frequency = std::clamp(staticCentre_ + 500.0 * (uniformStatic() - 0.5), 1.0, sampleRate_ / 2.0 - 1.0);
+        bursts_.push_back(Burst{staticPeak_, TwoPi * uniformStatic(), TwoPi * frequency / sampleRate_, staticLength_});
+        samplesToNextBurst_ += -std::log(uniformStatic()) / staticRate_;
+    }
+    double sum = 0.0;
+    for (Burst& burst : bursts_) {
+        sum += burst.envelope * std::sin(burst.phase);
+        burst.envelope *= staticDecay_;
+        burst.phase = wrapPhase(burst.phase + burst.step);
+        --burst.samplesLeft;
+    }
+    std::erase_if(bursts_, [](const Burst& burst) { return burst.samplesLeft == 0; });
+    return sum;
 }
 
 std::int16_t toPcm16(double sample) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <vector>
 
 namespace sondeco {
 
@@ -29,6 +30,24 @@ struct MskSettings {
     // level that puts signal plus noise at 6000 RMS, which leaves room for noise peaks in 16 bits.
     double amplitude = 0.0;
     int sampleRate = 48000;
+
+    // Slow change of the carrier (both tones) in Hz per second, from the first bit on, as a
+    // receiver's oscillator warming up would cause.
+    double driftHzPerSecond = 0.0;
+    // Atmospheric static: bursts at random times (on average this many a second, independently of
+    // each other), each a damped oscillation that starts staticPeakDb above the signal's amplitude
+    // and decays exponentially to the signal's level within staticBurstSeconds, where it ends. It
+    // rings at a random frequency within 250 Hz of the centre, as a receiver's IF filter rings when
+    // struck. The bursts draw on their own random numbers, so the Gaussian noise of a seed is the
+    // same with and without them.
+    double staticBurstsPerSecond = 0.0;
+    double staticPeakDb = 30.0;
+    double staticBurstSeconds = 0.002;
+    // Slow fading: the signal's amplitude swings between its full level and fadingDepthDb below it
+    // (raised cosine, one cycle every fadingPeriodSeconds, starting at full level). The noise stays
+    // where Eb/N0 put it for the full level.
+    double fadingDepthDb = 0.0;
+    double fadingPeriodSeconds = 10.0;
 };
 
 class MskModulator {
@@ -69,6 +88,28 @@ private:
 
     std::mt19937_64 random_;
     std::optional<double> spareNoise_;
+
+    double nextStatic();
+    double uniformStatic() { return (static_cast<double>(staticRandom_() >> 11) + 0.5) * 0x1.0p-53; }
+
+    double driftStep_ = 0.0;  // radians per sample per sample
+    struct Burst {
+        double envelope;   // current peak amplitude
+        double phase;      // radians
+        double step;       // radians per sample
+        std::size_t samplesLeft;
+    };
+    double staticRate_ = 0.0;    // bursts per sample
+    double staticPeak_ = 0.0;    // first peak of a burst in 16-bit units
+    double staticDecay_ = 1.0;   // envelope factor per sample
+    std::size_t staticLength_ = 0;
+    double staticCentre_ = 0.0;  // Hz
+    double samplesToNextBurst_ = 0.0;
+    std::vector<Burst> bursts_;
+    std::mt19937_64 staticRandom_;
+    double fadingDepth_ = 0.0;   // amplitude ratio lost at the bottom of a fade, 0..1
+    double fadingStep_ = 0.0;    // radians of the fading cycle per sample
+    double fadingPhase_ = 0.0;
 };
 
 // A sample rounded to 16 bits, saturating rather than wrapping.

@@ -157,3 +157,85 @@ TEST(MskModulator, LevelsLeadingSilenceAndRefusedSettings) {
 
 }  // namespace
 }  // namespace sondeco
+
+namespace sondeco {
+namespace {
+
+// Static rides on top of the signal and its noise without disturbing either: the difference to the
+// same seed without static is zero except during bursts, which come at about the rate asked for,
+// start at the peak asked for and have died down to the signal's level by their end.
+TEST(MskModulator, StaticBurstsAddToAnUnchangedSignal) {
+    MskSettings settings;
+    settings.ebN0Db = 20.0;
+    settings.leadingSeconds = 0.5;  // static is there before the beacon comes on, too
+    const auto bits = randomBits(4000, 8);  // 20 s
+    const auto clean = modulate(settings, bits);
+    settings.staticBurstsPerSecond = 4.0;
+    const auto stormy = modulate(settings, bits);
+    ASSERT_EQ(clean.size(), stormy.size());
+    const double amplitude = MskModulator(settings).amplitude();
+    const double peak = amplitude * std::pow(10.0, 30.0 / 20.0);
+    const std::size_t burstSamples = 96;  // 2 ms
+    std::vector<std::size_t> starts;
+    std::size_t quiet = 0;
+    for (std::size_t n = 0; n < clean.size(); ++n) {
+        if (stormy[n] == clean[n]) {
+            ++quiet;
+        } else if (n == 0 || stormy[n - 1] == clean[n - 1]) {
+            starts.push_back(n);
+        }
+    }
+    for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+        if (starts[b + 1] - starts[b] <= burstSamples) continue;  // overlapping bursts add up
+        double largest = 0.0;
+        for (std::size_t n = starts[b]; n < starts[b] + burstSamples; ++n) largest = std::max(largest, std::fabs(stormy[n] - clean[n]));
+        // The oscillation (550..1050 Hz) reaches its first crest within a quarter cycle, while the
+        // envelope falls 30 dB in 2 ms; its last sample is at the signal's level.
+        EXPECT_LE(largest, peak * 1.001) << "burst at sample " << starts[b];
+        EXPECT_GE(largest, peak * 0.4) << "burst at sample " << starts[b];
+        EXPECT_LE(std::fabs(stormy[starts[b] + burstSamples - 1] - clean[starts[b] + burstSamples - 1]), amplitude * 1.001);
+        EXPECT_EQ(stormy[starts[b] + burstSamples], clean[starts[b] + burstSamples]);
+    }
+    const auto bursts = static_cast<double>(starts.size());
+    EXPECT_NEAR(bursts, 4 * 20.5, 3 * std::sqrt(82.0));  // Poisson: three standard deviations
+    EXPECT_GT(static_cast<double>(quiet), 0.98 * static_cast<double>(clean.size())) << "2 ms bursts, 4 a second";
+}
+
+// Drift moves both tones by the same hertz per second; fading swings the level down and back
+// with the period and depth asked for.
+TEST(MskModulator, DriftAndFading) {
+    MskSettings settings;
+    settings.amplitude = 1000.0;
+    settings.driftHzPerSecond = 2.0;
+    const std::vector<std::uint8_t> ones(2000, 1);  // 10 s of the upper tone
+    const auto drifting = modulate(settings, ones);
+    const auto second = [&](double from) {
+        const auto start = drifting.begin() + static_cast<std::ptrdiff_t>(from * 48000);
+        return measuredFrequency(std::vector<double>(start, start + 48000), 48000);
+    };
+    EXPECT_NEAR(second(0.0), 850.0 + 1.0, 0.05);  // the mean over the first second
+    EXPECT_NEAR(second(8.0), 850.0 + 17.0, 0.05);
+
+    settings.driftHzPerSecond = 0.0;
+    settings.fadingDepthDb = 20.0;
+    settings.fadingPeriodSeconds = 4.0;
+    const auto fading = modulate(settings, ones);
+    const auto peakAround = [&](double time) {
+        double peak = 0.0;
+        const auto centre = static_cast<std::size_t>(time * 48000);
+        for (std::size_t n = centre - 240; n < centre + 240; ++n) peak = std::max(peak, std::fabs(fading[n]));
+        return peak;
+    };
+    EXPECT_NEAR(peakAround(0.01), 1000.0, 1.0);
+    EXPECT_NEAR(peakAround(2.0), 100.0, 1.0);  // the bottom of the fade, 20 dB down
+    EXPECT_NEAR(peakAround(4.0), 1000.0, 1.0);
+
+    settings.fadingPeriodSeconds = 0.0;
+    EXPECT_THROW(MskModulator{settings}, std::invalid_argument);
+    settings.fadingDepthDb = 0.0;
+    settings.staticBurstsPerSecond = -1.0;
+    EXPECT_THROW(MskModulator{settings}, std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace sondeco
