@@ -6,6 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <numbers>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -27,7 +28,7 @@ struct DisplayInput {
 // with random bits, and a smoothed, noisy frequency track with a decision every 24 samples.
 std::vector<DisplayInput> displayInputs()
 {
-    constexpr double TwoPi = 6.283185307179586;
+    constexpr double TwoPi = 2.0 * std::numbers::pi;
     constexpr int SamplesPerBit = 24;
     std::vector<DisplayInput> inputs(10);
     std::minstd_rand random(1);

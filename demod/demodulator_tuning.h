@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <numbers>
 
 namespace sondeco {
 
@@ -10,8 +11,8 @@ inline constexpr int DecimationFactor = 10;
 inline constexpr double SamplePeriod = 0.00020833333333333335;  // s, one decimated sample at 4800 Hz
 inline constexpr double ReferenceFrequency = 1700.0;             // Hz, where the mixer puts the centre
 inline constexpr double ReferenceIncrement = 10681.415022205296 * SamplePeriod;  // rad per decimated sample
-inline constexpr double TwoPi = 6.283185307179586;
-inline constexpr double Pi = 3.141592653589793;
+inline constexpr double Pi = std::numbers::pi;
+inline constexpr double TwoPi = 2.0 * std::numbers::pi;
 
 inline constexpr int FirTapCount = 101;
 inline constexpr int HilbertTapCount = 51;

@@ -2,6 +2,7 @@
 
 #include "display/scan_line_canvas.h"
 
+#include <numbers>
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -10,7 +11,7 @@ namespace sondeco {
 
 namespace {
 
-constexpr double TwoPi = 6.283185307179586;
+constexpr double TwoPi = 2.0 * std::numbers::pi;
 
 // Where the guides fall: near the two MSK tones, a quarter of the bit rate either side of 1700 Hz.
 constexpr int GuideColumns200[2] = {38, 48};

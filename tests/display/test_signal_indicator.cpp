@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numbers>
 #include <cmath>
 #include <complex>
 #include <random>
@@ -14,7 +15,7 @@ using sondeco::SignalIndicator;
 using Buffer = std::array<double, SignalIndicator::BufferLength>;
 namespace display = sondeco::display;
 
-constexpr double TwoPi = 6.283185307179586;
+constexpr double TwoPi = 2.0 * std::numbers::pi;
 
 Buffer constantBuffer(double value)
 {
