@@ -200,15 +200,15 @@ TEST_F(AudioEndToEnd, CaptureSwitchOfDeviceAndMonitor) {
     ASSERT_TRUE(recorder.waitForStarted());
     // Keep capturing and monitoring until a whole second of the recording is monitored audio: the
     // same tone on both channels.
-    const auto monitored = [](const StereoMeasured& second) {
-        return std::fabs(second.left.hz - 1500.0) < 20.0 && std::fabs(second.right.hz - 1500.0) < 20.0 &&
-               second.left.rms > 0.5 * Amplitude / std::sqrt(2.0) &&
-               std::fabs(second.right.rms - second.left.rms) < 0.05 * second.left.rms;
+    const auto monitored = [](const StereoMeasured& lastSecond) {
+        return std::fabs(lastSecond.left.hz - 1500.0) < 20.0 && std::fabs(lastSecond.right.hz - 1500.0) < 20.0 &&
+               lastSecond.left.rms > 0.5 * Amplitude / std::sqrt(2.0) &&
+               std::fabs(lastSecond.right.rms - lastSecond.left.rms) < 0.05 * lastSecond.left.rms;
     };
     const bool heard = waitFor(
         [&] {
-            const auto second = lastSecondOf(recording);
-            return second && monitored(*second);
+            const auto lastSecond = lastSecondOf(recording);
+            return lastSecond && monitored(*lastSecond);
         },
         20000);
     recorder.terminate();
@@ -277,7 +277,7 @@ TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermAndSavesItsSettings) {
         std::string error;
         ASSERT_TRUE(writer.open(recording, 1, 48000, error));
         std::vector<std::int16_t> tone(48000);
-        for (std::size_t n = 0; n < tone.size(); ++n) tone[n] = static_cast<std::int16_t>(4000 * std::sin(n * 0.1));
+        for (std::size_t n = 0; n < tone.size(); ++n) tone[n] = static_cast<std::int16_t>(4000 * std::sin(static_cast<double>(n) * 0.1));
         ASSERT_TRUE(writer.writeFrames(tone.data(), tone.size()));
         ASSERT_TRUE(writer.close(error));
     }
@@ -356,6 +356,7 @@ TEST_F(AudioEndToEnd, InstalledWhereItsUserCannotWriteItKeepsTheSettingsInTheUse
         const uid_t uid = nobody->pw_uid;
         const gid_t gid = nobody->pw_gid;
         ASSERT_EQ(::chown(config.c_str(), uid, gid), 0);
+        std::filesystem::permissions(directory, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
         sondeco.setChildProcessModifier([uid, gid] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(126);
         });
