@@ -16,16 +16,18 @@ namespace sondeco {
 
 namespace {
 
-// Two ladders of FFT lengths over the squared signal. Lines closer together need finer bins, and the
+// Two rungs of FFT lengths over the squared signal. Lines closer together need finer bins, and the
 // weaker lines of the slower rates (at the same Eb/N0 the signal power is lower) need longer coherent
 // integration, so 100 and 200 bit/s share a short FFT (a quarter second: the first decision comes
 // early) and 25 and 50 bit/s a four times longer one. Either way the two lines of the slower rate on
 // a rung lie about 26 bins apart.
 constexpr double ShortFftSeconds = 0.256;
 constexpr std::size_t LongFftFactor = 4;
-// Spectra averaged (non-coherently) per rung at most: enough for 25 bit/s at 12 dB, few enough that
-// a beacon that stops or moves fades out of the average within a few seconds.
-constexpr std::size_t MaxAveragedSpectra = 12;
+// Spectra (half overlapping) averaged non-coherently, two ways: the last twelve, enough for 25 bit/s
+// at 12 dB, and the last four, so that a beacon coming on air after a while of noise is found as
+// fast as one there from the start instead of waiting until it fills most of the long average.
+constexpr std::size_t LongAverageSpectra = 12;
+constexpr std::size_t ShortAverageSpectra = 4;
 // Bins next to a line left out of its noise estimate (the Hann window spreads a line over about four).
 constexpr int GuardBins = 3;
 
@@ -40,9 +42,11 @@ constexpr double PairFalseAlarm = 1e-11;
 constexpr double HintedPairFalseAlarm = 1e-9;
 // "Is there a line here at all": each line of a pair, and what surrounds a pair.
 constexpr double CheckFalseAlarm = 1e-3;
-// A beacon already held stays held while both its lines stand out at this level.
+// A beacon already held stays held while both its lines stand out at this level in the long average.
 constexpr double HoldFalseAlarm = 1e-2;
 constexpr int MissesBeforeLost = 2;
+// No candidate from a single spectrum: whether its lines are steady needs two at least.
+constexpr std::size_t MinimumSpectraForCandidate = 2;
 
 // A real MSK pair is balanced (each line holds a quarter of the squared signal's power); a carrier
 // beside a noise peak is not. Allow for filter slope and noise: 10 dB.
@@ -52,14 +56,28 @@ constexpr double MaxLineImbalance = 10.0;
 // voiced speech makes, has lines there as strong as the pair).
 constexpr double MidpointLineRatio = 0.5;
 constexpr double OuterLineRatio = 0.25;
+// Each line's lower-third power over the spectra averaged, against its mean (see steady()).
+constexpr double MinimumLowerThirdToMean = 0.15;
+// A bin of the input's own averaged periodogram above the noise around it by more than noise
+// alone reaches once in 1e4 bins, times the most that MSK's own smooth peak stands above its
+// surroundings at the FFT's resolution (about 3.3 for the slower rate of a rung), is a line: a
+// carrier or a harmonic, not MSK.
+constexpr double PlainFalseAlarm = 1e-4;
+constexpr double MskPeakAllowance = 4.0;
+// The same for one periodogram on its own: noise-like MSK reaches this about once in five million
+// bins (so a candidate's few hundred bins-and-spectra almost never), a held vowel's harmonics easily.
+constexpr double SinglePlainLineRatio = 80.0;
+// A pair's stronger line may have up to this many times the power that the input's power around
+// the tone can give it (the line's power is that power squared, over four); what is left over
+// allows for noise and for where the line fell between bins.
+constexpr double PowerAllowance = 4.0;
 // Another beacon replaces the one held only if this much stronger (dB).
 constexpr double MoveMarginDb = 3.0;
-// A bin of the input's own periodogram this far above the noise around it is a line (a carrier, a
-// harmonic), not MSK: noise-like MSK spectrum gets there about once in ten million bins.
-constexpr double PlainLineRatio = 25.0;
 constexpr double ToneHintToleranceHz = 30.0;
 // The Hann window's equivalent noise bandwidth in bins.
 constexpr double HannNoiseBandwidthBins = 1.5;
+// 8192 squared samples at this power, summed in an FFT, still give a finite power in float.
+constexpr float MaxSamplePower = 1e15f;
 
 double wrapToHalfRate(double frequency, double rate)
 {
@@ -87,7 +105,7 @@ double betaUpperTail(int a, int b, double y)
 
 // The threshold on (bin power / noise estimate) that noise alone crosses with probability `falseAlarm`,
 // when the bin is the mean of `spectra` periodograms and the noise estimate the mean of
-// `noiseSamples` bins of as many. Neighbouring bins of a Hann-windowed spectrum are correlated, so
+// `noiseBins` bins of as many. Neighbouring bins of a Hann-windowed spectrum are correlated, so
 // the estimate is worth about half its bins.
 double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm)
 {
@@ -115,6 +133,7 @@ double hannScallopGain(double offset)
 struct Line {
     double frequencyHz = 0.0;  // in the squared signal, relative to 0 Hz
     double ratio = 0.0;        // bin power over the noise estimate around it
+    double excess = 0.0;       // bin power less that noise estimate: the line's own power
     double offsetBins = 0.0;   // where between bins it fell, for the power correction
 };
 
@@ -179,9 +198,14 @@ public:
             // dropped; the rest are the filter's output for the newest samples. The inverse FFT is the
             // forward one on conjugates.
             fft_->transform(buffer_, spectrum_);
-            for (std::size_t k = 0; k < length; ++k) spectrum_[k] = std::conj(spectrum_[k] * response_[k]);
+            for (std::size_t k = 0; k < length; ++k) {
+                // conj(spectrum * response), written out: std::complex's product checks for infinities.
+                const float a = spectrum_[k].real(), b = spectrum_[k].imag();
+                const float c = response_[k].real(), d = response_[k].imag();
+                spectrum_[k] = ComplexSample(a * c - b * d, -(a * d + b * c));
+            }
             fft_->transform(spectrum_, spectrum_);
-            for (ComplexSample& value : spectrum_) value = std::conj(value);
+            for (ComplexSample& value : spectrum_) value = ComplexSample(value.real(), -value.imag());
             sink(std::span<const ComplexSample>(spectrum_).subspan(taps_ - 1));
             std::copy(buffer_.end() - static_cast<std::ptrdiff_t>(taps_ - 1), buffer_.end(), buffer_.begin());
             filled_ = taps_ - 1;
@@ -198,12 +222,13 @@ private:
     std::size_t filled_ = 0;
 };
 
+
 // The noise level around each bin of a power spectrum: the mean of `width` bins either side, beyond
 // `guard` bins that a line centred on the bin would still cover. Cell averaging on both sides follows
 // a sloping floor (band-limited noise, the edges of the front end's passband) without bias.
 class NoiseFloor {
 public:
-    NoiseFloor(int guard, int width) : guard_(guard), width_(width) {}
+    NoiseFloor(int guard, int width) : guard_(guard), width_(width), inverseCount_(1.0 / (2.0 * width)) {}
 
     void build(const std::vector<float>& power)
     {
@@ -224,32 +249,63 @@ public:
         const auto sumOver = [&](int from, int to) {
             return prefix_[static_cast<std::size_t>(to + reach + 1)] - prefix_[static_cast<std::size_t>(from + reach)];
         };
-        const double noise = (sumOver(bin - reach, bin - guard_ - 1) + sumOver(bin + guard_ + 1, bin + reach)) / (2.0 * width_);
+        const double noise = (sumOver(bin - reach, bin - guard_ - 1) + sumOver(bin + guard_ + 1, bin + reach)) * inverseCount_;
         return std::max(noise, 1e-30);
     }
 
 private:
     int guard_;
     int width_;
+    double inverseCount_;
     std::vector<double> prefix_;  // running sums of the spectrum, extended circularly by `reach` on both sides
 };
 
-// One FFT length over the squared signal, with its running average of spectra and its noise estimate.
+
+// The mean of a rung's newest spectra, with the noise estimate around each bin and the thresholds
+// for as many spectra as it holds.
+struct Average {
+    Average(std::size_t spectra, std::size_t length, int noiseWidth)
+        : span(spectra), sum(length, 0.0), mean(length, 0.0f), noise(GuardBins, noiseWidth)
+    {
+        const auto noiseBins = static_cast<std::size_t>(2 * noiseWidth);
+        for (std::size_t k = 1; k <= span; ++k) {
+            // The mean of two lines is worth one line averaged over twice the spectra, with twice the
+            // bins behind its noise estimate.
+            searchThreshold.push_back(lineThreshold(2 * k, noiseBins, PairFalseAlarm));
+            hintedThreshold.push_back(lineThreshold(2 * k, noiseBins, HintedPairFalseAlarm));
+            checkThreshold.push_back(lineThreshold(k, noiseBins, CheckFalseAlarm));
+            holdThreshold.push_back(lineThreshold(k, noiseBins, HoldFalseAlarm));
+            plainThreshold.push_back(MskPeakAllowance * lineThreshold(k, noiseBins, PlainFalseAlarm));
+        }
+    }
+
+    // For the spectra it holds now.
+    double threshold(const std::vector<double>& table) const { return table[count - 1]; }
+
+    std::size_t span;
+    std::size_t count = 0;
+    std::vector<double> sum;
+    std::vector<float> mean;
+    NoiseFloor noise;
+    std::vector<double> searchThreshold, hintedThreshold, checkThreshold, holdThreshold, plainThreshold;
+};
+
+// One FFT length over the squared signal: its recent spectra and their two averages.
 struct Rung {
     Rung(double sampleRate, std::size_t length, std::vector<double> bitRates);
 
     // Windows and transforms the fftLength samples of `ring` that end just before index `end`.
     void transform(const std::vector<ComplexSample>& ring, std::size_t end);
-    void addSpectrum(const std::vector<ComplexSample>& squared, std::size_t end);
-    double noiseAt(int bin) const { return noise.at(wrap(bin)); }
-    double ratioAt(int bin) const { return average[static_cast<std::size_t>(wrap(bin))] / noiseAt(bin); }
-    int wrap(int bin) const { return bin & (length() - 1); }  // lengths are powers of two
-    int length() const { return static_cast<int>(fftLength); }
+    // The spectrum of the squared samples up to `taken` (a count of samples; the ring is indexed by it).
+    void addSpectrum(const std::vector<ComplexSample>& squared, std::uint64_t taken);
+    // The index in `recent` of the spectrum `age` spectra before the newest.
+    std::size_t slotOf(std::size_t age) const { return (nextSlot + LongAverageSpectra - 1 - age) % LongAverageSpectra; }
+
+    int wrap(int bin) const { return bin & static_cast<int>(fftLength - 1); }  // lengths are powers of two
     int binOf(double frequencyHz) const { return static_cast<int>(std::lround(frequencyHz / binHz)); }
-    Line lineAt(int bin) const;
+    Line lineAt(const Average& average, int bin) const;
     // The strongest bin within `reach` of `frequencyHz`.
-    Line strongestNear(double frequencyHz, int reach) const;
-    double thresholdFor(const std::vector<double>& table) const { return table[spectraAveraged - 1]; }
+    Line strongestNear(const Average& average, double frequencyHz, int reach) const;
 
     double sampleRate;
     std::size_t fftLength;
@@ -263,52 +319,43 @@ struct Rung {
     std::vector<ComplexSample> fftInput;
     std::vector<ComplexSample> fftOutput;
 
-    std::vector<std::vector<float>> recent;  // the last MaxAveragedSpectra periodograms
+    // The last LongAverageSpectra periodograms, when each was taken (samples through the band
+    // limiter), and the periodogram of the input itself over the same stretch, made only when a
+    // candidate there is checked.
+    std::vector<std::vector<float>> recent;
+    std::vector<std::uint64_t> recentEnds;
+    std::vector<std::vector<float>> plainRecent;
+    std::vector<bool> plainReady;
     std::size_t nextSlot = 0;
-    std::size_t spectraAveraged = 0;
+    std::size_t stored = 0;
     std::size_t updatesSinceExactSum = 0;
-    std::vector<double> sum;
-    std::vector<float> average;
-    NoiseFloor noise{GuardBins, 4};
-    std::vector<float> plainPower;  // a periodogram of the input itself, made when a candidate is checked
-    NoiseFloor plainNoise{GuardBins, 4};
 
-    // Indexed by the number of spectra averaged, less one: for the mean of a pair's two lines, and
-    // for a single line.
-    std::vector<double> searchThreshold, hintedThreshold, checkThreshold, holdThreshold;
+    Average longAverage;
+    Average shortAverage;
     std::uint64_t nextSpectrumAt = 0;  // samples taken when the next spectrum is due
 };
 
+int noiseWidthFor(double sampleRate, std::size_t length, const std::vector<double>& bitRates)
+{
+    // The noise estimate of one line must not reach the other line of the pair.
+    const double binHz = sampleRate / static_cast<double>(length);
+    const double closestSpacingBins = *std::min_element(bitRates.begin(), bitRates.end()) / binHz;
+    return std::max(4, static_cast<int>(std::floor(closestSpacingBins)) - GuardBins - 4);
+}
+
 Rung::Rung(double rate, std::size_t length, std::vector<double> rates)
     : sampleRate(rate), fftLength(length), hop(length / 2), binHz(rate / static_cast<double>(length)),
-      bitRates(std::move(rates)), fft(length), fftInput(length), fftOutput(length)
+      bitRates(std::move(rates)), noiseWidth(noiseWidthFor(rate, length, bitRates)), fft(length), fftInput(length),
+      fftOutput(length), recent(LongAverageSpectra, std::vector<float>(length, 0.0f)), recentEnds(LongAverageSpectra, 0),
+      plainRecent(LongAverageSpectra, std::vector<float>(length, 0.0f)), plainReady(LongAverageSpectra, false),
+      longAverage(LongAverageSpectra, length, noiseWidth), shortAverage(ShortAverageSpectra, length, noiseWidth),
+      nextSpectrumAt(length)
 {
-    const double closestSpacingBins = *std::min_element(bitRates.begin(), bitRates.end()) / binHz;
-    // The noise estimate of one line must not reach the other line of the pair.
-    noiseWidth = std::max(4, static_cast<int>(std::floor(closestSpacingBins)) - GuardBins - 4);
-
     window.resize(fftLength);
     for (std::size_t i = 0; i < fftLength; ++i) {
         window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
                                                             static_cast<double>(fftLength)));
     }
-
-    recent.assign(MaxAveragedSpectra, std::vector<float>(fftLength, 0.0f));
-    sum.assign(fftLength, 0.0);
-    average.assign(fftLength, 0.0f);
-    noise = NoiseFloor(GuardBins, noiseWidth);
-    plainNoise = NoiseFloor(GuardBins, noiseWidth);
-    plainPower.assign(fftLength, 0.0f);
-    const auto noiseBins = static_cast<std::size_t>(2 * noiseWidth);
-    for (std::size_t k = 1; k <= MaxAveragedSpectra; ++k) {
-        // The mean of two lines is worth one line averaged over twice the spectra, with twice the
-        // bins behind its noise estimate.
-        searchThreshold.push_back(lineThreshold(2 * k, noiseBins, PairFalseAlarm));
-        hintedThreshold.push_back(lineThreshold(2 * k, noiseBins, HintedPairFalseAlarm));
-        checkThreshold.push_back(lineThreshold(k, noiseBins, CheckFalseAlarm));
-        holdThreshold.push_back(lineThreshold(k, noiseBins, HoldFalseAlarm));
-    }
-    nextSpectrumAt = fftLength;
 }
 
 void Rung::transform(const std::vector<ComplexSample>& ring, std::size_t end)
@@ -320,87 +367,105 @@ void Rung::transform(const std::vector<ComplexSample>& ring, std::size_t end)
     fft.transform(fftInput, fftOutput);
 }
 
-void Rung::addSpectrum(const std::vector<ComplexSample>& squared, std::size_t end)
+void Rung::addSpectrum(const std::vector<ComplexSample>& squared, std::uint64_t taken)
 {
-    transform(squared, end);
+    transform(squared, static_cast<std::size_t>(taken & (squared.size() - 1)));
 
+    // Spectra leaving the averages: the oldest of the long one (whose slot is taken over now) and the
+    // one that becomes too old for the short one.
+    if (stored == LongAverageSpectra) {
+        for (std::size_t b = 0; b < fftLength; ++b) longAverage.sum[b] -= static_cast<double>(recent[nextSlot][b]);
+    }
+    if (stored >= ShortAverageSpectra) {
+        const std::vector<float>& leaving = recent[slotOf(ShortAverageSpectra - 1)];
+        for (std::size_t b = 0; b < fftLength; ++b) shortAverage.sum[b] -= static_cast<double>(leaving[b]);
+    }
     std::vector<float>& slot = recent[nextSlot];
-    double total = 0.0;
-    for (std::size_t b = 0; b < fftLength; ++b) total += static_cast<double>(std::norm(fftOutput[b]));
-    // A spectrum that overflowed (absurdly loud input) carries no usable information: skip it
-    // rather than let infinities into the average for good.
-    if (!std::isfinite(total)) return;
-
-    const bool full = spectraAveraged == MaxAveragedSpectra;
     for (std::size_t b = 0; b < fftLength; ++b) {
-        const float power = std::norm(fftOutput[b]);
-        sum[b] += static_cast<double>(power) - (full ? static_cast<double>(slot[b]) : 0.0);
-        slot[b] = power;
+        slot[b] = std::norm(fftOutput[b]);
+        longAverage.sum[b] += static_cast<double>(slot[b]);
+        shortAverage.sum[b] += static_cast<double>(slot[b]);
     }
-    nextSlot = (nextSlot + 1) % MaxAveragedSpectra;
-    if (!full) ++spectraAveraged;
-    // Adding and taking away leaves rounding behind; start the sums afresh now and then.
-    if (++updatesSinceExactSum >= MaxAveragedSpectra) {
-        updatesSinceExactSum = 0;
-        std::fill(sum.begin(), sum.end(), 0.0);
-        for (std::size_t s = 0; s < spectraAveraged; ++s) {
-            for (std::size_t b = 0; b < fftLength; ++b) sum[b] += static_cast<double>(recent[s][b]);
+    recentEnds[nextSlot] = taken;
+    plainReady[nextSlot] = false;
+    nextSlot = (nextSlot + 1) % LongAverageSpectra;
+    stored = std::min(stored + 1, LongAverageSpectra);
+
+    for (Average* average : {&longAverage, &shortAverage}) {
+        average->count = std::min(stored, average->span);
+        // Adding and taking away leaves rounding behind; start the sums afresh now and then.
+        if (updatesSinceExactSum + 1 >= LongAverageSpectra) {
+            std::fill(average->sum.begin(), average->sum.end(), 0.0);
+            for (std::size_t age = 0; age < average->count; ++age) {
+                const std::vector<float>& spectrum = recent[slotOf(age)];
+                for (std::size_t b = 0; b < fftLength; ++b) average->sum[b] += static_cast<double>(spectrum[b]);
+            }
         }
+        const double scale = 1.0 / static_cast<double>(average->count);
+        for (std::size_t b = 0; b < fftLength; ++b) average->mean[b] = static_cast<float>(std::max(0.0, average->sum[b]) * scale);
+        average->noise.build(average->mean);
     }
-    const double scale = 1.0 / static_cast<double>(spectraAveraged);
-    for (std::size_t b = 0; b < fftLength; ++b) average[b] = static_cast<float>(std::max(0.0, sum[b]) * scale);
-    noise.build(average);
+    updatesSinceExactSum = (updatesSinceExactSum + 1) % LongAverageSpectra;
 }
 
-Line Rung::lineAt(int bin) const
+Line Rung::lineAt(const Average& average, int bin) const
 {
     const int b = wrap(bin);
-    const double left = std::max(1e-30, static_cast<double>(average[static_cast<std::size_t>(wrap(b - 1))]));
-    const double centre = std::max(1e-30, static_cast<double>(average[static_cast<std::size_t>(b)]));
-    const double right = std::max(1e-30, static_cast<double>(average[static_cast<std::size_t>(wrap(b + 1))]));
+    const auto at = [&](int index) { return std::max(1e-30, static_cast<double>(average.mean[static_cast<std::size_t>(wrap(index))])); };
+    const double left = at(b - 1), centre = at(b), right = at(b + 1);
     // A Hann-windowed line is close to a Gaussian in log power across its peak: fit a parabola there.
     const double curvature = std::log(left) - 2.0 * std::log(centre) + std::log(right);
     double offset = curvature < 0.0 ? 0.5 * (std::log(left) - std::log(right)) / curvature : 0.0;
     offset = std::clamp(offset, -0.5, 0.5);
     Line line;
     line.frequencyHz = wrapToHalfRate((b + offset) * binHz, sampleRate);
-    line.ratio = centre / noiseAt(b);
+    const double noise = average.noise.at(b);
+    line.ratio = centre / noise;
+    line.excess = centre - noise;
     line.offsetBins = offset;
     return line;
 }
 
-Line Rung::strongestNear(double frequencyHz, int reach) const
+Line Rung::strongestNear(const Average& average, double frequencyHz, int reach) const
 {
     const int centre = binOf(frequencyHz);
     int best = centre;
     for (int b = centre - reach; b <= centre + reach; ++b) {
-        if (average[static_cast<std::size_t>(wrap(b))] > average[static_cast<std::size_t>(wrap(best))]) best = b;
+        if (average.mean[static_cast<std::size_t>(wrap(b))] > average.mean[static_cast<std::size_t>(wrap(best))]) best = b;
     }
-    return lineAt(best);
+    return lineAt(average, best);
 }
 
 }  // namespace
 
+// A pair that passed the checks on the squared spectra, with what the check on the input needs.
+struct Pair {
+    BeaconCandidate candidate;
+    double strongerExcess;  // the stronger line's power (bin power less noise) in the average
+    std::size_t spectra;    // how many spectra that average holds
+};
+
 struct BeaconAcquisition::State {
     explicit State(const AcquisitionSettings& settings);
 
+    void consume(std::span<const ComplexSample> filtered);
     void takeSpectrum(std::size_t rungIndex);
-    // Pairs on this rung that pass every check on the squared spectrum, strongest first.
-    std::vector<BeaconCandidate> pairs(const Rung& rung) const;
-    bool plainSpectrumClear(Rung& rung, const BeaconCandidate& candidate);
+    // Pairs in one average of a rung that pass every check on the squared spectra.
+    void findPairs(const Rung& rung, const Average& average, std::vector<Pair>& found) const;
     bool hinted(double toneHz, double bitRate) const;
-    bool clearAround(const Rung& rung, double frequencyHz, double weakerExcess, double ratio) const;
+    bool clearAround(const Rung& rung, const Average& average, double frequencyHz, const Line& weaker, double ratio) const;
+    bool steady(const Rung& rung, const Average& average, const Line& low, const Line& high) const;
+    bool plainSpectrumAgrees(Rung& rung, const Pair& pair);
     double strengthDbHz(const Rung& rung, const Line& weaker) const;
     void emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate);
-    void consume(std::span<const ComplexSample> filtered);
 
     AcquisitionSettings settings;
     std::unique_ptr<BandLimiter> limiter;
     std::uint64_t inputTaken = 0;
     std::vector<std::unique_ptr<Rung>> rungs;
     std::vector<ComplexSample> squared;  // the squared input, a ring as long as the longest FFT
-    std::vector<ComplexSample> plain;    // the input itself, the same way
-    std::size_t mask = 0;
+    // The input itself, long enough to hold every spectrum the longest rung averages.
+    std::vector<ComplexSample> plain;
     // Samples through the band limiter; the limiter's output at count n is its response at input n.
     std::uint64_t taken = 0;
 
@@ -410,6 +475,7 @@ struct BeaconAcquisition::State {
     double currentHighLineHz = 0.0;
     int misses = 0;
     std::vector<AcquisitionEvent> events;
+    std::vector<Pair> candidates;  // scratch
 };
 
 BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s)
@@ -430,8 +496,37 @@ BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s)
     rungs.push_back(std::make_unique<Rung>(rate, shortLength, std::vector<double>{100.0, 200.0}));
     rungs.push_back(std::make_unique<Rung>(rate, shortLength * LongFftFactor, std::vector<double>{25.0, 50.0}));
     squared.assign(shortLength * LongFftFactor, ComplexSample{});
-    plain.assign(squared.size(), ComplexSample{});
-    mask = squared.size() - 1;
+    std::size_t plainLength = squared.size();
+    while (plainLength < (LongAverageSpectra - 1) * rungs.back()->hop + rungs.back()->fftLength) plainLength *= 2;
+    plain.assign(plainLength, ComplexSample{});
+}
+
+void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered)
+{
+    std::size_t position = 0;
+    while (position < filtered.size()) {
+        std::uint64_t due = rungs.front()->nextSpectrumAt;
+        for (const auto& rung : rungs) due = std::min(due, rung->nextSpectrumAt);
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(due - taken, filtered.size() - position));
+        for (std::size_t i = 0; i < count; ++i) {
+            ComplexSample z = filtered[position + i];
+            // Absurdly loud samples (far beyond any sound card's range) are clipped, so that no sum in
+            // the FFTs or the averages can overflow; a block that overflowed in the band limiter
+            // (not finite here) counts as silence.
+            const float power = std::norm(z);
+            if (!(power <= MaxSamplePower)) z = std::isfinite(power) ? z * std::sqrt(MaxSamplePower / power) : ComplexSample{};
+            squared[static_cast<std::size_t>(taken + i) & (squared.size() - 1)] =
+                ComplexSample(z.real() * z.real() - z.imag() * z.imag(), 2.0f * z.real() * z.imag());
+            plain[static_cast<std::size_t>(taken + i) & (plain.size() - 1)] = z;
+        }
+        position += count;
+        taken += count;
+        for (std::size_t r = 0; r < rungs.size(); ++r) {
+            if (rungs[r]->nextSpectrumAt != taken) continue;
+            rungs[r]->nextSpectrumAt += rungs[r]->hop;
+            takeSpectrum(r);
+        }
+    }
 }
 
 bool BeaconAcquisition::State::hinted(double toneHz, double bitRate) const
@@ -442,13 +537,96 @@ bool BeaconAcquisition::State::hinted(double toneHz, double bitRate) const
     return true;
 }
 
-bool BeaconAcquisition::State::clearAround(const Rung& rung, double frequencyHz, double weakerExcess, double ratio) const
+bool BeaconAcquisition::State::clearAround(const Rung& rung, const Average& average, double frequencyHz, const Line& weaker,
+                                           double ratio) const
 {
+    // A line there (standing out from its own surroundings) whose power is a good part of the pair's.
     const int centre = rung.binOf(frequencyHz);
-    const double threshold = rung.thresholdFor(rung.checkThreshold);
+    const double threshold = average.threshold(average.checkThreshold);
     for (int b = centre - 1; b <= centre + 1; ++b) {
-        const double there = rung.ratioAt(b);
-        if (there >= threshold && there - 1.0 >= ratio * weakerExcess) return false;
+        const Line there = rung.lineAt(average, b);
+        if (there.ratio >= threshold && there.excess >= ratio * weaker.excess) return false;
+    }
+    return true;
+}
+
+bool BeaconAcquisition::State::steady(const Rung& rung, const Average& average, const Line& low, const Line& high) const
+{
+    // A beacon's lines are there in every spectrum. Speech puts strong lines into a few (a vowel
+    // held for a moment) and nothing into the rest, and two vowels one after the other can leave
+    // one line each, at a beacon's spacing: a mean over the spectra cannot tell either from a
+    // beacon. A low quantile can: each line's power spectrum by spectrum, its lower third against
+    // its mean. For a line steady enough to be found that is well above a sixth of the mean (a
+    // line's power in noise scatters far less than noise alone); for a line missing from a third
+    // of the spectra or more it is the noise's level, far below the mean.
+    const std::size_t count = average.count;
+    for (const Line* line : {&low, &high}) {
+        const auto bin = static_cast<std::size_t>(rung.wrap(rung.binOf(line->frequencyHz)));
+        std::array<float, LongAverageSpectra> powers{};
+        double sum = 0.0;
+        for (std::size_t age = 0; age < count; ++age) {
+            powers[age] = rung.recent[rung.slotOf(age)][bin];
+            sum += static_cast<double>(powers[age]);
+        }
+        const auto third = powers.begin() + static_cast<std::ptrdiff_t>((count - 1) / 3);
+        std::nth_element(powers.begin(), third, powers.begin() + static_cast<std::ptrdiff_t>(count));
+        if (static_cast<double>(*third) < MinimumLowerThirdToMean * sum / static_cast<double>(count)) return false;
+    }
+    return true;
+}
+
+bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
+{
+    const BeaconCandidate& candidate = pair.candidate;
+    const std::size_t spectra = pair.spectra;
+    for (std::size_t age = 0; age < spectra; ++age) {
+        const std::size_t slot = rung.slotOf(age);
+        if (rung.plainReady[slot]) continue;
+        rung.transform(plain, static_cast<std::size_t>(rung.recentEnds[slot] & (plain.size() - 1)));
+        for (std::size_t b = 0; b < rung.fftLength; ++b) rung.plainRecent[slot][b] = std::norm(rung.fftOutput[b]);
+        rung.plainReady[slot] = true;
+    }
+    const auto powerAt = [&](std::size_t age, int bin) {
+        return static_cast<double>(rung.plainRecent[rung.slotOf(age)][static_cast<std::size_t>(rung.wrap(bin))]);
+    };
+
+    // The pair must come from power at the tone. Squaring MSK of power P gives each line an amplitude
+    // of P / 2; nearly all of P lies in the main lobe, within three quarters of the rate of the tone.
+    // Speech makes line pairs from harmonics far from the tone they seem to belong to (any two
+    // equally far either side of it add up there), with nothing at the tone itself.
+    const double length = static_cast<double>(rung.fftLength);
+    double lobe = 0.0;
+    for (int b = rung.binOf(candidate.toneHz - 0.75 * candidate.bitRate) - GuardBins;
+         b <= rung.binOf(candidate.toneHz + 0.75 * candidate.bitRate) + GuardBins; ++b) {
+        for (std::size_t age = 0; age < spectra; ++age) lobe += powerAt(age, b);
+    }
+    // Hann window: a sum over bins of a periodogram is N * sum(w^2) = 3 N^2 / 8 times the power; a
+    // line of amplitude A peaks at (A sum(w))^2 = A^2 N^2 / 4.
+    const double power = lobe / static_cast<double>(spectra) / (3.0 * length * length / 8.0);
+    const double expectedLine = power * power / 4.0 * length * length / 4.0;
+    if (pair.strongerExcess > PowerAllowance * expectedLine) return false;
+
+    // MSK itself has no line anywhere: its spectrum is smooth. Carriers have lines, and so has
+    // voiced speech (its harmonics); some pairs of carriers and harmonics square into a pair that
+    // passes every check on the squared spectra, but never with a smooth spectrum underneath.
+    // Averaged over the spectra, and spectrum by spectrum: a vowel held for a moment shows its
+    // harmonics plainly in the one or two spectra it lies in, but the average over all of them
+    // thins them out as much as it thins out the squared pair it made.
+    const Average& average = spectra > ShortAverageSpectra ? rung.longAverage : rung.shortAverage;
+    const double threshold = average.plainThreshold[spectra - 1];
+    const int from = rung.binOf(candidate.toneHz - candidate.bitRate / 2.0);
+    const int to = rung.binOf(candidate.toneHz + candidate.bitRate / 2.0);
+    for (int b = from; b <= to; ++b) {
+        double here = 0.0, around = 0.0;
+        for (std::size_t age = 0; age < spectra; ++age) {
+            double noise = 0.0;
+            for (int d = GuardBins + 1; d <= GuardBins + rung.noiseWidth; ++d) noise += powerAt(age, b - d) + powerAt(age, b + d);
+            noise /= 2.0 * rung.noiseWidth;
+            if (powerAt(age, b) > SinglePlainLineRatio * std::max(noise, 1e-30)) return false;
+            here += powerAt(age, b);
+            around += noise;
+        }
+        if (here > threshold * std::max(around, 1e-30)) return false;
     }
     return true;
 }
@@ -462,27 +640,25 @@ double BeaconAcquisition::State::strengthDbHz(const Rung& rung, const Line& weak
     return 10.0 * std::log10(excess * HannNoiseBandwidthBins * rung.binHz);
 }
 
-std::vector<BeaconCandidate> BeaconAcquisition::State::pairs(const Rung& rung) const
+void BeaconAcquisition::State::findPairs(const Rung& rung, const Average& average, std::vector<Pair>& found) const
 {
-    const int length = rung.length();
-    const double lowest = rung.thresholdFor(rung.checkThreshold);
-    // Lines: local maxima (over two bins each side) that stand out from the noise around them.
+    if (average.count < MinimumSpectraForCandidate) return;
+    // Lines: local maxima (over two bins each side) that stand out from the noise around them. The
+    // threshold first: nearly every bin fails it, so its branch is well predicted, where the test for
+    // a local maximum goes either way at random on noise.
+    const double lowest = average.threshold(average.checkThreshold);
     std::vector<Line> lines;
-    for (int b = 0; b < length; ++b) {
-        const float here = rung.average[static_cast<std::size_t>(b)];
-        bool peak = true;
-        for (int d = -2; d <= 2 && peak; ++d) {
-            if (d == 0) continue;
-            const float other = rung.average[static_cast<std::size_t>(rung.wrap(b + d))];
-            peak = d < 0 ? here > other : here >= other;
-        }
-        if (!peak) continue;
-        if (static_cast<double>(here) < lowest * rung.noiseAt(b)) continue;
-        lines.push_back(rung.lineAt(b));
+    const float* power = average.mean.data();
+    const std::size_t mask = rung.fftLength - 1;
+    for (std::size_t b = 0; b < rung.fftLength; ++b) {
+        const float here = power[b];
+        if (static_cast<double>(here) < lowest * average.noise.at(static_cast<int>(b))) continue;
+        if (!(here > power[(b - 1) & mask] && here >= power[(b + 1) & mask])) continue;
+        if (!(here > power[(b - 2) & mask] && here >= power[(b + 2) & mask])) continue;
+        lines.push_back(rung.lineAt(average, static_cast<int>(b)));
     }
     std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) { return a.frequencyHz < b.frequencyHz; });
 
-    std::vector<BeaconCandidate> found;
     const double tolerance = 1.0 * rung.binHz;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         for (std::size_t j = i + 1; j < lines.size(); ++j) {
@@ -494,43 +670,22 @@ std::vector<BeaconCandidate> BeaconAcquisition::State::pairs(const Rung& rung) c
                 const double slack = rung.binHz / 2.0;
                 if (tone < settings.searchLowHz - slack || tone > settings.searchHighHz + slack) continue;
 
-                const double threshold = rung.thresholdFor(hinted(tone, bitRate) ? rung.hintedThreshold : rung.searchThreshold);
-                const Line& weaker = lines[i].ratio < lines[j].ratio ? lines[i] : lines[j];
-                const Line& stronger = lines[i].ratio < lines[j].ratio ? lines[j] : lines[i];
+                const double threshold = average.threshold(hinted(tone, bitRate) ? average.hintedThreshold : average.searchThreshold);
+                const Line& weaker = lines[i].excess < lines[j].excess ? lines[i] : lines[j];
+                const Line& stronger = lines[i].excess < lines[j].excess ? lines[j] : lines[i];
                 if ((weaker.ratio + stronger.ratio) / 2.0 < threshold) continue;
-                const double weakerExcess = weaker.ratio - 1.0;
-                if (stronger.ratio - 1.0 > MaxLineImbalance * weakerExcess) continue;
-                if (!clearAround(rung, midpoint, weakerExcess, MidpointLineRatio)) continue;
-                if (!clearAround(rung, midpoint - 1.5 * bitRate, weakerExcess, OuterLineRatio)) continue;
-                if (!clearAround(rung, midpoint + 1.5 * bitRate, weakerExcess, OuterLineRatio)) continue;
-
-                found.push_back(BeaconCandidate{tone, bitRate, strengthDbHz(rung, weaker)});
+                // Powers compared as powers, not as ratios to their surroundings: a strong line's skirt
+                // (or a tone gliding through the spectrum) has ripples that stand out from their own
+                // low surroundings as much as the line does from its raised ones.
+                if (stronger.excess > MaxLineImbalance * weaker.excess) continue;
+                if (!clearAround(rung, average, midpoint, weaker, MidpointLineRatio)) continue;
+                if (!clearAround(rung, average, midpoint - 1.5 * bitRate, weaker, OuterLineRatio)) continue;
+                if (!clearAround(rung, average, midpoint + 1.5 * bitRate, weaker, OuterLineRatio)) continue;
+                if (!steady(rung, average, lines[i], lines[j])) continue;
+                found.push_back(Pair{BeaconCandidate{tone, bitRate, strengthDbHz(rung, weaker)}, stronger.excess, average.count});
             }
         }
     }
-    std::sort(found.begin(), found.end(),
-              [](const BeaconCandidate& a, const BeaconCandidate& b) { return a.lineStrengthDbHz > b.lineStrengthDbHz; });
-    return found;
-}
-
-bool BeaconAcquisition::State::plainSpectrumClear(Rung& rung, const BeaconCandidate& candidate)
-{
-    // MSK itself has no line anywhere: its spectrum is smooth. Carriers have lines, and so has
-    // voiced speech (its harmonics); some pairs of carriers square into a pair that passes every
-    // check above, but never with a smooth spectrum underneath. One periodogram of the input
-    // shows such lines far more plainly than the squared spectrum shows the pair.
-    rung.transform(plain, static_cast<std::size_t>(taken) & mask);
-    for (std::size_t b = 0; b < rung.fftLength; ++b) rung.plainPower[b] = std::norm(rung.fftOutput[b]);
-    rung.plainNoise.build(rung.plainPower);
-    const int from = rung.binOf(candidate.toneHz - candidate.bitRate / 2.0);
-    const int to = rung.binOf(candidate.toneHz + candidate.bitRate / 2.0);
-    for (int b = from; b <= to; ++b) {
-        const int bin = rung.wrap(b);
-        if (static_cast<double>(rung.plainPower[static_cast<std::size_t>(bin)]) > PlainLineRatio * rung.plainNoise.at(bin)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 void BeaconAcquisition::State::emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate)
@@ -541,21 +696,21 @@ void BeaconAcquisition::State::emit(AcquisitionEvent::Kind kind, const BeaconCan
 void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
 {
     Rung& rung = *rungs[rungIndex];
-    rung.addSpectrum(squared, static_cast<std::size_t>(taken) & mask);
-    if (rung.spectraAveraged == 0) return;
+    rung.addSpectrum(squared, taken);
 
-    // First the beacon held, if it lives on this rung: follow its lines a bin or two.
+    // First the beacon held, if it lives on this rung: follow its lines a bin or two in the long
+    // average, which keeps a weak beacon steady.
     bool heldWeak = false;
     if (current && currentRung == rungIndex) {
-        const Line low = rung.strongestNear(currentLowLineHz, 2);
-        const Line high = rung.strongestNear(currentHighLineHz, 2);
-        const double hold = rung.thresholdFor(rung.holdThreshold);
+        const Line low = rung.strongestNear(rung.longAverage, currentLowLineHz, 2);
+        const Line high = rung.strongestNear(rung.longAverage, currentHighLineHz, 2);
+        const double hold = rung.longAverage.threshold(rung.longAverage.holdThreshold);
         if (low.ratio >= hold && high.ratio >= hold) {
             misses = 0;
             currentLowLineHz = low.frequencyHz;
             currentHighLineHz = high.frequencyHz;
             current->toneHz = (low.frequencyHz + high.frequencyHz) / 4.0;
-            current->lineStrengthDbHz = strengthDbHz(rung, low.ratio < high.ratio ? low : high);
+            current->lineStrengthDbHz = strengthDbHz(rung, low.excess < high.excess ? low : high);
         } else {
             heldWeak = true;
             if (++misses >= MissesBeforeLost) {
@@ -566,13 +721,20 @@ void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
         }
     }
 
-    // The strongest pair that is not the beacon held and whose input shows no line.
+    // Candidates from both averages (the short one only once it differs from the long one); the
+    // strongest that is not the beacon held and whose input shows no line wins.
+    candidates.clear();
+    findPairs(rung, rung.longAverage, candidates);
+    if (rung.stored > ShortAverageSpectra) findPairs(rung, rung.shortAverage, candidates);
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Pair& a, const Pair& b) { return a.candidate.lineStrengthDbHz > b.candidate.lineStrengthDbHz; });
     std::optional<BeaconCandidate> found;
-    for (const BeaconCandidate& candidate : pairs(rung)) {
+    for (const Pair& pair : candidates) {
+        const BeaconCandidate& candidate = pair.candidate;
         const bool same = current && currentRung == rungIndex && candidate.bitRate == current->bitRate &&
                           std::abs(candidate.toneHz - current->toneHz) <= 1.5 * rung.binHz;
         if (same) return;  // the beacon held is still the strongest here
-        if (!plainSpectrumClear(rung, candidate)) continue;
+        if (!plainSpectrumAgrees(rung, pair)) continue;
         found = candidate;
         break;
     }
@@ -604,32 +766,6 @@ std::span<const AcquisitionEvent> BeaconAcquisition::process(std::span<const Com
     s.limiter->process(samples, [&s](std::span<const ComplexSample> filtered) { s.consume(filtered); });
     s.inputTaken += samples.size();
     return s.events;
-}
-
-void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered)
-{
-    std::size_t position = 0;
-    while (position < filtered.size()) {
-        std::uint64_t due = rungs.front()->nextSpectrumAt;
-        for (const auto& rung : rungs) due = std::min(due, rung->nextSpectrumAt);
-        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(due - taken, filtered.size() - position));
-        for (std::size_t i = 0; i < count; ++i) {
-            const ComplexSample z = filtered[position + i];
-            ComplexSample square(z.real() * z.real() - z.imag() * z.imag(), 2.0f * z.real() * z.imag());
-            // Squares of absurdly loud samples overflow; they carry nothing usable.
-            if (!std::isfinite(square.real()) || !std::isfinite(square.imag())) square = ComplexSample{};
-            const auto slot = static_cast<std::size_t>(taken + i) & mask;
-            plain[slot] = z;
-            squared[slot] = square;
-        }
-        position += count;
-        taken += count;
-        for (std::size_t r = 0; r < rungs.size(); ++r) {
-            if (rungs[r]->nextSpectrumAt != taken) continue;
-            rungs[r]->nextSpectrumAt += rungs[r]->hop;
-            takeSpectrum(r);
-        }
-    }
 }
 
 const std::optional<BeaconCandidate>& BeaconAcquisition::current() const { return state_->current; }
