@@ -92,14 +92,7 @@ TEST_F(DecodingChain, SpecialMessageBytesShowAsTheirWindowsCharacters) {
     const std::string text = "\x80 \x85 \x81 \x9F \xE9";
     std::vector<std::uint8_t> bits;
     RtcmEncoder encoder;
-    RtcmHeader header;
-    header.messageType = 16;
-    header.stationId = 491;
-    for (int frame = 0; frame < 6; ++frame) {
-        header.sequenceNumber = frame;
-        header.zCount = 100 + frame;
-        encoder.appendFrameBits(header, buildSpecialMessageWords(text), bits);
-    }
+    for (int frame = 0; frame < 6; ++frame) encoder.appendFrameBits({16, 491, 100 + frame, frame, 0}, buildSpecialMessageWords(text), bits);
     MskModulator modulator(MskSettings{});
     modulator.pushBits(bits);
     std::vector<double> samples(bits.size() * 240 + FramesPerBuffer);  // 240 samples a bit at 200 bit/s, then silence

@@ -12,7 +12,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
@@ -224,36 +223,6 @@ TEST_F(MainWindow, TerminationSignalClosesTheMainWindowLikeItsCloseBox) {
     std::signal(SIGINT, SIG_DFL);
 }
 
-TEST_F(MainWindow, TerminationSignalDismissesOpenBoxesFirstWithOrWithoutAMainWindow) {
-    // As at start-up: no main window yet, and a box waiting for a click. The signal ends the box.
-    closeOnTerminationSignals(nullptr);
-    QMessageBox startUpBox(QMessageBox::Critical, QStringLiteral("Sondeco"), QStringLiteral("Can not open the play device"));
-    QTimer::singleShot(0, [] { ::raise(SIGTERM); });
-    startUpBox.exec();  // returns only when something closes the box
-    EXPECT_TRUE(terminationRequested());
-
-    // Running: the device dialog open from the settings window, a box over it. Both go, then the main
-    // window closes as its close box closes it: the settings are saved.
-    start();
-    form1->show();
-    closeOnTerminationSignals(form1.get());
-    form1->Form2->show();
-    bool boxEnded = false;
-    QTimer::singleShot(0, [&] {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Sondeco"), QStringLiteral("Open default input device."),
-                        QMessageBox::Ok, form1->Form8);
-        QTimer::singleShot(0, [] { ::raise(SIGTERM); });
-        box.exec();
-        boxEnded = true;
-    });
-    form1->Form8->exec();
-    EXPECT_TRUE(boxEnded);
-    EXPECT_TRUE(waitFor([&] { return form1->isHidden(); }));
-    EXPECT_TRUE(std::filesystem::exists(directory / "sondeco.ini"));
-    std::signal(SIGTERM, SIG_DFL);
-    std::signal(SIGINT, SIG_DFL);
-}
-
 TEST(EntryPoint, AnEscapingExceptionIsShownInABoxAndTheProgramStillReturnsZero) {
     QProcess program;
     program.start(QStringLiteral(EXCEPTION_AT_START_UP), {});
@@ -270,33 +239,24 @@ TEST_F(MainWindow, PagesChangeFromTheKeyboard) {
     ASSERT_TRUE(waitFor([&] { return QApplication::activeWindow() == form1.get(); }));
     PageTabs* tabs = form1->TabControl1Tabs;
     QPlainTextEdit* text = form1->Memo1;
-
-    // The Tab key goes from the text box to the tabs.
     text->setFocus();
     QTest::keyClick(text, Qt::Key_Tab);
     EXPECT_TRUE(tabs->hasFocus());
 
-    // Left and Right step through the pages, the text box following, and stop at the ends.
+    // Left and Right stop at the ends; the text box follows the page.
     tabs->setCurrentIndex(1);
-    QTest::keyClick(tabs, Qt::Key_Left);
-    EXPECT_EQ(tabs->currentIndex(), 0);
-    EXPECT_TRUE(text->toPlainText().startsWith("Msg #1 :"));
-    QTest::keyClick(tabs, Qt::Key_Left);
+    for (Qt::Key key : {Qt::Key_Left, Qt::Key_Left}) QTest::keyClick(tabs, key);
     EXPECT_EQ(tabs->currentIndex(), 0);
     QTest::keyClick(tabs, Qt::Key_Right);
-    EXPECT_EQ(tabs->currentIndex(), 1);
     EXPECT_TRUE(text->toPlainText().startsWith("Msg #3 :"));
     tabs->setCurrentIndex(10);
     QTest::keyClick(tabs, Qt::Key_Right);
     EXPECT_EQ(tabs->currentIndex(), 10);
 
-    // Ctrl+Tab and Ctrl+Shift+Tab work from the text box and go round at the ends; the focus stays.
+    // Ctrl+Tab and Ctrl+Shift+Tab work from the text box, which keeps the focus, and go round.
     text->setFocus();
     QTest::keyClick(text, Qt::Key_Tab, Qt::ControlModifier);
     EXPECT_EQ(tabs->currentIndex(), 0);
-    QTest::keyClick(text, Qt::Key_Tab, Qt::ControlModifier);
-    EXPECT_EQ(tabs->currentIndex(), 1);
-    QTest::keyClick(text, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
     QTest::keyClick(text, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(tabs->currentIndex(), 10);
     EXPECT_TRUE(text->toPlainText().startsWith("Msg #35 :"));

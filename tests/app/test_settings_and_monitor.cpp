@@ -4,7 +4,6 @@
 #include "app/Unit3.h"
 #include "app/ini_file.h"
 #include "app/page_tabs.h"
-#include "app/settings_location.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -69,32 +68,6 @@ TEST_F(SettingsOfTheMainWindow, AnUnwritableFileGivesOneErrorAndTheWindowStillCl
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].kind, MessageKind::Error);
     EXPECT_TRUE(messages[0].text.contains(QString::fromStdString((directory / "file" / "sondeco.ini").string()))) << messages[0].text.toStdString();
-}
-
-TEST_F(SettingsOfTheMainWindow, BesideTheProgramWhereItsUserMayWriteElseInTheirOwnFolder) {
-    const std::string perUser = (directory / "config" / "Sondeco").string();
-    const auto programIn = [&](const char* folder) { return (directory / folder / "sondeco").string(); };
-    const auto besideIn = [&](const char* folder) { return (directory / folder / "sondeco.ini").string(); };
-
-    std::filesystem::create_directories(directory / "writable");
-    EXPECT_EQ(chooseSettingsFile(programIn("writable"), perUser), besideIn("writable"));
-    // No file can be made in a "folder" that is a plain file, for root neither.
-    std::ofstream(directory / "plain") << "x";
-    EXPECT_EQ(chooseSettingsFile(programIn("plain"), perUser), perUser + "/sondeco.ini");
-    // Without a folder of the user's own, the file stays beside the program and a save will say why not.
-    EXPECT_EQ(chooseSettingsFile(programIn("plain"), ""), besideIn("plain"));
-
-    if (::geteuid() != 0) {  // permissions do not stop root; the end-to-end test covers it as another user
-        std::filesystem::create_directories(directory / "read-only");
-        std::filesystem::permissions(directory / "read-only", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-        EXPECT_EQ(chooseSettingsFile(programIn("read-only"), perUser), perUser + "/sondeco.ini");
-        // A file the user already has there stays in use: nothing is left behind.
-        std::filesystem::permissions(directory / "read-only", std::filesystem::perms::owner_all);
-        std::ofstream(besideIn("read-only")) << "[Wave]\r\nDecFreqPos=66\r\n";
-        std::filesystem::permissions(directory / "read-only", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-        EXPECT_EQ(chooseSettingsFile(programIn("read-only"), perUser), besideIn("read-only"));
-        std::filesystem::permissions(directory / "read-only", std::filesystem::perms::owner_all);
-    }
 }
 
 using MonitorOutput = AppFixture;
