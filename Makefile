@@ -1,5 +1,6 @@
 # make run    build, make the sample beacon signal, and run Sondeco on it
-# make test   build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test; build what
+# make test   check the sources' format (clang-format); build with AddressSanitizer, UndefinedBehaviorSanitizer
+#             and the standard library's assertions, warnings as errors, and run every test; build what
 #             users build (make build, the benchmarks) so that a warning only -O3 shows fails it too;
 #             make tsan; replay every fuzz target's seeds and past crash inputs once (make fuzz-replay)
 # make bench  build optimised and run the benchmarks; fails when one of them fails
@@ -14,8 +15,11 @@ BENCHING := build/bench
 THREADS := build/tsan
 SAMPLE := build/samples/beacon.wav
 FUZZ_SECONDS ?= 600
+# Warnings are errors in CI and when asked for (make build WERROR=ON); a user's build on a newer
+# compiler must not stop at a warning that compiler has newly learnt.
+WERROR ?= OFF
 
-.PHONY: all deps build run test bench bench-build clean fuzz fuzz-replay tsan
+.PHONY: all deps build run test bench bench-build clean fuzz fuzz-replay tsan format
 
 all: build
 
@@ -23,7 +27,7 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_TESTS=OFF -DSONDECO_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(RELEASE) -j$(JOBS)
 
 $(SAMPLE): build
@@ -41,18 +45,18 @@ run: $(SAMPLE)
 	fi
 
 test: deps
-	@cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_SANITIZE=ON -DSONDECO_WERROR=ON >/dev/null
 	@cmake --build $(TESTING) -j$(JOBS)
 	@scripts/check-test-labels $(TESTING)
 	@cd $(TESTING) && ctest --output-on-failure -j$(JOBS)
-	@$(MAKE) --no-print-directory build
-	@$(MAKE) --no-print-directory bench-build
-	@$(MAKE) --no-print-directory tsan
+	@$(MAKE) --no-print-directory build WERROR=ON
+	@$(MAKE) --no-print-directory bench-build WERROR=ON
+	@$(MAKE) --no-print-directory tsan WERROR=ON
 	@$(MAKE) --no-print-directory fuzz-replay
 
 # Only the audio tests need ThreadSanitizer: the capture ring is the one place two threads meet.
 tsan: deps
-	@cmake -S . -B $(THREADS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_TSAN=ON >/dev/null
+	@cmake -S . -B $(THREADS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_TSAN=ON -DSONDECO_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(THREADS) -j$(JOBS) --target test_audio
 	@cd $(THREADS) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^Capture(Ring|HandOff)\.'
 
@@ -61,7 +65,7 @@ bench: bench-build
 
 # The benchmarks built but not run; part of make test, so that they compile at -O3 without warnings.
 bench-build: deps
-	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF -DSONDECO_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BENCHING) -j$(JOBS)
 
 # The fuzz targets in their own clang build (build/fuzz); crash inputs land in build/fuzz/artifacts.
@@ -76,17 +80,21 @@ fuzz-replay: deps
 clean:
 	rm -rf build
 
+# Formats every source of ours in place with clang-format (.clang-format); make test checks it.
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
 # make sensitivity  frames decoded right against Eb/N0 at both bit rates, as a markdown table (minutes)
 # make soak         a day of generated audio through the whole receiver, memory watched (tens of minutes)
 # Both run by hand only, never as part of make bench or make test.
 .PHONY: sensitivity soak
 
 sensitivity: deps
-	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF -DSONDECO_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BENCHING) -j$(JOBS) --target sensitivity
 	@python3 bench/sensitivity.py --build $(BENCHING) --jobs $(JOBS)
 
 soak: deps
-	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF >/dev/null
+	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF -DSONDECO_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BENCHING) -j$(JOBS) --target soak
 	@$(BENCHING)/bench/soak

@@ -158,7 +158,7 @@ bool WavWriter::open(const std::string& path, int channels, int sampleRate, std:
     close(ignored);
     // The header holds the frame size in 16 bits and the byte rate in 32. A format that does not fit
     // would make a header that every other program misreads, so it is refused before a file is made.
-    const std::uint64_t byteRate = channels > 0 && sampleRate > 0 ? std::uint64_t{2} * channels * sampleRate : 0;
+    const std::uint64_t byteRate = channels > 0 && sampleRate > 0 ? std::uint64_t{2} * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(sampleRate) : 0;
     if (channels < 1 || channels > 0xFFFF / 2 || sampleRate < 1 || byteRate > 0xFFFFFFFFu) {
         error = "cannot be written: " + std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
                 " Hz do not fit a WAV header";

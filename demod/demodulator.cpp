@@ -133,7 +133,7 @@ void Demodulator::mix()
         phase += increment;
         if (phase >= TwoPi) phase -= TwoPi;
         v[i] *= std::cos(phase);
-        mixedSamples_[i] = v[i];
+        mixedSamples_[static_cast<std::size_t>(i)] = v[i];
     }
     mixerPhase_ = phase;
 }
@@ -182,7 +182,7 @@ void Demodulator::clockAndDecide(BitSink& sink)
     double* resonator = clockHistory_.data() + ClockPast;
 
     for (int i = 0; i < DecimatedPerBuffer; ++i) {
-        const double f = frequencyTrace_[i];
+        const double f = frequencyTrace_[static_cast<std::size_t>(i)];
         const double drive = f >= 0.0 ? -f : f;
         const double y = g * drive + a1 * y1 + a2 * y2;
         y2 = y1;
@@ -194,13 +194,13 @@ void Demodulator::clockAndDecide(BitSink& sink)
         // previous sign is still 0 and +1 counts as a rise.
         if (previousSign < sign) {
             sink.pushBit(f > 0.0 ? 1 : 0);
-            bitMarks_[i] = 1;
+            bitMarks_[static_cast<std::size_t>(i)] = 1;
         } else {
-            bitMarks_[i] = 0;
+            bitMarks_[static_cast<std::size_t>(i)] = 0;
         }
         previousSign = sign;
 
-        frequencyTrace_[i] = f / (TwoPi * SamplePeriod);
+        frequencyTrace_[static_cast<std::size_t>(i)] = f / (TwoPi * SamplePeriod);
     }
 
     resonatorY1_ = y1;

@@ -13,7 +13,8 @@ namespace sondeco {
 // 0x40..0x7F (line ends, comments, receiver chatter) carry no bits and are skipped.
 template <typename BitHandler>
 void forEachSerialBit(std::string_view bytes, BitHandler&& bitHandler) {
-    for (unsigned char byte : bytes) {
+    for (const char character : bytes) {
+        const auto byte = static_cast<unsigned char>(character);
         if (byte < 0x40 || byte > 0x7F) continue;
         for (int i = 0; i < 6; ++i) bitHandler(static_cast<std::uint8_t>((byte >> i) & 1u));
     }

@@ -30,7 +30,7 @@ struct MskSource {
         for (double& x : out) {
             const int bit = bitAt(sample++ * long(bitRate) / 48000);
             phase = std::fmod(phase + TwoPi * (centre + (bit ? 0.25 : -0.25) * bitRate) / 48000, TwoPi);
-            x = amplitude * std::cos(phase) + noise * (2.0 * random() / random.max() - 1.0);
+            x = amplitude * std::cos(phase) + noise * (2.0 * static_cast<double>(random()) / static_cast<double>(random.max()) - 1.0);
         }
         return out;
     }
@@ -49,7 +49,7 @@ struct Output : BitSink {
     }
     double meanTrace(long from, long count) const
     {
-        return std::accumulate(trace.begin() + from, trace.begin() + from + count, 0.0) / count;
+        return std::accumulate(trace.begin() + from, trace.begin() + from + count, 0.0) / static_cast<double>(count);
     }
 };
 
@@ -59,7 +59,7 @@ void run(Demodulator& demodulator, MskSource& source, int buffers, Output& out)
         Buffer buffer = source.next();
         demodulator.demodulateBuffer(buffer, out);
         for (int i = 0; i < PerBuffer; ++i)
-            if (demodulator.BitMarks()[i]) out.marks.push_back(long(out.trace.size()) + i);
+            if (demodulator.BitMarks()[static_cast<std::size_t>(i)]) out.marks.push_back(long(out.trace.size()) + i);
         ASSERT_EQ(out.marks.size(), out.bits.size());
         out.trace.insert(out.trace.end(), demodulator.FrequencyTrace().begin(), demodulator.FrequencyTrace().end());
         out.mixed.insert(out.mixed.end(), demodulator.MixedSamples().begin(), demodulator.MixedSamples().end());
@@ -128,7 +128,7 @@ TEST(Demodulator, SteadyTonesSettleOnTheirOffsetAndDecideTheirBit)
         run(demodulator, tone, 30, out);
         for (std::size_t i = PerBuffer; i < out.trace.size(); ++i) ASSERT_NEAR(out.trace[i], settledHz, 0.05) << i;
         const auto settledBits = out.bitsFrom(PerBuffer);
-        EXPECT_EQ(settledBits, std::vector<std::uint8_t>(settledBits.size(), bit));
+        EXPECT_EQ(settledBits, std::vector<std::uint8_t>(settledBits.size(), static_cast<std::uint8_t>(bit)));
         EXPECT_LT(out.marks.back(), 10 * PerBuffer) << "the resonator should have stopped ringing";
     }
 }
@@ -148,7 +148,7 @@ TEST(Demodulator, MixerRunsAt1700HzLessTheCentreFrequency)
         }
         // The phase is advanced before use: the second buffer's sample i is 480 + i + 1 steps in.
         for (int i = 0; i < PerBuffer; ++i)
-            ASSERT_NEAR(demodulator.MixedSamples()[i], 1000.0 * dcGain * std::cos(TwoPi * mixerHz * (PerBuffer + i + 1) / 4800), 1e-6)
+            ASSERT_NEAR(demodulator.MixedSamples()[static_cast<std::size_t>(i)], 1000.0 * dcGain * std::cos(TwoPi * mixerHz * (PerBuffer + i + 1) / 4800), 1e-6)
                 << decFreqPos << " sample " << i;
     }
 }
@@ -231,7 +231,7 @@ struct ShiftedDelayLineDemodulator {
     {
         for (double& sample : x) {
             for (int s = 0; s < 4; ++s) {
-                const BiquadSection& c = AntiAliasFilter[s];
+                const BiquadSection& c = AntiAliasFilter[static_cast<std::size_t>(s)];
                 const double w = sample + c.a1 * w1[s] + c.a2 * w2[s];
                 sample = c.b0 * w + c.b1 * w1[s] + c.b2 * w2[s];
                 w2[s] = w1[s];
@@ -241,7 +241,7 @@ struct ShiftedDelayLineDemodulator {
         for (int i = 0; i < PerBuffer; ++i) {
             mixerPhase += (ReferenceFrequency - tuning.CenterFrequency) * TwoPi * SamplePeriod;
             if (mixerPhase >= TwoPi) mixerPhase -= TwoPi;
-            out.mixed.push_back(x[10 * i] * std::cos(mixerPhase));
+            out.mixed.push_back(x[static_cast<std::size_t>(10 * i)] * std::cos(mixerPhase));
             const double q = shiftIn(hilbertLine, shiftIn(channelLine, out.mixed.back(), tuning.channelFilter), HilbertTransformer);
             const double theta = hilbertLine[25] == 0.0 && q == 0.0 ? 0.0 : std::atan2(hilbertLine[25], q);
             const double f = shiftIn(dataLine, wrapPhaseDifference(previousAngle, theta) - ReferenceIncrement, tuning.dataFilter);
@@ -251,7 +251,7 @@ struct ShiftedDelayLineDemodulator {
             y1 = y;
             std::copy_backward(clockLine.begin(), clockLine.end() - 1, clockLine.end());
             clockLine[0] = y;
-            const int sign = clockLine[tuning.ClockDelay] >= 0.0 ? 1 : -1;
+            const int sign = clockLine[static_cast<std::size_t>(tuning.ClockDelay)] >= 0.0 ? 1 : -1;
             if (previousSign < sign) {
                 out.pushBit(f > 0.0);
                 out.marks.push_back(long(out.trace.size()));

@@ -36,7 +36,7 @@ TEST(GeneratorToDemodulator, DecidedBitsAreTheFramesThatWentIn) {
         station.startSecondsIntoHour = 1200.0;
         SimulatedBeacon beacon(station);
         std::vector<std::uint8_t> sent;
-        while (sent.size() < (SignalSeconds + 1.0) * c.rate) beacon.appendNextFrame(sent);
+        while (static_cast<double>(sent.size()) < (SignalSeconds + 1.0) * c.rate) beacon.appendNextFrame(sent);
 
         MskSettings transmitter;
         transmitter.bitRate = c.rate;

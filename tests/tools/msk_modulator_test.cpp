@@ -25,7 +25,7 @@ std::vector<double> modulate(const MskSettings& settings, const std::vector<std:
     MskModulator modulator(settings);
     modulator.pushBits(bits);
     std::vector<double> samples(static_cast<std::size_t>(
-        (bits.size() / settings.bitRate * 1.01 + settings.leadingSeconds) * settings.sampleRate + 16));
+        (static_cast<double>(bits.size()) / settings.bitRate * 1.01 + settings.leadingSeconds) * settings.sampleRate + 16));
     samples.resize(modulator.render(samples));
     return samples;
 }
@@ -53,7 +53,7 @@ TEST(MskModulator, OneIsTheUpperToneAndZeroTheLower) {
         settings.bitRate = c.rate;
         settings.centreFrequency = c.centre;
         settings.frequencyOffset = c.offset;
-        for (std::uint8_t bit : {0, 1}) {
+        for (std::uint8_t bit : {std::uint8_t{0}, std::uint8_t{1}}) {
             const auto samples = modulate(settings, std::vector<std::uint8_t>(static_cast<std::size_t>(c.rate), bit));
             const double expected = c.centre + c.offset + (bit ? 1 : -1) * c.rate / 4;
             EXPECT_NEAR(measuredFrequency(samples, settings.sampleRate), expected, 0.02)
@@ -88,7 +88,7 @@ TEST(MskModulator, PhaseIsContinuousWhereverBitsAndCallsAreCut) {
     std::vector<double> chunk(7);
     for (std::uint8_t bit : bits) {
         piecewise.pushBits({&bit, 1});
-        for (std::size_t got; (got = piecewise.render(chunk)) > 0;) pieces.insert(pieces.end(), chunk.begin(), chunk.begin() + got);
+        for (std::size_t got; (got = piecewise.render(chunk)) > 0;) pieces.insert(pieces.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
     }
     EXPECT_EQ(pieces, samples);
 }

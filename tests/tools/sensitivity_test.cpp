@@ -73,7 +73,7 @@ TEST_P(Sensitivity, FramesRightWithinBounds) {
 // less signal gives 18 and 46, and 28 and 35: each lower bound sits where a loss of half to one dB
 // trips at least one of the two counts.
 INSTANTIATE_TEST_SUITE_P(Beacon, Sensitivity, ::testing::Values(Point{200, 10.0, 34, 46}, Point{100, 10.0, 24, 37}),
-                         [](const auto& info) { return "Rate" + std::to_string(info.param.rate); });
+                         [](const auto& parameter) { return "Rate" + std::to_string(parameter.param.rate); });
 
 }  // namespace
 }  // namespace sondeco

@@ -65,7 +65,7 @@ WavContent readWav(const std::filesystem::path& path) {
     WavContent content{reader.info(), {}};
     std::vector<std::int16_t> block(2 * 4800);
     while (const std::size_t frames = reader.readFrames(block.data(), 4800)) {
-        content.samples.insert(content.samples.end(), block.begin(), block.begin() + 2 * frames);
+        content.samples.insert(content.samples.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(2 * frames));
     }
     return content;
 }
