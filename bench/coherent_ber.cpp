@@ -277,8 +277,14 @@ PointResult runPoint(const Options& options, int rate, double ebN0, double burst
                 if (errorsAt(start, s, errors) && errors < bestErrors) bestErrors = errors, best = s;
             }
         };
+        // Near the last shift a quarter of the bits may be wrong; anywhere else only a few, so that
+        // noise (before the beacon, say) never lines up by chance.
         if (haveShift) tryRange(shift - 4, shift + 4);
-        if (!haveShift || bestErrors > Block / 4) tryRange(start - static_cast<long>(sentBits.size()), start);
+        if (!haveShift || bestErrors > Block / 4) {
+            bestErrors = Block + 1;
+            tryRange(start - static_cast<long>(sentBits.size()), start);
+            if (bestErrors > Block / 16) bestErrors = Block + 1;
+        }
         shiftOfBlock.push_back(bestErrors <= Block / 4 ? best : LONG_MIN);
         if (bestErrors > Block / 4) continue;
         shift = best;
@@ -300,15 +306,14 @@ PointResult runPoint(const Options& options, int rate, double ebN0, double burst
     // (the first one, and any after a stretch that could not be lined up, with those sent).
     bool havePrevious = false;
     int previousD29 = 0, previousD30 = 0;
-    std::size_t block = 0;
-    long wordShift = LONG_MIN;
+    std::vector<std::pair<long, long>> lined;  // (sent position, shift) of every lined-up block
+    for (std::size_t b = 0; b < shiftOfBlock.size(); ++b)
+        if (shiftOfBlock[b] != LONG_MIN) lined.emplace_back(static_cast<long>(b) * Block - shiftOfBlock[b], shiftOfBlock[b]);
+    std::sort(lined.begin(), lined.end());
     for (long k = countedFrom; k + 30 <= countedTo; k += 30) {
-        // The shift of the last lined-up block that starts at or before the word.
-        while (block < shiftOfBlock.size()) {
-            if (shiftOfBlock[block] != LONG_MIN && static_cast<long>(block) * Block - shiftOfBlock[block] > k) break;
-            if (shiftOfBlock[block] != LONG_MIN) wordShift = shiftOfBlock[block];
-            ++block;
-        }
+        // The shift of the lined-up block that starts nearest before the word.
+        const auto after = std::upper_bound(lined.begin(), lined.end(), std::make_pair(k, LONG_MAX));
+        const long wordShift = after == lined.begin() ? LONG_MIN : std::prev(after)->second;
         if (wordShift == LONG_MIN || k + wordShift < 0 || k + wordShift + 30 > static_cast<long>(all.size())) {
             havePrevious = false;
             continue;

@@ -145,14 +145,14 @@ void CoherentMskDetector::markDamaged(std::uint64_t first, std::uint64_t end) {
     if (end <= first) return;
     // The decimator's output n is computed once input n*D has gone in, from the inputs just before
     // it centred on n*D - delay*D. An input sample matters to the outputs whose filter has it in the
-    // main lobe: within two output samples of that centre.
+    // main lobe: within one output sample of that centre.
     std::uint64_t from = first, to = end;
     if (decimation_ > 1) {
         const auto d = static_cast<std::uint64_t>(decimation_);
         const std::uint64_t shift = static_cast<std::uint64_t>(filterDelay_) * d;
         from = (first + shift + d - 1) / d;
-        from = from > 2 ? from - 2 : 0;
-        to = (end - 1 + shift) / d + 3;
+        from = from > 1 ? from - 1 : 0;
+        to = (end - 1 + shift) / d + 2;
     }
     if (to <= internalIndex_) return;
     from = std::max(from, internalIndex_);
@@ -207,7 +207,7 @@ void CoherentMskDetector::pushInternal(ComplexSample sample) {
 void CoherentMskDetector::search() {
     const std::size_t count = window_.size();
     std::vector<ComplexSample> squared(count);
-    for (std::size_t k = 0; k < count; ++k) squared[k] = windowDamage_[k] ? ComplexSample{} : window_[k] * window_[k];
+    for (std::size_t k = 0; k < count; ++k) squared[k] = window_[k] * window_[k];
 
     const double seconds = static_cast<double>(count) / internalRate_;
     const double driftStep = 1.0 / (seconds * seconds);
@@ -316,7 +316,7 @@ void CoherentMskDetector::startTracking(double offsetHz, double driftHzPerSecond
 void CoherentMskDetector::track(ComplexSample sample, bool damaged) {
     ++trackedIndex_;
     const auto rotor = std::polar(1.0f, static_cast<float>(-carrierPhase_));
-    const ComplexSample value = damaged ? ComplexSample{} : sample * rotor;
+    const ComplexSample value = sample * rotor;
     carrierPhase_ = wrapPhase(carrierPhase_ + carrierStep_);
 
     // Symbol n (second half) has the weight cos(pi u / 2) at u bits past its centre, symbol n+1

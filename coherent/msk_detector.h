@@ -53,9 +53,10 @@ public:
     void process(std::span<const ComplexSample> input, std::vector<SoftBit>& out);
 
     // Input samples [first, end), counted from the first sample ever handed to process(), were
-    // blanked or are otherwise damaged. Marks for samples already processed are ignored, so call
-    // this before handing those samples over. The damaged stretch is erased: it adds neither signal
-    // nor noise to a symbol, whose reliability drops by the share of its energy lost.
+    // blanked (set to zero). Marks for samples already processed are ignored, so call this before
+    // handing those samples over. A blanked stretch adds neither signal nor noise to a symbol, so
+    // its soft decision already says how much less sure it is; what the mark changes is that such
+    // a symbol steers neither the loops nor the measured signal and noise powers.
     void markDamaged(std::uint64_t first, std::uint64_t end);
 
     // No bit that ends before input sample `index` comes out: they were had from elsewhere (another
