@@ -34,11 +34,11 @@ struct FrameSummary {
     bool operator==(const FrameSummary&) const = default;
 };
 
-FrameSummary summarise(const RtcmFrame& frame) {
+FrameSummary summarise(const RtcmFrame& frame, const DecodedMessage& message) {
     FrameSummary summary{frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber, frame.frameLength,
                          frame.stationHealth, {}};
-    for (int w = 0; w < frame.frameLength && w < MaxDataWords; ++w)
-        summary.words[static_cast<std::size_t>(w)] = getBits(frame.dataBits, DataBitsPerWord * w, DataBitsPerWord);
+    for (std::size_t w = 0; w < message.dataWords.size() && w < summary.words.size(); ++w)
+        summary.words[w] = static_cast<int>(message.dataWords[w]);
     return summary;
 }
 
@@ -55,7 +55,7 @@ public:
         FUZZ_CHECK(frame.stationId >= 0 && frame.stationId <= 1023);
         FUZZ_CHECK(frame.frameLength >= 0 && frame.frameLength <= MaxDataWords);
         FUZZ_CHECK(message.dataWords.size() == static_cast<std::size_t>(frame.frameLength));
-        frames.push_back(summarise(frame));
+        frames.push_back(summarise(frame, message));
     }
     void pagePublished(int page, const std::string&) override {
         FUZZ_CHECK(page >= 0 && page < PageCount);
