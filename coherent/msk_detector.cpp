@@ -34,10 +34,25 @@ constexpr double SearchSecondsAtMost = 2.6;
 constexpr double MaximumDriftHzPerSecond = 1.5;
 
 // Confirmation and loss. The measured Eb/N0 of noise alone sits near minus infinity (the two axes
-// carry the same power); that of any signal the word layer can use, at 4 dB and above.
-constexpr std::uint64_t ConfirmSymbols = 48;
-constexpr double LockEbN0 = 1.585;  // 2 dB
-constexpr double LossEbN0 = 0.794;  // -1 dB
+// carry the same power); that of any signal the word layer can use, at 4 dB and above. Confirming
+// takes 96 symbols and 0.8 s at least, and gives up after three times that.
+constexpr double ConfirmSymbols = 96.0;
+constexpr double ConfirmSeconds = 0.8;
+constexpr double LockEbN0 = 2.0;    // 3 dB
+// Mean over the confirmation of (on axis - off axis) / (on axis + off axis), symbol by symbol: 0 for
+// noise, 0.50 for MSK at 2 dB, 0.57 at 3 dB.
+constexpr double LockAxisShare = 0.45;
+constexpr double LossEbN0 = 1.26;   // 1 dB
+// The squared signal's two lines, each against the median bin around them, and against each other.
+constexpr double LineOverFloor = 6.0;
+constexpr double LineImbalance = 10.0;
+// The data bits must change, and not every time: a plain tone on one of the two MSK tones is MSK
+// sending one value for ever, a plain carrier between them looks like MSK sending 1010..., and no
+// beacon does either (its words carry parity and the preamble). The share of ones, and of bits that
+// differ from the one before, allowed while confirming, and while locked (over about 128 bits).
+constexpr double ConfirmOnesLow = 0.2, ConfirmOnesHigh = 0.8;
+constexpr double LockedOnesLow = 0.1, LockedOnesHigh = 0.9;
+constexpr double OnesAveragingBits = 128.0;
 constexpr double PowerAveragingSymbols = 64.0;    // for lock and loss: quick
 constexpr double ScalingAveragingSymbols = 512.0;  // for the log-likelihood ratios: steady
 constexpr double MaximumLlr = 50.0;
@@ -111,6 +126,7 @@ CoherentMskDetector::CoherentMskDetector(double sampleRate, double toneHz, doubl
     }
     carrierPullInBandwidth_ = std::clamp(CarrierPullInHz / bitRate, CarrierPullInBitTime, MaximumLoopBitTime);
     carrierTrackingBandwidth_ = std::clamp(CarrierTrackingHz / bitRate, CarrierTrackingBitTime, MaximumTrackingBitTime);
+    confirmSymbols_ = static_cast<std::uint64_t>(std::max(ConfirmSymbols, ConfirmSeconds * bitRate));
     const double searchBits = std::min(SearchBits, SearchSecondsAtMost * bitRate);
     searchLength_ = static_cast<std::size_t>(std::lround(searchBits * samplesPerBit_));
     fftLength_ = 1;
@@ -136,9 +152,9 @@ double CoherentMskDetector::bitRate() const { return nominalRate_ * (1.0 + clock
 
 double CoherentMskDetector::ebN0Db() const {
     if (state_ == State::Searching || powerSamples_ == 0) return std::numeric_limits<double>::quiet_NaN();
-    const double signal = inPhasePower_ - quadraturePower_;
-    if (!(signal > 0.0) || !(quadraturePower_ > 0.0)) return -std::numeric_limits<double>::infinity();
-    return 10.0 * std::log10(signal / (2.0 * quadraturePower_));
+    const double signal = slowInPhasePower_ - slowQuadraturePower_;
+    if (!(signal > 0.0) || !(slowQuadraturePower_ > 0.0)) return -std::numeric_limits<double>::infinity();
+    return 10.0 * std::log10(signal / (2.0 * slowQuadraturePower_));
 }
 
 void CoherentMskDetector::markDamaged(std::uint64_t first, std::uint64_t end) {
@@ -222,6 +238,8 @@ void CoherentMskDetector::search() {
     std::vector<double> power(fftLength_);
     fftplan plan = fft_create_plan(static_cast<unsigned>(fftLength_), input.data(), spectrum.data(), LIQUID_FFT_FORWARD, 0);
     double bestPower = -1.0, bestDrift = 0.0, bestTwiceOffsetHz = 0.0;
+    double bestLower = 0.0, bestUpper = 0.0, bestFloor = 0.0;
+    std::vector<double> region;
     for (int step = -driftSteps; step <= driftSteps; ++step) {
         const double drift = step * driftStep;
         // The squared signal's phase gains 2 pi drift t^2 from a carrier drifting by `drift` Hz/s.
@@ -242,18 +260,41 @@ void CoherentMskDetector::search() {
         const auto pairPower = [&](std::int64_t bin) {
             return powerAt(static_cast<double>(bin) - halfRate) + powerAt(static_cast<double>(bin) + halfRate);
         };
+        bool better = false;
         for (std::int64_t bin = centre - reach; bin <= centre + reach; ++bin) {
             const double p = pairPower(bin);
             if (p <= bestPower) continue;
+            better = true;
             bestPower = p;
             bestDrift = drift;
             const double left = pairPower(bin - 1), right = pairPower(bin + 1);
             const double curvature = left - 2.0 * p + right;
             const double refined = static_cast<double>(bin) + (curvature < 0.0 ? std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5) : 0.0);
             bestTwiceOffsetHz = refined * binHz;
+            bestLower = powerAt(refined - halfRate);
+            bestUpper = powerAt(refined + halfRate);
         }
+        if (!better) continue;
+        // The noise floor of the squared signal where the lines may be: the median bin.
+        region.clear();
+        const auto edge = static_cast<std::int64_t>(std::ceil(halfRate)) + 2;
+        for (std::int64_t bin = centre - reach - edge; bin <= centre + reach + edge; ++bin)
+            region.push_back(power[static_cast<std::size_t>(((bin % length) + length) % length)]);
+        std::nth_element(region.begin(), region.begin() + static_cast<std::ptrdiff_t>(region.size() / 2), region.end());
+        bestFloor = region[region.size() / 2];
     }
     fft_destroy_plan(plan);
+
+    // Both lines must stand out, and neither may dwarf the other: a plain carrier, or a carrier sitting
+    // on one of the two tones, or a lone harmonic of a voice, makes one line and not a pair.
+    const double weaker = std::min(bestLower, bestUpper), stronger = std::max(bestLower, bestUpper);
+    if (!(weaker >= LineOverFloor * bestFloor) || !(stronger <= LineImbalance * weaker)) {
+        // Nothing there: look again half a window later.
+        const auto half = static_cast<std::ptrdiff_t>(count / 2);
+        window_.erase(window_.begin(), window_.begin() + half);
+        windowDamage_.erase(windowDamage_.begin(), windowDamage_.begin() + half);
+        return;
+    }
 
     // Both lines' complex amplitudes at exactly the pair's frequencies, at the window's start.
     const auto line = [&](double frequencyHz) {
@@ -294,6 +335,8 @@ void CoherentMskDetector::startTracking(double offsetHz, double driftHzPerSecond
     symbolsTracked_ = 0;
     inPhasePower_ = quadraturePower_ = slowInPhasePower_ = slowQuadraturePower_ = 0.0;
     powerSamples_ = 0;
+    axisShareSum_ = 0.0;
+    axisShareCount_ = 0;
     confirmingSymbols_ = 0;
     pending_.clear();
     state_ = State::Confirming;
@@ -378,6 +421,13 @@ void CoherentMskDetector::decideSymbol() {
         const double signAfter = after.inPhase >= 0.0f ? 1.0 : -1.0;
         // Each neighbour's half pulse overlaps this one's by 1/pi of its energy, in quadrature.
         const double quadrature = symbol.quadrature - amplitude / Pi * (signAfter - signBefore);
+        // How much more of the symbol lies on its axis than off it, whatever its size: the mean of
+        // this over a confirmation cannot be carried by a few loud symbols.
+        const double onAxis = double(symbol.inPhase) * symbol.inPhase, offAxis = quadrature * quadrature;
+        if (onAxis + offAxis > 0.0) {
+            axisShareSum_ += (onAxis - offAxis) / (onAxis + offAxis);
+            ++axisShareCount_;
+        }
         const double weight = std::max(1.0 / static_cast<double>(powerSamples_ + 1), 1.0 / PowerAveragingSymbols);
         ++powerSamples_;
         const double slowWeight = std::max(1.0 / static_cast<double>(powerSamples_), 1.0 / ScalingAveragingSymbols);
@@ -414,7 +464,8 @@ void CoherentMskDetector::decideSymbol() {
 
     // The ratio's scale comes from the longer averages: a tenth too little noise power measured
     // would promise almost three times fewer errors at a ratio of 10 than there are.
-    double llr = 0.0;
+    // Before anything is measured the decision still stands, with next to no reliability.
+    double llr = symbol.inPhase >= 0.0f ? 1e-3 : -1e-3;
     if (symbol.complete && powerSamples_ > 0) {
         const double slowNoise = std::max(slowQuadraturePower_, 1e-30);
         const double slowAmplitude = std::sqrt(std::max(slowInPhasePower_ - slowQuadraturePower_, 1e-30));
@@ -431,17 +482,35 @@ void CoherentMskDetector::decideSymbol() {
 
     const double ebN0 = signalPower / (2.0 * noisePower);
     if (state_ == State::Confirming) {
-        if (++confirmingSymbols_ >= ConfirmSymbols && powerSamples_ >= ConfirmSymbols / 2 && ebN0 >= LockEbN0) {
+        std::size_t ones = 0, changes = 0;
+        for (std::size_t k = 0; k < pending_.size(); ++k) {
+            ones += pending_[k].bit;
+            if (k > 0) changes += pending_[k].bit != pending_[k - 1].bit;
+        }
+        const double share = pending_.size() < 2 ? 0.5 : static_cast<double>(ones) / static_cast<double>(pending_.size());
+        const double changeShare = pending_.size() < 2 ? 0.5 : static_cast<double>(changes) / static_cast<double>(pending_.size() - 1);
+        // Over all of the confirmation (the long averages are plain means over it) and over its end:
+        // a voice can look like MSK for a syllable, and a loud syllable can outweigh the rest of a
+        // mean, but not both for a second.
+        const double confirmedEbN0 = std::max(slowInPhasePower_ - slowQuadraturePower_, 0.0) / (2.0 * std::max(slowQuadraturePower_, 1e-30));
+        const double axisShare = axisShareCount_ > 0 ? axisShareSum_ / static_cast<double>(axisShareCount_) : 0.0;
+        if (++confirmingSymbols_ >= confirmSymbols_ && powerSamples_ >= confirmSymbols_ / 2 && confirmedEbN0 >= LockEbN0 && ebN0 >= LockEbN0 &&
+            axisShare >= LockAxisShare &&
+            share >= ConfirmOnesLow && share <= ConfirmOnesHigh && changeShare >= ConfirmOnesLow && changeShare <= ConfirmOnesHigh) {
+            onesShare_ = share;
+            changeShare_ = changeShare;
             state_ = State::Locked;
             ++lockCount_;
             if (out_) out_->insert(out_->end(), pending_.begin(), pending_.end());
             pending_.clear();
-        } else if (confirmingSymbols_ >= 3 * ConfirmSymbols) {
+        } else if (confirmingSymbols_ >= 3 * confirmSymbols_ || (confirmingSymbols_ >= confirmSymbols_ && axisShare < LockAxisShare / 2.0)) {
+            // Given up: nothing confirmed in three times the usual, or far from it by the usual time.
             backToSearch();
         }
     } else if (state_ == State::Locked) {
         searchCentreHz_ = toneHz();
-        if (ebN0 < LossEbN0) {
+        if (ebN0 < LossEbN0 || onesShare_ < LockedOnesLow || onesShare_ > LockedOnesHigh || changeShare_ < LockedOnesLow ||
+            changeShare_ > LockedOnesHigh) {
             ++lossCount_;
             backToSearch();
         }
@@ -449,6 +518,9 @@ void CoherentMskDetector::decideSymbol() {
 }
 
 void CoherentMskDetector::emit(SoftBit bit) {
+    onesShare_ += (bit.bit - onesShare_) / OnesAveragingBits;
+    changeShare_ += ((bit.bit != lastBit_ ? 1.0 : 0.0) - changeShare_) / OnesAveragingBits;
+    lastBit_ = bit.bit;
     if (state_ == State::Locked && out_) {
         out_->push_back(bit);
     } else if (state_ == State::Confirming) {

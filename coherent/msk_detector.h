@@ -71,7 +71,8 @@ public:
     double bitRate() const;       // the bit clock as tracked now
     double nominalToneHz() const { return nominalTone_; }
     double nominalBitRate() const { return nominalRate_; }
-    // Eb/N0 in dB measured from the matched filter's outputs while confirming or locked; NaN otherwise.
+    // Eb/N0 in dB measured from the matched filter's outputs (over the last 512 symbols or so) while
+    // confirming or locked; NaN otherwise.
     double ebN0Db() const;
     std::uint64_t samplesProcessed() const { return inputIndex_; }
 
@@ -151,9 +152,15 @@ private:
     double slowInPhasePower_ = 0.0;  // the same over longer, for the scale of the soft decisions
     double slowQuadraturePower_ = 0.0;
     std::uint64_t powerSamples_ = 0;
+    double axisShareSum_ = 0.0;  // since tracking started
+    std::uint64_t axisShareCount_ = 0;
 
     std::vector<SoftBit> pending_;  // bits held while confirming
+    double onesShare_ = 0.5;        // of the recent bits
+    double changeShare_ = 0.5;      // of the recent bits that differ from the one before
+    std::uint8_t lastBit_ = 0;
     std::uint64_t confirmingSymbols_ = 0;
+    std::uint64_t confirmSymbols_ = 0;  // how long a confirmation takes at least
     std::uint64_t lockCount_ = 0;
     std::uint64_t lossCount_ = 0;
     std::vector<SoftBit>* out_ = nullptr;
