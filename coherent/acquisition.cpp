@@ -32,14 +32,17 @@ constexpr std::size_t ShortAverageSpectra = 4;
 constexpr int GuardBins = 3;
 
 // A candidate is decided on the mean of its two lines (both hold the same power, and the mean is
-// the better test than asking each line to pass on its own). A spectrum offers about a quarter of
-// its length in places for a pair (a local maximum, three bins for its partner, two rates); at 1e-11
-// per place, noise makes a chance pair about once in ten thousand hours on each rung. Measured on
-// noise, carriers and speech-like sound in tests/coherent.
-constexpr double PairFalseAlarm = 1e-11;
+// the better test than asking each line to pass on its own), and each line must stand out on its
+// own as well. A spectrum offers about a quarter of its length in places for a pair (a local
+// maximum, three bins for its partner, two rates); at 1e-12 per place, white noise would make a
+// chance pair about once in a hundred thousand hours on each rung. Noise that comes and goes with
+// speech has heavier tails than that reckoning assumes, which is where the margin goes: measured
+// on noise, carriers and speech-like sound by AcquisitionMeasurement in tests/coherent.
+constexpr double PairFalseAlarm = 1e-12;
+constexpr double LineFalseAlarm = 1e-4;
 // A pair that matches the hints is taken on weaker evidence: a tone hint cuts the places searched
 // about a hundredfold.
-constexpr double HintedPairFalseAlarm = 1e-9;
+constexpr double HintedPairFalseAlarm = 1e-10;
 // "Is there a line here at all": each line of a pair, and what surrounds a pair.
 constexpr double CheckFalseAlarm = 1e-3;
 // A beacon already held stays held while both its lines stand out at this level in the long average.
@@ -63,14 +66,18 @@ constexpr double MinimumLowerThirdToMean = 0.15;
 // surroundings at the FFT's resolution (about 3.3 for the slower rate of a rung), is a line: a
 // carrier or a harmonic, not MSK.
 constexpr double PlainFalseAlarm = 1e-4;
-constexpr double MskPeakAllowance = 4.0;
+constexpr double MskPeakAllowance = 3.3;
 // The same for one periodogram on its own: noise-like MSK reaches this about once in five million
 // bins (so a candidate's few hundred bins-and-spectra almost never), a held vowel's harmonics easily.
 constexpr double SinglePlainLineRatio = 80.0;
 // A pair's stronger line may have up to this many times the power that the input's power around
-// the tone can give it (the line's power is that power squared, over four); what is left over
-// allows for noise and for where the line fell between bins.
-constexpr double PowerAllowance = 4.0;
+// the tone can give it (the line's power is that power squared, over four). MSK measures 0.8 to 1.6
+// of it, from strong to weak; the rest allows for noise in the average.
+constexpr double PowerAllowance = 2.5;
+// The lower third of the power around the tone over the spectra, against its mean: a little above
+// 0.9 for a beacon in noise, at most 0.3 or so at the bottom of a 10 dB fade; the pauses of speech
+// put it far below.
+constexpr double MinimumSteadyPower = 0.25;
 // Another beacon replaces the one held only if this much stronger (dB).
 constexpr double MoveMarginDb = 3.0;
 constexpr double ToneHintToleranceHz = 30.0;
@@ -171,7 +178,9 @@ public:
         std::vector<ComplexSample> impulse(length, ComplexSample{});
         for (std::size_t k = 0; k < taps; ++k) {
             const double angle = 2.0 * std::numbers::pi * middle / sampleRate * static_cast<double>(k);
-            impulse[k] = ComplexSample(std::polar(static_cast<double>(prototype[k]) / gain, angle));
+            // Taps may be negative, which std::polar does not take.
+            const double tap = static_cast<double>(prototype[k]) / gain;
+            impulse[k] = ComplexSample(static_cast<float>(tap * std::cos(angle)), static_cast<float>(tap * std::sin(angle)));
         }
         response_.resize(length);
         fft_->transform(impulse, response_);
@@ -274,6 +283,7 @@ struct Average {
             searchThreshold.push_back(lineThreshold(2 * k, noiseBins, PairFalseAlarm));
             hintedThreshold.push_back(lineThreshold(2 * k, noiseBins, HintedPairFalseAlarm));
             checkThreshold.push_back(lineThreshold(k, noiseBins, CheckFalseAlarm));
+            singleLineThreshold.push_back(lineThreshold(k, noiseBins, LineFalseAlarm));
             holdThreshold.push_back(lineThreshold(k, noiseBins, HoldFalseAlarm));
             plainThreshold.push_back(MskPeakAllowance * lineThreshold(k, noiseBins, PlainFalseAlarm));
         }
@@ -287,7 +297,7 @@ struct Average {
     std::vector<double> sum;
     std::vector<float> mean;
     NoiseFloor noise;
-    std::vector<double> searchThreshold, hintedThreshold, checkThreshold, holdThreshold, plainThreshold;
+    std::vector<double> searchThreshold, hintedThreshold, checkThreshold, singleLineThreshold, holdThreshold, plainThreshold;
 };
 
 // One FFT length over the squared signal: its recent spectra and their two averages.
@@ -595,16 +605,26 @@ bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
     // Speech makes line pairs from harmonics far from the tone they seem to belong to (any two
     // equally far either side of it add up there), with nothing at the tone itself.
     const double length = static_cast<double>(rung.fftLength);
+    std::array<double, LongAverageSpectra> lobes{};
     double lobe = 0.0;
-    for (int b = rung.binOf(candidate.toneHz - 0.75 * candidate.bitRate) - GuardBins;
-         b <= rung.binOf(candidate.toneHz + 0.75 * candidate.bitRate) + GuardBins; ++b) {
-        for (std::size_t age = 0; age < spectra; ++age) lobe += powerAt(age, b);
+    for (std::size_t age = 0; age < spectra; ++age) {
+        for (int b = rung.binOf(candidate.toneHz - 0.75 * candidate.bitRate) - GuardBins;
+             b <= rung.binOf(candidate.toneHz + 0.75 * candidate.bitRate) + GuardBins; ++b) {
+            lobes[age] += powerAt(age, b);
+        }
+        lobe += lobes[age];
     }
     // Hann window: a sum over bins of a periodogram is N * sum(w^2) = 3 N^2 / 8 times the power; a
     // line of amplitude A peaks at (A sum(w))^2 = A^2 N^2 / 4.
     const double power = lobe / static_cast<double>(spectra) / (3.0 * length * length / 8.0);
     const double expectedLine = power * power / 4.0 * length * length / 4.0;
     if (pair.strongerExcess > PowerAllowance * expectedLine) return false;
+
+    // A beacon's power is steady (fading aside); speech comes and goes with its syllables and pauses.
+    // The lower third of the power around the tone, spectrum by spectrum, against its mean.
+    const auto third = lobes.begin() + static_cast<std::ptrdiff_t>((spectra - 1) / 3);
+    std::nth_element(lobes.begin(), third, lobes.begin() + static_cast<std::ptrdiff_t>(spectra));
+    if (*third < MinimumSteadyPower * lobe / static_cast<double>(spectra)) return false;
 
     // MSK itself has no line anywhere: its spectrum is smooth. Carriers have lines, and so has
     // voiced speech (its harmonics); some pairs of carriers and harmonics square into a pair that
@@ -646,7 +666,7 @@ void BeaconAcquisition::State::findPairs(const Rung& rung, const Average& averag
     // Lines: local maxima (over two bins each side) that stand out from the noise around them. The
     // threshold first: nearly every bin fails it, so its branch is well predicted, where the test for
     // a local maximum goes either way at random on noise.
-    const double lowest = average.threshold(average.checkThreshold);
+    const double lowest = average.threshold(average.singleLineThreshold);
     std::vector<Line> lines;
     const float* power = average.mean.data();
     const std::size_t mask = rung.fftLength - 1;
