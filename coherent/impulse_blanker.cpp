@@ -106,11 +106,12 @@ bool ImpulseBlanker::step(double sample) {
     while (!pending_.empty() && pending_.front().end <= due) pending_.pop_front();
     const bool blanked = !pending_.empty() && pending_.front().first <= due;
     if (blanked) {
+        // Reported where it is written: output position `index` carries input sample `due`.
         ++blankedSamples_;
-        if (!stretches_.empty() && stretches_.back().end == due) {
+        if (!stretches_.empty() && stretches_.back().end == index) {
             ++stretches_.back().end;
         } else {
-            stretches_.push_back(BlankedStretch{due, due + 1});
+            stretches_.push_back(BlankedStretch{index, index + 1});
         }
     }
     return blanked;

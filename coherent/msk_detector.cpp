@@ -334,7 +334,7 @@ void CoherentMskDetector::startTracking(double offsetHz, double driftHzPerSecond
     havePreviousLlr_ = false;
     symbolsTracked_ = 0;
     inPhasePower_ = quadraturePower_ = slowInPhasePower_ = slowQuadraturePower_ = 0.0;
-    powerSamples_ = 0;
+    powerSamples_ = slowSamples_ = 0;
     axisShareSum_ = 0.0;
     axisShareCount_ = 0;
     confirmingSymbols_ = 0;
@@ -430,7 +430,7 @@ void CoherentMskDetector::decideSymbol() {
         }
         const double weight = std::max(1.0 / static_cast<double>(powerSamples_ + 1), 1.0 / PowerAveragingSymbols);
         ++powerSamples_;
-        const double slowWeight = std::max(1.0 / static_cast<double>(powerSamples_), 1.0 / ScalingAveragingSymbols);
+        const double slowWeight = std::max(1.0 / static_cast<double>(++slowSamples_), 1.0 / ScalingAveragingSymbols);
         if (powerSamples_ == 1) {
             // Nothing measured yet to take the neighbours out with: start from the raw powers.
             inPhasePower_ = slowInPhasePower_ = double(symbol.inPhase) * symbol.inPhase;
@@ -500,6 +500,11 @@ void CoherentMskDetector::decideSymbol() {
             onesShare_ = share;
             changeShare_ = changeShare;
             state_ = State::Locked;
+            // The long averages start again from the short ones: what came before the lock may be
+            // the noise before the beacon came on (or a pull-in), and would weigh on them for long.
+            slowInPhasePower_ = inPhasePower_;
+            slowQuadraturePower_ = quadraturePower_;
+            slowSamples_ = static_cast<std::uint64_t>(PowerAveragingSymbols);
             ++lockCount_;
             if (out_) out_->insert(out_->end(), pending_.begin(), pending_.end());
             pending_.clear();

@@ -152,6 +152,7 @@ private:
     double slowInPhasePower_ = 0.0;  // the same over longer, for the scale of the soft decisions
     double slowQuadraturePower_ = 0.0;
     std::uint64_t powerSamples_ = 0;
+    std::uint64_t slowSamples_ = 0;
     double axisShareSum_ = 0.0;  // since tracking started
     std::uint64_t axisShareCount_ = 0;
 
