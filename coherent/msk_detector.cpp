@@ -181,7 +181,9 @@ void CoherentMskDetector::markDamaged(std::uint64_t first, std::uint64_t end) {
 
 void CoherentMskDetector::process(std::span<const ComplexSample> input, std::vector<SoftBit>& out) {
     out_ = &out;
-    for (const ComplexSample sample : input) {
+    for (ComplexSample sample : input) {
+        // A sample that is no number would stay in the filter and the loops for good: take it as 0.
+        if (!std::isfinite(sample.real()) || !std::isfinite(sample.imag())) sample = ComplexSample{};
         const std::complex<double> mixed = std::complex<double>(sample) * mixer_;
         mixer_ *= mixerStep_;
         if ((++inputIndex_ & 255u) == 0) mixer_ /= std::abs(mixer_);

@@ -49,7 +49,8 @@ public:
     CoherentMskDetector(const CoherentMskDetector&) = delete;
     CoherentMskDetector& operator=(const CoherentMskDetector&) = delete;
 
-    // Appends the bits decided from `input` (and from earlier input held while confirming).
+    // Appends the bits decided from `input` (and from earlier input held while confirming). Samples
+    // that are not finite numbers count as 0.
     void process(std::span<const ComplexSample> input, std::vector<SoftBit>& out);
 
     // Input samples [first, end), counted from the first sample ever handed to process(), were
