@@ -15,9 +15,10 @@ constexpr double HistorySeconds = 8.0;
 // their confirmation) is holding nothing: search again.
 constexpr double GiveUpSeconds = 4.0;
 constexpr double GiveUpBits = 600.0;
-// The word layer's "nothing valid for this long" that makes us search again; a frame takes at most
-// 33 words, 40 s at 25 bit/s, but words come every 1.2 s even then.
+// The word layer's "nothing valid for this long" that makes us search again (words come every 1.2 s
+// even at 25 bit/s), if the beacon held is heard at least this well.
 constexpr double NoValidWordsSeconds = 10.0;
+constexpr double SuspectAboveEbN0Db = 7.0;
 // A candidate of the acquisition within this of the detector's tone (at the same rate) is the beacon
 // the detector was started on, its tone refined since.
 constexpr double SameBeaconHz = 10.0;
@@ -173,6 +174,9 @@ void EnhancedReceiver::restartSearch() {
 
 void EnhancedReceiver::noValidWordsFor(double seconds) {
     if (!detector_ || restartedForWords_ || !(seconds >= NoValidWordsSeconds)) return;
+    // Only a beacon held well is suspect: below a few dB words fail for noise alone, and searching
+    // afresh would throw away what the acquisition has gathered on a weak beacon.
+    if (!detector_->locked() || !(detector_->ebN0Db() >= SuspectAboveEbN0Db)) return;
     const double running = static_cast<double>(basebandIndex_ - detectorStart_) / frontEnd_.outputRate();
     if (running < NoValidWordsSeconds) return;
     ++statistics_.wordLayerRestarts;

@@ -55,8 +55,10 @@ public:
     void processAudio(std::span<const double> samples, std::vector<SoftBit>& out);
     void processAudio(std::span<const float> samples, std::vector<SoftBit>& out);
 
-    // The word layer has found no valid word for this long. Past a limit, the beacon held is taken
-    // to be the wrong one and the search starts again (once per beacon held, however often called).
+    // The word layer has found no valid word for this long. Past a limit (10 s), a beacon held and
+    // heard well (7 dB or more) is taken to be the wrong one (another rate, or no RTCM at all) and
+    // the search starts again, once per beacon held however often this is called. A weak beacon
+    // is kept: its words fail for the noise, and another search would only lose it.
     void noValidWordsFor(double seconds);
 
     bool acquired() const { return detector_ != nullptr; }

@@ -178,6 +178,17 @@ TEST(EnhancedReceiver, FollowsAStationChangeAndTheWordLayer) {
     const std::vector<int> found = reception.framesFound();
     EXPECT_GT(countOf(found, 1, afterChange.size()), 2);
     EXPECT_EQ(countOf(found, 2) + countOf(found, 3), 0) << "a frame came out twice";
+
+    // A weak beacon (found where the hints say) is kept: its words fail for the noise.
+    EnhancedReceiverSettings hinted;
+    hinted.toneHintHz = 1300.0;
+    hinted.bitRateHint = 200.0;
+    Reception weak(stationAt(200), transmitterAt(200, 1300, 5.0), hinted);
+    weak.listen(6.0);
+    ASSERT_TRUE(weak.receiver().locked());
+    weak.receiver().noValidWordsFor(30.0);
+    EXPECT_TRUE(weak.receiver().locked());
+    EXPECT_EQ(weak.receiver().statistics().wordLayerRestarts, 0u);
 }
 
 // Noise, a plain carrier and a voice, with and without hints pointing at them: not one bit.
