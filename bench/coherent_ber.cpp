@@ -7,10 +7,12 @@
 //   - what repair does to single words, each looked up where it was sent: passed as received,
 //     repaired right with one or two flips, refused, or repaired WRONG;
 //   - frames decoded but never sent (wrong frames), which must stay at zero.
-// A second table does the same under static at 14 dB, against the burst rate; a third measures
-// repair on words of pure noise, as a locked detector makes them when its beacon has gone.
+// A second table does the same under static at 14 dB, against the burst rate; a third gives the time
+// from switch-on to the first right frame against tone and rate; a fourth measures repair on words
+// of pure noise, as a locked detector makes them when its beacon has gone.
 //
 // Usage: coherent_ber [--rate 100|200] [--frames N] [--seeds S] [--ebn0 LIST] [--static LIST]
+//                     [--first-frame-tones LIST] [--first-frame-ebn0 DB]
 //                     [--noise-words N] [--no-blanking] [--hints] [--repair-ceiling C] [--repair-floor F]
 //                     [--repair-flips N]
 // Prints markdown tables. The defaults reproduce the tables in the report (minutes on one core).
@@ -174,6 +176,9 @@ struct Options {
     int seeds = 3;
     std::vector<double> ebN0{3, 4, 5, 5.5, 6, 6.5, 7, 8};
     std::vector<double> staticRates{0.5, 1, 2, 4, 8};
+    std::vector<double> firstFrameTones{250, 700, 1234, 2000, 2900, 3450};
+    std::vector<int> firstFrameRates{50, 100, 200};
+    double firstFrameEbN0 = 12.0;
     double staticEbN0 = 14.0;
     int noiseWords = 1000000;
     bool blanking = true;
@@ -181,12 +186,12 @@ struct Options {
     WordRepairLimits limits;
 };
 
-PointResult runPoint(const Options& options, int rate, double ebN0, double burstsPerSecond, std::uint64_t seed) {
+PointResult runPoint(const Options& options, int rate, double ebN0, double burstsPerSecond, std::uint64_t seed, double toneHz = 1234.0) {
     BeaconSettings station;
     station.bitRate = rate;
     MskSettings transmitter;
     transmitter.bitRate = rate;
-    transmitter.centreFrequency = 1234.0;  // not on any grid a receiver might favour
+    transmitter.centreFrequency = toneHz;  // 1234 Hz unless asked: on no grid a receiver might favour
     transmitter.ebN0Db = ebN0;
     transmitter.noiseSeed = seed;
     transmitter.leadingSeconds = LeadingSeconds;
@@ -409,6 +414,8 @@ int main(int argc, char** argv) {
         else if (name == "--ebn0") options.ebN0 = parseList(value), ++i;
         else if (name == "--static") options.staticRates = parseList(value), ++i;
         else if (name == "--noise-words") options.noiseWords = std::atoi(value), ++i;
+        else if (name == "--first-frame-tones") options.firstFrameTones = parseList(value), ++i;
+        else if (name == "--first-frame-ebn0") options.firstFrameEbN0 = std::atof(value), ++i;
         else if (name == "--no-blanking") options.blanking = false;
         else if (name == "--hints") options.hints = true;
         else if (name == "--repair-ceiling") options.limits.reliabilityCeiling = static_cast<float>(std::atof(value)), ++i;
@@ -462,6 +469,33 @@ int main(int argc, char** argv) {
         char title[96];
         std::snprintf(title, sizeof title, "Static (2 ms bursts 30 dB above the signal) at %.0f dB", options.staticEbN0);
         table(title, options.staticRates, true);
+    }
+    if (!options.firstFrameTones.empty()) {
+        // From switch-on, no hints: seconds from the beacon's first bit to the first frame right
+        // (worst of the seeds), against tone and rate.
+        std::printf("Time to the first right frame at %g dB, no hints (worst of %d signals)\n\n| tone Hz |", options.firstFrameEbN0, options.seeds);
+        for (int rate : options.firstFrameRates) std::printf(" %d bit/s |", rate);
+        std::printf("\n|---:|");
+        for (std::size_t r = 0; r < options.firstFrameRates.size(); ++r) std::printf("---:|");
+        std::printf("\n");
+        Options quick = options;
+        quick.frames = 3;
+        for (double tone : options.firstFrameTones) {
+            std::printf("| %g |", tone);
+            for (int rate : options.firstFrameRates) {
+                double worst = 0.0;
+                for (int seed = 1; seed <= options.seeds; ++seed) {
+                    const PointResult result = runPoint(quick, rate, options.firstFrameEbN0, 0.0, static_cast<std::uint64_t>(seed), tone);
+                    worst = result.firstFrameSeconds < 0.0 ? 1e9 : std::max(worst, result.firstFrameSeconds);
+                    if (worst >= 1e9) break;
+                }
+                if (worst >= 1e9) std::printf(" none |");
+                else std::printf(" %.1f |", worst);
+                std::fflush(stdout);
+            }
+            std::printf("\n");
+        }
+        std::printf("\n");
     }
     if (options.noiseWords > 0) {
         std::printf("Words of pure noise (%d a row): valid after repair\n\n| stale Eb/N0 dB | as received | 1 flip | 2 flips |\n|---:|---:|---:|---:|\n",
