@@ -16,7 +16,13 @@ int field(std::uint32_t data24, const BitField& field) {
 
 void RtcmDecoder::pushBit(std::uint8_t bit) {
     ++statistics_.bits;
-    switch (words_.pushBit(bit)) {
+    handle(words_.pushBit(bit));
+    // A lost lock may hand back bits to be searched again, each of which may lock and lose again.
+    while (words_.replaying()) handle(words_.replayBit());
+}
+
+void RtcmDecoder::handle(WordLayer::Result result) {
+    switch (result) {
     case WordLayer::Result::Incomplete:
         return;
     case WordLayer::Result::ParityFailed:
@@ -32,7 +38,6 @@ void RtcmDecoder::pushBit(std::uint8_t bit) {
 
 void RtcmDecoder::loseSync() {
     ++statistics_.syncLosses;
-    words_.loseSync();
     frame_.frameLocked = false;
     for (DecoderListener* listener : listeners_) listener->syncLost();
 }
@@ -43,6 +48,7 @@ void RtcmDecoder::processWord() {
     if (wordIndex == 0) {
         if (static_cast<std::uint32_t>(field(data, HeaderWord1::Preamble)) != RtcmPreamble) {
             ++statistics_.missingPreambles;
+            words_.loseSync();
             loseSync();
             return;
         }

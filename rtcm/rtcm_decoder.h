@@ -42,8 +42,9 @@ public:
     const DecoderStatistics& statistics() const { return statistics_; }
 
 private:
+    void handle(WordLayer::Result result);
     void processWord();
-    void loseSync();
+    void loseSync();  // what a lost lock means above the word layer; the word layer knows already
     void acceptHeaderWord2(std::uint32_t data);
     void completeFrame();
 

@@ -8,6 +8,8 @@ namespace {
 constexpr std::uint32_t DataMask = (1u << DataBitsPerWord) - 1;
 constexpr std::uint32_t ParityMask = (1u << ParityBitsPerWord) - 1;
 constexpr std::uint32_t WordMask = (1u << WordBitCount) - 1;
+constexpr int PreambleShift = WordBitCount - 8;
+constexpr std::uint32_t InvertedPreamble = ~RtcmPreamble & 0xFFu;
 
 }  // namespace
 
@@ -32,30 +34,77 @@ bool checkParity(WordAssembler& assembler, std::span<std::uint8_t, WordBitCount>
 
 WordLayer::Result WordLayer::pushBit(std::uint8_t bit) {
     bit &= 1u;
+    history_[received_ % HistoryBits] = bit;
+    ++received_;
+    // A replay still going on is cut short: its bits were searched up to here in effect already
+    // (frame assembly drains every replay before it hands over the next bit).
+    replayNext_ = received_;
+    return take(bit);
+}
+
+WordLayer::Result WordLayer::replayBit() {
+    if (!replaying()) return Result::Incomplete;
+    return take(historyBit(replayNext_++));
+}
+
+WordLayer::Result WordLayer::take(std::uint8_t bit) {
+    recent_ = (recent_ << 1 | bit) & WordMask;
+    if (recentCount_ < WordBitCount) ++recentCount_;
     WordAssembler& a = assembler_;
-    if (a.wordSync) {
-        a.wordBits = a.wordBits << 1 | bit;
-        if (++a.bitCount < WordBitCount) return Result::Incomplete;
-        std::uint32_t word = a.wordBits;
-        if (!checkParity(a, word)) {
-            a.wordSync = false;
-            return Result::ParityFailed;
-        }
+    if (!a.wordSync) return search();
+    if (++a.bitCount < WordBitCount) return Result::Incomplete;
+    std::uint32_t word = recent_;
+    if (!checkParity(a, word)) {
+        loseSync();
+        return Result::ParityFailed;
+    }
+    data_ = word >> ParityBitsPerWord;
+    if (a.wordIndex == 0) firstWordEnd_ = replayNext_;
+    return Result::WordAccepted;
+}
+
+void WordLayer::loseSync() {
+    assembler_.wordSync = false;
+    // The windows ending after the frame's first word were never searched. Replay them when there
+    // are few (a short false lock); after a longer lock, those ending inside the rejected word: a bit
+    // lost in a frame's last word lets that word take the next preamble's first bit, and the next
+    // first word then ends one bit before the rejected word does.
+    const std::uint64_t now = replayNext_;
+    // (A word that has just passed as a first word and is rejected for its missing preamble counts as a
+    // long lock: what went before it was a real frame.)
+    const bool shortLock = firstWordEnd_ < now && now - firstWordEnd_ <= MaximumReplay;
+    const std::uint64_t from = shortLock ? firstWordEnd_ : now - (WordBitCount - 1);
+    if (from < WordBitCount || from >= now) return;
+    recent_ = 0;
+    for (std::uint64_t n = from - WordBitCount; n < from; ++n) recent_ = recent_ << 1 | historyBit(n);
+    recentCount_ = WordBitCount;
+    replayNext_ = from;
+}
+
+WordLayer::Result WordLayer::search() {
+    if (recentCount_ < WordBitCount) return Result::Incomplete;
+    const std::uint32_t leading = recent_ >> PreambleShift;
+    std::uint8_t d30Star = 0;
+    if (leading == InvertedPreamble) {
+        d30Star = 1;
+    } else if (leading != RtcmPreamble) {
+        return Result::Incomplete;
+    }
+    // The parity decides D29*: it enters three of the six checks, so at most one value can pass.
+    for (std::uint8_t d29Star = 0; d29Star < 2; ++d29Star) {
+        WordAssembler trial = assembler_;
+        trial.lastD29 = d29Star;
+        trial.lastD30 = d30Star;
+        std::uint32_t word = recent_;
+        if (!checkParity(trial, word)) continue;
+        assembler_ = trial;
+        assembler_.wordSync = true;
+        assembler_.wordIndex = 0;
+        assembler_.bitCount = WordBitCount;
         data_ = word >> ParityBitsPerWord;
+        firstWordEnd_ = replayNext_;
         return Result::WordAccepted;
     }
-    // Searching: only an exact, upright preamble locks. No bit error is forgiven, and an inverted
-    // preamble is not taken, since the first lock has to assume D29* = D30* = 0. The register holds
-    // only bits seen while searching: after a lost lock the search goes on from the next bit, never
-    // back into the rejected word.
-    a.searchRegister = static_cast<std::uint8_t>(a.searchRegister << 1 | bit);
-    if (a.searchRegister != RtcmPreamble) return Result::Incomplete;
-    a.wordSync = true;
-    a.wordBits = RtcmPreamble;
-    a.bitCount = 8;
-    a.wordIndex = 0;
-    a.lastD29 = 0;
-    a.lastD30 = 0;
     return Result::Incomplete;
 }
 

@@ -1,7 +1,21 @@
-// The word layer: turns received bits into parity-checked 30-bit RTCM words. It searches for the
-// preamble, collects words, checks each with the GPS navigation-message parity (ICD-GPS-200) and
+// The word layer: turns received bits into parity-checked 30-bit RTCM words. It searches for a frame's
+// first word, collects words, checks each with the GPS navigation-message parity (ICD-GPS-200) and
 // removes the data inversion the previous word's D30 causes. It knows nothing of frames or message
 // types; frame assembly (rtcm_decoder.h) tells it where frames start and when to give up a lock.
+//
+// Searching, it looks at the last 30 bits received after every bit: they lock when they hold the
+// preamble, upright or inverted, and pass parity as a frame's first word. Which D29*/D30* the word was
+// sent after is not known there, but the preamble's polarity gives D30* (upright 0, inverted 1) and
+// only one D29* can make the parity pass. So a lock needs no particular previous word, and because the
+// last 30 bits are always kept, a preamble that began inside a rejected word (after a slipped bit, say)
+// is still found.
+//
+// A false lock (noise that passes as a first word, one time in 4096) holds until the next word fails,
+// and while it holds the search is blind: a real first word ending in those bits would be missed, and
+// the preamble's repeats make that likely (the two bits before an upright preamble, when they are 1,0,
+// begin an inverted one). So when a lock ends within two words of a frame's first word, the windows
+// it covered are searched again from the bits kept: the layer replays them (replaying(), replayBit()).
+// After a longer lock, the windows ending inside the rejected word are searched again the same way.
 #pragma once
 
 #include "rtcm/rtcm_format.h"
@@ -12,13 +26,11 @@
 
 namespace sondeco {
 
-// The word layer's state. Bits are kept packed, first received bit most significant.
+// The word layer's state.
 struct WordAssembler {
-    bool wordSync = false;       // false while searching for the preamble
-    std::uint8_t searchRegister = 0;  // the last 8 bits seen while searching, the newest in bit 0
-    std::uint32_t wordBits = 0;  // the word being received: its bitCount bits so far, the newest in bit 0
-    int bitCount = 0;
-    int wordIndex = 0;  // 0 = header word 1, 1 = header word 2, 2.. = data words (advanced by frame assembly)
+    bool wordSync = false;  // false while searching for a frame's first word
+    int bitCount = 0;       // bits of the word being received (while synchronised)
+    int wordIndex = 0;      // 0 = header word 1, 1 = header word 2, 2.. = data words (advanced by frame assembly)
     std::uint8_t lastD29 = 0;  // D29* and D30*: the last two received bits of the previous word
     std::uint8_t lastD30 = 0;
 };
@@ -34,15 +46,21 @@ class WordLayer {
 public:
     enum class Result { Incomplete, WordAccepted, ParityFailed };
 
-    // One received bit, 0 or 1. A word is complete after its 30th bit: then the result says whether
-    // it passed parity (its data bits are in data()) or failed (synchronisation is lost).
+    // One received bit, 0 or 1. While synchronised a word is complete after its 30th bit: then the
+    // result says whether it passed parity (its data bits are in data()) or failed (synchronisation
+    // is lost). While searching, WordAccepted means the last 30 bits are a frame's first word.
     Result pushBit(std::uint8_t bit);
 
     // d1..d24 of the word last accepted, d1 most significant.
     std::uint32_t data() const { return data_; }
 
     // Back to searching: a parity failure, or frame assembly found no preamble where one belongs.
-    void loseSync() { assembler_.wordSync = false; }
+    // Arranges the replay of the bits since the frame's first word when the lock was that short.
+    void loseSync();
+    // Bits received since a lock that has just ended, to be searched again: while replaying() is true,
+    // each replayBit() takes the next of them through the layer as pushBit would.
+    bool replaying() const { return replayNext_ < received_; }
+    Result replayBit();
     // Frame assembly has taken the accepted word: the next 30 bits are word `index` of its frame
     // (0 after the last word of a frame: the next header follows without a new search).
     void startWord(int index) {
@@ -53,8 +71,21 @@ public:
     const WordAssembler& state() const { return assembler_; }
 
 private:
+    static constexpr int HistoryBits = 128;     // a power of two
+    static constexpr int MaximumReplay = 2 * WordBitCount + 6;  // a lock ended by the frame's 2nd or 3rd word
+
+    Result take(std::uint8_t bit);
+    Result search();
+    std::uint8_t historyBit(std::uint64_t index) const { return history_[index % HistoryBits]; }
+
     WordAssembler assembler_;
+    std::uint32_t recent_ = 0;  // the last 30 bits taken, the newest in bit 0
+    int recentCount_ = 0;       // how many of them there are, up to 30
     std::uint32_t data_ = 0;
+    std::array<std::uint8_t, HistoryBits> history_{};  // every bit received, by its number modulo the size
+    std::uint64_t received_ = 0;                        // bits received
+    std::uint64_t replayNext_ = 0;                      // number of the next bit to take: received_ unless replaying
+    std::uint64_t firstWordEnd_ = 0;                    // number of the last bit of the current frame's first word, + 1
 };
 
 }  // namespace sondeco

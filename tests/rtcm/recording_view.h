@@ -33,6 +33,7 @@ public:
     std::vector<DecodedHeader> completedFrames;
     std::vector<std::string> framePages;  // per completed frame: the page it published, or ""
     std::vector<RtcmFrame> frames;        // per completed frame: the frame record as it was
+    std::vector<std::vector<std::uint32_t>> frameWords;  // per completed frame: its data words
 
     void headerAccepted(const RtcmFrame& frame) override { status = statusPanelTexts(frame); }
     void syncLost() override { status = bareStatusPanelTexts(); }
@@ -46,7 +47,8 @@ public:
         publishedPages.push_back(page);
         lastPublished_ = text;
     }
-    void frameCompleted(const RtcmFrame& frame, const DecodedMessage&) override {
+    void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override {
+        frameWords.push_back(message.dataWords);
         completedFrames.push_back({frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber,
                                    frame.frameLength, frame.stationHealth});
         framePages.push_back(std::exchange(lastPublished_, std::string()));

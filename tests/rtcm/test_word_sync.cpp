@@ -7,48 +7,46 @@
 namespace sondeco::testing {
 namespace {
 
-std::vector<std::uint8_t> bitsOf(std::initializer_list<int> values) {
-    std::vector<std::uint8_t> bits;
-    for (int v : values) bits.push_back(static_cast<std::uint8_t>(v));
-    return bits;
-}
-
 std::array<std::uint8_t, WordBitCount> wordBits(std::uint32_t word30) {
     std::array<std::uint8_t, WordBitCount> bits{};
     for (int i = 0; i < WordBitCount; ++i) bits[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(word30 >> (29 - i) & 1u);
     return bits;
 }
 
-TEST(WordSync, OnlyAnExactUprightPreambleLocks) {
-    {
-        DecoderBench bench;
-        bench.pushBits(bitsOf({0, 1, 1, 0, 0, 1, 1, 1}));
-        EXPECT_FALSE(bench.decoder.wordAssembler().wordSync);  // one bit wrong: no tolerance
+TEST(WordSync, AFirstWordLocksWithItsPreambleUprightOrInvertedAndNothingLess) {
+    // Header word 1 sent after a word that ended in each of the four D29/D30 pairs: upright after
+    // D30 = 0, inverted after D30 = 1. Each locks at its 30th bit, with the D29/D30 it ended in
+    // carried into header word 2.
+    for (int d29 : {0, 1}) {
+        for (int d30 : {0, 1}) {
+            DecoderBench bench;
+            bench.encoder.setLastParityBits(d29, d30);
+            std::vector<std::uint8_t> frame;
+            bench.encoder.appendFrameBits(DecoderBench::header(9), {}, frame);
+            EXPECT_EQ(frame[0], d30) << "the preamble goes out inverted after D30 = 1";
+            bench.pushBits({frame.begin(), frame.begin() + 29});
+            EXPECT_FALSE(bench.decoder.wordAssembler().wordSync) << d29 << d30;
+            bench.decoder.pushBit(frame[29]);
+            EXPECT_TRUE(bench.decoder.wordAssembler().wordSync) << d29 << d30;
+            EXPECT_EQ(bench.decoder.wordAssembler().wordIndex, 1);
+            EXPECT_EQ(bench.decoder.wordAssembler().bitCount, 0);
+            EXPECT_EQ(bench.decoder.frame().messageType, 9);
+            EXPECT_EQ(bench.decoder.frame().stationId, 268);
+            bench.pushBits({frame.begin() + 30, frame.end()});
+            EXPECT_EQ(bench.view.completedFrames.size(), 1u) << d29 << d30;
+        }
     }
-    {
+    // A preamble alone, a preamble with a bit wrong, and a first word with one parity bit wrong lock
+    // nowhere.
+    for (int wrong : {-1, 7, 27}) {
         DecoderBench bench;
-        bench.pushBits(bitsOf({1, 0, 0, 1, 1, 0, 0, 1}));
-        EXPECT_FALSE(bench.decoder.wordAssembler().wordSync);  // the inverted preamble does not lock
+        std::vector<std::uint8_t> frame;
+        bench.encoder.appendFrameBits(DecoderBench::header(9), {}, frame);
+        std::vector<std::uint8_t> bits(frame.begin(), frame.begin() + (wrong < 0 ? 8 : 30));
+        if (wrong >= 0) bits[static_cast<std::size_t>(wrong)] ^= 1u;
+        bench.pushBits(bits);
+        EXPECT_FALSE(bench.decoder.wordAssembler().wordSync) << wrong;
     }
-    DecoderBench bench;
-    bench.pushBits(bitsOf({0, 1, 1, 0, 0, 1, 1, 0}));
-    EXPECT_TRUE(bench.decoder.wordAssembler().wordSync);
-    EXPECT_EQ(bench.decoder.wordAssembler().bitCount, 8);
-    EXPECT_EQ(bench.decoder.wordAssembler().wordIndex, 0);
-}
-
-TEST(WordSync, TwentyTwoBitsAfterTheLockCompleteHeaderWordOne) {
-    DecoderBench bench;
-    std::vector<std::uint8_t> frame;
-    bench.encoder.appendFrameBits(DecoderBench::header(9), {}, frame);
-    bench.pushBits({frame.begin(), frame.begin() + 29});
-    EXPECT_EQ(bench.decoder.wordAssembler().bitCount, 29);
-    EXPECT_EQ(bench.decoder.wordAssembler().wordIndex, 0);
-    bench.decoder.pushBit(frame[29]);
-    EXPECT_EQ(bench.decoder.wordAssembler().bitCount, 0);
-    EXPECT_EQ(bench.decoder.wordAssembler().wordIndex, 1);
-    EXPECT_EQ(bench.decoder.frame().messageType, 9);
-    EXPECT_EQ(bench.decoder.frame().stationId, 268);
 }
 
 TEST(WordSync, ParityUndoesTheInversionAndAlwaysRemembersTheLastTwoBits) {
@@ -80,21 +78,22 @@ TEST(WordSync, ParityUndoesTheInversionAndAlwaysRemembersTheLastTwoBits) {
     EXPECT_EQ(assembler.lastD30, sent & 1u);
 }
 
-TEST(WordSync, AfterALossTheSearchNeverLooksBackIntoTheRejectedWord) {
+TEST(WordSync, AfterALossTheSearchLooksBackIntoTheRejectedWord) {
     DecoderBench bench;
-    // Lock, then 22 bits holding a whole preamble pattern and failing parity.
-    bench.pushBits(bitsOf({0, 1, 1, 0, 0, 1, 1, 0}));
-    bench.pushBits(bitsOf({1, 1, 0, 1, 1, 0, 0, 1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
-    EXPECT_FALSE(bench.decoder.wordAssembler().wordSync);
+    bench.send(DecoderBench::header(9), {});
+    ASSERT_EQ(bench.view.completedFrames.size(), 1u);
+    // A bit of the next frame's last word is lost: that word takes the following preamble's first
+    // bit and fails, and the frame whose first word began inside the rejected word is found all the same.
+    std::vector<std::uint8_t> bits;
+    bench.encoder.appendFrameBits(DecoderBench::header(3, 268, 0, 1300), buildReferenceStationWords({1.0, 2.0, 3.0}), bits);
+    const std::size_t nextFrame = bits.size();
+    bench.encoder.appendFrameBits(DecoderBench::header(16, 268, 0, 1301), buildSpecialMessageWords("NEXT"), bits);
+    bits.erase(bits.begin() + static_cast<std::ptrdiff_t>(nextFrame) - 10);
+    bench.pushBits(bits);
     EXPECT_EQ(bench.decoder.statistics().parityFailures, 1u);
-    // The register still holds the preamble of the last lock, so 0,1,1,0 right after the loss lock
-    // again at once.
-    bench.pushBits(bitsOf({0, 1, 1}));
-    EXPECT_FALSE(bench.decoder.wordAssembler().wordSync);
-    bench.decoder.pushBit(0);
-    EXPECT_TRUE(bench.decoder.wordAssembler().wordSync);
-    EXPECT_EQ(bench.decoder.wordAssembler().bitCount, 8);
-    EXPECT_EQ(bench.decoder.wordAssembler().lastD30, 0);
+    ASSERT_EQ(bench.view.completedFrames.size(), 2u);
+    EXPECT_EQ(bench.view.completedFrames[1].type, 16);
+    EXPECT_EQ(bench.view.completedFrames[1].zCount, 1301);
 }
 
 TEST(WordSync, ParityFailureInTheLastWordDropsTheWholeFrame) {

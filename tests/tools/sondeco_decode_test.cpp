@@ -17,6 +17,7 @@ using testing::jsonNumbers;
 using testing::jsonTokens;
 using testing::lines;
 using testing::runCommand;
+using testing::readWhole;
 using testing::scratchPath;
 
 const std::string Data = SONDECO_TEST_DATA "/rtcm2/";
@@ -121,6 +122,33 @@ TEST_P(RealCaptureJson, AgreesWithGpsdsDecoding) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Captures, RealCaptureJson, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"), testing::fileParameterName);
+
+// The three captures joined end to end, as when a receiver's feed is switched: every join cuts a
+// frame and the decoder must lock again at once. We must find at least as many frames as gpsd does
+// in the same bytes, and every frame of gpsd's expected output for each file, unchanged and in order.
+TEST(SondecoDecode, JoinedCapturesRelockAtEveryJoin) {
+    const auto joined = scratchPath("joined.rtcm2");
+    std::ofstream(joined, std::ios::binary) << readWhole(Data + "sample.rtcm2") << readWhole(Data + "naujoks-rtcm2.log")
+                                            << readWhole(Data + "rtcm2.bend.log");
+    const auto ours = runCommand(decoder("--rtcm -o json '" + joined.string() + "'"));
+    ASSERT_EQ(ours.exitCode, 0) << ours.errors;
+    const auto theirs = runCommand("gpsdecode -j < '" + joined.string() + "'");
+    ASSERT_EQ(theirs.exitCode, 0) << "gpsdecode (Debian's gpsd-clients) is needed: " << theirs.errors;
+    const auto decoded = rtcm2Lines(ours.output);
+    EXPECT_GE(decoded.size(), rtcm2Lines(theirs.output).size());
+
+    std::vector<std::string> expected;
+    for (const char* capture : {"sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"}) {
+        const auto chk = rtcm2Lines(readWhole(Data + capture + ".chk"));
+        expected.insert(expected.end(), chk.begin(), chk.end());
+    }
+    std::size_t next = 0;
+    for (const std::string& frame : expected) {
+        while (next < decoded.size() && header(decoded[next]) != header(frame)) ++next;
+        ASSERT_LT(next, decoded.size()) << "not decoded: " << frame;
+        expectSameFrame(decoded[next++], frame);
+    }
+}
 
 // gpsd's packet sniffer does not recognise this capture as RTCM on its own (its first frames make it
 // guess another protocol, and it prints a handful of garbage frames), so gpsd is first shown the
