@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <map>
+#include <mutex>
 #include <numbers>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 namespace sondeco {
 
@@ -74,6 +77,9 @@ constexpr double SinglePlainLineRatio = 80.0;
 // the tone can give it (the line's power is that power squared, over four). MSK measures 0.8 to 1.6
 // of it, from strong to weak; the rest allows for noise in the average.
 constexpr double PowerAllowance = 2.5;
+// The power in the lower half of the main lobe against the upper half (either way round): about one
+// for a beacon, two for a beacon on the slope of a receiver's filter (1.5 dB between its tones).
+constexpr double MaxLobeImbalance = 3.0;
 // The lower third of the power around the tone over the spectra, against its mean: a little above
 // 0.9 for a beacon in noise, at most 0.3 or so at the bottom of a 10 dB fade; the pauses of speech
 // put it far below.
@@ -83,6 +89,11 @@ constexpr double MoveMarginDb = 3.0;
 constexpr double ToneHintToleranceHz = 30.0;
 // The Hann window's equivalent noise bandwidth in bins.
 constexpr double HannNoiseBandwidthBins = 1.5;
+// The channel bank for 25 and 50 bit/s: channels this many limiter bins apart (about 195 Hz at 8000
+// samples a second), each searched for tones within half that of its centre; decimated by at most
+// this much.
+constexpr int ChannelSpacingBins = 25;
+constexpr std::size_t MaxChannelDecimation = 16;
 // 8192 squared samples at this power, summed in an FFT, still give a finite power in float.
 constexpr float MaxSamplePower = 1e15f;
 
@@ -114,7 +125,7 @@ double betaUpperTail(int a, int b, double y)
 // when the bin is the mean of `spectra` periodograms and the noise estimate the mean of
 // `noiseBins` bins of as many. Neighbouring bins of a Hann-windowed spectrum are correlated, so
 // the estimate is worth about half its bins.
-double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm)
+double computeLineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm)
 {
     const int a = static_cast<int>(spectra);
     const int b = static_cast<int>(std::max<std::size_t>(1, noiseBins * spectra / 2));
@@ -125,6 +136,18 @@ double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAla
     }
     // A/B > r with r = y / (1 - y); the ratio of means is r * b / a.
     return high / (1.0 - high) * static_cast<double>(b) / static_cast<double>(a);
+}
+
+// The same few thresholds are asked for by every rung of every acquisition (and every restart): each
+// is worked out once.
+double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm)
+{
+    static std::mutex mutex;
+    static std::map<std::tuple<std::size_t, std::size_t, double>, double> known;
+    const std::lock_guard lock(mutex);
+    const auto [entry, isNew] = known.try_emplace({spectra, noiseBins, falseAlarm}, 0.0);
+    if (isNew) entry->second = computeLineThreshold(spectra, noiseBins, falseAlarm);
+    return entry->second;
 }
 
 // Hann window's amplitude at `offset` bins from a line, relative to its peak: corrects a line's power
@@ -156,14 +179,17 @@ public:
     {
         const double transition = std::min(TransitionHz, (highHz - lowHz) / 2.0);
         // Length for 60 dB with a Kaiser window: (A - 8) / (2.285 * transition in radians per sample).
-        const auto taps = static_cast<std::size_t>(
-            std::ceil(52.0 / (2.285 * 2.0 * std::numbers::pi * transition / sampleRate))) | 1u;
+        // Rounded up so that taps - 1 (and so the block's new samples) divides by every decimation the
+        // channel bank may use.
+        auto taps = static_cast<std::size_t>(std::ceil(52.0 / (2.285 * 2.0 * std::numbers::pi * transition / sampleRate)));
+        taps = (taps + MaxChannelDecimation - 1) / MaxChannelDecimation * MaxChannelDecimation + 1;
         std::size_t length = 64;
         while (length < 4 * taps) length *= 2;
         taps_ = taps;
         fft_ = std::make_unique<ForwardFft>(length);
         buffer_.assign(length, ComplexSample{});
         spectrum_.resize(length);
+        blockSpectrum_.resize(length);
         filled_ = taps - 1;  // the history starts as silence
 
         // liquid-dsp's Kaiser design for the low-pass of half the band's width plus half a transition,
@@ -187,7 +213,9 @@ public:
         for (ComplexSample& value : response_) value /= static_cast<float>(length);
     }
 
-    // Filters `input` and hands each finished block of output to `sink` (a span of samples).
+    // Filters `input` and hands each finished block to `sink`: the filter's output for the block's new
+    // samples, and the spectrum of the whole block before filtering (for the channel bank, which
+    // filters it again its own way).
     template <typename Sink>
     void process(std::span<const ComplexSample> input, Sink&& sink)
     {
@@ -206,31 +234,118 @@ public:
             // Overlap-save: the first taps - 1 outputs of the circular convolution wrap around and are
             // dropped; the rest are the filter's output for the newest samples. The inverse FFT is the
             // forward one on conjugates.
-            fft_->transform(buffer_, spectrum_);
+            fft_->transform(buffer_, blockSpectrum_);
             for (std::size_t k = 0; k < length; ++k) {
                 // conj(spectrum * response), written out: std::complex's product checks for infinities.
-                const float a = spectrum_[k].real(), b = spectrum_[k].imag();
+                const float a = blockSpectrum_[k].real(), b = blockSpectrum_[k].imag();
                 const float c = response_[k].real(), d = response_[k].imag();
                 spectrum_[k] = ComplexSample(a * c - b * d, -(a * d + b * c));
             }
             fft_->transform(spectrum_, spectrum_);
             for (ComplexSample& value : spectrum_) value = ComplexSample(value.real(), -value.imag());
-            sink(std::span<const ComplexSample>(spectrum_).subspan(taps_ - 1));
+            sink(std::span<const ComplexSample>(spectrum_).subspan(taps_ - 1), blockSpectrum_);
             std::copy(buffer_.end() - static_cast<std::ptrdiff_t>(taps_ - 1), buffer_.end(), buffer_.begin());
             filled_ = taps_ - 1;
         }
     }
 
-private:
+    std::size_t length() const { return buffer_.size(); }
+    std::size_t taps() const { return taps_; }
+    std::size_t newSamplesPerBlock() const { return buffer_.size() - (taps_ - 1); }
+
     static constexpr double TransitionHz = 150.0;
+
+private:
     std::size_t taps_ = 0;
     std::unique_ptr<ForwardFft> fft_;
     std::vector<ComplexSample> buffer_;
+    std::vector<ComplexSample> blockSpectrum_;
     std::vector<ComplexSample> spectrum_;
     std::vector<ComplexSample> response_;
     std::size_t filled_ = 0;
 };
 
+
+// Splits the band limiter's blocks into narrow channels for the slow rates, straight from each block's
+// spectrum: a channel's bins times its filter's response, turned back with a short inverse FFT, give
+// the channel at a low rate (overlap-save with decimation; the filter's response is nil outside the
+// bins taken, so nothing folds). Squaring MSK at 25 or 50 bit/s within a few hundred hertz of it
+// instead of the whole band leaves out most of the noise-times-noise products that otherwise bury
+// the lines near the band's middle (where every pair of noise frequencies symmetric about the tone
+// adds up on the line).
+class ChannelBank {
+public:
+    // Channels centred on the given bins of the limiter's blocks, `binsTaken` bins wide each.
+    ChannelBank(double sampleRate, const BandLimiter& limiter, std::vector<int> centreBins, std::size_t binsTaken)
+        : length_(limiter.length()), taps_(limiter.taps()), newSamples_(limiter.newSamplesPerBlock()),
+          binsTaken_(binsTaken), decimation_(limiter.length() / binsTaken), centreBins_(std::move(centreBins)),
+          phases_(centreBins_.size(), 0.0), inverse_(binsTaken), bins_(binsTaken), samples_(binsTaken)
+    {
+        // The channel filter: as long as the limiter's, flat to ChannelFlatHz, gone by ChannelFlatHz
+        // plus the limiter's transition. Its response on the bins taken, the centre bin first.
+        std::vector<float> prototype(taps_);
+        const double cutoff = (ChannelFlatHz + BandLimiter::TransitionHz / 2.0) / sampleRate;
+        liquid_firdes_kaiser(static_cast<unsigned>(taps_), static_cast<float>(cutoff), 60.0f, 0.0f, prototype.data());
+        double gain = 0.0;
+        for (float tap : prototype) gain += static_cast<double>(tap);
+        response_.resize(binsTaken_);
+        for (std::size_t index = 0; index < binsTaken_; ++index) {
+            const double bin = index < binsTaken_ / 2 ? static_cast<double>(index) : static_cast<double>(index) - static_cast<double>(binsTaken_);
+            std::complex<double> value{};
+            for (std::size_t n = 0; n < taps_; ++n) {
+                const double angle = -2.0 * std::numbers::pi * bin * static_cast<double>(n) / static_cast<double>(length_);
+                value += static_cast<double>(prototype[n]) / gain * std::complex<double>(std::cos(angle), std::sin(angle));
+            }
+            // Divided by the block length for the inverse transform.
+            response_[index] = ComplexSample(value / static_cast<double>(length_));
+        }
+    }
+
+    double outputRate(double sampleRate) const { return sampleRate / static_cast<double>(decimation_); }
+    std::size_t channels() const { return centreBins_.size(); }
+    int centreBin(std::size_t channel) const { return centreBins_[channel]; }
+
+    // Hands `sink(channel, samples)` each channel's new samples for one block of the limiter.
+    template <typename Sink>
+    void split(const std::vector<ComplexSample>& blockSpectrum, Sink&& sink)
+    {
+        const auto mask = static_cast<int>(length_ - 1);
+        const std::size_t firstValid = (taps_ - 1) / decimation_;
+        for (std::size_t channel = 0; channel < centreBins_.size(); ++channel) {
+            const int centre = centreBins_[channel];
+            for (std::size_t index = 0; index < binsTaken_; ++index) {
+                const int offset = index < binsTaken_ / 2 ? static_cast<int>(index) : static_cast<int>(index) - static_cast<int>(binsTaken_);
+                const ComplexSample x = blockSpectrum[static_cast<std::size_t>((centre + offset) & mask)];
+                const ComplexSample h = response_[index];
+                // conj(x * h), for the inverse transform by the forward one.
+                bins_[index] = ComplexSample(x.real() * h.real() - x.imag() * h.imag(), -(x.real() * h.imag() + x.imag() * h.real()));
+            }
+            inverse_.transform(bins_, samples_);
+            // The bins were taken relative to the block's start; the mixer runs on from block to block.
+            const std::complex<double> turn = std::polar(1.0, -phases_[channel]);
+            const ComplexSample rotation(turn);
+            for (std::size_t m = firstValid; m < binsTaken_; ++m) {
+                const ComplexSample z(samples_[m].real(), -samples_[m].imag());
+                samples_[m] = z * rotation;
+            }
+            phases_[channel] = std::fmod(phases_[channel] + 2.0 * std::numbers::pi * static_cast<double>(centre) *
+                                                                static_cast<double>(newSamples_) / static_cast<double>(length_),
+                                         2.0 * std::numbers::pi);
+            sink(channel, std::span<const ComplexSample>(samples_).subspan(firstValid));
+        }
+    }
+
+    // A channel passes this far either side of its centre unchanged.
+    static constexpr double ChannelFlatHz = 150.0;
+
+private:
+    std::size_t length_, taps_, newSamples_, binsTaken_, decimation_;
+    std::vector<int> centreBins_;
+    std::vector<double> phases_;
+    std::vector<ComplexSample> response_;
+    ForwardFft inverse_;
+    std::vector<ComplexSample> bins_, samples_;
+};
 
 // The noise level around each bin of a power spectrum: the mean of `width` bins either side, beyond
 // `guard` bins that a line centred on the bin would still cover. Cell averaging on both sides follows
@@ -249,6 +364,8 @@ public:
         for (std::size_t j = 0; j < power.size() + 2 * reach; ++j) {
             prefix_[j + 1] = prefix_[j] + static_cast<double>(power[(j + power.size() - reach) & mask]);
         }
+        const double total = prefix_[power.size() + reach] - prefix_[reach];
+        lowest_ = std::max(DynamicRange * total / static_cast<double>(power.size()), 1e-30);
     }
 
     // bin in [0, length)
@@ -259,13 +376,21 @@ public:
             return prefix_[static_cast<std::size_t>(to + reach + 1)] - prefix_[static_cast<std::size_t>(from + reach)];
         };
         const double noise = (sumOver(bin - reach, bin - guard_ - 1) + sumOver(bin + guard_ + 1, bin + reach)) * inverseCount_;
-        return std::max(noise, 1e-30);
+        return std::max(noise, lowest_);
     }
+
+    // Nothing counts as noise below this fraction of the spectrum's mean power per bin. Sound cards
+    // give no more than about 100 dB; beyond that, the floor is the rounding of our own float
+    // arithmetic and whatever faint structure a nearly noiseless signal has, against which every
+    // trace of a harmonic would stand out like a beacon's line. A beacon's lines and the smooth
+    // spectrum around them lie far above it.
+    static constexpr double DynamicRange = 1e-6;
 
 private:
     int guard_;
     int width_;
     double inverseCount_;
+    double lowest_ = 1e-30;
     std::vector<double> prefix_;  // running sums of the spectrum, extended circularly by `reach` on both sides
 };
 
@@ -300,14 +425,21 @@ struct Average {
     std::vector<double> searchThreshold, hintedThreshold, checkThreshold, singleLineThreshold, holdThreshold, plainThreshold;
 };
 
-// One FFT length over the squared signal: its recent spectra and their two averages.
+// One FFT length over the squared signal of one stream (the whole band, or one channel): its recent
+// spectra and their two averages.
 struct Rung {
-    Rung(double sampleRate, std::size_t length, std::vector<double> bitRates);
+    // Tones are searched from zoneLowHz to zoneHighHz relative to the stream's 0 Hz, which is
+    // centreHz of the acquisition's input.
+    Rung(double sampleRate, std::size_t length, std::vector<double> bitRates, double centreHz, double zoneLowHz, double zoneHighHz);
+
+    // Takes in the stream's samples; takeSpectrum(rung) is called whenever a spectrum is due.
+    template <typename TakeSpectrum>
+    void consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSpectrum);
 
     // Windows and transforms the fftLength samples of `ring` that end just before index `end`.
     void transform(const std::vector<ComplexSample>& ring, std::size_t end);
-    // The spectrum of the squared samples up to `taken` (a count of samples; the ring is indexed by it).
-    void addSpectrum(const std::vector<ComplexSample>& squared, std::uint64_t taken);
+    // The spectrum of the squared samples taken so far.
+    void addSpectrum();
     // The index in `recent` of the spectrum `age` spectra before the newest.
     std::size_t slotOf(std::size_t age) const { return (nextSlot + LongAverageSpectra - 1 - age) % LongAverageSpectra; }
 
@@ -322,22 +454,34 @@ struct Rung {
     std::size_t hop;
     double binHz;
     std::vector<double> bitRates;
+    double centreHz;
+    double zoneLowHz, zoneHighHz;
     int noiseWidth = 0;  // bins each side of the guard averaged for the noise estimate
+
+    // The stream squared, a ring as long as the FFT; the stream itself, long enough to hold every
+    // spectrum averaged; and how many samples have come.
+    std::vector<ComplexSample> squared;
+    std::vector<ComplexSample> plain;
+    std::uint64_t taken = 0;
+    std::uint64_t inputPerSample = 1;  // the stream's decimation from the acquisition's input
 
     std::vector<float> window;
     ForwardFft fft;
     std::vector<ComplexSample> fftInput;
     std::vector<ComplexSample> fftOutput;
 
-    // The last LongAverageSpectra periodograms, when each was taken (samples through the band
-    // limiter), and the periodogram of the input itself over the same stretch, made only when a
+    // The last LongAverageSpectra periodograms, when each was taken (samples of the stream), and
+    // the periodogram of the input itself over the same stretch, made only when a
     // candidate there is checked.
     std::vector<std::vector<float>> recent;
     std::vector<std::uint64_t> recentEnds;
     std::vector<std::vector<float>> plainRecent;
     std::vector<bool> plainReady;
+    std::vector<double> plainLowest;  // each plain periodogram's floor (NoiseFloor::DynamicRange)
+    std::vector<float> silence;  // a spectrum of zeros, taken out of an average not yet full
     std::size_t nextSlot = 0;
     std::size_t stored = 0;
+    std::uint64_t spectraTaken = 0;
     std::size_t updatesSinceExactSum = 0;
 
     Average longAverage;
@@ -353,14 +497,20 @@ int noiseWidthFor(double sampleRate, std::size_t length, const std::vector<doubl
     return std::max(4, static_cast<int>(std::floor(closestSpacingBins)) - GuardBins - 4);
 }
 
-Rung::Rung(double rate, std::size_t length, std::vector<double> rates)
+Rung::Rung(double rate, std::size_t length, std::vector<double> rates, double centre, double zoneLow, double zoneHigh)
     : sampleRate(rate), fftLength(length), hop(length / 2), binHz(rate / static_cast<double>(length)),
-      bitRates(std::move(rates)), noiseWidth(noiseWidthFor(rate, length, bitRates)), fft(length), fftInput(length),
+      bitRates(std::move(rates)), centreHz(centre), zoneLowHz(zoneLow), zoneHighHz(zoneHigh),
+      noiseWidth(noiseWidthFor(rate, length, bitRates)), squared(length), fft(length), fftInput(length),
       fftOutput(length), recent(LongAverageSpectra, std::vector<float>(length, 0.0f)), recentEnds(LongAverageSpectra, 0),
       plainRecent(LongAverageSpectra, std::vector<float>(length, 0.0f)), plainReady(LongAverageSpectra, false),
+      plainLowest(LongAverageSpectra, 1e-30),
       longAverage(LongAverageSpectra, length, noiseWidth), shortAverage(ShortAverageSpectra, length, noiseWidth),
       nextSpectrumAt(length)
 {
+    silence.assign(fftLength, 0.0f);
+    std::size_t plainLength = fftLength;
+    while (plainLength < (LongAverageSpectra - 1) * hop + fftLength) plainLength *= 2;
+    plain.resize(plainLength);
     window.resize(fftLength);
     for (std::size_t i = 0; i < fftLength; ++i) {
         window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
@@ -377,29 +527,55 @@ void Rung::transform(const std::vector<ComplexSample>& ring, std::size_t end)
     fft.transform(fftInput, fftOutput);
 }
 
-void Rung::addSpectrum(const std::vector<ComplexSample>& squared, std::uint64_t taken)
+template <typename TakeSpectrum>
+void Rung::consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSpectrum)
+{
+    std::size_t position = 0;
+    while (position < samples.size()) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(nextSpectrumAt - taken, samples.size() - position));
+        for (std::size_t i = 0; i < count; ++i) {
+            ComplexSample z = samples[position + i];
+            // Absurdly loud samples (far beyond any sound card's range) are clipped, so that no sum in
+            // the FFTs or the averages can overflow; a block that overflowed in the band limiter
+            // (not finite here) counts as silence.
+            const float power = std::norm(z);
+            if (!(power <= MaxSamplePower)) z = std::isfinite(power) ? z * std::sqrt(MaxSamplePower / power) : ComplexSample{};
+            squared[static_cast<std::size_t>(taken + i) & (squared.size() - 1)] =
+                ComplexSample(z.real() * z.real() - z.imag() * z.imag(), 2.0f * z.real() * z.imag());
+            plain[static_cast<std::size_t>(taken + i) & (plain.size() - 1)] = z;
+        }
+        position += count;
+        taken += count;
+        if (taken == nextSpectrumAt) {
+            nextSpectrumAt += hop;
+            addSpectrum();
+            takeSpectrum();
+        }
+    }
+}
+
+void Rung::addSpectrum()
 {
     transform(squared, static_cast<std::size_t>(taken & (squared.size() - 1)));
 
     // Spectra leaving the averages: the oldest of the long one (whose slot is taken over now) and the
-    // one that becomes too old for the short one.
-    if (stored == LongAverageSpectra) {
-        for (std::size_t b = 0; b < fftLength; ++b) longAverage.sum[b] -= static_cast<double>(recent[nextSlot][b]);
-    }
-    if (stored >= ShortAverageSpectra) {
-        const std::vector<float>& leaving = recent[slotOf(ShortAverageSpectra - 1)];
-        for (std::size_t b = 0; b < fftLength; ++b) shortAverage.sum[b] -= static_cast<double>(leaving[b]);
-    }
+    // one that becomes too old for the short one. One pass takes them out and puts the new one in.
     std::vector<float>& slot = recent[nextSlot];
+    const float* leavingLong = stored == LongAverageSpectra ? slot.data() : silence.data();
+    const float* leavingShort = stored >= ShortAverageSpectra ? recent[slotOf(ShortAverageSpectra - 1)].data() : silence.data();
+    double* longSum = longAverage.sum.data();
+    double* shortSum = shortAverage.sum.data();
     for (std::size_t b = 0; b < fftLength; ++b) {
-        slot[b] = std::norm(fftOutput[b]);
-        longAverage.sum[b] += static_cast<double>(slot[b]);
-        shortAverage.sum[b] += static_cast<double>(slot[b]);
+        const float power = std::norm(fftOutput[b]);
+        longSum[b] += static_cast<double>(power) - static_cast<double>(leavingLong[b]);
+        shortSum[b] += static_cast<double>(power) - static_cast<double>(leavingShort[b]);
+        slot[b] = power;
     }
     recentEnds[nextSlot] = taken;
     plainReady[nextSlot] = false;
     nextSlot = (nextSlot + 1) % LongAverageSpectra;
     stored = std::min(stored + 1, LongAverageSpectra);
+    ++spectraTaken;
 
     for (Average* average : {&longAverage, &shortAverage}) {
         average->count = std::min(stored, average->span);
@@ -458,7 +634,7 @@ struct Pair {
 struct BeaconAcquisition::State {
     explicit State(const AcquisitionSettings& settings);
 
-    void consume(std::span<const ComplexSample> filtered);
+    void consume(std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum);
     void takeSpectrum(std::size_t rungIndex);
     // Pairs in one average of a rung that pass every check on the squared spectra.
     void findPairs(const Rung& rung, const Average& average, std::vector<Pair>& found) const;
@@ -467,21 +643,19 @@ struct BeaconAcquisition::State {
     bool steady(const Rung& rung, const Average& average, const Line& low, const Line& high) const;
     bool plainSpectrumAgrees(Rung& rung, const Pair& pair);
     double strengthDbHz(const Rung& rung, const Line& weaker) const;
-    void emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate);
+    void emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate, const Rung& rung);
 
     AcquisitionSettings settings;
     std::unique_ptr<BandLimiter> limiter;
+    std::unique_ptr<ChannelBank> bank;
     std::uint64_t inputTaken = 0;
+    // The whole band's short rung first, then the slow rates' rungs: one per channel of the bank (or
+    // one over the whole band where the input's rate leaves no room for channels).
     std::vector<std::unique_ptr<Rung>> rungs;
-    std::vector<ComplexSample> squared;  // the squared input, a ring as long as the longest FFT
-    // The input itself, long enough to hold every spectrum the longest rung averages.
-    std::vector<ComplexSample> plain;
-    // Samples through the band limiter; the limiter's output at count n is its response at input n.
-    std::uint64_t taken = 0;
 
     std::optional<BeaconCandidate> current;
     std::size_t currentRung = 0;
-    double currentLowLineHz = 0.0;
+    double currentLowLineHz = 0.0;   // its lines in the squared stream of its rung
     double currentHighLineHz = 0.0;
     int misses = 0;
     std::vector<AcquisitionEvent> events;
@@ -500,42 +674,55 @@ BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s)
     }
     // The main lobe of MSK at 200 bit/s reaches 150 Hz from its tone.
     limiter = std::make_unique<BandLimiter>(rate, settings.searchLowHz - 150.0, settings.searchHighHz + 150.0);
-    // The short FFT as close to a quarter second as a power of two allows.
-    const double wanted = std::log2(rate * ShortFftSeconds);
-    const auto shortLength = static_cast<std::size_t>(1) << static_cast<int>(std::max(4.0, std::round(wanted)));
-    rungs.push_back(std::make_unique<Rung>(rate, shortLength, std::vector<double>{100.0, 200.0}));
-    rungs.push_back(std::make_unique<Rung>(rate, shortLength * LongFftFactor, std::vector<double>{25.0, 50.0}));
-    squared.assign(shortLength * LongFftFactor, ComplexSample{});
-    std::size_t plainLength = squared.size();
-    while (plainLength < (LongAverageSpectra - 1) * rungs.back()->hop + rungs.back()->fftLength) plainLength *= 2;
-    plain.assign(plainLength, ComplexSample{});
+    // The short FFT as close to a quarter second as a power of two allows; the long one four times
+    // that, on the channels' own rate.
+    const auto powerOfTwoNear = [](double samples) {
+        return static_cast<std::size_t>(1) << static_cast<int>(std::max(4.0, std::round(std::log2(samples))));
+    };
+    rungs.push_back(std::make_unique<Rung>(rate, powerOfTwoNear(rate * ShortFftSeconds), std::vector<double>{100.0, 200.0}, 0.0,
+                                           settings.searchLowHz, settings.searchHighHz));
+
+    // Channels a spacing apart, each passing its own zone (half a spacing either side of its centre)
+    // with the main lobe of 50 bit/s around it flat. The rate only has to hold the zone's lines
+    // squared (twice the zone, plus half the rate): the squared channel's edges fold onto the
+    // middle, but that is noise from the filter's slopes, and a neighbour's beacon folded in shows
+    // no power at the tone it seems to have (plainSpectrumAgrees).
+    const double binHz = rate / static_cast<double>(limiter->length());
+    const double spacing = ChannelSpacingBins * binHz;
+    const double channelRate = 2.0 * (spacing + 25.0 + 10.0);
+    std::size_t binsTaken = 16;
+    while (static_cast<double>(binsTaken) * binHz < channelRate) binsTaken *= 2;
+    const std::size_t decimation = limiter->length() / std::max<std::size_t>(binsTaken, 1);
+    if (decimation >= 2 && decimation <= MaxChannelDecimation && ChannelBank::ChannelFlatHz >= spacing / 2.0 + 37.5) {
+        std::vector<int> centres;
+        const int first = static_cast<int>(std::floor(settings.searchLowHz / spacing + 0.5));
+        const int last = static_cast<int>(std::ceil(settings.searchHighHz / spacing - 0.5));
+        for (int j = first; j <= last; ++j) centres.push_back(j * ChannelSpacingBins);
+        bank = std::make_unique<ChannelBank>(rate, *limiter, centres, binsTaken);
+        const double bankRate = bank->outputRate(rate);
+        for (std::size_t channel = 0; channel < bank->channels(); ++channel) {
+            const double centre = bank->centreBin(channel) * binHz;
+            const double low = std::max(-spacing / 2.0, settings.searchLowHz - centre);
+            const double high = std::min(spacing / 2.0, settings.searchHighHz - centre);
+            rungs.push_back(std::make_unique<Rung>(bankRate, powerOfTwoNear(bankRate * ShortFftSeconds * LongFftFactor),
+                                                   std::vector<double>{25.0, 50.0}, centre, low, high));
+            rungs.back()->inputPerSample = decimation;
+        }
+    } else {
+        rungs.push_back(std::make_unique<Rung>(rate, powerOfTwoNear(rate * ShortFftSeconds) * LongFftFactor, std::vector<double>{25.0, 50.0},
+                                               0.0, settings.searchLowHz, settings.searchHighHz));
+    }
 }
 
-void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered)
+void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum)
 {
-    std::size_t position = 0;
-    while (position < filtered.size()) {
-        std::uint64_t due = rungs.front()->nextSpectrumAt;
-        for (const auto& rung : rungs) due = std::min(due, rung->nextSpectrumAt);
-        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(due - taken, filtered.size() - position));
-        for (std::size_t i = 0; i < count; ++i) {
-            ComplexSample z = filtered[position + i];
-            // Absurdly loud samples (far beyond any sound card's range) are clipped, so that no sum in
-            // the FFTs or the averages can overflow; a block that overflowed in the band limiter
-            // (not finite here) counts as silence.
-            const float power = std::norm(z);
-            if (!(power <= MaxSamplePower)) z = std::isfinite(power) ? z * std::sqrt(MaxSamplePower / power) : ComplexSample{};
-            squared[static_cast<std::size_t>(taken + i) & (squared.size() - 1)] =
-                ComplexSample(z.real() * z.real() - z.imag() * z.imag(), 2.0f * z.real() * z.imag());
-            plain[static_cast<std::size_t>(taken + i) & (plain.size() - 1)] = z;
-        }
-        position += count;
-        taken += count;
-        for (std::size_t r = 0; r < rungs.size(); ++r) {
-            if (rungs[r]->nextSpectrumAt != taken) continue;
-            rungs[r]->nextSpectrumAt += rungs[r]->hop;
-            takeSpectrum(r);
-        }
+    rungs.front()->consume(filtered, [this] { takeSpectrum(0); });
+    if (bank) {
+        bank->split(blockSpectrum, [this](std::size_t channel, std::span<const ComplexSample> samples) {
+            rungs[channel + 1]->consume(samples, [this, channel] { takeSpectrum(channel + 1); });
+        });
+    } else {
+        rungs.back()->consume(filtered, [this] { takeSpectrum(rungs.size() - 1); });
     }
 }
 
@@ -588,12 +775,18 @@ bool BeaconAcquisition::State::steady(const Rung& rung, const Average& average, 
 bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
 {
     const BeaconCandidate& candidate = pair.candidate;
+    const double tone = candidate.toneHz - rung.centreHz;  // relative to the stream
     const std::size_t spectra = pair.spectra;
     for (std::size_t age = 0; age < spectra; ++age) {
         const std::size_t slot = rung.slotOf(age);
         if (rung.plainReady[slot]) continue;
-        rung.transform(plain, static_cast<std::size_t>(rung.recentEnds[slot] & (plain.size() - 1)));
-        for (std::size_t b = 0; b < rung.fftLength; ++b) rung.plainRecent[slot][b] = std::norm(rung.fftOutput[b]);
+        rung.transform(rung.plain, static_cast<std::size_t>(rung.recentEnds[slot] & (rung.plain.size() - 1)));
+        double total = 0.0;
+        for (std::size_t b = 0; b < rung.fftLength; ++b) {
+            rung.plainRecent[slot][b] = std::norm(rung.fftOutput[b]);
+            total += static_cast<double>(rung.plainRecent[slot][b]);
+        }
+        rung.plainLowest[slot] = std::max(NoiseFloor::DynamicRange * total / static_cast<double>(rung.fftLength), 1e-30);
         rung.plainReady[slot] = true;
     }
     const auto powerAt = [&](std::size_t age, int bin) {
@@ -606,14 +799,21 @@ bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
     // equally far either side of it add up there), with nothing at the tone itself.
     const double length = static_cast<double>(rung.fftLength);
     std::array<double, LongAverageSpectra> lobes{};
-    double lobe = 0.0;
+    double lobe = 0.0, below = 0.0, above = 0.0;
+    const int centreBin = rung.binOf(tone);
     for (std::size_t age = 0; age < spectra; ++age) {
-        for (int b = rung.binOf(candidate.toneHz - 0.75 * candidate.bitRate) - GuardBins;
-             b <= rung.binOf(candidate.toneHz + 0.75 * candidate.bitRate) + GuardBins; ++b) {
-            lobes[age] += powerAt(age, b);
+        for (int b = rung.binOf(tone - 0.75 * candidate.bitRate) - GuardBins; b <= rung.binOf(tone + 0.75 * candidate.bitRate) + GuardBins;
+             ++b) {
+            const double power = powerAt(age, b);
+            lobes[age] += power;
+            if (b < centreBin) below += power;
+            if (b > centreBin) above += power;
         }
         lobe += lobes[age];
     }
+    // MSK's spectrum is symmetric about its tone (as many ones as zeros, both tones alike); speech and
+    // pairs of carriers put their power on one side.
+    if (below > MaxLobeImbalance * above || above > MaxLobeImbalance * below) return false;
     // Hann window: a sum over bins of a periodogram is N * sum(w^2) = 3 N^2 / 8 times the power; a
     // line of amplitude A peaks at (A sum(w))^2 = A^2 N^2 / 4.
     const double power = lobe / static_cast<double>(spectra) / (3.0 * length * length / 8.0);
@@ -634,15 +834,18 @@ bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
     // thins them out as much as it thins out the squared pair it made.
     const Average& average = spectra > ShortAverageSpectra ? rung.longAverage : rung.shortAverage;
     const double threshold = average.plainThreshold[spectra - 1];
-    const int from = rung.binOf(candidate.toneHz - candidate.bitRate / 2.0);
-    const int to = rung.binOf(candidate.toneHz + candidate.bitRate / 2.0);
+    // All over the main lobe: two carriers (or harmonics) can square into a pair whose tone lies
+    // between them, with one of them out at the lobe's edge.
+    const int from = rung.binOf(tone - 0.75 * candidate.bitRate) - 1;
+    const int to = rung.binOf(tone + 0.75 * candidate.bitRate) + 1;
     for (int b = from; b <= to; ++b) {
         double here = 0.0, around = 0.0;
         for (std::size_t age = 0; age < spectra; ++age) {
             double noise = 0.0;
             for (int d = GuardBins + 1; d <= GuardBins + rung.noiseWidth; ++d) noise += powerAt(age, b - d) + powerAt(age, b + d);
             noise /= 2.0 * rung.noiseWidth;
-            if (powerAt(age, b) > SinglePlainLineRatio * std::max(noise, 1e-30)) return false;
+            noise = std::max(noise, rung.plainLowest[rung.slotOf(age)]);
+            if (powerAt(age, b) > SinglePlainLineRatio * noise) return false;
             here += powerAt(age, b);
             around += noise;
         }
@@ -686,9 +889,12 @@ void BeaconAcquisition::State::findPairs(const Rung& rung, const Average& averag
             for (double bitRate : rung.bitRates) {
                 if (std::abs(spacing - bitRate) > tolerance + bitRate * 1e-3) continue;
                 const double midpoint = (lines[i].frequencyHz + lines[j].frequencyHz) / 2.0;
-                const double tone = midpoint / 2.0;
+                // The tone relative to the stream, which must lie in the rung's zone, and where it is
+                // in the acquisition's input.
+                const double relativeTone = midpoint / 2.0;
                 const double slack = rung.binHz / 2.0;
-                if (tone < settings.searchLowHz - slack || tone > settings.searchHighHz + slack) continue;
+                if (relativeTone < rung.zoneLowHz - slack || relativeTone > rung.zoneHighHz + slack) continue;
+                const double tone = rung.centreHz + relativeTone;
 
                 const double threshold = average.threshold(hinted(tone, bitRate) ? average.hintedThreshold : average.searchThreshold);
                 const Line& weaker = lines[i].excess < lines[j].excess ? lines[i] : lines[j];
@@ -708,15 +914,14 @@ void BeaconAcquisition::State::findPairs(const Rung& rung, const Average& averag
     }
 }
 
-void BeaconAcquisition::State::emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate)
+void BeaconAcquisition::State::emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate, const Rung& rung)
 {
-    events.push_back(AcquisitionEvent{kind, candidate, taken});
+    events.push_back(AcquisitionEvent{kind, candidate, rung.taken * rung.inputPerSample});
 }
 
 void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
 {
     Rung& rung = *rungs[rungIndex];
-    rung.addSpectrum(squared, taken);
 
     // First the beacon held, if it lives on this rung: follow its lines a bin or two in the long
     // average, which keeps a weak beacon steady.
@@ -729,12 +934,12 @@ void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
             misses = 0;
             currentLowLineHz = low.frequencyHz;
             currentHighLineHz = high.frequencyHz;
-            current->toneHz = (low.frequencyHz + high.frequencyHz) / 4.0;
+            current->toneHz = rung.centreHz + (low.frequencyHz + high.frequencyHz) / 4.0;
             current->lineStrengthDbHz = strengthDbHz(rung, low.excess < high.excess ? low : high);
         } else {
             heldWeak = true;
             if (++misses >= MissesBeforeLost) {
-                emit(AcquisitionEvent::Kind::Lost, *current);
+                emit(AcquisitionEvent::Kind::Lost, *current, rung);
                 current.reset();
                 misses = 0;
             }
@@ -742,7 +947,10 @@ void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
     }
 
     // Candidates from both averages (the short one only once it differs from the long one); the
-    // strongest that is not the beacon held and whose input shows no line wins.
+    // strongest that is not the beacon held and whose input shows no line wins. While a beacon is held
+    // on another rung, this one looks every other spectrum only: a second beacon is worth finding,
+    // but not at full speed.
+    if (current && currentRung != rungIndex && rung.spectraTaken % 2 == 1) return;
     candidates.clear();
     findPairs(rung, rung.longAverage, candidates);
     if (rung.stored > ShortAverageSpectra) findPairs(rung, rung.shortAverage, candidates);
@@ -751,8 +959,9 @@ void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
     std::optional<BeaconCandidate> found;
     for (const Pair& pair : candidates) {
         const BeaconCandidate& candidate = pair.candidate;
-        const bool same = current && currentRung == rungIndex && candidate.bitRate == current->bitRate &&
-                          std::abs(candidate.toneHz - current->toneHz) <= 1.5 * rung.binHz;
+        // The beacon held, found again (perhaps in the next channel, near a zone's edge).
+        const bool same = current && candidate.bitRate == current->bitRate &&
+                          std::abs(candidate.toneHz - current->toneHz) <= std::max(1.0, 1.5 * rung.binHz);
         if (same) return;  // the beacon held is still the strongest here
         if (!plainSpectrumAgrees(rung, pair)) continue;
         found = candidate;
@@ -762,10 +971,10 @@ void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
     const auto adopt = [&](AcquisitionEvent::Kind kind) {
         current = found;
         currentRung = rungIndex;
-        currentLowLineHz = 2.0 * found->toneHz - found->bitRate / 2.0;
-        currentHighLineHz = 2.0 * found->toneHz + found->bitRate / 2.0;
+        currentLowLineHz = 2.0 * (found->toneHz - rung.centreHz) - found->bitRate / 2.0;
+        currentHighLineHz = 2.0 * (found->toneHz - rung.centreHz) + found->bitRate / 2.0;
         misses = 0;
-        emit(kind, *found);
+        emit(kind, *found, rung);
     };
     if (!current) {
         adopt(AcquisitionEvent::Kind::Acquired);
@@ -783,7 +992,9 @@ std::span<const AcquisitionEvent> BeaconAcquisition::process(std::span<const Com
 {
     State& s = *state_;
     s.events.clear();
-    s.limiter->process(samples, [&s](std::span<const ComplexSample> filtered) { s.consume(filtered); });
+    s.limiter->process(samples, [&s](std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum) {
+        s.consume(filtered, blockSpectrum);
+    });
     s.inputTaken += samples.size();
     return s.events;
 }

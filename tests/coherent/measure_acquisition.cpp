@@ -93,7 +93,7 @@ TEST(AcquisitionMeasurement, DISABLED_TimeToAcquireAgainstEbN0)
                         wrong > 0 ? (" " + std::to_string(wrong) + " wrong").c_str() : "");
             // At 12 dB nine in ten must be found well within the time to the first right frame.
             if (level == 12.0) {
-                const double bound = rate >= 200.0 ? 1.0 : rate >= 100.0 ? 1.5 : rate >= 50.0 ? 3.5 : 12.0;
+                const double bound = rate >= 200.0 ? 1.0 : rate >= 100.0 ? 1.5 : rate >= 50.0 ? 3.0 : 6.0;
                 EXPECT_LE(quantile(times, 0.9), bound) << rate << " bit/s at 12 dB";
             }
             std::fflush(stdout);

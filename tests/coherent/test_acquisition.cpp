@@ -36,7 +36,7 @@ double acquisitionBound(double bitRate)
     if (bitRate >= 200.0) return 1.0;
     if (bitRate >= 100.0) return 1.5;
     if (bitRate >= 50.0) return 3.0;
-    return 16.0;
+    return 6.0;
 }
 
 std::string describe(const HeardEvent& heard)
