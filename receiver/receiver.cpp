@@ -32,7 +32,7 @@ void Receiver::finishAudio() {
 }
 
 void Receiver::pushRtcmBytes(std::string_view bytes) {
-    serial_.feed(bytes, [this](std::uint8_t bit) { decoder_.pushBit(bit); });
+    serial_.feedBytes(bytes, [this](std::uint32_t sixBits) { decoder_.pushBits(sixBits, 6); });
 }
 
 }  // namespace sondeco

@@ -24,7 +24,7 @@ const char* bitRateName(int bitRate) {
 
 void decodeBeaconAlmanac(const RtcmFrame& frame, DecodedMessage& message) {
     using namespace AlmanacEntry;
-    const auto bits = std::span<const std::uint8_t>(frame.dataBits);
+    const auto& bits = frame.dataWords;
     const int count = frame.frameLength / WordsPerEntry;
     message.almanac.resize(static_cast<std::size_t>(count));
     for (int j = 0; j < count; ++j) {

@@ -14,7 +14,7 @@ void decodeSpecialMessage(const RtcmFrame& frame, DecodedMessage& message) {
     using namespace SpecialText;
     message.specialMessage.clear();
     for (int k = 0; k < frame.frameLength * CharactersPerWord; ++k) {
-        const int code = getBits(frame.dataBits, BitsPerCharacter * k, BitsPerCharacter);
+        const int code = getField(frame.dataWords, BitsPerCharacter * k, BitField{0, BitsPerCharacter});
         if (code == 0) break;
         message.specialMessage += static_cast<char>(code);  // a single-byte character, taken as it comes
     }

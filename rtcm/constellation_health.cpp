@@ -10,7 +10,7 @@ namespace sondeco {
 
 void decodeConstellationHealth(const RtcmFrame& frame, DecodedMessage& message) {
     using namespace HealthWord;
-    const auto bits = std::span<const std::uint8_t>(frame.dataBits);
+    const auto& bits = frame.dataWords;
     message.health.resize(static_cast<std::size_t>(frame.frameLength));
     for (int i = 0; i < frame.frameLength; ++i) {
         const int w = DataBitsPerWord * i;

@@ -54,7 +54,7 @@ std::string correctionLine(const RtcmFrame& frame, const PseudorangeCorrection& 
 }  // namespace
 
 void decodeCorrections(const RtcmFrame& frame, DecodedMessage& message) {
-    const auto bits = std::span<const std::uint8_t>(frame.dataBits);
+    const auto& bits = frame.dataWords;
     const bool glonass = isGlonass(frame.messageType);
     const int entries = DataBitsPerWord * frame.frameLength / Bits;
     message.corrections.resize(static_cast<std::size_t>(entries));

@@ -4,19 +4,25 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace sondeco {
 namespace {
+
+// `digits` lower-case hexadecimal digits of `value`, leading zeros included.
+void appendHex(std::string& text, std::uint32_t value, int digits) {
+    static constexpr char Digits[] = "0123456789abcdef";
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) text += Digits[value >> shift & 0xFu];
+}
 
 // Types without a decoder of their own carry their data words as they came, so that nothing the
 // station sent is lost to a consumer that knows the type.
 void appendDataWords(std::string& json, const DecodedMessage& message) {
     json += ",\"data\":[";
     for (std::size_t w = 0; w < message.dataWords.size(); ++w) {
-        char word[16];
-        std::snprintf(word, sizeof word, "%s\"0x%06x\"", w > 0 ? "," : "", static_cast<unsigned>(message.dataWords[w]));
-        json += word;
+        if (w > 0) json += ',';
+        json += "\"0x";
+        appendHex(json, message.dataWords[w], 6);
+        json += '"';
     }
     json += "]";
 }
@@ -32,9 +38,8 @@ void appendJsonString(std::string& json, std::string_view bytes) {
             json += c;
         } else if (byte < 0x20 || byte >= 0x7F) {
             // Single-byte (Latin-1) characters become the Unicode characters of the same number.
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            json += escaped;
+            json += "\\u";
+            appendHex(json, byte, 4);
         } else {
             json += c;
         }

@@ -21,9 +21,7 @@ const MessageTypeEntry* findMessageType(int messageType) {
 }
 
 void decodeMessageRecord(const RtcmFrame& frame, DecodedMessage& message) {
-    message.dataWords.resize(static_cast<std::size_t>(frame.frameLength));
-    for (std::size_t w = 0; w < message.dataWords.size(); ++w)
-        message.dataWords[w] = static_cast<std::uint32_t>(getBits(frame.dataBits, static_cast<int>(w) * DataBitsPerWord, DataBitsPerWord));
+    message.dataWords.assign(frame.dataWords.begin(), frame.dataWords.begin() + frame.frameLength);
     const MessageTypeEntry* entry = findMessageType(frame.messageType);
     message.family = entry != nullptr ? entry->family : MessageFamily::Unknown;
     if (entry != nullptr && entry->decode != nullptr) entry->decode(frame, message);

@@ -75,7 +75,7 @@ std::string formatStationPosition(double x, double y, double z, int stationId) {
 void decodeReferenceStation(const RtcmFrame& frame, DecodedMessage& message) {
     // The page reads the three coordinates whatever the frame's length (a short frame shows what the
     // rows held before); only a frame of four words or more carries a whole position for other uses.
-    const auto bits = std::span<const std::uint8_t>(frame.dataBits);
+    const auto& bits = frame.dataWords;
     message.station.x = getSignedField(bits, 0, StationPositionEntry::X) * StationPositionEntry::Step;
     message.station.y = getSignedField(bits, 0, StationPositionEntry::Y) * StationPositionEntry::Step;
     message.station.z = getSignedField(bits, 0, StationPositionEntry::Z) * StationPositionEntry::Step;

@@ -14,11 +14,17 @@ int field(std::uint32_t data24, const BitField& field) {
 
 }  // namespace
 
-void RtcmDecoder::pushBit(std::uint8_t bit) {
-    ++statistics_.bits;
-    handle(words_.pushBit(bit));
-    // A lost lock may hand back bits to be searched again, each of which may lock and lose again.
-    while (words_.replaying()) handle(words_.replayBit());
+void RtcmDecoder::pushBit(std::uint8_t bit) { pushBits(bit & 1u, 1); }
+
+void RtcmDecoder::pushBits(std::uint32_t bits, int count) {
+    statistics_.bits += static_cast<std::uint64_t>(count);
+    while (count > 0) {
+        const WordLayer::Step step = words_.pushBits(bits, count);
+        count -= step.taken;
+        handle(step.result);
+        // A lost lock may hand back bits to be searched again, each of which may lock and lose again.
+        while (words_.replaying()) handle(words_.replayBit());
+    }
 }
 
 void RtcmDecoder::handle(WordLayer::Result result) {
@@ -58,6 +64,7 @@ void RtcmDecoder::processWord() {
     } else if (wordIndex == 1) {
         acceptHeaderWord2(data);
     } else {
+        frame_.dataWords[static_cast<std::size_t>(wordIndex - 2)] = data;
         auto* row = frame_.dataBits.data() + (wordIndex - 2) * DataBitsPerWord;
         for (int i = 0; i < DataBitsPerWord; ++i) row[i] = static_cast<std::uint8_t>(data >> (DataBitsPerWord - 1 - i) & 1u);
     }

@@ -35,6 +35,8 @@ public:
     void addListener(DecoderListener& listener) { listeners_.push_back(&listener); }
 
     void pushBit(std::uint8_t bit) override;
+    // Up to 30 bits at once, the first in bit `count` - 1: a serial stream's six bits a byte.
+    void pushBits(std::uint32_t bits, int count);
 
     const RtcmFrame& frame() const { return frame_; }
     const WordAssembler& wordAssembler() const { return words_.state(); }

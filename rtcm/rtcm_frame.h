@@ -22,6 +22,8 @@ struct RtcmFrame {
     // d1..d24 of data words 1..31 as one bit string: position p is word p / 24, bit p % 24. Rows past
     // frameLength keep what earlier frames left there.
     std::array<std::uint8_t, DataBitCount> dataBits{};
+    // The same rows packed, d1 in bit 23 of each: what the message decoders read their fields from.
+    std::array<std::uint32_t, MaxDataWords> dataWords{};
 };
 
 // Unsigned value of `width` bits from `start`, first bit most significant. Width 32 gives the
@@ -30,13 +32,10 @@ int getBits(std::span<const std::uint8_t> bits, int start, int width);
 // Two's-complement value of the same bits.
 int getSignedBits(std::span<const std::uint8_t> bits, int start, int width);
 
-// The same readers for a field of a layout table, in the entry that starts at `entryStart`.
-inline int getField(std::span<const std::uint8_t> bits, int entryStart, const BitField& field) {
-    return getBits(bits, entryStart + field.offset, field.width);
-}
-inline int getSignedField(std::span<const std::uint8_t> bits, int entryStart, const BitField& field) {
-    return getSignedBits(bits, entryStart + field.offset, field.width);
-}
+// The same readers over the packed rows, for a field of a layout table in the entry that starts at
+// bit `entryStart` of the data words. Bits past the last row read as 0.
+int getField(const std::array<std::uint32_t, MaxDataWords>& words, int entryStart, const BitField& field);
+int getSignedField(const std::array<std::uint32_t, MaxDataWords>& words, int entryStart, const BitField& field);
 
 // "MM:SS.t" of a modified Z-count, "N/A" above 6000.
 std::string formatZCount(int zCount);

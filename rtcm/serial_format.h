@@ -2,6 +2,7 @@
 // 0x40..0x7F carries six transmitted bits, the first transmitted in the least significant place.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,6 +21,14 @@ void forEachSerialBit(std::string_view bytes, BitHandler&& bitHandler) {
     }
 }
 
+// The six bits of a data byte in transmission order, the first in bit 5: the byte's six low bits
+// mirrored.
+constexpr std::uint32_t serialBitsInOrder(unsigned char byte) {
+    std::uint32_t bits = 0;
+    for (int i = 0; i < 6; ++i) bits = bits << 1 | ((byte >> i) & 1u);
+    return bits;
+}
+
 // Reads a recorded serial stream piece by piece (a file or a pipe). Collectors annotate captures with
 // lines starting with '#', whose letters would pass for data bytes: such a line is skipped to its end.
 // A '#' elsewhere is an ordinary non-data byte.
@@ -27,7 +36,22 @@ class SerialCaptureReader {
 public:
     template <typename BitHandler>
     void feed(std::string_view bytes, BitHandler&& bitHandler) {
-        for (const char byte : bytes) {
+        feedBytes(bytes, [&bitHandler](std::uint32_t bits) {
+            for (int i = 5; i >= 0; --i) bitHandler(static_cast<std::uint8_t>(bits >> i & 1u));
+        });
+    }
+
+    // The same, six bits at a time: `sixBitsHandler(bits)` for each data byte, the first transmitted
+    // bit in bit 5.
+    template <typename SixBitsHandler>
+    void feedBytes(std::string_view bytes, SixBitsHandler&& sixBitsHandler) {
+        static constexpr auto InOrder = [] {
+            std::array<std::uint8_t, 64> table{};
+            for (unsigned byte = 0; byte < 64; ++byte) table[byte] = static_cast<std::uint8_t>(serialBitsInOrder(static_cast<unsigned char>(byte)));
+            return table;
+        }();
+        for (const char character : bytes) {
+            const auto byte = static_cast<unsigned char>(character);
             if (byte == '\n') {
                 lineStart_ = true;
                 comment_ = false;
@@ -35,7 +59,7 @@ public:
             }
             if (lineStart_ && byte == '#') comment_ = true;
             lineStart_ = false;
-            if (!comment_) forEachSerialBit(std::string_view(&byte, 1), bitHandler);
+            if (!comment_ && byte >= 0x40 && byte <= 0x7F) sixBitsHandler(static_cast<std::uint32_t>(InOrder[byte & 0x3Fu]));
         }
     }
 

@@ -2,6 +2,8 @@
 
 #include "rtcm/parity.h"
 
+#include <algorithm>
+
 namespace sondeco {
 namespace {
 
@@ -32,14 +34,43 @@ bool checkParity(WordAssembler& assembler, std::span<std::uint8_t, WordBitCount>
     return passed;
 }
 
-WordLayer::Result WordLayer::pushBit(std::uint8_t bit) {
-    bit &= 1u;
-    history_[received_ % HistoryBits] = bit;
-    ++received_;
-    // A replay still going on is cut short: its bits were searched up to here in effect already
-    // (frame assembly drains every replay before it hands over the next bit).
+void WordLayer::keep(std::uint32_t bits, int count) {
+    older_ = older_ << count | newer_ >> (64 - count);
+    newer_ = newer_ << count | bits;
+    received_ += static_cast<std::uint64_t>(count);
+    // A replay still going on is cut short: frame assembly drains every replay before it hands over
+    // new bits, so none is pending here.
     replayNext_ = received_;
-    return take(bit);
+}
+
+std::uint8_t WordLayer::historyBit(std::uint64_t index) const {
+    const std::uint64_t age = received_ - 1 - index;
+    return static_cast<std::uint8_t>((age < 64 ? newer_ >> age : older_ >> (age - 64)) & 1u);
+}
+
+WordLayer::Step WordLayer::pushBits(std::uint32_t bits, int count) {
+    WordAssembler& a = assembler_;
+    int taken = 0;
+    while (taken < count) {
+        if (a.wordSync) {
+            // Synchronised, the bits only pile up until the word is whole: take as many at once as it needs.
+            const int n = std::min(count - taken, WordBitCount - a.bitCount);
+            const std::uint32_t chunk = bits >> (count - taken - n) & ((1u << n) - 1u);
+            keep(chunk, n);
+            taken += n;
+            recent_ = (recent_ << n | chunk) & WordMask;
+            recentCount_ = std::min(WordBitCount, recentCount_ + n);
+            a.bitCount += n;
+            if (a.bitCount == WordBitCount) return {endOfWord(), taken};
+        } else {
+            const auto bit = static_cast<std::uint8_t>(bits >> (count - taken - 1) & 1u);
+            keep(bit, 1);
+            ++taken;
+            const Result result = take(bit);
+            if (result != Result::Incomplete) return {result, taken};
+        }
+    }
+    return {Result::Incomplete, taken};
 }
 
 WordLayer::Result WordLayer::replayBit() {
@@ -50,9 +81,13 @@ WordLayer::Result WordLayer::replayBit() {
 WordLayer::Result WordLayer::take(std::uint8_t bit) {
     recent_ = (recent_ << 1 | bit) & WordMask;
     if (recentCount_ < WordBitCount) ++recentCount_;
+    if (!assembler_.wordSync) return search();
+    if (++assembler_.bitCount < WordBitCount) return Result::Incomplete;
+    return endOfWord();
+}
+
+WordLayer::Result WordLayer::endOfWord() {
     WordAssembler& a = assembler_;
-    if (!a.wordSync) return search();
-    if (++a.bitCount < WordBitCount) return Result::Incomplete;
     std::uint32_t word = recent_;
     if (!checkParity(a, word)) {
         loseSync();

@@ -49,7 +49,17 @@ public:
     // One received bit, 0 or 1. While synchronised a word is complete after its 30th bit: then the
     // result says whether it passed parity (its data bits are in data()) or failed (synchronisation
     // is lost). While searching, WordAccepted means the last 30 bits are a frame's first word.
-    Result pushBit(std::uint8_t bit);
+    Result pushBit(std::uint8_t bit) { return pushBits(bit, 1).result; }
+
+    // Up to 30 received bits at once, the first in bit `count` - 1 (a serial stream's six bits a byte).
+    // The layer stops after the bit that completes a word or locks, so that frame assembly can act
+    // on it before the rest: `taken` says how many bits it took, and the caller hands over the others
+    // next.
+    struct Step {
+        Result result;
+        int taken;
+    };
+    Step pushBits(std::uint32_t bits, int count);
 
     // d1..d24 of the word last accepted, d1 most significant.
     std::uint32_t data() const { return data_; }
@@ -71,18 +81,22 @@ public:
     const WordAssembler& state() const { return assembler_; }
 
 private:
-    static constexpr int HistoryBits = 128;     // a power of two
     static constexpr int MaximumReplay = 2 * WordBitCount + 6;  // a lock ended by the frame's 2nd or 3rd word
 
+    void keep(std::uint32_t bits, int count);
     Result take(std::uint8_t bit);
+    Result endOfWord();
     Result search();
-    std::uint8_t historyBit(std::uint64_t index) const { return history_[index % HistoryBits]; }
+    std::uint8_t historyBit(std::uint64_t index) const;
 
     WordAssembler assembler_;
     std::uint32_t recent_ = 0;  // the last 30 bits taken, the newest in bit 0
     int recentCount_ = 0;       // how many of them there are, up to 30
     std::uint32_t data_ = 0;
-    std::array<std::uint8_t, HistoryBits> history_{};  // every bit received, by its number modulo the size
+    // The last 128 bits received, packed: the newest in bit 0 of newer_, the 65th newest in bit 0 of
+    // older_. Enough for a replay and the 30 bits before it.
+    std::uint64_t newer_ = 0;
+    std::uint64_t older_ = 0;
     std::uint64_t received_ = 0;                        // bits received
     std::uint64_t replayNext_ = 0;                      // number of the next bit to take: received_ unless replaying
     std::uint64_t firstWordEnd_ = 0;                    // number of the last bit of the current frame's first word, + 1

@@ -109,5 +109,25 @@ TEST(FieldReaders, BitsZCountAndSignedValues) {
     EXPECT_EQ(formatZCount(8191), "N/A");
 }
 
+// The message decoders read the packed rows; they must read exactly what the bit-by-bit readers read
+// from the same frame, at every start and width, across word boundaries and past the last row.
+TEST(FieldReaders, PackedRowsReadAsTheBitsDo) {
+    RtcmFrame frame;
+    std::uint32_t pattern = 0x9E3779B9u;
+    for (std::size_t row = 0; row < frame.dataWords.size(); ++row) {
+        pattern = pattern * 1664525u + 1013904223u;
+        frame.dataWords[row] = pattern >> 8;
+        for (int i = 0; i < DataBitsPerWord; ++i)
+            frame.dataBits[row * DataBitsPerWord + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(pattern >> (31 - i) & 1u);
+    }
+    for (int start = 0; start < DataBitCount + 8; ++start) {
+        for (int width = 1; width <= 32; ++width) {
+            ASSERT_EQ(getField(frame.dataWords, start, BitField{0, width}), getBits(frame.dataBits, start, width)) << start << " " << width;
+            ASSERT_EQ(getSignedField(frame.dataWords, 0, BitField{start, width}), getSignedBits(frame.dataBits, start, width))
+                << start << " " << width;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace sondeco::testing
