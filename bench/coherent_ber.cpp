@@ -11,7 +11,7 @@
 // from switch-on to the first right frame against tone and rate; a fourth measures repair on words
 // of pure noise, as a locked detector makes them when its beacon has gone.
 //
-// Usage: coherent_ber [--rate 100|200] [--frames N] [--seeds S] [--ebn0 LIST] [--static LIST]
+// Usage: coherent_ber [--rate 100|200] [--frames N] [--seeds S] [--first-seed K] [--ebn0 LIST] [--static LIST]
 //                     [--first-frame-tones LIST] [--first-frame-ebn0 DB]
 //                     [--noise-words N] [--no-blanking] [--hints] [--repair-ceiling C] [--repair-floor F]
 //                     [--repair-flips N]
@@ -174,6 +174,7 @@ struct Options {
     std::vector<int> rates{100, 200};
     int frames = 200;
     int seeds = 3;
+    int firstSeed = 1;
     std::vector<double> ebN0{3, 4, 5, 5.5, 6, 6.5, 7, 8};
     std::vector<double> staticRates{0.5, 1, 2, 4, 8};
     std::vector<double> firstFrameTones{250, 700, 1234, 2000, 2900, 3450};
@@ -411,6 +412,7 @@ int main(int argc, char** argv) {
         if (name == "--rate") options.rates = {std::atoi(value)}, ++i;
         else if (name == "--frames") options.frames = std::atoi(value), ++i;
         else if (name == "--seeds") options.seeds = std::atoi(value), ++i;
+        else if (name == "--first-seed") options.firstSeed = std::atoi(value), ++i;
         else if (name == "--ebn0") options.ebN0 = parseList(value), ++i;
         else if (name == "--static") options.staticRates = parseList(value), ++i;
         else if (name == "--noise-words") options.noiseWords = std::atoi(value), ++i;
@@ -438,7 +440,7 @@ int main(int argc, char** argv) {
         for (int rate : options.rates) {
             for (double point : points) {
                 PointResult total;
-                for (int seed = 1; seed <= options.seeds; ++seed)
+                for (int seed = options.firstSeed; seed < options.firstSeed + options.seeds; ++seed)
                     total.add(runPoint(options, rate, isStatic ? options.staticEbN0 : point, isStatic ? point : 0.0, static_cast<std::uint64_t>(seed)));
                 const double ebN0 = isStatic ? options.staticEbN0 : point;
                 const double ideal = std::erfc(std::sqrt(std::pow(10.0, ebN0 / 10.0)));  // 2 Q(sqrt(2 Eb/N0))
