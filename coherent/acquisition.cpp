@@ -19,11 +19,11 @@ namespace sondeco {
 
 namespace {
 
-// Two rungs of FFT lengths over the squared signal. Lines closer together need finer bins, and the
-// weaker lines of the slower rates (at the same Eb/N0 the signal power is lower) need longer coherent
+// Two FFT lengths over the squared signal. Lines closer together need finer bins, and the weaker
+// lines of the slower rates (at the same Eb/N0 the signal power is lower) need longer coherent
 // integration, so 100 and 200 bit/s share a short FFT (a quarter second: the first decision comes
-// early) and 25 and 50 bit/s a four times longer one. Either way the two lines of the slower rate on
-// a rung lie about 26 bins apart.
+// early) and 25 and 50 bit/s a four times longer one. Either way the two lines of the slower rate of
+// a pair lie about 26 bins apart.
 constexpr double ShortFftSeconds = 0.256;
 constexpr std::size_t LongFftFactor = 4;
 // Spectra (half overlapping) averaged non-coherently, two ways: the last twelve, enough for 25 bit/s
@@ -37,10 +37,11 @@ constexpr int GuardBins = 3;
 // A candidate is decided on the mean of its two lines (both hold the same power, and the mean is
 // the better test than asking each line to pass on its own), and each line must stand out on its
 // own as well. A spectrum offers about a quarter of its length in places for a pair (a local
-// maximum, three bins for its partner, two rates); at 1e-12 per place, white noise would make a
-// chance pair about once in a hundred thousand hours on each rung. Noise that comes and goes with
-// speech has heavier tails than that reckoning assumes, which is where the margin goes: measured
-// on noise, carriers and speech-like sound by AcquisitionMeasurement in tests/coherent.
+// maximum, three bins for its partner, two rates); all rungs together look at some 40000 bins a
+// second, so at 1e-12 per place white noise would make a chance pair about once in thirty thousand
+// hours. Noise that comes and goes with speech has heavier tails than that reckoning assumes, which
+// is where the margin goes: measured on noise, carriers and speech-like sound by
+// AcquisitionMeasurement in tests/coherent.
 constexpr double PairFalseAlarm = 1e-12;
 constexpr double LineFalseAlarm = 1e-4;
 // A pair that matches the hints is taken on weaker evidence: a tone hint cuts the places searched
@@ -89,10 +90,18 @@ constexpr double MoveMarginDb = 3.0;
 constexpr double ToneHintToleranceHz = 30.0;
 // The Hann window's equivalent noise bandwidth in bins.
 constexpr double HannNoiseBandwidthBins = 1.5;
-// The channel bank for 25 and 50 bit/s: channels this many limiter bins apart (about 195 Hz at 8000
-// samples a second), each searched for tones within half that of its centre; decimated by at most
-// this much.
-constexpr int ChannelSpacingBins = 25;
+constexpr double ModelAllowance = 1.05;
+// Channel banks, one for 100 and 200 bit/s and one for 25 and 50 bit/s: channels 375 and 195 Hz apart,
+// each searched for tones within half that of its centre, flat far enough beyond that for the main
+// lobe of the faster rate; decimated by at most MaxChannelDecimation.
+struct BankLayout {
+    double spacingHz;  // rounded to whole bins
+    double flatHz;
+    std::array<double, 2> bitRates;
+    double fftSeconds;
+};
+constexpr BankLayout FastBank{375.0, 340.0, {100.0, 200.0}, ShortFftSeconds};
+constexpr BankLayout SlowBank{195.3125, 150.0, {25.0, 50.0}, ShortFftSeconds * LongFftFactor};
 constexpr std::size_t MaxChannelDecimation = 16;
 // 8192 squared samples at this power, summed in an FFT, still give a finite power in float.
 constexpr float MaxSamplePower = 1e15f;
@@ -146,7 +155,9 @@ double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAla
     static std::map<std::tuple<std::size_t, std::size_t, double>, double> known;
     const std::lock_guard lock(mutex);
     const auto [entry, isNew] = known.try_emplace({spectra, noiseBins, falseAlarm}, 0.0);
-    if (isNew) entry->second = computeLineThreshold(spectra, noiseBins, falseAlarm);
+    // Measured on white noise through the channel banks, the tails come out a few per cent heavier
+    // than this reckoning (the noise estimate's bins are not quite independent): 5 % on top.
+    if (isNew) entry->second = ModelAllowance * computeLineThreshold(spectra, noiseBins, falseAlarm);
     return entry->second;
 }
 
@@ -167,15 +178,19 @@ struct Line {
     double offsetBins = 0.0;   // where between bins it fell, for the power correction
 };
 
-// Keeps only the search band (plus the main lobe of the fastest beacon on either side) before the
-// signal is squared. Squaring mixes every pair of frequencies, so whatever else reaches it adds noise
-// under the lines, and worse: an audio front end's output carries the mirror images of real audio
-// just outside its band (its filter cannot cut sharply next to 0 Hz of the audio without hundreds
-// of taps), and squared images make ghost pairs at wrong tones. A sharp linear-phase FIR applied by
-// FFT (overlap-save) costs two short FFTs per block.
+// Cuts the input into overlapping blocks and transforms each (overlap-save framing), for the channel
+// banks; where the input's rate leaves no room for channels it also keeps only the search band (plus
+// the main lobe of the fastest beacon on either side) for a rung over the whole band. Either way
+// nothing outside the band reaches the squaring. Squaring mixes every pair of frequencies, so
+// whatever else reaches it adds noise under the lines, and worse: an audio front end's output
+// carries the mirror images of real audio just outside its band (its filter cannot cut sharply next
+// to 0 Hz of the audio without hundreds of taps), and squared images make ghost pairs at wrong
+// tones. The sharp linear-phase FIR applied by FFT costs two short FFTs per block.
 class BandLimiter {
 public:
-    BandLimiter(double sampleRate, double lowHz, double highHz)
+    // With `filtering` false the blocks' spectra are all that is wanted (the channel banks filter
+    // them themselves), and the filter's own output is not made.
+    BandLimiter(double sampleRate, double lowHz, double highHz, bool filtering) : filtering_(filtering)
     {
         const double transition = std::min(TransitionHz, (highHz - lowHz) / 2.0);
         // Length for 60 dB with a Kaiser window: (A - 8) / (2.285 * transition in radians per sample).
@@ -183,14 +198,18 @@ public:
         // channel bank may use.
         auto taps = static_cast<std::size_t>(std::ceil(52.0 / (2.285 * 2.0 * std::numbers::pi * transition / sampleRate)));
         taps = (taps + MaxChannelDecimation - 1) / MaxChannelDecimation * MaxChannelDecimation + 1;
+        // Each block keeps room for two filters of that length one after the other: the channel banks
+        // apply their own on top of this one.
+        const std::size_t overlap = 2 * (taps - 1);
         std::size_t length = 64;
-        while (length < 4 * taps) length *= 2;
+        while (length < 4 * overlap) length *= 2;
         taps_ = taps;
+        overlap_ = overlap;
         fft_ = std::make_unique<ForwardFft>(length);
         buffer_.assign(length, ComplexSample{});
         spectrum_.resize(length);
         blockSpectrum_.resize(length);
-        filled_ = taps - 1;  // the history starts as silence
+        filled_ = overlap;  // the history starts as silence
 
         // liquid-dsp's Kaiser design for the low-pass of half the band's width plus half a transition,
         // moved up to the band's middle; its response is kept divided by the length for the inverse
@@ -210,8 +229,12 @@ public:
         }
         response_.resize(length);
         fft_->transform(impulse, response_);
+        unscaled_ = response_;
         for (ComplexSample& value : response_) value /= static_cast<float>(length);
     }
+
+    // The filter's frequency response at a bin of the blocks' spectra.
+    ComplexSample responseAt(int bin) const { return unscaled_[static_cast<std::size_t>(bin) & (unscaled_.size() - 1)]; }
 
     // Filters `input` and hands each finished block to `sink`: the filter's output for the block's new
     // samples, and the spectrum of the whole block before filtering (for the channel bank, which
@@ -235,6 +258,12 @@ public:
             // dropped; the rest are the filter's output for the newest samples. The inverse FFT is the
             // forward one on conjugates.
             fft_->transform(buffer_, blockSpectrum_);
+            if (!filtering_) {
+                sink(std::span<const ComplexSample>(), blockSpectrum_);
+                std::copy(buffer_.end() - static_cast<std::ptrdiff_t>(overlap_), buffer_.end(), buffer_.begin());
+                filled_ = overlap_;
+                continue;
+            }
             for (std::size_t k = 0; k < length; ++k) {
                 // conj(spectrum * response), written out: std::complex's product checks for infinities.
                 const float a = blockSpectrum_[k].real(), b = blockSpectrum_[k].imag();
@@ -243,20 +272,25 @@ public:
             }
             fft_->transform(spectrum_, spectrum_);
             for (ComplexSample& value : spectrum_) value = ComplexSample(value.real(), -value.imag());
-            sink(std::span<const ComplexSample>(spectrum_).subspan(taps_ - 1), blockSpectrum_);
-            std::copy(buffer_.end() - static_cast<std::ptrdiff_t>(taps_ - 1), buffer_.end(), buffer_.begin());
-            filled_ = taps_ - 1;
+            sink(std::span<const ComplexSample>(spectrum_).subspan(overlap_), blockSpectrum_);
+            std::copy(buffer_.end() - static_cast<std::ptrdiff_t>(overlap_), buffer_.end(), buffer_.begin());
+            filled_ = overlap_;
         }
     }
 
+    void setFiltering(bool filtering) { filtering_ = filtering; }
     std::size_t length() const { return buffer_.size(); }
     std::size_t taps() const { return taps_; }
-    std::size_t newSamplesPerBlock() const { return buffer_.size() - (taps_ - 1); }
+    std::size_t overlap() const { return overlap_; }
+    std::size_t newSamplesPerBlock() const { return buffer_.size() - overlap_; }
 
     static constexpr double TransitionHz = 150.0;
 
 private:
+    bool filtering_;
     std::size_t taps_ = 0;
+    std::size_t overlap_ = 0;  // samples each block shares with the one before
+    std::vector<ComplexSample> unscaled_;
     std::unique_ptr<ForwardFft> fft_;
     std::vector<ComplexSample> buffer_;
     std::vector<ComplexSample> blockSpectrum_;
@@ -266,38 +300,50 @@ private:
 };
 
 
-// Splits the band limiter's blocks into narrow channels for the slow rates, straight from each block's
-// spectrum: a channel's bins times its filter's response, turned back with a short inverse FFT, give
+// Splits the band limiter's blocks into narrow channels, straight from each block's spectrum: a channel's bins times its filter's response, turned back with a short inverse FFT, give
 // the channel at a low rate (overlap-save with decimation; the filter's response is nil outside the
-// bins taken, so nothing folds). Squaring MSK at 25 or 50 bit/s within a few hundred hertz of it
-// instead of the whole band leaves out most of the noise-times-noise products that otherwise bury
-// the lines near the band's middle (where every pair of noise frequencies symmetric about the tone
-// adds up on the line).
+// bins taken, so nothing folds). Squaring MSK within a few hundred hertz of it instead of the whole
+// band leaves out most of the noise-times-noise products that otherwise bury the lines near the
+// band's middle, where every pair of noise frequencies symmetric about the tone adds up on a line:
+// at 8 dB a beacon of 100 bit/s in the middle of the band was not found at all over the whole band,
+// and is within a second and a half in channels.
 class ChannelBank {
 public:
-    // Channels centred on the given bins of the limiter's blocks, `binsTaken` bins wide each.
-    ChannelBank(double sampleRate, const BandLimiter& limiter, std::vector<int> centreBins, std::size_t binsTaken)
-        : length_(limiter.length()), taps_(limiter.taps()), newSamples_(limiter.newSamplesPerBlock()),
+    // Channels centred on the given bins of the limiter's blocks, `binsTaken` bins wide each, flat to
+    // flatHz either side of their centres.
+    ChannelBank(double sampleRate, const BandLimiter& limiter, std::vector<int> centreBins, std::size_t binsTaken, double flatHz)
+        : length_(limiter.length()), taps_(limiter.taps()), overlap_(limiter.overlap()), newSamples_(limiter.newSamplesPerBlock()),
           binsTaken_(binsTaken), decimation_(limiter.length() / binsTaken), centreBins_(std::move(centreBins)),
           phases_(centreBins_.size(), 0.0), inverse_(binsTaken), bins_(binsTaken), samples_(binsTaken)
     {
-        // The channel filter: as long as the limiter's, flat to ChannelFlatHz, gone by ChannelFlatHz
-        // plus the limiter's transition. Its response on the bins taken, the centre bin first.
+        // The channel filter: as long as the limiter's, flat to flatHz, gone by flatHz plus the
+        // limiter's transition. Its response on the bins taken, the centre bin first.
         std::vector<float> prototype(taps_);
-        const double cutoff = (ChannelFlatHz + BandLimiter::TransitionHz / 2.0) / sampleRate;
+        const double cutoff = (flatHz + BandLimiter::TransitionHz / 2.0) / sampleRate;
         liquid_firdes_kaiser(static_cast<unsigned>(taps_), static_cast<float>(cutoff), 60.0f, 0.0f, prototype.data());
         double gain = 0.0;
         for (float tap : prototype) gain += static_cast<double>(tap);
-        response_.resize(binsTaken_);
+        std::vector<std::complex<double>> channelResponse(binsTaken_);
         for (std::size_t index = 0; index < binsTaken_; ++index) {
             const double bin = index < binsTaken_ / 2 ? static_cast<double>(index) : static_cast<double>(index) - static_cast<double>(binsTaken_);
-            std::complex<double> value{};
             for (std::size_t n = 0; n < taps_; ++n) {
                 const double angle = -2.0 * std::numbers::pi * bin * static_cast<double>(n) / static_cast<double>(length_);
-                value += static_cast<double>(prototype[n]) / gain * std::complex<double>(std::cos(angle), std::sin(angle));
+                channelResponse[index] += static_cast<double>(prototype[n]) / gain * std::complex<double>(std::cos(angle), std::sin(angle));
             }
-            // Divided by the block length for the inverse transform.
-            response_[index] = ComplexSample(value / static_cast<double>(length_));
+        }
+        // Each channel's filter times the band limiter's, which keeps out what lies beyond the search
+        // band: above all the mirror images of low audio that an audio front end lets through next
+        // to its band (the product of a real sound's frequencies with their own images is a line, at
+        // the squared 0 Hz of the audio, that folds into a channel like a beacon's). Divided by the
+        // block length for the inverse transform.
+        responses_.resize(centreBins_.size());
+        for (std::size_t channel = 0; channel < centreBins_.size(); ++channel) {
+            responses_[channel].resize(binsTaken_);
+            for (std::size_t index = 0; index < binsTaken_; ++index) {
+                const int offset = index < binsTaken_ / 2 ? static_cast<int>(index) : static_cast<int>(index) - static_cast<int>(binsTaken_);
+                const std::complex<double> band(limiter.responseAt(centreBins_[channel] + offset));
+                responses_[channel][index] = ComplexSample(channelResponse[index] * band / static_cast<double>(length_));
+            }
         }
     }
 
@@ -310,13 +356,13 @@ public:
     void split(const std::vector<ComplexSample>& blockSpectrum, Sink&& sink)
     {
         const auto mask = static_cast<int>(length_ - 1);
-        const std::size_t firstValid = (taps_ - 1) / decimation_;
+        const std::size_t firstValid = overlap_ / decimation_;
         for (std::size_t channel = 0; channel < centreBins_.size(); ++channel) {
             const int centre = centreBins_[channel];
             for (std::size_t index = 0; index < binsTaken_; ++index) {
                 const int offset = index < binsTaken_ / 2 ? static_cast<int>(index) : static_cast<int>(index) - static_cast<int>(binsTaken_);
                 const ComplexSample x = blockSpectrum[static_cast<std::size_t>((centre + offset) & mask)];
-                const ComplexSample h = response_[index];
+                const ComplexSample h = responses_[channel][index];
                 // conj(x * h), for the inverse transform by the forward one.
                 bins_[index] = ComplexSample(x.real() * h.real() - x.imag() * h.imag(), -(x.real() * h.imag() + x.imag() * h.real()));
             }
@@ -335,14 +381,11 @@ public:
         }
     }
 
-    // A channel passes this far either side of its centre unchanged.
-    static constexpr double ChannelFlatHz = 150.0;
-
 private:
-    std::size_t length_, taps_, newSamples_, binsTaken_, decimation_;
+    std::size_t length_, taps_, overlap_, newSamples_, binsTaken_, decimation_;
     std::vector<int> centreBins_;
     std::vector<double> phases_;
-    std::vector<ComplexSample> response_;
+    std::vector<std::vector<ComplexSample>> responses_;
     ForwardFft inverse_;
     std::vector<ComplexSample> bins_, samples_;
 };
@@ -464,6 +507,7 @@ struct Rung {
     std::vector<ComplexSample> plain;
     std::uint64_t taken = 0;
     std::uint64_t inputPerSample = 1;  // the stream's decimation from the acquisition's input
+    bool fromBank = false;              // a channel of a bank, or the band limiter's whole band
 
     std::vector<float> window;
     ForwardFft fft;
@@ -647,10 +691,11 @@ struct BeaconAcquisition::State {
 
     AcquisitionSettings settings;
     std::unique_ptr<BandLimiter> limiter;
-    std::unique_ptr<ChannelBank> bank;
     std::uint64_t inputTaken = 0;
-    // The whole band's short rung first, then the slow rates' rungs: one per channel of the bank (or
-    // one over the whole band where the input's rate leaves no room for channels).
+    // A rung per channel of each bank (or one over the whole band, where the input's rate leaves no
+    // room for channels), for 100 and 200 bit/s and then for 25 and 50 bit/s.
+    std::vector<std::unique_ptr<ChannelBank>> banks;
+    std::vector<std::size_t> bankFirstRung;
     std::vector<std::unique_ptr<Rung>> rungs;
 
     std::optional<BeaconCandidate> current;
@@ -672,57 +717,66 @@ BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s)
         throw std::invalid_argument("a search band reaching " + std::to_string(widest) + " Hz from 0 Hz needs more than " +
                                     std::to_string(4.0 * widest + 200.0) + " samples per second");
     }
-    // The main lobe of MSK at 200 bit/s reaches 150 Hz from its tone.
-    limiter = std::make_unique<BandLimiter>(rate, settings.searchLowHz - 150.0, settings.searchHighHz + 150.0);
-    // The short FFT as close to a quarter second as a power of two allows; the long one four times
-    // that, on the channels' own rate.
+    // The band limiter's passband reaches past the search band by the tone deviation of 200 bit/s, so
+    // that both tones of a beacon on the edge pass whole (the outer skirts of its main lobe less so).
+    // Past that it has gone within its transition, which at an audio front end's low edge is where
+    // the mirror images of the lowest audio begin.
+    limiter = std::make_unique<BandLimiter>(rate, settings.searchLowHz - 50.0, settings.searchHighHz + 50.0, false);
     const auto powerOfTwoNear = [](double samples) {
         return static_cast<std::size_t>(1) << static_cast<int>(std::max(4.0, std::round(std::log2(samples))));
     };
-    rungs.push_back(std::make_unique<Rung>(rate, powerOfTwoNear(rate * ShortFftSeconds), std::vector<double>{100.0, 200.0}, 0.0,
-                                           settings.searchLowHz, settings.searchHighHz));
-
-    // Channels a spacing apart, each passing its own zone (half a spacing either side of its centre)
-    // with the main lobe of 50 bit/s around it flat. The rate only has to hold the zone's lines
-    // squared (twice the zone, plus half the rate): the squared channel's edges fold onto the
-    // middle, but that is noise from the filter's slopes, and a neighbour's beacon folded in shows
-    // no power at the tone it seems to have (plainSpectrumAgrees).
     const double binHz = rate / static_cast<double>(limiter->length());
-    const double spacing = ChannelSpacingBins * binHz;
-    const double channelRate = 2.0 * (spacing + 25.0 + 10.0);
-    std::size_t binsTaken = 16;
-    while (static_cast<double>(binsTaken) * binHz < channelRate) binsTaken *= 2;
-    const std::size_t decimation = limiter->length() / std::max<std::size_t>(binsTaken, 1);
-    if (decimation >= 2 && decimation <= MaxChannelDecimation && ChannelBank::ChannelFlatHz >= spacing / 2.0 + 37.5) {
+    for (const BankLayout& layout : {FastBank, SlowBank}) {
+        const std::vector<double> bitRates(layout.bitRates.begin(), layout.bitRates.end());
+        const double fastest = std::max(layout.bitRates[0], layout.bitRates[1]);
+        // Channels a spacing apart, each passing its own zone (half a spacing either side of its
+        // centre) with the main lobe of the faster rate around it flat. The rate only has to hold the
+        // zone's lines squared (twice the zone, plus half the rate): the squared channel's edges
+        // fold onto the middle, but that is noise from the filter's slopes, and a neighbour's beacon
+        // folded in shows no power at the tone it seems to have (plainSpectrumAgrees).
+        const int spacingBins = std::max(1, static_cast<int>(std::lround(layout.spacingHz / binHz)));
+        const double spacing = spacingBins * binHz;
+        const double channelRate = 2.0 * (spacing + fastest / 2.0 + 10.0);
+        std::size_t binsTaken = 16;
+        while (static_cast<double>(binsTaken) * binHz < channelRate) binsTaken *= 2;
+        const std::size_t decimation = limiter->length() / binsTaken;
+        const bool fits = decimation >= 2 && decimation <= MaxChannelDecimation && limiter->overlap() % decimation == 0 &&
+                          layout.flatHz >= spacing / 2.0 + 0.75 * fastest;
+        if (!fits) {
+            // Too low an input rate for channels: this rung searches the whole band.
+            rungs.push_back(std::make_unique<Rung>(rate, powerOfTwoNear(rate * layout.fftSeconds), bitRates, 0.0, settings.searchLowHz,
+                                                   settings.searchHighHz));
+            limiter->setFiltering(true);
+            continue;
+        }
         std::vector<int> centres;
         const int first = static_cast<int>(std::floor(settings.searchLowHz / spacing + 0.5));
         const int last = static_cast<int>(std::ceil(settings.searchHighHz / spacing - 0.5));
-        for (int j = first; j <= last; ++j) centres.push_back(j * ChannelSpacingBins);
-        bank = std::make_unique<ChannelBank>(rate, *limiter, centres, binsTaken);
-        const double bankRate = bank->outputRate(rate);
-        for (std::size_t channel = 0; channel < bank->channels(); ++channel) {
-            const double centre = bank->centreBin(channel) * binHz;
+        for (int j = first; j <= last; ++j) centres.push_back(j * spacingBins);
+        banks.push_back(std::make_unique<ChannelBank>(rate, *limiter, centres, binsTaken, layout.flatHz));
+        bankFirstRung.push_back(rungs.size());
+        const ChannelBank& bank = *banks.back();
+        const double bankRate = bank.outputRate(rate);
+        for (std::size_t channel = 0; channel < bank.channels(); ++channel) {
+            const double centre = bank.centreBin(channel) * binHz;
             const double low = std::max(-spacing / 2.0, settings.searchLowHz - centre);
             const double high = std::min(spacing / 2.0, settings.searchHighHz - centre);
-            rungs.push_back(std::make_unique<Rung>(bankRate, powerOfTwoNear(bankRate * ShortFftSeconds * LongFftFactor),
-                                                   std::vector<double>{25.0, 50.0}, centre, low, high));
+            rungs.push_back(std::make_unique<Rung>(bankRate, powerOfTwoNear(bankRate * layout.fftSeconds), bitRates, centre, low, high));
             rungs.back()->inputPerSample = decimation;
+            rungs.back()->fromBank = true;
         }
-    } else {
-        rungs.push_back(std::make_unique<Rung>(rate, powerOfTwoNear(rate * ShortFftSeconds) * LongFftFactor, std::vector<double>{25.0, 50.0},
-                                               0.0, settings.searchLowHz, settings.searchHighHz));
     }
 }
 
 void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum)
 {
-    rungs.front()->consume(filtered, [this] { takeSpectrum(0); });
-    if (bank) {
-        bank->split(blockSpectrum, [this](std::size_t channel, std::span<const ComplexSample> samples) {
-            rungs[channel + 1]->consume(samples, [this, channel] { takeSpectrum(channel + 1); });
+    for (std::size_t r = 0; r < rungs.size(); ++r) {
+        if (!rungs[r]->fromBank) rungs[r]->consume(filtered, [this, r] { takeSpectrum(r); });
+    }
+    for (std::size_t b = 0; b < banks.size(); ++b) {
+        banks[b]->split(blockSpectrum, [this, first = bankFirstRung[b]](std::size_t channel, std::span<const ComplexSample> samples) {
+            rungs[first + channel]->consume(samples, [this, r = first + channel] { takeSpectrum(r); });
         });
-    } else {
-        rungs.back()->consume(filtered, [this] { takeSpectrum(rungs.size() - 1); });
     }
 }
 
