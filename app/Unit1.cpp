@@ -4,17 +4,17 @@
 #include "app/Unit3.h"
 #include "app/fonts.h"
 #include "app/page_tabs.h"
-#include "rtcm/page_text.h"
 #include "app/settings_file.h"
 #include "app/settings_location.h"
 #include "app/windows_1252.h"
+#include "rtcm/page_text.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -42,14 +42,11 @@ QFrame* makeLoweredPanel(QWidget* parent, int left, int width) {
 
 }  // namespace
 
-TForm1::TForm1(AppEnvironment environment)
-    : environment_(std::move(environment)), pages_(environment_.clock, this) {
+TForm1::TForm1(AppEnvironment environment) : environment_(std::move(environment)), pages_(environment_.clock, this) {
     buildControls();
 
     WaveInName = "";
-    settingsFileName_ = environment_.settingsFileName.empty()
-                            ? settingsFileOfThisProgram()
-                            : environment_.settingsFileName;
+    settingsFileName_ = environment_.settingsFileName.empty() ? settingsFileOfThisProgram() : environment_.settingsFileName;
     loadSettings(*this, settingsFileName_);
 
     tuneCenterFrequency();
@@ -226,13 +223,11 @@ bool TForm1::openCaptureDevice() {
     if (!environment_.inputFileName.empty()) {
         // The file stands in for the device: say which file and what is wrong with it.
         showMessage(MessageKind::Error, QStringLiteral("Can not open the input file \"%1\": it %2.")
-                                            .arg(QString::fromStdString(environment_.inputFileName),
-                                                 QString::fromStdString(error.detail)));
+                                            .arg(QString::fromStdString(environment_.inputFileName), QString::fromStdString(error.detail)));
     } else if (WaveInIndex == 0) {
         // Only the default device is reported; a chosen device that is absent stays silent.
-        showMessage(MessageKind::Error, error.kind == AudioError::Kind::BufferFailed
-                                            ? QStringLiteral("Can not get the buffer")
-                                            : QStringLiteral("Can not open the recoding device"));
+        showMessage(MessageKind::Error, error.kind == AudioError::Kind::BufferFailed ? QStringLiteral("Can not get the buffer")
+                                                                                     : QStringLiteral("Can not open the recoding device"));
     }
     return false;
 }
@@ -240,7 +235,7 @@ bool TForm1::openCaptureDevice() {
 bool TForm1::closeCaptureDevice() {
     if (!capture_) return true;
     capture_.reset();  // stops the producer before returning
-    ring_.reset();     // CaptureIndex back to 0: every open starts at slot 0
+    ring_.reset();  // CaptureIndex back to 0: every open starts at slot 0
     return true;
 }
 

@@ -3,16 +3,16 @@
 // per-buffer processing chain; the work itself lives in audio/, demod/, rtcm/ and display/.
 #pragma once
 
+#include "app/message_box.h"
+#include "app/settings_fields.h"
 #include "audio/audio_backend.h"
 #include "audio/capture_ring.h"
-#include "display/eye_pattern.h"
-#include "app/message_box.h"
 #include "audio/monitor_player.h"
+#include "display/eye_pattern.h"
+#include "display/signal_indicator.h"
 #include "output/status_panels.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
-#include "app/settings_fields.h"
-#include "display/signal_indicator.h"
 
 #include <QImage>
 #include <QMainWindow>
@@ -45,7 +45,7 @@ struct AppEnvironment {
     AudioBackend* audio = nullptr;
     MessageBoxFunction messageBox;
     std::string settingsFileName;  // empty: beside the executable, named after it
-    std::string inputFileName;     // empty: capture from the chosen device
+    std::string inputFileName;  // empty: capture from the chosen device
     LocalTimeSource clock = currentLocalTime;
     // How long capture rests between closing one device and opening the next.
     std::chrono::milliseconds restartPause{1000};
@@ -106,7 +106,7 @@ public:
     void SpeedButton4Click();  // "Settings"
     void SpeedButton1Click();  // "Eye Pattern"
     void SpeedButton3Click();  // "Monitor"
-    void Button1Click();       // "Msg Clear"
+    void Button1Click();  // "Msg Clear"
     void TabControl1Change();
 
     // Controls, named as on the form.

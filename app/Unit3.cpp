@@ -11,8 +11,7 @@
 
 namespace sondeco {
 
-TForm3::TForm3(QWidget* mainWindow)
-    : QWidget(mainWindow, Qt::Tool | Qt::WindowStaysOnTopHint), mainWindow_(mainWindow) {
+TForm3::TForm3(QWidget* mainWindow) : QWidget(mainWindow, Qt::Tool | Qt::WindowStaysOnTopHint), mainWindow_(mainWindow) {
     setWindowTitle(QStringLiteral("Eye pattern"));
     setFont(tahomaFont(11));
     setFixedSize(194, 152);

@@ -251,8 +251,7 @@ bool IniFile::findValue(std::string_view section, std::string_view key, std::str
     return true;
 }
 
-std::string IniFile::readString(std::string_view section, std::string_view key,
-                                const std::string& defaultValue) const {
+std::string IniFile::readString(std::string_view section, std::string_view key, const std::string& defaultValue) const {
     std::string_view value;
     if (!findValue(section, key, value)) return defaultValue;
     if (value.size() <= MaxStringLength) return std::string(value);
@@ -298,17 +297,12 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
         if (!isBlankLine(lines_[i].text)) last = i;
     }
     if (lines_[last].end.empty()) lines_[last].end = newline_;
-    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last + 1),
-                  Line{std::string(key) + '=' + encoded, newline_});
+    lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last + 1), Line{std::string(key) + '=' + encoded, newline_});
 }
 
-void IniFile::writeInteger(std::string_view section, std::string_view key, int value) {
-    writeString(section, key, std::to_string(value));
-}
+void IniFile::writeInteger(std::string_view section, std::string_view key, int value) { writeString(section, key, std::to_string(value)); }
 
-void IniFile::writeBool(std::string_view section, std::string_view key, bool value) {
-    writeString(section, key, value ? "1" : "0");
-}
+void IniFile::writeBool(std::string_view section, std::string_view key, bool value) { writeString(section, key, value ? "1" : "0"); }
 
 bool IniFile::save(const std::string& path, std::string& error) const {
     std::string reason;

@@ -82,7 +82,7 @@ public:
 private:
     struct Line {
         std::string text;  // without its line end
-        std::string end;   // "\r\n", "\n", or "" for a last line without one
+        std::string end;  // "\r\n", "\n", or "" for a last line without one
     };
 
     // Index of the first line of the first section called `section`, or npos.

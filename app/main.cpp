@@ -49,9 +49,7 @@ int runSondeco() {
         }
         sondeco::showSystemMessageBox(messageOwner, kind, text);
     };
-    environment.startProgram = [](const QString& program, const QStringList& arguments) {
-        QProcess::startDetached(program, arguments);
-    };
+    environment.startProgram = [](const QString& program, const QStringList& arguments) { QProcess::startDetached(program, arguments); };
 
     std::unique_ptr<sondeco::TForm1> form1 = sondeco::createWindows(std::move(environment));
     messageOwner = form1.get();

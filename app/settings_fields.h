@@ -9,11 +9,11 @@ namespace sondeco {
 inline constexpr const char* DefaultInputDeviceName = "Default input device";
 
 struct SettingsFields {
-    int WaveInIndex = 0;         // position in the device list: 0 = the system's default input
+    int WaveInIndex = 0;  // position in the device list: 0 = the system's default input
     std::string WaveInName = DefaultInputDeviceName;
-    bool DecBitRate = true;      // true = 200 bit/s, false = 100 bit/s
-    int DecFreqPos = 80;         // centre frequency in 10 Hz units, 50..100
-    int TabIndex = 4;            // page selected at start-up ("Msg #9")
+    bool DecBitRate = true;  // true = 200 bit/s, false = 100 bit/s
+    int DecFreqPos = 80;  // centre frequency in 10 Hz units, 50..100
+    int TabIndex = 4;  // page selected at start-up ("Msg #9")
     int MainTop = 0;
     int MainLeft = 0;
     int MainWidth = 660;

@@ -46,8 +46,7 @@ void loadSettings(SettingsFields& fields, const std::string& path) {
     if (fields.TabIndex < 0 || fields.TabIndex > LastTabIndex) fields.TabIndex = 0;
 }
 
-bool saveSettings(const SettingsFields& fields, const WindowState& now, const std::string& path,
-                  std::string& error) {
+bool saveSettings(const SettingsFields& fields, const WindowState& now, const std::string& path, std::string& error) {
     IniFile file;
     std::string reason;
     // A file that is there but cannot be read would lose everything we did not write: leave it alone.

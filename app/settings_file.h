@@ -34,7 +34,6 @@ void loadSettings(SettingsFields& fields, const std::string& path);
 // next start restores it maximised. On failure `error` is one sentence naming the file, for the user
 // ("Can not write the settings file /opt/sondeco/sondeco.ini: Permission denied"), and the file is as
 // it was. A file too large to have been read whole is not written either (see IniFile::MaxFileBytes).
-bool saveSettings(const SettingsFields& fields, const WindowState& now, const std::string& path,
-                  std::string& error);
+bool saveSettings(const SettingsFields& fields, const WindowState& now, const std::string& path, std::string& error);
 
 }  // namespace sondeco

@@ -6,11 +6,11 @@
 #include <QSocketNotifier>
 #include <QWidget>
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace sondeco {
 namespace {
@@ -36,8 +36,7 @@ void onTerminationSignal(int) {
 
 void onSignalNoticed() {
     char bytes[64];
-    while (::read(signalSocket[1], bytes, sizeof bytes) > 0) {
-    }
+    while (::read(signalSocket[1], bytes, sizeof bytes) > 0) {}
     dismissModalWindows();
     if (windowToClose) windowToClose->close();
 }

@@ -21,6 +21,6 @@ inline constexpr int SampleRate = 48000;
 inline constexpr int CaptureChannels = 2;
 inline constexpr int FramesPerBuffer = 4800;  // 100 ms
 inline constexpr int BufferBytes = (16 / 8) * CaptureChannels * FramesPerBuffer;  // 19200
-inline constexpr int SamplesPerBuffer = CaptureChannels * FramesPerBuffer;        // interleaved int16 values
+inline constexpr int SamplesPerBuffer = CaptureChannels * FramesPerBuffer;  // interleaved int16 values
 
 }  // namespace sondeco

@@ -7,8 +7,7 @@ void CaptureRing::writeFrames(const std::int16_t* interleaved, int frames, int c
     int frame = 0;
     while (frame < frames) {
         const std::uint64_t completed = completed_.load(std::memory_order_relaxed);
-        if (fillFrames_ == 0 &&
-            completed - released_.load(std::memory_order_acquire) >= static_cast<std::uint64_t>(SlotCount)) {
+        if (fillFrames_ == 0 && completed - released_.load(std::memory_order_acquire) >= static_cast<std::uint64_t>(SlotCount)) {
             // Every slot holds audio the main thread has not taken yet: drop the rest of this block.
             dropped_.fetch_add(static_cast<std::uint64_t>(frames - frame), std::memory_order_relaxed);
             return;

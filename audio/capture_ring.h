@@ -29,7 +29,7 @@ public:
 
     // Consumer side (main thread).
     bool hasCompletedSlot() const;
-    int captureIndex() const { return captureIndex_; }    // slot expected to complete next (0..31)
+    int captureIndex() const { return captureIndex_; }  // slot expected to complete next (0..31)
     const Slot& currentSlot() const { return slots_[static_cast<std::size_t>(captureIndex_)]; }
     void releaseCurrentSlot();  // done with the slot at captureIndex(); advances it, wrapping 31 -> 0
 

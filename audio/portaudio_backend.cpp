@@ -67,8 +67,8 @@ public:
         input.channelCount = channels_;
         input.sampleFormat = paInt16;
         input.suggestedLatency = latency;
-        PaError result = Pa_OpenStream(&stream_, &input, nullptr, SampleRate, FramesPerBuffer, paClipOff,
-                                       &PortAudioCapture::callback, this);
+        PaError result =
+            Pa_OpenStream(&stream_, &input, nullptr, SampleRate, FramesPerBuffer, paClipOff, &PortAudioCapture::callback, this);
         if (result != paNoError) {
             stream_ = nullptr;
             error = {AudioError::Kind::OpenFailed, Pa_GetErrorText(result)};
@@ -97,8 +97,8 @@ public:
     int channels() const override { return channels_; }
 
 private:
-    static int callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* self) {
+    static int callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+                        void* self) {
         auto* capture = static_cast<PortAudioCapture*>(self);
         capture->lastDelivery_.store(nowNanoseconds(), std::memory_order_relaxed);
         if (input != nullptr)
@@ -143,8 +143,8 @@ public:
         output.channelCount = 2;
         output.sampleFormat = paInt16;
         output.suggestedLatency = info != nullptr ? info->defaultHighOutputLatency : 0.2;
-        PaError result = Pa_OpenStream(&stream_, nullptr, &output, SampleRate, paFramesPerBufferUnspecified,
-                                       paClipOff, &PortAudioPlayback::callback, this);
+        PaError result = Pa_OpenStream(&stream_, nullptr, &output, SampleRate, paFramesPerBufferUnspecified, paClipOff,
+                                       &PortAudioPlayback::callback, this);
         if (result != paNoError) {
             stream_ = nullptr;
             error = {AudioError::Kind::OpenFailed, Pa_GetErrorText(result)};
@@ -176,8 +176,8 @@ public:
     void reset() override { resetRequested_.store(true, std::memory_order_release); }
 
 private:
-    static int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* self) {
+    static int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+                        void* self) {
         auto* play = static_cast<PortAudioPlayback*>(self);
         auto* out = static_cast<std::int16_t*>(output);
         std::uint64_t tail = play->tail_.load(std::memory_order_relaxed);

@@ -15,13 +15,11 @@ constexpr int WaveFormatPcm = 1;
 constexpr int WaveFormatExtensible = 0xFFFE;
 
 std::uint32_t readLe32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
+           static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-std::uint16_t readLe16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
+std::uint16_t readLe16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 void putLe32(unsigned char* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
@@ -32,9 +30,7 @@ void putLe16(unsigned char* p, std::uint16_t v) {
     p[1] = static_cast<unsigned char>(v >> 8);
 }
 
-bool readExactly(std::FILE* file, void* buffer, std::size_t bytes) {
-    return std::fread(buffer, 1, bytes, file) == bytes;
-}
+bool readExactly(std::FILE* file, void* buffer, std::size_t bytes) { return std::fread(buffer, 1, bytes, file) == bytes; }
 
 // Skips forward without seeking, so that a pipe works as well as a file.
 bool skipBytes(std::FILE* file, std::uint64_t bytes) {
@@ -112,11 +108,10 @@ bool WavReader::openStream(std::FILE* stream, bool owned, std::string& error) {
     }
 
     if (formatTag != WaveFormatPcm || info_.bitsPerSample != 16)
-        return fail(error, "is not 16-bit PCM (format " + std::to_string(formatTag) + ", " +
-                               std::to_string(info_.bitsPerSample) + " bits per sample)");
+        return fail(error, "is not 16-bit PCM (format " + std::to_string(formatTag) + ", " + std::to_string(info_.bitsPerSample) +
+                               " bits per sample)");
     if (info_.channels < 1) return fail(error, "is not a usable WAV file (it has no channels)");
-    if (info_.sampleRate != 48000)
-        return fail(error, "is sampled at " + std::to_string(info_.sampleRate) + " Hz, not 48000 Hz");
+    if (info_.sampleRate != 48000) return fail(error, "is sampled at " + std::to_string(info_.sampleRate) + " Hz, not 48000 Hz");
 
     dataStart_ = std::ftell(file_);
     bytesLeft_ = info_.dataSizeKnown ? info_.dataBytes : std::numeric_limits<std::uint64_t>::max();
@@ -158,10 +153,12 @@ bool WavWriter::open(const std::string& path, int channels, int sampleRate, std:
     close(ignored);
     // The header holds the frame size in 16 bits and the byte rate in 32. A format that does not fit
     // would make a header that every other program misreads, so it is refused before a file is made.
-    const std::uint64_t byteRate = channels > 0 && sampleRate > 0 ? std::uint64_t{2} * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(sampleRate) : 0;
+    const std::uint64_t byteRate = channels > 0 && sampleRate > 0
+                                       ? std::uint64_t{2} * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(sampleRate)
+                                       : 0;
     if (channels < 1 || channels > 0xFFFF / 2 || sampleRate < 1 || byteRate > 0xFFFFFFFFu) {
-        error = "cannot be written: " + std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
-                " Hz do not fit a WAV header";
+        error =
+            "cannot be written: " + std::to_string(channels) + " channels at " + std::to_string(sampleRate) + " Hz do not fit a WAV header";
         return false;
     }
     file_ = path == "-" ? stdout : std::fopen(path.c_str(), "wb");

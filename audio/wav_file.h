@@ -13,7 +13,7 @@ struct WavInfo {
     int sampleRate = 0;
     int bitsPerSample = 0;
     std::uint64_t dataBytes = 0;  // as the header states it; meaningless when !dataSizeKnown
-    bool dataSizeKnown = true;    // false for streamed headers (size 0 or 0xFFFFFFFF): read to the end
+    bool dataSizeKnown = true;  // false for streamed headers (size 0 or 0xFFFFFFFF): read to the end
 };
 
 // How many frames to read at once so that one read needs at most a megabyte, however many channels a

@@ -9,11 +9,11 @@
 // can lock again only on a frame whose preamble follows a word ending in two 0 bits: it decodes
 // about 33 of the 47 frames of each minute at 200 bit/s. The counter frames_per_min shows how many
 // frames' worth of page and output formatting a run included.
-#include "signalgen/beacon_audio.h"
 #include "measure/fixed_clock.h"
 #include "output/decoded_output.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
+#include "signalgen/beacon_audio.h"
 
 #include <benchmark/benchmark.h>
 
@@ -36,8 +36,7 @@ struct Recording {
     std::vector<std::int16_t> stereo;  // SignalSeconds of interleaved left/right samples
 };
 
-const Recording& recording(int bitRate)
-{
+const Recording& recording(int bitRate) {
     static Recording recordings[2];
     Recording& r = recordings[bitRate == 200 ? 1 : 0];
     if (r.stereo.empty()) {
@@ -61,8 +60,7 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-void decodeChain(benchmark::State& state, int bitRate, OutputFormat format)
-{
+void decodeChain(benchmark::State& state, int bitRate, OutputFormat format) {
     const Recording& r = recording(bitRate);
     std::unique_ptr<std::FILE, FileCloser> nullSink(std::fopen("/dev/null", "w"));
     if (!nullSink) {

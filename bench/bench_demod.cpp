@@ -17,8 +17,7 @@ using Buffer = std::array<double, Demodulator::InputSamplesPerBuffer>;
 
 struct CountingSink : sondeco::BitSink {
     std::uint64_t ones = 0, bits = 0;
-    void pushBit(std::uint8_t bit) override
-    {
+    void pushBit(std::uint8_t bit) override {
         ones += bit;
         ++bits;
     }
@@ -26,8 +25,7 @@ struct CountingSink : sondeco::BitSink {
 
 // One second of noisy MSK with pseudo-random bits around 800 Hz, so that the clock and the decisions
 // do their normal amount of work.
-std::vector<Buffer> mskSignal(double bitRate)
-{
+std::vector<Buffer> mskSignal(double bitRate) {
     std::vector<Buffer> buffers(10);
     std::minstd_rand random(1);
     std::normal_distribution<double> noise(0.0, 2000.0);
@@ -45,8 +43,7 @@ std::vector<Buffer> mskSignal(double bitRate)
     return buffers;
 }
 
-void demodulate(benchmark::State& state, bool decBitRate)
-{
+void demodulate(benchmark::State& state, bool decBitRate) {
     // The buffers are handed over again and again. The demodulator may use them as working space,
     // but its work per buffer does not depend on the values it finds there.
     std::vector<Buffer> buffers = mskSignal(decBitRate ? 200.0 : 100.0);

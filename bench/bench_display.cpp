@@ -6,10 +6,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include <numbers>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -26,8 +26,7 @@ struct DisplayInput {
 
 // One second of what the demodulator hands the displays at 200 bit/s: noisy MSK tones at 1700 ± 50 Hz
 // with random bits, and a smoothed, noisy frequency track with a decision every 24 samples.
-std::vector<DisplayInput> displayInputs()
-{
+std::vector<DisplayInput> displayInputs() {
     constexpr double TwoPi = 2.0 * std::numbers::pi;
     constexpr int SamplesPerBit = 24;
     std::vector<DisplayInput> inputs(10);
@@ -51,8 +50,7 @@ std::vector<DisplayInput> displayInputs()
     return inputs;
 }
 
-void BM_DrawDisplaysPerBuffer(benchmark::State& state)
-{
+void BM_DrawDisplaysPerBuffer(benchmark::State& state) {
     const std::vector<DisplayInput> inputs = displayInputs();
     SignalIndicator indicator;
     EyePattern eye;
@@ -72,8 +70,7 @@ void BM_DrawDisplaysPerBuffer(benchmark::State& state)
 }
 
 // The two displays on their own, to hold each against its own lower bound (docs/performance.md).
-void BM_DrawSignalIndicator(benchmark::State& state)
-{
+void BM_DrawSignalIndicator(benchmark::State& state) {
     const std::vector<DisplayInput> inputs = displayInputs();
     SignalIndicator indicator;
     QImage bitmap = SignalIndicator::makeBitmap();
@@ -87,8 +84,7 @@ void BM_DrawSignalIndicator(benchmark::State& state)
     state.counters["x_realtime"] = benchmark::Counter(0.1 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-void BM_DrawEyePattern(benchmark::State& state)
-{
+void BM_DrawEyePattern(benchmark::State& state) {
     const std::vector<DisplayInput> inputs = displayInputs();
     EyePattern eye;
     QImage bitmap = EyePattern::makeBitmap();

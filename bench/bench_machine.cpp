@@ -21,8 +21,7 @@ constexpr int Steps = 4096;
 // They are separate variables (an array would be kept in memory), and the empty asm keeps each
 // scalar one on its own, so that the compiler cannot pair them up into vectors.
 template <typename Value>
-void independentMultiplyAdd(benchmark::State& state, int lanes)
-{
+void independentMultiplyAdd(benchmark::State& state, int lanes) {
     constexpr int Chains = 12;
     const Value m = Value{} + 0.999999;
     const Value a = Value{} + 1e-6;
@@ -48,23 +47,20 @@ void BM_ScalarMultiplyAdd(benchmark::State& state) { independentMultiplyAdd<doub
 void BM_PairedMultiplyAdd(benchmark::State& state) { independentMultiplyAdd<DoublePair>(state, 2); }
 
 // One chain: each step needs the result of the one before, as in a biquad's recursion.
-void BM_DependentMultiplyAdd(benchmark::State& state)
-{
+void BM_DependentMultiplyAdd(benchmark::State& state) {
     double acc = 1.0;
     const double m = 0.999999, a = 1e-6;
     for (auto _ : state) {
         for (int i = 0; i < Steps; ++i) acc = acc * m + a;
         benchmark::DoNotOptimize(acc);
     }
-    state.counters["GFLOPs"] =
-        benchmark::Counter(double(state.iterations()) * Steps * 2 * 1e-9, benchmark::Counter::kIsRate);
+    state.counters["GFLOPs"] = benchmark::Counter(double(state.iterations()) * Steps * 2 * 1e-9, benchmark::Counter::kIsRate);
 }
 
 // The library functions on arguments that vary like the demodulator's. The calls are independent
 // of one another, as the demodulator's are, so this is their throughput rather than their latency.
 template <typename Function>
-void libraryCall(benchmark::State& state, Function function)
-{
+void libraryCall(benchmark::State& state, Function function) {
     double x = 0.3, sink = 0.0;
     for (auto _ : state) {
         for (int i = 0; i < Steps; ++i) {
@@ -75,14 +71,22 @@ void libraryCall(benchmark::State& state, Function function)
         }
         benchmark::DoNotOptimize(sink);
     }
-    state.counters["ns_per_call"] = benchmark::Counter(double(state.iterations()) * Steps * 1e-9,
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_call"] =
+        benchmark::Counter(double(state.iterations()) * Steps * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_Cos(benchmark::State& state) { libraryCall(state, [](double x) { return std::cos(x); }); }
-void BM_Atan2(benchmark::State& state) { libraryCall(state, [](double x) { return std::atan2(x - 3.0, 1.5 - x); }); }
-void BM_Sqrt(benchmark::State& state) { libraryCall(state, [](double x) { return std::sqrt(x * x + 1.0); }); }
-void BM_Log(benchmark::State& state) { libraryCall(state, [](double x) { return std::log(x + 1.0); }); }
+void BM_Cos(benchmark::State& state) {
+    libraryCall(state, [](double x) { return std::cos(x); });
+}
+void BM_Atan2(benchmark::State& state) {
+    libraryCall(state, [](double x) { return std::atan2(x - 3.0, 1.5 - x); });
+}
+void BM_Sqrt(benchmark::State& state) {
+    libraryCall(state, [](double x) { return std::sqrt(x * x + 1.0); });
+}
+void BM_Log(benchmark::State& state) {
+    libraryCall(state, [](double x) { return std::log(x + 1.0); });
+}
 
 }  // namespace
 

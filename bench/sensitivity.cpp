@@ -42,14 +42,17 @@ int main(int argc, char** argv) {
     app.add_option_function<long long>("--seed", [&trial](long long seed) { trial.seed = static_cast<std::uint64_t>(seed); })
         ->check(CLI::Range(0LL, std::numeric_limits<long long>::max()));
     addFlag(app, "--list-missing", listMissing);
-    return runTool("sensitivity", Usage, commandLine, argc, argv, [] {}, [&] {
-        const ReceptionResult result = runReceptionTrial(trial);
-        if (listMissing)
-            for (std::size_t k : result.score.missing) std::fprintf(stderr, "missing frame %zu\n", k);
-        std::printf("{\"rate\":%d,\"ebn0\":%g,\"seed\":%llu,\"warmup\":%d,\"frames\":%d,\"right\":%d,\"wrong\":%d,"
-                    "\"demodulated\":%d,\"bits_per_frame\":%.2f,\"audio_seconds\":%.1f}\n",
-                    trial.bitRate, trial.ebN0Db, static_cast<unsigned long long>(trial.seed), trial.warmupFrames, trial.frames,
-                    result.score.right, result.score.wrong, result.demodulated, result.bitsPerFrame, result.audioSeconds);
-        return 0;
-    });
+    return runTool(
+        "sensitivity", Usage, commandLine, argc, argv, [] {},
+        [&] {
+            const ReceptionResult result = runReceptionTrial(trial);
+            if (listMissing)
+                for (std::size_t k : result.score.missing) std::fprintf(stderr, "missing frame %zu\n", k);
+            std::printf(
+                "{\"rate\":%d,\"ebn0\":%g,\"seed\":%llu,\"warmup\":%d,\"frames\":%d,\"right\":%d,\"wrong\":%d,"
+                "\"demodulated\":%d,\"bits_per_frame\":%.2f,\"audio_seconds\":%.1f}\n",
+                trial.bitRate, trial.ebN0Db, static_cast<unsigned long long>(trial.seed), trial.warmupFrames, trial.frames,
+                result.score.right, result.score.wrong, result.demodulated, result.bitsPerFrame, result.audioSeconds);
+            return 0;
+        });
 }

@@ -17,15 +17,16 @@
 //
 // Usage: soak [--hours H] [--station-hours S] [--no-displays]   (defaults: 24, 4, displays drawn)
 // Run by hand (make soak); it takes minutes, so it is no part of the test suite or of make bench.
-#include "signalgen/beacon_audio.h"
-#include "tools/command_line.h"
+#include "display/eye_pattern.h"
+#include "display/signal_indicator.h"
 #include "measure/fixed_clock.h"
 #include "output/decoded_output.h"
-#include "display/eye_pattern.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
-#include "display/signal_indicator.h"
+#include "signalgen/beacon_audio.h"
+#include "tools/command_line.h"
 
+#include <time.h>
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -37,7 +38,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <time.h>
 #include <vector>
 
 namespace {
@@ -47,8 +47,7 @@ using Clock = std::chrono::steady_clock;
 
 // The machine may be shared, so the stages are timed in this thread's CPU time; wall time is
 // reported beside it.
-double cpuSeconds()
-{
+double cpuSeconds() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
@@ -73,8 +72,7 @@ struct Memory {
     long peakKb = 0;
 };
 
-Memory readMemory()
-{
+Memory readMemory() {
     Memory memory;
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -95,8 +93,7 @@ public:
     void showPageText(const std::string& text) override { shown_ = text; }
     void setTabCaptions(const std::array<std::string, PageCount>& captions) override { captions_ = captions; }
     void frameCompleted(const RtcmFrame&, const DecodedMessage&) override { ++framesThisHour; }
-    void pagePublished(int page, const std::string& text) override
-    {
+    void pagePublished(int page, const std::string& text) override {
         writer_.pagePublished(page, text);
         longestThisHour = std::max(longestThisHour, text.size());
     }
@@ -127,23 +124,20 @@ struct Settings {
     bool displays = true;
 };
 
-std::size_t storeBytes(const MessagePages& pages)
-{
+std::size_t storeBytes(const MessagePages& pages) {
     std::size_t bytes = 0;
     for (const auto& table : pages.CorrectionLines)
         for (const std::string& line : table) bytes += line.size();
     return bytes;
 }
 
-std::size_t specialBytes(const MessagePages& pages)
-{
+std::size_t specialBytes(const MessagePages& pages) {
     std::size_t bytes = 0;
     for (const std::string& line : pages.SpecialMessageLines) bytes += line.size();
     return bytes;
 }
 
-std::size_t pageBytes(const MessagePages& pages, std::size_t* longest)
-{
+std::size_t pageBytes(const MessagePages& pages, std::size_t* longest) {
     std::size_t bytes = 0;
     for (const std::string& text : pages.PageTexts) {
         bytes += text.size();
@@ -154,9 +148,7 @@ std::size_t pageBytes(const MessagePages& pages, std::size_t* longest)
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-int soak(const Settings& settings)
-{
-
+int soak(const Settings& settings) {
     std::unique_ptr<std::FILE, FileCloser> nullSink(std::fopen("/dev/null", "w"));
     if (!nullSink) {
         std::fputs("soak: cannot open /dev/null\n", stderr);
@@ -190,10 +182,10 @@ int soak(const Settings& settings)
     BeaconAudio audio(firstStation, firstTransmitter);
     std::vector<std::int16_t> buffer(2 * FramesPerBuffer);
 
-    std::printf("soak: %d h of 200 bit/s beacon audio, station change every %d h, displays %s\n", settings.hours,
-                settings.stationHours, settings.displays ? "drawn" : "not drawn");
-    std::printf("%4s %7s %6s %7s %9s %9s %8s %9s %9s %8s %9s %8s\n", "hour", "station", "Eb/N0", "frames", "VmRSS kB",
-                "VmHWM kB", "longest", "pages B", "tables B", "type16 B", "wall s", "CPU s");
+    std::printf("soak: %d h of 200 bit/s beacon audio, station change every %d h, displays %s\n", settings.hours, settings.stationHours,
+                settings.displays ? "drawn" : "not drawn");
+    std::printf("%4s %7s %6s %7s %9s %9s %8s %9s %9s %8s %9s %8s\n", "hour", "station", "Eb/N0", "frames", "VmRSS kB", "VmHWM kB",
+                "longest", "pages B", "tables B", "type16 B", "wall s", "CPU s");
 
     const Clock::time_point start = Clock::now();
     const double cpuStart = cpuSeconds();
@@ -216,8 +208,7 @@ int soak(const Settings& settings)
             if (settings.displays) {
                 const Demodulator& d = receiver.demodulator();
                 indicator->drawSignalIndicator(indicatorBitmap, d.MixedSamples(), true);
-                eye->drawEyePattern(eyeBitmap, d.FrequencyTrace(), d.BitMarks(), d.tuning().EyeSampleSpacing,
-                                    d.tuning().EyeVerticalScale);
+                eye->drawEyePattern(eyeBitmap, d.FrequencyTrace(), d.BitMarks(), d.tuning().EyeSampleSpacing, d.tuning().EyeVerticalScale);
             }
             const double t3 = cpuSeconds();
             generating += t1 - t0;
@@ -231,12 +222,10 @@ int soak(const Settings& settings)
         const std::size_t special = specialBytes(pages);
         const Station& s = Stations[static_cast<std::size_t>(segment) % Stations.size()];
         std::printf("%4d %7d %6.1f %7llu %9ld %9ld %8zu %9zu %9zu %8zu %9.1f %8.1f\n", hour + 1, s.stationId, s.ebN0Db,
-                    static_cast<unsigned long long>(view.framesThisHour), memory.rssKb, memory.peakKb,
-                    view.longestThisHour, pagesNow, tables, special, seconds(Clock::now() - start),
-                    cpuSeconds() - cpuStart);
+                    static_cast<unsigned long long>(view.framesThisHour), memory.rssKb, memory.peakKb, view.longestThisHour, pagesNow,
+                    tables, special, seconds(Clock::now() - start), cpuSeconds() - cpuStart);
         std::fflush(stdout);
-        if (view.longestThisHour > PageBound || longestNow > PageBound || view.shownBytes() > PageBound ||
-            special > 12 * 93)
+        if (view.longestThisHour > PageBound || longestNow > PageBound || view.shownBytes() > PageBound || special > 12 * 93)
             storesBounded = false;
         hourly.push_back(memory);
         longestByHour.push_back(view.longestThisHour);
@@ -255,17 +244,16 @@ int soak(const Settings& settings)
     const std::size_t longestFirstHalf = *std::max_element(longestByHour.begin(), longestByHour.begin() + long(half));
     const std::size_t longestSecondHalf = *std::max_element(longestByHour.begin() + long(half), longestByHour.end());
 
-    std::printf("\nsimulated: %d h in %.1f s wall, %.1f s CPU (%.0f x real time in CPU time)\n", settings.hours, wall,
-                cpu, simulated / cpu);
+    std::printf("\nsimulated: %d h in %.1f s wall, %.1f s CPU (%.0f x real time in CPU time)\n", settings.hours, wall, cpu,
+                simulated / cpu);
     std::printf("  CPU: generating the audio %.1f s; receiver chain %.1f s (%.0f x real time); displays %.1f s (%.0f x real time)\n",
                 generating, decoding, simulated / decoding, drawing, settings.displays ? simulated / drawing : 0.0);
-    std::printf("  frames decoded: %llu; parity failures: %llu; sync losses: %llu\n",
-                static_cast<unsigned long long>(stats.frames), static_cast<unsigned long long>(stats.parityFailures),
-                static_cast<unsigned long long>(stats.syncLosses));
+    std::printf("  frames decoded: %llu; parity failures: %llu; sync losses: %llu\n", static_cast<unsigned long long>(stats.frames),
+                static_cast<unsigned long long>(stats.parityFailures), static_cast<unsigned long long>(stats.syncLosses));
     std::printf("  VmRSS after hour 1: %ld kB; highest after that: %ld kB (growth %ld kB, margin %ld kB); VmHWM: %ld kB\n",
                 hourly.front().rssKb, highestAfterFirst, growth, RssMarginKb, hourly.back().peakKb);
-    std::printf("  longest page published: first half %zu B, second half %zu B (bound %zu B)\n", longestFirstHalf,
-                longestSecondHalf, PageBound);
+    std::printf("  longest page published: first half %zu B, second half %zu B (bound %zu B)\n", longestFirstHalf, longestSecondHalf,
+                PageBound);
 
     bool ok = true;
     if (growth > RssMarginKb) {
@@ -286,8 +274,7 @@ int soak(const Settings& settings)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Settings settings;
     bool noDisplays = false;
     CommandLine commandLine("soak");
@@ -295,9 +282,10 @@ int main(int argc, char** argv)
     app.add_option("--hours", settings.hours)->check(CLI::Range(2, 100000));
     app.add_option("--station-hours", settings.stationHours)->check(CLI::Range(1, 100000));
     addFlag(app, "--no-displays", noDisplays);
-    return runTool("soak", "Usage: soak [--hours H] [--station-hours S] [--no-displays]\n", commandLine, argc, argv, [] {},
-                   [&] {
-                       settings.displays = !noDisplays;
-                       return soak(settings);
-                   });
+    return runTool(
+        "soak", "Usage: soak [--hours H] [--station-hours S] [--no-displays]\n", commandLine, argc, argv, [] {},
+        [&] {
+            settings.displays = !noDisplays;
+            return soak(settings);
+        });
 }

@@ -11,8 +11,7 @@ namespace {
 // Two doubles side by side: SSE2 on x86-64, NEON on AArch64, plain pairs elsewhere (GCC and Clang).
 using DoublePair = double __attribute__((vector_size(16)));
 
-inline DoublePair loadPair(const double* p)
-{
+inline DoublePair loadPair(const double* p) {
     DoublePair v;
     std::memcpy(&v, p, sizeof v);  // an unaligned load
     return v;
@@ -27,8 +26,7 @@ inline DoublePair loadPair(const double* p)
 // latency of the additions and fills the vector registers without reordering any sum.
 // TapStep 2 visits only the even taps; the Hilbert transformer's odd taps are exact zeros.
 template <int Taps, int TapStep>
-void filterBlock(const double* taps, const double* x, double* out)
-{
+void filterBlock(const double* taps, const double* x, double* out) {
     constexpr int Pairs = 4;
     constexpr int Lanes = 2 * Pairs;
     static_assert(Demodulator::DecimatedPerBuffer % Lanes == 0);
@@ -46,15 +44,13 @@ void filterBlock(const double* taps, const double* x, double* out)
 
 }  // namespace
 
-Demodulator::Demodulator()
-{
+Demodulator::Demodulator() {
     tuneCenterFrequency(80);
     tuning_.ClockDelay = 12;
     tuneBitRate(true);
 }
 
-void Demodulator::demodulateBuffer(std::span<double, InputSamplesPerBuffer> samples, BitSink& sink)
-{
+void Demodulator::demodulateBuffer(std::span<double, InputSamplesPerBuffer> samples, BitSink& sink) {
     antiAliasAndDecimate(samples);
     mix();
     detectFrequency();
@@ -73,8 +69,7 @@ void Demodulator::demodulateBuffer(std::span<double, InputSamplesPerBuffer> samp
 // the previous section's output of two steps earlier; one step of lag would chain the two lanes of
 // a pair into a recursion twice as long. Section 4 delivers sample n at step n + 6, which keeps
 // every kept sample of a buffer within that buffer.
-void Demodulator::antiAliasAndDecimate(std::span<double, InputSamplesPerBuffer> samples)
-{
+void Demodulator::antiAliasAndDecimate(std::span<double, InputSamplesPerBuffer> samples) {
     const auto& c = AntiAliasFilter;
     const DoublePair a1Low{c[0].a1, c[1].a1}, a1High{c[2].a1, c[3].a1};
     const DoublePair a2Low{c[0].a2, c[1].a2}, a2High{c[2].a2, c[3].a2};
@@ -124,8 +119,7 @@ void Demodulator::antiAliasAndDecimate(std::span<double, InputSamplesPerBuffer> 
 
 // Moves CenterFrequency to ReferenceFrequency. The oscillator always runs below 1700 Hz, so its phase
 // only grows and one subtraction keeps it in [0, 2*pi).
-void Demodulator::mix()
-{
+void Demodulator::mix() {
     const double increment = (ReferenceFrequency - tuning_.CenterFrequency) * TwoPi * SamplePeriod;
     double phase = mixerPhase_;
     double* v = mixedHistory_.data() + FirPast;
@@ -141,13 +135,11 @@ void Demodulator::mix()
 // Channel filter, Hilbert transformer, phase detector and data filter. The raw frequency of each
 // sample is left in the data filter's history, the smoothed one in FrequencyTrace (rad per sample
 // until the clock stage converts it).
-void Demodulator::detectFrequency()
-{
+void Demodulator::detectFrequency() {
     const double* channel = channelHistory_.data() + HilbertPast;
     double* raw = rawFrequencyHistory_.data() + FirPast;
 
-    filterBlock<FirTapCount, 1>(tuning_.channelFilter.data(), mixedHistory_.data() + FirPast,
-                                channelHistory_.data() + HilbertPast);
+    filterBlock<FirTapCount, 1>(tuning_.channelFilter.data(), mixedHistory_.data() + FirPast, channelHistory_.data() + HilbertPast);
     // The quadrature component goes where the raw frequency will be; it is replaced sample by sample.
     filterBlock<HilbertTapCount, 2>(HilbertTransformer.data(), channel, raw);
 
@@ -171,8 +163,7 @@ void Demodulator::detectFrequency()
 // Bit clock and decisions. Rectifying the frequency track gives a strong component at the bit rate
 // whenever the tone alternates; the narrow resonator keeps ringing at that rate through runs of
 // equal bits. Its output, delayed by half a bit, crosses zero upwards in the middle of each bit.
-void Demodulator::clockAndDecide(BitSink& sink)
-{
+void Demodulator::clockAndDecide(BitSink& sink) {
     const double g = tuning_.resonatorGain;
     const double a1 = tuning_.resonatorA1;
     const double a2 = tuning_.resonatorA2;
@@ -209,11 +200,8 @@ void Demodulator::clockAndDecide(BitSink& sink)
 }
 
 // The newest samples of each history become the past of the next buffer.
-void Demodulator::keepHistories()
-{
-    auto keepTail = [](auto& history, int past) {
-        std::copy(history.end() - past, history.end(), history.begin());
-    };
+void Demodulator::keepHistories() {
+    auto keepTail = [](auto& history, int past) { std::copy(history.end() - past, history.end(), history.begin()); };
     keepTail(mixedHistory_, FirPast);
     keepTail(channelHistory_, HilbertPast);
     keepTail(rawFrequencyHistory_, FirPast);

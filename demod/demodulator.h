@@ -3,8 +3,8 @@
 // clock. Plain C++ with fixed arrays: no Qt, no PortAudio, no allocation per buffer.
 #pragma once
 
-#include "rtcm/bit_sink.h"
 #include "demod/demodulator_tuning.h"
+#include "rtcm/bit_sink.h"
 
 #include <array>
 #include <cstdint>
@@ -14,8 +14,7 @@ namespace sondeco {
 
 // a - b brought into [-pi, pi] by at most one turn. A difference of exactly +pi or -pi is kept as it
 // is, so a half-turn step reads as +pi or -pi depending on the direction it was computed in.
-inline double wrapPhaseDifference(double a, double b)
-{
+inline double wrapPhaseDifference(double a, double b) {
     if (a - b < -Pi) return a + TwoPi - b;
     if (a - b > Pi) return a - TwoPi - b;
     return a - b;
@@ -24,7 +23,7 @@ inline double wrapPhaseDifference(double a, double b)
 class Demodulator {
 public:
     static constexpr int InputSamplesPerBuffer = 4800;  // 100 ms at 48000 Hz
-    static constexpr int DecimatedPerBuffer = 480;      // the same 100 ms at 4800 Hz
+    static constexpr int DecimatedPerBuffer = 480;  // the same 100 ms at 4800 Hz
 
     // Fixed constants set, running state zero, tuned for 800 Hz and 200 bit/s until told otherwise.
     Demodulator();
@@ -32,7 +31,7 @@ public:
     // Retuning never clears filter state, delay lines or the mixer phase: the new values apply
     // from the next sample processed. Both are idempotent.
     void tuneCenterFrequency(int decFreqPos);  // units of 10 Hz, 50..100
-    void tuneBitRate(bool decBitRate);         // false = 100 bit/s, true = 200 bit/s
+    void tuneBitRate(bool decBitRate);  // false = 100 bit/s, true = 200 bit/s
     const DemodulatorTuning& tuning() const { return tuning_; }
 
     // Demodulates one buffer of 4800 samples at 48000 Hz (unscaled 16-bit values as doubles). The
@@ -70,13 +69,13 @@ private:
     DemodulatorTuning tuning_;
 
     AntiAliasPipeline antiAliasPipeline_;
-    double mixerPhase_ = 0.0;                                               // rad, in [0, 2*pi)
-    std::array<double, FirPast + DecimatedPerBuffer> mixedHistory_{};       // channel-filter input
+    double mixerPhase_ = 0.0;  // rad, in [0, 2*pi)
+    std::array<double, FirPast + DecimatedPerBuffer> mixedHistory_{};  // channel-filter input
     std::array<double, HilbertPast + DecimatedPerBuffer> channelHistory_{};  // Hilbert input
-    double previousAngle_ = 0.0;                                            // rad
+    double previousAngle_ = 0.0;  // rad
     std::array<double, FirPast + DecimatedPerBuffer> rawFrequencyHistory_{};  // data-filter input, rad/sample
     double resonatorY1_ = 0.0, resonatorY2_ = 0.0;
-    std::array<double, ClockPast + DecimatedPerBuffer> clockHistory_{};     // resonator outputs
+    std::array<double, ClockPast + DecimatedPerBuffer> clockHistory_{};  // resonator outputs
     int previousClockSign_ = 0;  // 0 until the first decimated sample has been seen
 
     std::array<double, DecimatedPerBuffer> mixedSamples_{};

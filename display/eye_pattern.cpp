@@ -14,34 +14,28 @@ constexpr int DeviationRows[2] = {EyePattern::CentreRow - 50, EyePattern::Centre
 
 }  // namespace
 
-QImage EyePattern::makeBitmap()
-{
+QImage EyePattern::makeBitmap() {
     QImage bitmap(BitmapWidth, BitmapHeight, QImage::Format_RGB888);
     bitmap.fill(Qt::black);
     return bitmap;
 }
 
 bool EyePattern::drawEyePattern(QImage& bitmap, std::span<const double, BufferLength> frequencyTrace,
-                                std::span<const std::uint8_t, BufferLength> bitMarks, int eyeSampleSpacing,
-                                double eyeVerticalScale)
-{
+                                std::span<const std::uint8_t, BufferLength> bitMarks, int eyeSampleSpacing, double eyeVerticalScale) {
     pushHistory(frequencyTrace, bitMarks);
     if (!display::isDrawableBitmap(bitmap)) return false;
     drawPicture(bitmap, eyeSampleSpacing, eyeVerticalScale);
     return true;
 }
 
-void EyePattern::pushHistory(std::span<const double, BufferLength> frequencyTrace,
-                             std::span<const std::uint8_t, BufferLength> bitMarks)
-{
+void EyePattern::pushHistory(std::span<const double, BufferLength> frequencyTrace, std::span<const std::uint8_t, BufferLength> bitMarks) {
     for (int r = 0; r + 1 < HistoryRows; ++r) history_[std::size_t(r)] = history_[std::size_t(r + 1)];
     Row& newest = history_[HistoryRows - 1];
     std::copy(frequencyTrace.begin(), frequencyTrace.end(), newest.trace.begin());
     std::copy(bitMarks.begin(), bitMarks.end(), newest.marks.begin());
 }
 
-void EyePattern::drawPicture(QImage& bitmap, int eyeSampleSpacing, double eyeVerticalScale) const
-{
+void EyePattern::drawPicture(QImage& bitmap, int eyeSampleSpacing, double eyeVerticalScale) const {
     display::ScanLineCanvas canvas(bitmap);
     const int width = canvas.width();
     const int height = canvas.height();
@@ -68,8 +62,7 @@ void EyePattern::drawPicture(QImage& bitmap, int eyeSampleSpacing, double eyeVer
             }
             if (x > 0) {
                 canvas.drawLine(display::toPixel(double(x - 1) * eyeSampleSpacing), row(buffer.trace[std::size_t(n)]),
-                                display::toPixel(double(x) * eyeSampleSpacing), row(buffer.trace[std::size_t(n + 1)]),
-                                display::TraceWhite);
+                                display::toPixel(double(x) * eyeSampleSpacing), row(buffer.trace[std::size_t(n + 1)]), display::TraceWhite);
                 ++x;
             }
         }

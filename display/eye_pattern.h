@@ -16,13 +16,13 @@ class EyePattern {
 public:
     static constexpr int BufferLength = 480;  // decimated samples per capture buffer
     static constexpr int HistoryRows = 3;
-    static constexpr int BitmapWidth = 192;   // two bits at either bit rate
+    static constexpr int BitmapWidth = 192;  // two bits at either bit rate
     static constexpr int BitmapHeight = 150;
-    static constexpr int CentreRow = 75;      // zero offset from the centre frequency
-    static constexpr int CentreColumn = 96;   // the decision halfway between two sweep starts
+    static constexpr int CentreRow = 75;  // zero offset from the centre frequency
+    static constexpr int CentreColumn = 96;  // the decision halfway between two sweep starts
 
     struct Row {
-        std::array<double, BufferLength> trace{};       // Hz off the centre frequency
+        std::array<double, BufferLength> trace{};  // Hz off the centre frequency
         std::array<std::uint8_t, BufferLength> marks{};  // 1 where a bit was decided
     };
 
@@ -36,15 +36,13 @@ public:
     // history is meant to stand still while it is hidden. The history moves even when the bitmap is
     // not drawable (not Format_RGB888); the return value says whether anything was drawn.
     bool drawEyePattern(QImage& bitmap, std::span<const double, BufferLength> frequencyTrace,
-                        std::span<const std::uint8_t, BufferLength> bitMarks, int eyeSampleSpacing,
-                        double eyeVerticalScale);
+                        std::span<const std::uint8_t, BufferLength> bitMarks, int eyeSampleSpacing, double eyeVerticalScale);
 
     // Row 0 is the oldest buffer, row 2 the newest. All zero at construction.
     const std::array<Row, HistoryRows>& EyeHistory() const { return history_; }
 
 private:
-    void pushHistory(std::span<const double, BufferLength> frequencyTrace,
-                     std::span<const std::uint8_t, BufferLength> bitMarks);
+    void pushHistory(std::span<const double, BufferLength> frequencyTrace, std::span<const std::uint8_t, BufferLength> bitMarks);
     void drawPicture(QImage& bitmap, int eyeSampleSpacing, double eyeVerticalScale) const;
 
     std::array<Row, HistoryRows> history_{};

@@ -19,20 +19,15 @@ int clampCoordinate(int value) { return std::clamp(value, -CoordinateLimit, Coor
 
 }  // namespace
 
-int toPixel(double value)
-{
+int toPixel(double value) {
     if (!(value >= -CoordinateLimit)) return -CoordinateLimit;  // NaN lands here too
     if (value > CoordinateLimit) return CoordinateLimit;
     return int(value);
 }
 
-bool isDrawableBitmap(const QImage& bitmap)
-{
-    return !bitmap.isNull() && bitmap.format() == QImage::Format_RGB888;
-}
+bool isDrawableBitmap(const QImage& bitmap) { return !bitmap.isNull() && bitmap.format() == QImage::Format_RGB888; }
 
-ScanLineCanvas::ScanLineCanvas(QImage& bitmap)
-{
+ScanLineCanvas::ScanLineCanvas(QImage& bitmap) {
     if (!isDrawableBitmap(bitmap)) return;
     bits_ = bitmap.bits();
     stride_ = bitmap.bytesPerLine();
@@ -41,8 +36,7 @@ ScanLineCanvas::ScanLineCanvas(QImage& bitmap)
     height_ = bitmap.height();
 }
 
-void ScanLineCanvas::fill(QRgb colour)
-{
+void ScanLineCanvas::fill(QRgb colour) {
     if (!bits_) return;
     if (qRed(colour) == qGreen(colour) && qGreen(colour) == qBlue(colour)) {
         std::memset(bits_, qRed(colour), std::size_t(byteCount_));
@@ -52,8 +46,7 @@ void ScanLineCanvas::fill(QRgb colour)
         for (int x = 0; x < width_; ++x) put(x, y, colour);
 }
 
-void ScanLineCanvas::plot(int x, int y, QRgb colour)
-{
+void ScanLineCanvas::plot(int x, int y, QRgb colour) {
     if (bits_ && x >= 0 && x < width_ && y >= 0 && y < height_) put(x, y, colour);
 }
 
@@ -61,8 +54,7 @@ void ScanLineCanvas::plot(int x, int y, QRgb colour)
 // The cross coordinate of step t is computed directly, rounded to nearest with halves going up, so
 // that the steps outside the bitmap can be skipped without walking through them: a sweep that shoots
 // far off the top costs no more than one that stays inside.
-void ScanLineCanvas::drawLine(int x0, int y0, int x1, int y1, QRgb colour, LineStyle style, LineEnd end)
-{
+void ScanLineCanvas::drawLine(int x0, int y0, int x1, int y1, QRgb colour, LineStyle style, LineEnd end) {
     if (!bits_) return;
     x0 = clampCoordinate(x0);
     y0 = clampCoordinate(y0);
@@ -93,8 +85,7 @@ void ScanLineCanvas::drawLine(int x0, int y0, int x1, int y1, QRgb colour, LineS
 
     for (std::int64_t t = first; t <= last; ++t) {
         if (style == LineStyle::Dotted && (t / DotLength) % 2 != 0) continue;
-        const std::int64_t minor =
-            steps == 0 ? minor0 : minor0 + floorDivide(2 * t * minorDelta + steps, 2 * steps);
+        const std::int64_t minor = steps == 0 ? minor0 : minor0 + floorDivide(2 * t * minorDelta + steps, 2 * steps);
         if (minor < 0 || minor >= minorSize) continue;
         const std::int64_t major = major0 + direction * t;
         if (xMajor)

@@ -48,12 +48,10 @@ public:
 
     void fill(QRgb colour);
     void plot(int x, int y, QRgb colour);  // does nothing outside the bitmap
-    void drawLine(int x0, int y0, int x1, int y1, QRgb colour, LineStyle style = LineStyle::Solid,
-                  LineEnd end = LineEnd::Excluded);
+    void drawLine(int x0, int y0, int x1, int y1, QRgb colour, LineStyle style = LineStyle::Solid, LineEnd end = LineEnd::Excluded);
 
 private:
-    void put(int x, int y, QRgb colour)
-    {
+    void put(int x, int y, QRgb colour) {
         uchar* pixel = bits_ + qsizetype(y) * stride_ + qsizetype(x) * 3;
         pixel[0] = uchar(qRed(colour));
         pixel[1] = uchar(qGreen(colour));

@@ -2,9 +2,9 @@
 
 #include "display/scan_line_canvas.h"
 
-#include <numbers>
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <utility>
 
 namespace sondeco {
@@ -29,8 +29,7 @@ constexpr std::array<std::uint8_t, 3> RateText100{1, 0, 0};
 
 }  // namespace
 
-void setPixel(int x, int y, QImage& bitmap, QRgb colour)
-{
+void setPixel(int x, int y, QImage& bitmap, QRgb colour) {
     if (x < 0 || x >= bitmap.width() || y < 0 || y >= bitmap.height()) return;
     if (bitmap.format() != QImage::Format_RGB888) return;
     uchar* pixel = bitmap.scanLine(y) + qsizetype(x) * 3;
@@ -39,8 +38,7 @@ void setPixel(int x, int y, QImage& bitmap, QRgb colour)
     pixel[2] = uchar(qBlue(colour));
 }
 
-void drawRateLabel(std::span<const std::uint8_t, 3> text, int x0, int y0, QImage& bitmap, QRgb colour)
-{
+void drawRateLabel(std::span<const std::uint8_t, 3> text, int x0, int y0, QImage& bitmap, QRgb colour) {
     for (int row = y0 + 1; row <= y0 + 7; ++row) setPixel(x0 + 1, row, bitmap, colour);
     for (int c = 0; c < 3; ++c) {
         const std::uint8_t code = text[std::size_t(c)];
@@ -58,8 +56,7 @@ void drawRateLabel(std::span<const std::uint8_t, 3> text, int x0, int y0, QImage
     }
 }
 
-SignalIndicator::SignalIndicator()
-{
+SignalIndicator::SignalIndicator() {
     for (int k = 0; k < FftSize / 2; ++k) {
         cosTable_[std::size_t(k)] = std::cos(TwoPi * k / FftSize);
         sinTable_[std::size_t(k)] = -std::sin(TwoPi * k / FftSize);
@@ -69,23 +66,19 @@ SignalIndicator::SignalIndicator()
     bitReversal_[0] = 0;
     int half = FftSize / 2;
     for (int step = 1; step < FftSize; step *= 2) {
-        for (int j = 0; j < step; ++j)
-            bitReversal_[std::size_t(j + step)] = std::uint16_t(bitReversal_[std::size_t(j)] + half);
+        for (int j = 0; j < step; ++j) bitReversal_[std::size_t(j + step)] = std::uint16_t(bitReversal_[std::size_t(j)] + half);
         half /= 2;
     }
     for (int i = 0; i < FftSize; ++i) hannWindow_[std::size_t(i)] = 0.5 - 0.5 * std::cos(TwoPi * i / FftSize);
 }
 
-QImage SignalIndicator::makeBitmap()
-{
+QImage SignalIndicator::makeBitmap() {
     QImage bitmap(BitmapWidth, BitmapHeight, QImage::Format_RGB888);
     bitmap.fill(Qt::black);
     return bitmap;
 }
 
-bool SignalIndicator::drawSignalIndicator(QImage& bitmap, std::span<const double, BufferLength> mixedSamples,
-                                          bool decBitRate)
-{
+bool SignalIndicator::drawSignalIndicator(QImage& bitmap, std::span<const double, BufferLength> mixedSamples, bool decBitRate) {
     updateWindow(mixedSamples);
     computeLevels();
     if (!display::isDrawableBitmap(bitmap)) return false;
@@ -94,15 +87,12 @@ bool SignalIndicator::drawSignalIndicator(QImage& bitmap, std::span<const double
 }
 
 // Newest buffer first: the older part moves up by one buffer and the oldest 416 samples drop out.
-void SignalIndicator::updateWindow(std::span<const double, BufferLength> mixedSamples)
-{
-    std::copy_backward(spectrumWindow_.begin(), spectrumWindow_.begin() + (FftSize - BufferLength),
-                       spectrumWindow_.end());
+void SignalIndicator::updateWindow(std::span<const double, BufferLength> mixedSamples) {
+    std::copy_backward(spectrumWindow_.begin(), spectrumWindow_.begin() + (FftSize - BufferLength), spectrumWindow_.end());
     std::copy(mixedSamples.begin(), mixedSamples.end(), spectrumWindow_.begin());
 }
 
-void SignalIndicator::transform(std::span<double, FftSize> re, std::span<double, FftSize> im) const
-{
+void SignalIndicator::transform(std::span<double, FftSize> re, std::span<double, FftSize> im) const {
     for (int half = FftSize / 2, step = 1; step < FftSize; half /= 2, step *= 2) {
         for (int group = 0; group < FftSize; group += 2 * half) {
             int t = 0;
@@ -124,8 +114,7 @@ void SignalIndicator::transform(std::span<double, FftSize> re, std::span<double,
     }
 }
 
-void SignalIndicator::computeLevels()
-{
+void SignalIndicator::computeLevels() {
     for (std::size_t i = 0; i < FftSize; ++i) {
         re_[i] = spectrumWindow_[i] * hannWindow_[i];
         im_[i] = 0.0;
@@ -144,8 +133,7 @@ void SignalIndicator::computeLevels()
     }
 }
 
-void SignalIndicator::drawPicture(QImage& bitmap, bool decBitRate) const
-{
+void SignalIndicator::drawPicture(QImage& bitmap, bool decBitRate) const {
     display::ScanLineCanvas canvas(bitmap);
     const int height = canvas.height();
     canvas.fill(display::Black);

@@ -17,8 +17,8 @@ inline constexpr int DigitGlyphColumns = 6;
 using DigitGlyph = std::array<std::uint8_t, DigitGlyphColumns>;
 inline constexpr std::array<DigitGlyph, 3> DigitFont{{
     {0, 124, 68, 68, 68, 124},  // 0
-    {0, 0, 0, 124, 0, 0},       // 1
-    {0, 116, 84, 84, 84, 92},   // 2
+    {0, 0, 0, 124, 0, 0},  // 1
+    {0, 116, 84, 84, 84, 92},  // 2
 }};
 
 // Writes one pixel of a 24-bit bitmap straight into its scan line. Does nothing when (x, y) lies
@@ -40,7 +40,7 @@ public:
     static constexpr int BitmapWidth = 85;
     static constexpr int BitmapHeight = 24;
     static constexpr int FirstDrawnBin = 277;  // 1298.4375 Hz of the mixed signal
-    static constexpr int DrawnBins = 170;      // two bins a column
+    static constexpr int DrawnBins = 170;  // two bins a column
     static constexpr double BinSpacing = 4800.0 / FftSize;  // Hz
 
     // Builds the tables. SpectrumWindow starts at zero.

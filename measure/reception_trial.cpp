@@ -31,8 +31,8 @@ bool sameFrame(const RtcmFrame& decoded, const BeaconFrame& sent) {
     return true;
 }
 
-ReceptionScore scoreReception(const std::vector<RtcmFrame>& decoded, const std::vector<BeaconFrame>& sent,
-                              std::size_t firstCounted, std::size_t endCounted) {
+ReceptionScore scoreReception(const std::vector<RtcmFrame>& decoded, const std::vector<BeaconFrame>& sent, std::size_t firstCounted,
+                              std::size_t endCounted) {
     // Each sent frame can be matched once, so a duplicate counts as wrong. Frames matched outside the
     // counted ones (warm-up, tail) are ignored; a frame that matches nothing is wrong wherever it falls.
     ReceptionScore score;
@@ -124,7 +124,8 @@ ReceptionResult runReceptionTrial(const ReceptionTrial& trial) {
     result.demodulated =
         framesDemodulatedRight(sent, firstCounted, endCounted, decided.bits, std::lround(trial.leadingSeconds * trial.bitRate));
     std::uint64_t bitsSent = 0;
-    for (std::size_t k = firstCounted; k < endCounted; ++k) bitsSent += static_cast<std::uint64_t>(WordBitCount) * (2 + sent[k].dataWords.size());
+    for (std::size_t k = firstCounted; k < endCounted; ++k)
+        bitsSent += static_cast<std::uint64_t>(WordBitCount) * (2 + sent[k].dataWords.size());
     result.bitsPerFrame = static_cast<double>(bitsSent) / trial.frames;
     result.audioSeconds = static_cast<double>(receiver.audioFrames()) / 48000.0;
     return result;

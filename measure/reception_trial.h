@@ -21,15 +21,15 @@ struct DecodedFrameRecorder final : DecoderListener {
 bool sameFrame(const RtcmFrame& decoded, const BeaconFrame& sent);
 
 struct ReceptionScore {
-    int right = 0;    // counted frames decoded exactly as sent, each sent frame matched at most once
-    int wrong = 0;    // decoded frames equal to no frame sent at their place: invented, or duplicates
+    int right = 0;  // counted frames decoded exactly as sent, each sent frame matched at most once
+    int wrong = 0;  // decoded frames equal to no frame sent at their place: invented, or duplicates
     int decoded = 0;  // right and wrong frames decoded while the counted frames were on air
     std::vector<std::size_t> missing;  // counted frames not decoded, by their index among those sent
 };
 
 // Matches decoded frames to sent frames in order; sent frames [firstCounted, endCounted) are counted.
-ReceptionScore scoreReception(const std::vector<RtcmFrame>& decoded, const std::vector<BeaconFrame>& sent,
-                              std::size_t firstCounted, std::size_t endCounted);
+ReceptionScore scoreReception(const std::vector<RtcmFrame>& decoded, const std::vector<BeaconFrame>& sent, std::size_t firstCounted,
+                              std::size_t endCounted);
 
 // How many of the sent frames [firstCounted, endCounted) appear bit for bit in a demodulator's
 // decisions, wherever its clock put them: the most any word and frame synchroniser could deliver.
@@ -38,18 +38,18 @@ int framesDemodulatedRight(const std::vector<BeaconFrame>& sent, std::size_t fir
                            const std::vector<std::uint8_t>& decided, long leadBits);
 
 struct ReceptionTrial {
-    int bitRate = 200;          // 100 or 200
+    int bitRate = 200;  // 100 or 200
     double ebN0Db = 10.0;
-    std::uint64_t seed = 1;     // of the noise
-    int frames = 200;           // counted frames
-    int warmupFrames = 10;      // sent before the counted ones, not counted
+    std::uint64_t seed = 1;  // of the noise
+    int frames = 200;  // counted frames
+    int warmupFrames = 10;  // sent before the counted ones, not counted
     double leadingSeconds = 2.0;  // noise alone before the beacon comes on
     double centreFrequency = 800.0;
 };
 
 struct ReceptionResult {
     ReceptionScore score;
-    int demodulated = 0;        // counted frames whose bits all came out of the demodulator right
+    int demodulated = 0;  // counted frames whose bits all came out of the demodulator right
     double bitsPerFrame = 0.0;  // mean length of the counted frames
     double audioSeconds = 0.0;
 };

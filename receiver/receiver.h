@@ -17,7 +17,7 @@
 namespace sondeco {
 
 struct ReceiverSettings {
-    int decFreqPos = 80;     // centre frequency in 10 Hz units, 50..100
+    int decFreqPos = 80;  // centre frequency in 10 Hz units, 50..100
     bool decBitRate = true;  // true for 200 bit/s, false for 100 bit/s
 };
 

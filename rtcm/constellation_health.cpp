@@ -33,8 +33,7 @@ void buildConstellationHealthPage(const RtcmFrame& frame, const DecodedMessage& 
     const int page = pageOfType(frame.messageType);
     // The heading starts with a lone CR: the text box takes it as a line end, so one empty line
     // separates it from the title.
-    std::string text = pages.PageTitles[static_cast<std::size_t>(page)] +
-                       "\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning";
+    std::string text = pages.PageTitles[static_cast<std::size_t>(page)] + "\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning";
     for (const SatelliteHealth& entry : message.health) {
         text += "\r\n";
         text += padCell(zeroPadded(entry.satelliteId, 2), 0);

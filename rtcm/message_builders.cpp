@@ -13,18 +13,17 @@ namespace sondeco {
 
 namespace {
 
-
 void requireRange(long long value, long long low, long long high, const char* field) {
     if (value < low || value > high) {
-        throw std::invalid_argument(std::string(field) + " " + std::to_string(value) + " is outside " +
-                                    std::to_string(low) + ".." + std::to_string(high));
+        throw std::invalid_argument(std::string(field) + " " + std::to_string(value) + " is outside " + std::to_string(low) + ".." +
+                                    std::to_string(high));
     }
 }
 
 void requireCount(std::size_t count, int maximum, const char* what) {
     if (count > static_cast<std::size_t>(maximum)) {
-        throw std::invalid_argument(std::string("at most ") + std::to_string(maximum) + " " + what +
-                                    " fit in a frame, not " + std::to_string(count));
+        throw std::invalid_argument(std::string("at most ") + std::to_string(maximum) + " " + what + " fit in a frame, not " +
+                                    std::to_string(count));
     }
 }
 
@@ -48,12 +47,10 @@ bool fitsFineScale(const PseudorangeCorrection& correction) {
     if (correction.coarseScale) return false;
     // The most negative pattern of each field means "not available", so a value must stay inside
     // the symmetric range to be sent on the fine scale.
-    if (correction.pseudorangeCorrection &&
-        !(std::fabs(std::round(*correction.pseudorangeCorrection / FinePrcStep)) <= 32767)) {
+    if (correction.pseudorangeCorrection && !(std::fabs(std::round(*correction.pseudorangeCorrection / FinePrcStep)) <= 32767)) {
         return false;
     }
-    if (correction.rangeRateCorrection &&
-        !(std::fabs(std::round(*correction.rangeRateCorrection / FineRrcStep)) <= 127)) {
+    if (correction.rangeRateCorrection && !(std::fabs(std::round(*correction.rangeRateCorrection / FineRrcStep)) <= 127)) {
         return false;
     }
     return true;
@@ -61,8 +58,7 @@ bool fitsFineScale(const PseudorangeCorrection& correction) {
 
 enum class CorrectionSystem { gps, glonass };
 
-std::vector<std::uint32_t> buildCorrections(std::span<const PseudorangeCorrection> corrections,
-                                            CorrectionSystem system) {
+std::vector<std::uint32_t> buildCorrections(std::span<const PseudorangeCorrection> corrections, CorrectionSystem system) {
     requireCount(corrections.size(), MaxCorrectionsPerFrame, "corrections");
     DataWordPacker packer;
     for (const PseudorangeCorrection& correction : corrections) {
@@ -81,9 +77,8 @@ std::vector<std::uint32_t> buildCorrections(std::span<const PseudorangeCorrectio
                        ? quantise(*correction.pseudorangeCorrection, fine ? FinePrcStep : CoarsePrcStep, -32767, 32767)
                        : PrcNotAvailable,
                    Prc);
-        packer.put(correction.rangeRateCorrection
-                       ? quantise(*correction.rangeRateCorrection, fine ? FineRrcStep : CoarseRrcStep, -127, 127)
-                       : RrcNotAvailable,
+        packer.put(correction.rangeRateCorrection ? quantise(*correction.rangeRateCorrection, fine ? FineRrcStep : CoarseRrcStep, -127, 127)
+                                                  : RrcNotAvailable,
                    Rrc);
         if (system == CorrectionSystem::gps) {
             packer.put(correction.issueOfData, IssueOfData);

@@ -54,8 +54,7 @@ void MessagePages::showCurrentPage() {
 void MessagePages::rebuildTabCaptions() {
     if (view_ == nullptr) return;
     std::array<std::string, PageCount> captions;
-    for (std::size_t k = 0; k < captions.size(); ++k)
-        captions[k] = "Msg #" + std::to_string(PageTypes[k]) + (NewDataMarks[k] ? "*" : "");
+    for (std::size_t k = 0; k < captions.size(); ++k) captions[k] = "Msg #" + std::to_string(PageTypes[k]) + (NewDataMarks[k] ? "*" : "");
     view_->setTabCaptions(captions);
 }
 

@@ -14,16 +14,16 @@ struct MessageTypeEntry {
     int messageType;
     MessageFamily family;
     const char* title;  // the page's title, line ends included; nullptr for a type without a page
-    MessageDecoder decode;      // nullptr: nothing beyond the raw data words
-    PageBuilder buildPage;      // nullptr: no page
-    JsonWriter writeJson;       // nullptr: the frame's JSON carries no members of its own
+    MessageDecoder decode;  // nullptr: nothing beyond the raw data words
+    PageBuilder buildPage;  // nullptr: no page
+    JsonWriter writeJson;  // nullptr: the frame's JSON carries no members of its own
 };
 
 inline constexpr std::array<MessageTypeEntry, 12> MessageTypes{{
     {1, MessageFamily::Corrections, "Msg #1 : Differential GPS Corrections\r\n", decodeCorrections, buildCorrectionPage,
      writeCorrectionsJson},
-    {3, MessageFamily::ReferenceStation, "Msg #3 : GPS Reference Station Parameters\r\n", decodeReferenceStation,
-     buildReferenceStationPage, writeReferenceStationJson},
+    {3, MessageFamily::ReferenceStation, "Msg #3 : GPS Reference Station Parameters\r\n", decodeReferenceStation, buildReferenceStationPage,
+     writeReferenceStationJson},
     {5, MessageFamily::ConstellationHealth, "Msg #5 : GPS Constellation Health\r\n", decodeConstellationHealth,
      buildConstellationHealthPage, writeConstellationHealthJson},
     {6, MessageFamily::Null, nullptr, nullptr, nullptr, nullptr},  // the null frame: a header and nothing else
@@ -35,12 +35,12 @@ inline constexpr std::array<MessageTypeEntry, 12> MessageTypes{{
      writeSpecialMessageJson},
     {31, MessageFamily::Corrections, "Msg #31 : Differential GLONASS Corrections\r\n", decodeCorrections, buildCorrectionPage,
      writeCorrectionsJson},
-    {32, MessageFamily::ReferenceStation, "Msg #32 : Differential GLONASS Reference Station Parameters\r\n",
-     decodeReferenceStation, buildReferenceStationPage, writeReferenceStationJson},
+    {32, MessageFamily::ReferenceStation, "Msg #32 : Differential GLONASS Reference Station Parameters\r\n", decodeReferenceStation,
+     buildReferenceStationPage, writeReferenceStationJson},
     {33, MessageFamily::ConstellationHealth, "Msg #33 : GLONASS Constellation Health\r\n", decodeConstellationHealth,
      buildConstellationHealthPage, writeConstellationHealthJson},
-    {34, MessageFamily::Corrections, "Msg #34 : GLONASS Partial Differential Correction Set\r\n", decodeCorrections,
-     buildCorrectionPage, writeCorrectionsJson},
+    {34, MessageFamily::Corrections, "Msg #34 : GLONASS Partial Differential Correction Set\r\n", decodeCorrections, buildCorrectionPage,
+     writeCorrectionsJson},
     {35, MessageFamily::BeaconAlmanac, "Msg #35 : GLONASS Radiobeacon Almanac\r\n", decodeBeaconAlmanac, buildBeaconAlmanacPage,
      writeBeaconAlmanacJson},
 }};

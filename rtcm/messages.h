@@ -20,10 +20,10 @@ namespace sondeco {
 // ---- Types 1, 9 (GPS) and 31, 34 (GLONASS): pseudorange corrections -----------------------------
 struct PseudorangeCorrection {
     int satelliteId = 1;  // GPS PRN or GLONASS slot number, 1..32 (32 travels as 0)
-    int udre = 0;         // user differential range error code, 0..3
+    int udre = 0;  // user differential range error code, 0..3
     std::optional<double> pseudorangeCorrection;  // metres; empty = not available
-    std::optional<double> rangeRateCorrection;    // metres per second; empty = not available
-    int issueOfData = 0;            // GPS: IOD, 0..255; GLONASS: tb, 0..127
+    std::optional<double> rangeRateCorrection;  // metres per second; empty = not available
+    int issueOfData = 0;  // GPS: IOD, 0..255; GLONASS: tb, 0..127
     bool ephemerisChanged = false;  // GLONASS only
     // Received: the entry came on the coarse scale (0.32 m, 0.032 m/s). To send: use the coarse scale
     // even when both values fit the fine one (which is otherwise chosen).
@@ -41,12 +41,12 @@ struct ReferenceStationPosition {
 struct SatelliteHealth {
     int satelliteId = 1;  // 1..32
     bool issueOfDataLink = false;
-    int dataHealth = 0;          // navigation data health code, 0..7
-    int carrierToNoise = 0;      // C/N0 in dB-Hz, 25..55; 0 = not available
+    int dataHealth = 0;  // navigation data health code, 0..7
+    int carrierToNoise = 0;  // C/N0 in dB-Hz, 25..55; 0 = not available
     bool healthEnable = false;
     bool newNavigationData = false;
     bool lossOfSatelliteWarning = false;
-    int timeToUnhealthy = 0;     // minutes, 0..75 in steps of 5
+    int timeToUnhealthy = 0;  // minutes, 0..75 in steps of 5
 };
 
 // ---- Types 7 (GPS) and 35 (GLONASS): radiobeacon almanac ----------------------------------------
@@ -56,16 +56,16 @@ inline constexpr std::array<const char*, 8> BitRateNames{"25 bps",  "50 bps",  "
                                                          "150 bps", "200 bps", "250 bps", "300 bps"};
 
 struct BeaconAlmanacEntry {
-    double latitude = 0.0;      // degrees, north positive
-    double longitude = 0.0;     // degrees, east positive
-    int range = 0;              // km, 0..1023
-    double frequency = 190.0;   // kHz, 190.0..599.5
-    int health = 0;             // 0 = normal, 1 = no monitoring, 2 = no information, 3 = do not use
-    int stationId = 0;          // transmitter ID, 0..1023
-    int bitRate = 100;          // bit/s, one of AlmanacBitRates
-    int modulationCode = 0;     // 0..1
+    double latitude = 0.0;  // degrees, north positive
+    double longitude = 0.0;  // degrees, east positive
+    int range = 0;  // km, 0..1023
+    double frequency = 190.0;  // kHz, 190.0..599.5
+    int health = 0;  // 0 = normal, 1 = no monitoring, 2 = no information, 3 = do not use
+    int stationId = 0;  // transmitter ID, 0..1023
+    int bitRate = 100;  // bit/s, one of AlmanacBitRates
+    int modulationCode = 0;  // 0..1
     int synchronisationType = 0;  // 0..1
-    int broadcastCoding = 0;    // 0..1
+    int broadcastCoding = 0;  // 0..1
 };
 
 // ---- What a received frame says -----------------------------------------------------------------

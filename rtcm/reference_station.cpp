@@ -14,7 +14,7 @@
 namespace sondeco {
 namespace {
 
-constexpr double SemiMajorAxis = 6378137.0;     // WGS-84 a, m
+constexpr double SemiMajorAxis = 6378137.0;  // WGS-84 a, m
 constexpr double SemiMinorAxis = 6356752.3142;  // WGS-84 b, m
 
 double toDegrees(double radians) { return radians * 180.0 * std::numbers::inv_pi; }
@@ -53,8 +53,7 @@ std::string formatAngle(double value, bool isLatitude, bool withHundredths) {
     rest = rest * 100;
     const int hundredths = static_cast<int>(rest);
 
-    std::string text = std::string(1, letter) + std::to_string(degrees) + "-" + zeroPadded(minutes, 2) + "-" +
-                       zeroPadded(seconds, 2);
+    std::string text = std::string(1, letter) + std::to_string(degrees) + "-" + zeroPadded(minutes, 2) + "-" + zeroPadded(seconds, 2);
     if (withHundredths) {
         text += '.';  // appended separately: GCC 12 -O3 gives a false -Wrestrict on "." + std::string
         text += zeroPadded(hundredths, 2);

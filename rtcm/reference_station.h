@@ -10,9 +10,9 @@ namespace sondeco {
 inline constexpr const char* MapLinkBase = "https://maps.google.com/maps";
 
 struct GeodeticPosition {
-    double latitude;   // degrees
+    double latitude;  // degrees
     double longitude;  // degrees
-    double height;     // metres above the ellipsoid
+    double height;  // metres above the ellipsoid
 };
 
 // One pass of Bowring's closed formula (no iteration). Undefined for X = Y = 0.

@@ -29,16 +29,16 @@ void RtcmDecoder::pushBits(std::uint32_t bits, int count) {
 
 void RtcmDecoder::handle(WordLayer::Result result) {
     switch (result) {
-    case WordLayer::Result::Incomplete:
-        return;
-    case WordLayer::Result::ParityFailed:
-        ++statistics_.parityFailures;
-        loseSync();
-        return;
-    case WordLayer::Result::WordAccepted:
-        ++statistics_.words;
-        processWord();
-        return;
+        case WordLayer::Result::Incomplete:
+            return;
+        case WordLayer::Result::ParityFailed:
+            ++statistics_.parityFailures;
+            loseSync();
+            return;
+        case WordLayer::Result::WordAccepted:
+            ++statistics_.words;
+            processWord();
+            return;
     }
 }
 

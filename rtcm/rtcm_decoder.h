@@ -18,11 +18,11 @@ namespace sondeco {
 // Why words and frames were lost, counted for the headless decoder's summary.
 struct DecoderStatistics {
     std::uint64_t bits = 0;
-    std::uint64_t words = 0;             // words that passed parity
+    std::uint64_t words = 0;  // words that passed parity
     std::uint64_t parityFailures = 0;
     std::uint64_t missingPreambles = 0;  // a frame's first word without the preamble
     std::uint64_t syncLosses = 0;
-    std::uint64_t frames = 0;            // completed frames
+    std::uint64_t frames = 0;  // completed frames
     std::uint64_t framesNotDecoded = 0;  // completed, but the station reported "not working"
     std::array<std::uint64_t, 64> framesByType{};
 };

@@ -12,8 +12,8 @@ namespace {
 
 void requireRange(int value, int low, int high, const char* field) {
     if (value < low || value > high) {
-        throw std::invalid_argument(std::string(field) + " " + std::to_string(value) + " is outside " +
-                                    std::to_string(low) + ".." + std::to_string(high));
+        throw std::invalid_argument(std::string(field) + " " + std::to_string(value) + " is outside " + std::to_string(low) + ".." +
+                                    std::to_string(high));
     }
 }
 
@@ -24,8 +24,7 @@ constexpr std::uint32_t DataMask = 0xFFFFFF;
 std::uint32_t headerWord1(const RtcmHeader& header) {
     requireRange(header.messageType, 0, 63, "message type");
     requireRange(header.stationId, 0, 1023, "station ID");
-    return RtcmPreamble << 16 | static_cast<std::uint32_t>(header.messageType) << 10 |
-           static_cast<std::uint32_t>(header.stationId);
+    return RtcmPreamble << 16 | static_cast<std::uint32_t>(header.messageType) << 10 | static_cast<std::uint32_t>(header.stationId);
 }
 
 std::uint32_t headerWord2(const RtcmHeader& header, int frameLength) {
@@ -58,8 +57,7 @@ std::uint32_t RtcmEncoder::encodeWord(std::uint32_t data24) {
     return sent << 6 | parity;
 }
 
-std::vector<std::uint32_t> RtcmEncoder::encodeFrame(const RtcmHeader& header,
-                                                    std::span<const std::uint32_t> dataWords) {
+std::vector<std::uint32_t> RtcmEncoder::encodeFrame(const RtcmHeader& header, std::span<const std::uint32_t> dataWords) {
     if (dataWords.size() > static_cast<std::size_t>(MaxDataWords)) {
         throw std::invalid_argument("a frame holds at most 31 data words, not " + std::to_string(dataWords.size()));
     }
@@ -75,8 +73,7 @@ std::vector<std::uint32_t> RtcmEncoder::encodeFrame(const RtcmHeader& header,
     return words;
 }
 
-void RtcmEncoder::appendFrameBits(const RtcmHeader& header, std::span<const std::uint32_t> dataWords,
-                                  std::vector<std::uint8_t>& bits) {
+void RtcmEncoder::appendFrameBits(const RtcmHeader& header, std::span<const std::uint32_t> dataWords, std::vector<std::uint8_t>& bits) {
     for (std::uint32_t word : encodeFrame(header, dataWords)) appendWordBits(word, bits);
 }
 

@@ -14,11 +14,11 @@ namespace sondeco {
 // The fields of the two header words, in the raw units they are sent in. The frame length is not
 // here: it is the number of data words handed to the encoder.
 struct RtcmHeader {
-    int messageType = 0;     // 0..63
-    int stationId = 0;       // reference station ID, 0..1023
-    int zCount = 0;          // modified Z-count: time within the hour in units of 0.6 s, 0..5999
+    int messageType = 0;  // 0..63
+    int stationId = 0;  // reference station ID, 0..1023
+    int zCount = 0;  // modified Z-count: time within the hour in units of 0.6 s, 0..5999
     int sequenceNumber = 0;  // 0..7, advanced by one each frame
-    int stationHealth = 0;   // 0..7 (0 = UDRE scale 1.0, 6 = not monitored, 7 = not working)
+    int stationHealth = 0;  // 0..7 (0 = UDRE scale 1.0, 6 = not monitored, 7 = not working)
 };
 
 // The 24 data bits (d1 most significant) of header word 1: preamble, type, station ID.
@@ -45,8 +45,7 @@ public:
     std::vector<std::uint32_t> encodeFrame(const RtcmHeader& header, std::span<const std::uint32_t> dataWords);
 
     // The same frame as transmitted bits, one byte (0 or 1) per bit, appended to `bits`.
-    void appendFrameBits(const RtcmHeader& header, std::span<const std::uint32_t> dataWords,
-                         std::vector<std::uint8_t>& bits);
+    void appendFrameBits(const RtcmHeader& header, std::span<const std::uint32_t> dataWords, std::vector<std::uint8_t>& bits);
 
     int lastD29() const { return lastD29_; }
     int lastD30() const { return lastD30_; }

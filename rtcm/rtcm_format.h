@@ -8,8 +8,8 @@
 namespace sondeco {
 
 inline constexpr std::uint32_t RtcmPreamble = 0x66;  // 0,1,1,0,0,1,1,0, first transmitted bit first
-inline constexpr int WordBitCount = 30;              // D1..D30 of a transmitted word
-inline constexpr int DataBitsPerWord = 24;           // D1..D24; D25..D30 are parity
+inline constexpr int WordBitCount = 30;  // D1..D30 of a transmitted word
+inline constexpr int DataBitsPerWord = 24;  // D1..D24; D25..D30 are parity
 inline constexpr int ParityBitsPerWord = WordBitCount - DataBitsPerWord;
 inline constexpr int MaxDataWords = 31;  // the frame-length field has 5 bits
 inline constexpr int DataBitCount = MaxDataWords * DataBitsPerWord;  // 744

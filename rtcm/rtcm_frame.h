@@ -11,12 +11,12 @@
 namespace sondeco {
 
 struct RtcmFrame {
-    int messageType = 0;     // 0..63
-    int stationId = 0;       // 0..1023
-    int zCount = 0;          // modified Z-count, 0.6 s units within the hour (valid 0..5999)
+    int messageType = 0;  // 0..63
+    int stationId = 0;  // 0..1023
+    int zCount = 0;  // modified Z-count, 0.6 s units within the hour (valid 0..5999)
     int sequenceNumber = 0;  // 0..7
-    int frameLength = 0;     // data words that follow the header, 0..31
-    int stationHealth = 0;   // 0..7
+    int frameLength = 0;  // data words that follow the header, 0..31
+    int stationHealth = 0;  // 0..7
     double udreScale = 0.0;  // from the last header with health 0..5
     bool frameLocked = false;  // a header word 2 was accepted since synchronisation was last lost
     // d1..d24 of data words 1..31 as one bit string: position p is word p / 24, bit p % 24. Rows past

@@ -47,7 +47,8 @@ public:
     void feedBytes(std::string_view bytes, SixBitsHandler&& sixBitsHandler) {
         static constexpr auto InOrder = [] {
             std::array<std::uint8_t, 64> table{};
-            for (unsigned byte = 0; byte < 64; ++byte) table[byte] = static_cast<std::uint8_t>(serialBitsInOrder(static_cast<unsigned char>(byte)));
+            for (unsigned byte = 0; byte < 64; ++byte)
+                table[byte] = static_cast<std::uint8_t>(serialBitsInOrder(static_cast<unsigned char>(byte)));
             return table;
         }();
         for (const char character : bytes) {

@@ -29,8 +29,8 @@ namespace sondeco {
 // The word layer's state.
 struct WordAssembler {
     bool wordSync = false;  // false while searching for a frame's first word
-    int bitCount = 0;       // bits of the word being received (while synchronised)
-    int wordIndex = 0;      // 0 = header word 1, 1 = header word 2, 2.. = data words (advanced by frame assembly)
+    int bitCount = 0;  // bits of the word being received (while synchronised)
+    int wordIndex = 0;  // 0 = header word 1, 1 = header word 2, 2.. = data words (advanced by frame assembly)
     std::uint8_t lastD29 = 0;  // D29* and D30*: the last two received bits of the previous word
     std::uint8_t lastD30 = 0;
 };
@@ -91,15 +91,15 @@ private:
 
     WordAssembler assembler_;
     std::uint32_t recent_ = 0;  // the last 30 bits taken, the newest in bit 0
-    int recentCount_ = 0;       // how many of them there are, up to 30
+    int recentCount_ = 0;  // how many of them there are, up to 30
     std::uint32_t data_ = 0;
     // The last 128 bits received, packed: the newest in bit 0 of newer_, the 65th newest in bit 0 of
     // older_. Enough for a replay and the 30 bits before it.
     std::uint64_t newer_ = 0;
     std::uint64_t older_ = 0;
-    std::uint64_t received_ = 0;                        // bits received
-    std::uint64_t replayNext_ = 0;                      // number of the next bit to take: received_ unless replaying
-    std::uint64_t firstWordEnd_ = 0;                    // number of the last bit of the current frame's first word, + 1
+    std::uint64_t received_ = 0;  // bits received
+    std::uint64_t replayNext_ = 0;  // number of the next bit to take: received_ unless replaying
+    std::uint64_t firstWordEnd_ = 0;  // number of the last bit of the current frame's first word, + 1
 };
 
 }  // namespace sondeco

@@ -4,8 +4,8 @@
 // the frames it sent when asked to, so that what the receiver decodes can be checked against them.
 #pragma once
 
-#include "signalgen/msk_modulator.h"
 #include "rtcm/rtcm_encoder.h"
+#include "signalgen/msk_modulator.h"
 #include "signalgen/simulated_beacon.h"
 
 #include <array>
@@ -25,8 +25,7 @@ public:
 
     // Stereo frames (signal left, silence right). Always fills the whole span: new frames are
     // queued as the modulator runs short of bits.
-    void render(std::span<std::int16_t> interleavedStereo)
-    {
+    void render(std::span<std::int16_t> interleavedStereo) {
         const std::size_t frames = interleavedStereo.size() / 2;
         if (samples_.size() < frames) samples_.resize(frames);
         std::size_t done = 0;
@@ -44,8 +43,7 @@ public:
     // The receiver is retuned to another beacon: what is still queued of the old one is cut off
     // mid-frame, and the new station comes in with its own signal level (and leading time, off air)
     // and a parity chain of its own.
-    void changeStation(const BeaconSettings& station, const MskSettings& transmitter)
-    {
+    void changeStation(const BeaconSettings& station, const MskSettings& transmitter) {
         beacon_ = SimulatedBeacon(station);
         encoder_ = RtcmEncoder{};
         modulator_ = MskModulator(transmitter);
@@ -55,8 +53,7 @@ public:
     std::uint64_t framesQueued() const { return framesQueued_; }
 
 private:
-    void queueNextFrame()
-    {
+    void queueNextFrame() {
         BeaconFrame frame = beacon_.nextFrame();
         bits_.clear();
         encoder_.appendFrameBits(frame.header, frame.dataWords, bits_);

@@ -21,10 +21,10 @@ namespace {
 struct SimulatedSatellite {
     int id;
     int issueOfData;  // GPS IOD, GLONASS tb
-    double offset;    // m
-    double swing;     // m
-    double period;    // s
-    double phase;     // rad
+    double offset;  // m
+    double swing;  // m
+    double period;  // s
+    double phase;  // rad
     int carrierToNoise;  // dB-Hz
     int udre;
 };
@@ -82,8 +82,8 @@ PseudorangeCorrection correctionAt(const SimulatedSatellite& satellite, double s
 }
 
 template <std::size_t N>
-std::vector<PseudorangeCorrection> correctionsAt(const std::array<SimulatedSatellite, N>& satellites,
-                                                 double seconds, std::size_t first, std::size_t count) {
+std::vector<PseudorangeCorrection> correctionsAt(const std::array<SimulatedSatellite, N>& satellites, double seconds, std::size_t first,
+                                                 std::size_t count) {
     std::vector<PseudorangeCorrection> corrections;
     for (std::size_t i = 0; i < std::min(count, N); ++i) {
         corrections.push_back(correctionAt(satellites[(first + i) % N], seconds));
@@ -109,9 +109,7 @@ bool isSimulatedMessageType(int messageType) {
     return std::find(SimulatedTypes.begin(), SimulatedTypes.end(), messageType) != SimulatedTypes.end();
 }
 
-std::vector<int> defaultMessageTypes() {
-    return {9, 3, 9, 1, 9, 9, 5, 9, 31, 9, 9, 7, 9, 34, 9, 9, 16, 9, 32, 9, 9, 33, 9, 35};
-}
+std::vector<int> defaultMessageTypes() { return {9, 3, 9, 1, 9, 9, 5, 9, 31, 9, 9, 7, 9, 34, 9, 9, 16, 9, 32, 9, 9, 33, 9, 35}; }
 
 SimulatedBeacon::SimulatedBeacon(BeaconSettings settings) : settings_(std::move(settings)) {
     if (settings_.messageTypes.empty()) throw std::invalid_argument("no message types to send");
@@ -153,21 +151,18 @@ void SimulatedBeacon::appendNextFrame(std::vector<std::uint8_t>& bits) {
 std::vector<std::uint32_t> SimulatedBeacon::messageWords(int messageType, double secondsSinceHour) {
     switch (messageType) {
         case 1:
-            return buildGpsCorrectionWords(
-                correctionsAt(GpsSatellites, secondsSinceHour, 0, GpsSatellites.size()));
+            return buildGpsCorrectionWords(correctionsAt(GpsSatellites, secondsSinceHour, 0, GpsSatellites.size()));
         case 9: {
             const std::size_t first = static_cast<std::size_t>(gpsPartialSets_++) * SatellitesPerPartialSet;
             return buildGpsCorrectionWords(
                 correctionsAt(GpsSatellites, secondsSinceHour, first % GpsSatellites.size(), SatellitesPerPartialSet));
         }
         case 31:
-            return buildGlonassCorrectionWords(
-                correctionsAt(GlonassSatellites, secondsSinceHour, 0, GlonassSatellites.size()));
+            return buildGlonassCorrectionWords(correctionsAt(GlonassSatellites, secondsSinceHour, 0, GlonassSatellites.size()));
         case 34: {
             const std::size_t first = static_cast<std::size_t>(glonassPartialSets_++) * SatellitesPerPartialSet;
-            return buildGlonassCorrectionWords(correctionsAt(GlonassSatellites, secondsSinceHour,
-                                                             first % GlonassSatellites.size(),
-                                                             SatellitesPerPartialSet));
+            return buildGlonassCorrectionWords(
+                correctionsAt(GlonassSatellites, secondsSinceHour, first % GlonassSatellites.size(), SatellitesPerPartialSet));
         }
         case 3:
         case 32:

@@ -54,7 +54,7 @@ private:
     std::size_t nextTypeIndex_ = 0;
     int sequenceNumber_ = 0;
     std::uint64_t bitsSent_ = 0;
-    int gpsPartialSets_ = 0;      // type 9 frames so far: which group of satellites comes next
+    int gpsPartialSets_ = 0;  // type 9 frames so far: which group of satellites comes next
     int glonassPartialSets_ = 0;  // the same for type 34
 };
 

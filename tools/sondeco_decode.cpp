@@ -2,11 +2,11 @@
 // from SDR software, and RTCM streams; writes pages, frame headers, gpsd-style JSON or RTCM.
 
 #include "audio/audio_format.h"
-#include "tools/command_line.h"
+#include "audio/wav_file.h"
 #include "output/decoded_output.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
-#include "audio/wav_file.h"
+#include "tools/command_line.h"
 
 #include <cerrno>
 #include <csignal>
@@ -115,7 +115,8 @@ void printStatistics(const Receiver& receiver, const Options& options) {
                  static_cast<unsigned long long>(s.syncLosses));
     std::fprintf(stderr, "frames: %llu\n", static_cast<unsigned long long>(s.frames));
     for (std::size_t type = 0; type < s.framesByType.size(); ++type)
-        if (s.framesByType[type] > 0) std::fprintf(stderr, "  type %zu: %llu\n", type, static_cast<unsigned long long>(s.framesByType[type]));
+        if (s.framesByType[type] > 0)
+            std::fprintf(stderr, "  type %zu: %llu\n", type, static_cast<unsigned long long>(s.framesByType[type]));
     if (s.framesNotDecoded > 0)
         std::fprintf(stderr, "frames from a station marked not working (not decoded): %llu\n",
                      static_cast<unsigned long long>(s.framesNotDecoded));
@@ -134,21 +135,24 @@ int run(const Options& options) {
     std::string problem;
 
     if (options.rtcm || options.raw) {
-        const bool ok = readStream(options, output, [&](std::string_view bytes) -> std::size_t {
-            if (options.rtcm) {
-                receiver.pushRtcmBytes(bytes);
-                return bytes.size();
-            }
-            constexpr std::size_t FrameBytes = 4;  // stereo, 16 bits
-            const std::size_t frames = bytes.size() / FrameBytes;
-            std::vector<std::int16_t> samples(frames * 2);
-            for (std::size_t i = 0; i < samples.size(); ++i) {
-                const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + 2 * i;
-                samples[i] = static_cast<std::int16_t>(p[0] | p[1] << 8);
-            }
-            receiver.pushAudio(samples.data(), frames, 2);
-            return frames * FrameBytes;
-        }, problem);
+        const bool ok = readStream(
+            options, output,
+            [&](std::string_view bytes) -> std::size_t {
+                if (options.rtcm) {
+                    receiver.pushRtcmBytes(bytes);
+                    return bytes.size();
+                }
+                constexpr std::size_t FrameBytes = 4;  // stereo, 16 bits
+                const std::size_t frames = bytes.size() / FrameBytes;
+                std::vector<std::int16_t> samples(frames * 2);
+                for (std::size_t i = 0; i < samples.size(); ++i) {
+                    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + 2 * i;
+                    samples[i] = static_cast<std::int16_t>(p[0] | p[1] << 8);
+                }
+                receiver.pushAudio(samples.data(), frames, 2);
+                return frames * FrameBytes;
+            },
+            problem);
         if (!ok) return fail(options, problem);
     } else {
         WavReader reader;

@@ -2,11 +2,11 @@
 // the decoder without a beacon in range.
 
 #include "audio/audio_format.h"
-#include "tools/command_line.h"
-#include "signalgen/msk_modulator.h"
-#include "rtcm/serial_format.h"
-#include "signalgen/simulated_beacon.h"
 #include "audio/wav_file.h"
+#include "rtcm/serial_format.h"
+#include "signalgen/msk_modulator.h"
+#include "signalgen/simulated_beacon.h"
+#include "tools/command_line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -235,6 +235,6 @@ int main(int argc, char** argv) {
     CommandLine commandLine("sondeco-gen");
     declareOptions(commandLine.app(), options, typeList);
     return runTool(
-        "sondeco-gen", Usage, commandLine, argc, argv,
-        [&] { checkOptions(options, typeList, commandLine.app().count("--types") > 0); }, [&] { return run(options); });
+        "sondeco-gen", Usage, commandLine, argc, argv, [&] { checkOptions(options, typeList, commandLine.app().count("--types") > 0); },
+        [&] { return run(options); });
 }

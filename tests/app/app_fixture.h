@@ -1,9 +1,9 @@
 // Builds the five windows over scripted audio, with message boxes recorded instead of shown.
 #pragma once
 
+#include "app/windows.h"
 #include "measure/fixed_clock.h"
 #include "tests/app/scripted_audio.h"
-#include "app/windows.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -26,8 +26,8 @@ class AppFixture : public ::testing::Test {
 protected:
     ScriptedAudio audio;
     std::vector<RecordedMessage> messages;
-    std::filesystem::path directory = std::filesystem::path(::testing::TempDir()) /
-                                      ("sondeco-app-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+    std::filesystem::path directory =
+        std::filesystem::path(::testing::TempDir()) / ("sondeco-app-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
     std::unique_ptr<TForm1> form1;
 
     AppEnvironment environment() {

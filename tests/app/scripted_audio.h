@@ -47,8 +47,7 @@ public:
 
     // As the audio callback does: frames into the ring, which notifies the main window.
     void deliver(const std::vector<std::int16_t>& interleavedStereo) {
-        if (ring_ != nullptr)
-            ring_->writeFrames(interleavedStereo.data(), static_cast<int>(interleavedStereo.size() / 2), 2);
+        if (ring_ != nullptr) ring_->writeFrames(interleavedStereo.data(), static_cast<int>(interleavedStereo.size() / 2), 2);
     }
 
 private:

@@ -194,9 +194,9 @@ TEST_F(AudioEndToEnd, CaptureSwitchOfDeviceAndMonitor) {
     QProcess recorder;
     const QString recording = QString::fromStdString((directory / "monitor.raw").string());
     form1->SpeedButton3->click();
-    recorder.start(QStringLiteral("parec"), {QStringLiteral("--device=beacon.monitor"), QStringLiteral("--format=s16le"),
-                                             QStringLiteral("--rate=48000"), QStringLiteral("--channels=2"), QStringLiteral("--raw"),
-                                             recording});
+    recorder.start(QStringLiteral("parec"),
+                   {QStringLiteral("--device=beacon.monitor"), QStringLiteral("--format=s16le"), QStringLiteral("--rate=48000"),
+                    QStringLiteral("--channels=2"), QStringLiteral("--raw"), recording});
     ASSERT_TRUE(recorder.waitForStarted());
     // Keep capturing and monitoring until a whole second of the recording is monitored audio: the
     // same tone on both channels.
@@ -240,7 +240,8 @@ TEST_F(AudioEndToEnd, ASourceThatVanishesAndReturnsCanBeChosenAgain) {
 
     // Unplugged: the sink and its monitor source go away under the running stream.
     QProcess modules;
-    modules.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("pactl list short modules | grep 'sink_name=second' | cut -f1")});
+    modules.start(QStringLiteral("sh"),
+                  {QStringLiteral("-c"), QStringLiteral("pactl list short modules | grep 'sink_name=second' | cut -f1")});
     modules.waitForFinished();
     const QString module = QString::fromUtf8(modules.readAllStandardOutput()).trimmed();
     ASSERT_FALSE(module.isEmpty());
@@ -254,7 +255,8 @@ TEST_F(AudioEndToEnd, ASourceThatVanishesAndReturnsCanBeChosenAgain) {
 
     // Plugged in again, and chosen again in the device dialog (another device, then this one): capture
     // works as before.
-    pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=second"), QStringLiteral("rate=48000")});
+    pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"), QStringLiteral("sink_name=second"),
+           QStringLiteral("rate=48000")});
     playTone("second", 1200.0);
     for (const char* device : {"Default input device", "sondeco_second"}) {
         form1->Form8->show();
@@ -362,8 +364,8 @@ TEST_F(AudioEndToEnd, InstalledWhereItsUserCannotWriteItKeepsTheSettingsInTheUse
         });
     }
     using std::filesystem::perms;
-    std::filesystem::permissions(installed, perms::owner_read | perms::owner_exec | perms::group_read | perms::group_exec |
-                                                perms::others_read | perms::others_exec);
+    std::filesystem::permissions(
+        installed, perms::owner_read | perms::owner_exec | perms::group_read | perms::group_exec | perms::others_read | perms::others_exec);
     struct Writable {  // so that the test's folder can be removed again, whatever happens
         std::filesystem::path folder;
         ~Writable() { std::filesystem::permissions(folder, perms::owner_all); }

@@ -3,19 +3,19 @@
 #include "tests/app/app_fixture.h"
 
 #include "app/Unit3.h"
-#include "tests/support/beacon_buffers.h"
 #include "app/page_tabs.h"
 #include "app/windows_1252.h"
 #include "rtcm/message_builders.h"
 #include "rtcm/rtcm_encoder.h"
 #include "signalgen/msk_modulator.h"
+#include "tests/support/beacon_buffers.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include <cmath>
 #include <iconv.h>
+#include <cmath>
 #include <random>
 
 namespace sondeco::testing {

@@ -46,8 +46,8 @@ TEST_F(SettingsDialog, ControlsAndCaptions) {
     EXPECT_TRUE(form2->Label2->font().underline());
     EXPECT_TRUE(form2->Label6->font().underline());
     // The captions fit their controls: nothing is clipped.
-    for (QWidget* control : std::initializer_list<QWidget*>{form2->Label1, form2->Label5, form2->Label3, form2->Label7,
-                                                            form2->RadioButton1, form2->RadioButton2, form2->Button1})
+    for (QWidget* control : std::initializer_list<QWidget*>{form2->Label1, form2->Label5, form2->Label3, form2->Label7, form2->RadioButton1,
+                                                            form2->RadioButton2, form2->Button1})
         EXPECT_GE(control->width(), control->sizeHint().width()) << control->metaObject()->className();
 }
 
@@ -301,8 +301,9 @@ TEST_F(DeviceDialog, SoundSettingsStartsTheProgramFoundOrSaysThatNoneWas) {
     EXPECT_TRUE(started.empty());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].kind, MessageKind::Information);
-    EXPECT_EQ(messages[0].text, "No sound settings program was found. Sondeco looks for pavucontrol, pavucontrol-qt, "
-                                "gnome-control-center and systemsettings.");
+    EXPECT_EQ(messages[0].text,
+              "No sound settings program was found. Sondeco looks for pavucontrol, pavucontrol-qt, "
+              "gnome-control-center and systemsettings.");
 
     // A desktop's sound settings, installed since the dialog was built: looked for again, the first wins.
     install("systemsettings");

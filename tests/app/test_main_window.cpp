@@ -91,8 +91,8 @@ TEST_F(MainWindow, SecondaryWindowsExistOnceWithTheirCaptions) {
     EXPECT_EQ(form1->Form9->Panel1->text(), "Restart input device...");
     EXPECT_EQ(form1->Form3->windowTitle(), "Eye pattern");
     EXPECT_TRUE(form1->Form3->windowFlags() & Qt::WindowStaysOnTopHint);
-    for (QWidget* window : {static_cast<QWidget*>(form1->Form2), static_cast<QWidget*>(form1->Form8),
-                            static_cast<QWidget*>(form1->Form9), static_cast<QWidget*>(form1->Form3)})
+    for (QWidget* window : {static_cast<QWidget*>(form1->Form2), static_cast<QWidget*>(form1->Form8), static_cast<QWidget*>(form1->Form9),
+                            static_cast<QWidget*>(form1->Form3)})
         EXPECT_FALSE(window->isVisible());
 }
 
@@ -208,8 +208,8 @@ TEST_F(MainWindow, UnusableInputFileIsReportedByNameAndTheProgramRuns) {
     start(std::move(env));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].kind, MessageKind::Error);
-    EXPECT_EQ(messages[0].text, QString::fromStdString("Can not open the input file \"" + file +
-                                                       "\": it is not a WAV file (no RIFF/WAVE header)."));
+    EXPECT_EQ(messages[0].text,
+              QString::fromStdString("Can not open the input file \"" + file + "\": it is not a WAV file (no RIFF/WAVE header)."));
     EXPECT_FALSE(form1->captureOpen());
 }
 

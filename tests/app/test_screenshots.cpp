@@ -36,8 +36,7 @@ TEST_F(Screenshots, MainWindowAndDialogs) {
     form1->TabControl1Tabs->setCurrentIndex(0);
     form1->resize(660, 300);
     processEvents();
-    for (int k = 0; k < PageCount; ++k)
-        EXPECT_TRUE(form1->TabControl1Tabs->rect().contains(form1->TabControl1Tabs->tabRect(k))) << k;
+    for (int k = 0; k < PageCount; ++k) EXPECT_TRUE(form1->TabControl1Tabs->rect().contains(form1->TabControl1Tabs->tabRect(k))) << k;
     save(form1.get(), QStringLiteral("main-window-marked.png"));
     form1->Form2->show();
     processEvents();

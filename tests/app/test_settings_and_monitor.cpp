@@ -67,7 +67,8 @@ TEST_F(SettingsOfTheMainWindow, AnUnwritableFileGivesOneErrorAndTheWindowStillCl
     EXPECT_FALSE(form1->isVisible());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].kind, MessageKind::Error);
-    EXPECT_TRUE(messages[0].text.contains(QString::fromStdString((directory / "file" / "sondeco.ini").string()))) << messages[0].text.toStdString();
+    EXPECT_TRUE(messages[0].text.contains(QString::fromStdString((directory / "file" / "sondeco.ini").string())))
+        << messages[0].text.toStdString();
 }
 
 using MonitorOutput = AppFixture;

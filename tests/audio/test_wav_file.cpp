@@ -73,10 +73,10 @@ TEST_F(WavFileTest, WrittenFileReadsBackFrameForFrameAndRewinds) {
 }
 
 TEST_F(WavFileTest, SkipsForeignChunksAndReadsExtensibleFormat) {
-    std::string extensible = "fmt " + le32(40) + le16(0xFFFE) + le16(1) + le32(48000) + le32(96000) + le16(2) + le16(16) +
-                             le16(22) + le16(16) + le32(4) + le16(1) + std::string(14, '\0');
-    const std::string bytes = "RIFF" + le32(0) + "WAVE" + "LIST" + le32(3) + "abc" + '\0' + extensible + "data" + le32(4) +
-                              le16(0x1234) + le16(0xFFFF);
+    std::string extensible = "fmt " + le32(40) + le16(0xFFFE) + le16(1) + le32(48000) + le32(96000) + le16(2) + le16(16) + le16(22) +
+                             le16(16) + le32(4) + le16(1) + std::string(14, '\0');
+    const std::string bytes =
+        "RIFF" + le32(0) + "WAVE" + "LIST" + le32(3) + "abc" + '\0' + extensible + "data" + le32(4) + le16(0x1234) + le16(0xFFFF);
     WavReader reader;
     std::string error;
     ASSERT_TRUE(reader.open(writeRaw("x.wav", bytes).string(), error)) << error;
@@ -91,8 +91,7 @@ TEST_F(WavFileTest, EveryUnusableFileGetsAReasonThatFollowsItsName) {
     EXPECT_EQ(openError(writeRaw("short.wav", "RIFF")), "is not a WAV file (it is shorter than a WAV header)");
     EXPECT_EQ(openError(writeRaw("text.wav", "this is some text, not audio")), "is not a WAV file (no RIFF/WAVE header)");
     const std::string head = "RIFF" + le32(0) + "WAVE";
-    EXPECT_EQ(openError(writeRaw("nofmt.wav", head + "data" + le32(0))),
-              "is not a usable WAV file (data before the fmt chunk)");
+    EXPECT_EQ(openError(writeRaw("nofmt.wav", head + "data" + le32(0))), "is not a usable WAV file (data before the fmt chunk)");
     EXPECT_EQ(openError(writeRaw("nodata.wav", head + formatChunk(1, 2, 48000, 16))), "holds no audio data (no data chunk)");
     EXPECT_EQ(openError(writeRaw("8bit.wav", head + formatChunk(1, 1, 48000, 8) + "data" + le32(0))),
               "is not 16-bit PCM (format 1, 8 bits per sample)");

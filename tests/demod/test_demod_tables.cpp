@@ -12,8 +12,7 @@ namespace {
 
 // The modified Bessel function of the first kind, order 0, from its power series
 // I0(x) = sum over k of ((x/2)^k / k!)^2, summed until a term no longer moves the total.
-double besselI0(double x)
-{
+double besselI0(double x) {
     double sum = 1.0;
     double term = 1.0;
     for (int k = 1; term > 1e-18 * sum; ++k) {
@@ -28,15 +27,14 @@ double besselI0(double x)
 struct FirDesign {
     const char* name;
     const FirTable& table;
-    double lowEdge;   // Hz
+    double lowEdge;  // Hz
     double highEdge;  // Hz
     double dcGain;
 };
 
 // Tap j as the design rule gives it: the ideal band-pass response at 4800 Hz times Kaiser's window,
 // with the window's beta from Kaiser's formula for 40 dB of stop-band attenuation.
-double designedTap(const FirDesign& design, int j)
-{
+double designedTap(const FirDesign& design, int j) {
     constexpr double Rate = 4800.0;
     constexpr double Attenuation = 40.0;  // dB
     constexpr int Middle = (FirTapCount - 1) / 2;
@@ -51,14 +49,13 @@ double designedTap(const FirDesign& design, int j)
     return ideal * window;
 }
 
-TEST(DemodTables, FirTablesFollowTheirKaiserDesignAndAreSymmetric)
-{
+TEST(DemodTables, FirTablesFollowTheirKaiserDesignAndAreSymmetric) {
     static_assert(FirTapCount == 101);
     // The tables hold 9 significant digits, so no tap may be further than that from the rule.
-    for (const FirDesign& design : {FirDesign{"ChannelFilter100", ChannelFilter100, 1620.0, 1780.0, 0.0},
-                                    FirDesign{"ChannelFilter200", ChannelFilter200, 1550.0, 1850.0, 0.0},
-                                    FirDesign{"DataFilter100", DataFilter100, 0.0, 65.0, 1.0155},
-                                    FirDesign{"DataFilter200", DataFilter200, 0.0, 120.0, 0.9918}}) {
+    for (const FirDesign& design :
+         {FirDesign{"ChannelFilter100", ChannelFilter100, 1620.0, 1780.0, 0.0},
+          FirDesign{"ChannelFilter200", ChannelFilter200, 1550.0, 1850.0, 0.0},
+          FirDesign{"DataFilter100", DataFilter100, 0.0, 65.0, 1.0155}, FirDesign{"DataFilter200", DataFilter200, 0.0, 120.0, 0.9918}}) {
         SCOPED_TRACE(design.name);
         double dcGain = 0;
         for (int j = 0; j < FirTapCount; ++j) {
@@ -71,8 +68,7 @@ TEST(DemodTables, FirTablesFollowTheirKaiserDesignAndAreSymmetric)
     }
 }
 
-TEST(DemodTables, HilbertTransformerIsAntisymmetricWithUnitGainAcrossTheChannel)
-{
+TEST(DemodTables, HilbertTransformerIsAntisymmetricWithUnitGainAcrossTheChannel) {
     for (std::size_t m = 0; m <= 25; ++m) {
         EXPECT_EQ(HilbertTransformer[25 + m], -HilbertTransformer[25 - m]) << m;
         EXPECT_TRUE(m % 2 == 1 || HilbertTransformer[25 + m] == 0.0) << m;
@@ -87,8 +83,7 @@ TEST(DemodTables, HilbertTransformerIsAntisymmetricWithUnitGainAcrossTheChannel)
     }
 }
 
-TEST(DemodTuning, BitRateSelectsTablesResonatorAndScales)
-{
+TEST(DemodTuning, BitRateSelectsTablesResonatorAndScales) {
     Demodulator demodulator;  // starts at 800 Hz and 200 bit/s
     const DemodulatorTuning& t = demodulator.tuning();
     EXPECT_EQ(t.CenterFrequency, 800.0);
@@ -108,8 +103,7 @@ TEST(DemodTuning, BitRateSelectsTablesResonatorAndScales)
     }
 }
 
-TEST(DemodTuning, RetuningIsIdempotent)
-{
+TEST(DemodTuning, RetuningIsIdempotent) {
     for (const bool decBitRate : {false, true}) {
         Demodulator demodulator;
         demodulator.tuneCenterFrequency(63);

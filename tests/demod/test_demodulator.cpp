@@ -24,8 +24,7 @@ struct MskSource {
     double phase = 0.0;
     std::minstd_rand random{};
 
-    Buffer next()
-    {
+    Buffer next() {
         Buffer out;
         for (double& x : out) {
             const int bit = bitAt(sample++ * long(bitRate) / 48000);
@@ -43,18 +42,15 @@ struct Output : BitSink {
     std::vector<double> trace, mixed;
 
     void pushBit(std::uint8_t bit) override { bits.push_back(bit); }
-    std::vector<std::uint8_t> bitsFrom(long sample) const
-    {
+    std::vector<std::uint8_t> bitsFrom(long sample) const {
         return {bits.begin() + (std::lower_bound(marks.begin(), marks.end(), sample) - marks.begin()), bits.end()};
     }
-    double meanTrace(long from, long count) const
-    {
+    double meanTrace(long from, long count) const {
         return std::accumulate(trace.begin() + from, trace.begin() + from + count, 0.0) / static_cast<double>(count);
     }
 };
 
-void run(Demodulator& demodulator, MskSource& source, int buffers, Output& out)
-{
+void run(Demodulator& demodulator, MskSource& source, int buffers, Output& out) {
     for (int b = 0; b < buffers; ++b) {
         Buffer buffer = source.next();
         demodulator.demodulateBuffer(buffer, out);
@@ -66,8 +62,7 @@ void run(Demodulator& demodulator, MskSource& source, int buffers, Output& out)
     }
 }
 
-void expectSameOutput(const Output& a, const Output& b)
-{
+void expectSameOutput(const Output& a, const Output& b) {
     EXPECT_EQ(a.bits, b.bits);
     EXPECT_EQ(a.marks, b.marks);
     EXPECT_EQ(a.mixed, b.mixed);
@@ -75,15 +70,13 @@ void expectSameOutput(const Output& a, const Output& b)
 }
 
 // From a decimated-sample index to the end of the run, decisions come exactly one bit apart.
-void expectOneMarkPerBit(const Output& out, long from, long samplesPerBit)
-{
+void expectOneMarkPerBit(const Output& out, long from, long samplesPerBit) {
     const auto first = std::lower_bound(out.marks.begin(), out.marks.end(), from);
     ASSERT_GE(out.marks.end() - first, (long(out.trace.size()) - from) / samplesPerBit - 1);
     for (auto mark = first + 1; mark < out.marks.end(); ++mark) ASSERT_EQ(*mark - mark[-1], samplesPerBit) << *mark;
 }
 
-TEST(Demodulator, WrapPhaseDifferenceKeepsExactHalfTurns)
-{
+TEST(Demodulator, WrapPhaseDifferenceKeepsExactHalfTurns) {
     EXPECT_EQ(wrapPhaseDifference(Pi, 0.0), Pi);
     EXPECT_EQ(wrapPhaseDifference(0.0, Pi), -Pi);
     EXPECT_EQ(wrapPhaseDifference(0.5, -0.25), 0.75);
@@ -91,8 +84,7 @@ TEST(Demodulator, WrapPhaseDifferenceKeepsExactHalfTurns)
     EXPECT_EQ(wrapPhaseDifference(-3.0, 3.0), -3.0 + TwoPi - 3.0);
 }
 
-TEST(Demodulator, SilenceReadsAsMinus1700HzAndTheFirstSampleDecides)
-{
+TEST(Demodulator, SilenceReadsAsMinus1700HzAndTheFirstSampleDecides) {
     for (const bool decBitRate : {true, false}) {
         SCOPED_TRACE(decBitRate);
         Demodulator demodulator;
@@ -116,8 +108,7 @@ TEST(Demodulator, SilenceReadsAsMinus1700HzAndTheFirstSampleDecides)
     }
 }
 
-TEST(Demodulator, SteadyTonesSettleOnTheirOffsetAndDecideTheirBit)
-{
+TEST(Demodulator, SteadyTonesSettleOnTheirOffsetAndDecideTheirBit) {
     for (const auto& [decBitRate, bit, settledHz] : {std::tuple{true, 1, 49.6}, {false, 0, -25.4}}) {
         SCOPED_TRACE(decBitRate);
         Demodulator demodulator;
@@ -133,8 +124,7 @@ TEST(Demodulator, SteadyTonesSettleOnTheirOffsetAndDecideTheirBit)
     }
 }
 
-TEST(Demodulator, MixerRunsAt1700HzLessTheCentreFrequency)
-{
+TEST(Demodulator, MixerRunsAt1700HzLessTheCentreFrequency) {
     double dcGain = 1.0;  // of the anti-alias filter
     for (const BiquadSection& s : AntiAliasFilter) dcGain *= (s.b0 + s.b1 + s.b2) / (1.0 - s.a1 - s.a2);
     for (const auto& [decFreqPos, mixerHz] : {std::pair{50, 1200.0}, {80, 900.0}, {100, 700.0}}) {
@@ -148,13 +138,13 @@ TEST(Demodulator, MixerRunsAt1700HzLessTheCentreFrequency)
         }
         // The phase is advanced before use: the second buffer's sample i is 480 + i + 1 steps in.
         for (int i = 0; i < PerBuffer; ++i)
-            ASSERT_NEAR(demodulator.MixedSamples()[static_cast<std::size_t>(i)], 1000.0 * dcGain * std::cos(TwoPi * mixerHz * (PerBuffer + i + 1) / 4800), 1e-6)
+            ASSERT_NEAR(demodulator.MixedSamples()[static_cast<std::size_t>(i)],
+                        1000.0 * dcGain * std::cos(TwoPi * mixerHz * (PerBuffer + i + 1) / 4800), 1e-6)
                 << decFreqPos << " sample " << i;
     }
 }
 
-TEST(Demodulator, AlternatingMskIsDecidedOncePerBit)
-{
+TEST(Demodulator, AlternatingMskIsDecidedOncePerBit) {
     for (const bool decBitRate : {true, false}) {
         SCOPED_TRACE(decBitRate);
         Demodulator demodulator;
@@ -168,8 +158,7 @@ TEST(Demodulator, AlternatingMskIsDecidedOncePerBit)
     }
 }
 
-TEST(Demodulator, TenHertzRetuneMovesTheTraceFromTheNextBufferWithoutResettingTheClock)
-{
+TEST(Demodulator, TenHertzRetuneMovesTheTraceFromTheNextBufferWithoutResettingTheClock) {
     Demodulator demodulator;
     MskSource msk;
     Output out;
@@ -181,16 +170,14 @@ TEST(Demodulator, TenHertzRetuneMovesTheTraceFromTheNextBufferWithoutResettingTh
     expectOneMarkPerBit(out, 15 * PerBuffer, 24);
 }
 
-MskSource noisyRandomMsk(double bitRate)
-{
+MskSource noisyRandomMsk(double bitRate) {
     MskSource msk{800.0, bitRate};
     msk.bitAt = [](long n) { return int((std::uint32_t(n) * 2654435761u >> 13) & 1); };
     msk.noise = 3000.0;
     return msk;
 }
 
-TEST(Demodulator, ACopyMadeMidStreamContinuesIdentically)
-{
+TEST(Demodulator, ACopyMadeMidStreamContinuesIdentically) {
     Demodulator original;
     original.tuneBitRate(false);
     MskSource originalSource = noisyRandomMsk(100.0);
@@ -218,8 +205,7 @@ struct ShiftedDelayLineDemodulator {
     int previousSign = 0;
 
     template <std::size_t N>
-    static double shiftIn(std::array<double, N>& line, double v, const std::array<double, N>& taps)
-    {
+    static double shiftIn(std::array<double, N>& line, double v, const std::array<double, N>& taps) {
         std::copy_backward(line.begin(), line.end() - 1, line.end());
         line[0] = v;
         double sum = 0.0;
@@ -227,8 +213,7 @@ struct ShiftedDelayLineDemodulator {
         return sum;
     }
 
-    void demodulate(Buffer x, Output& out)
-    {
+    void demodulate(Buffer x, Output& out) {
         for (double& sample : x) {
             for (int s = 0; s < 4; ++s) {
                 const BiquadSection& c = AntiAliasFilter[static_cast<std::size_t>(s)];
@@ -264,8 +249,7 @@ struct ShiftedDelayLineDemodulator {
 
 // The plain loop never clears anything, so agreement after a retune also shows that retuning
 // leaves every filter state, delay line and the mixer phase alone.
-TEST(Demodulator, MatchesAPlainShiftedDelayLineLoopBitForBit)
-{
+TEST(Demodulator, MatchesAPlainShiftedDelayLineLoopBitForBit) {
     Demodulator demodulator;
     ShiftedDelayLineDemodulator plain{demodulator.tuning()};
     MskSource source = noisyRandomMsk(200.0), plainSource = source;

@@ -14,15 +14,13 @@ using Trace = std::array<double, EyePattern::BufferLength>;
 using Marks = std::array<std::uint8_t, EyePattern::BufferLength>;
 namespace display = sondeco::display;
 
-Trace constantTrace(double hertz)
-{
+Trace constantTrace(double hertz) {
     Trace trace;
     trace.fill(hertz);
     return trace;
 }
 
-Marks marksEvery(int spacing)
-{
+Marks marksEvery(int spacing) {
     Marks marks{};
     for (int n = 0; n < EyePattern::BufferLength; n += spacing) marks[std::size_t(n)] = 1;
     return marks;
@@ -31,8 +29,7 @@ Marks marksEvery(int spacing)
 bool isGuide(int x, int y) { return y == 25 || y == 75 || y == 125 || x == 96; }
 
 // Black and the four dotted grey guides only.
-void expectOnlyGuides(const QImage& bitmap)
-{
+void expectOnlyGuides(const QImage& bitmap) {
     int grey = 0;
     for (int y = 0; y < bitmap.height(); ++y)
         for (int x = 0; x < bitmap.width(); ++x) {
@@ -43,8 +40,7 @@ void expectOnlyGuides(const QImage& bitmap)
     EXPECT_NEAR(grey, (3 * 192 + 150) / 2, 20) << "half of every guide is lit";
 }
 
-std::set<int> whiteRows(const QImage& bitmap)
-{
+std::set<int> whiteRows(const QImage& bitmap) {
     std::set<int> rows;
     for (int y = 0; y < bitmap.height(); ++y)
         for (int x = 0; x < bitmap.width(); ++x)
@@ -52,13 +48,11 @@ std::set<int> whiteRows(const QImage& bitmap)
     return rows;
 }
 
-void expectWhiteAcrossRow(const QImage& bitmap, int y, int fromX, int toX)
-{
+void expectWhiteAcrossRow(const QImage& bitmap, int y, int fromX, int toX) {
     for (int x = fromX; x <= toX; ++x) ASSERT_EQ(bitmap.pixel(x, y), display::TraceWhite) << x << "," << y;
 }
 
-TEST(EyePattern, NoSweepBeforeTheSecondMark)
-{
+TEST(EyePattern, NoSweepBeforeTheSecondMark) {
     EyePattern eye;
     QImage bitmap = EyePattern::makeBitmap();
     ASSERT_TRUE(eye.drawEyePattern(bitmap, constantTrace(30.0), Marks{}, 4, 1.0));
@@ -74,16 +68,15 @@ TEST(EyePattern, NoSweepBeforeTheSecondMark)
     EXPECT_EQ(whiteRows(bitmap), std::set<int>{45});
 }
 
-TEST(EyePattern, NominalDeviationLandsOnTheOuterGuides)
-{
+TEST(EyePattern, NominalDeviationLandsOnTheOuterGuides) {
     struct Case {
         double hertz;
         int bitSamples, spacing;
         double scale;
         int row;
     };
-    for (const Case& c : {Case{50.0, 24, 4, 1.0, 25}, Case{-50.0, 24, 4, 1.0, 125}, Case{25.0, 48, 2, 2.0, 25},
-                          Case{-25.0, 48, 2, 2.0, 125}}) {
+    for (const Case& c :
+         {Case{50.0, 24, 4, 1.0, 25}, Case{-50.0, 24, 4, 1.0, 125}, Case{25.0, 48, 2, 2.0, 25}, Case{-25.0, 48, 2, 2.0, 125}}) {
         SCOPED_TRACE(c.hertz);
         EyePattern eye;
         QImage bitmap = EyePattern::makeBitmap();
@@ -93,8 +86,7 @@ TEST(EyePattern, NominalDeviationLandsOnTheOuterGuides)
     }
 }
 
-TEST(EyePattern, CountersCarryAcrossRowsButNoSegmentJoinsThem)
-{
+TEST(EyePattern, CountersCarryAcrossRowsButNoSegmentJoinsThem) {
     // Two marks near the end of one buffer start a sweep at +50 Hz that runs on into the next buffer
     // at -50 Hz. The next buffer's first sample takes the place of the previous buffer's last one.
     EyePattern eye;
@@ -118,8 +110,7 @@ TEST(EyePattern, CountersCarryAcrossRowsButNoSegmentJoinsThem)
     EXPECT_EQ(whiteRows(bitmap), std::set<int>{65});
 }
 
-TEST(EyePattern, OffscreenTraceIsClipped)
-{
+TEST(EyePattern, OffscreenTraceIsClipped) {
     EyePattern eye;
     QImage bitmap = EyePattern::makeBitmap();
     eye.drawEyePattern(bitmap, constantTrace(80.0), marksEvery(24), 4, 1.0);  // y = -5
@@ -131,14 +122,12 @@ TEST(EyePattern, OffscreenTraceIsClipped)
 
     // Wild swings, infinities and NaN draw steep lines through the picture, never outside it.
     Trace wild;
-    for (int n = 0; n < EyePattern::BufferLength; ++n)
-        wild[std::size_t(n)] = n % 3 == 0 ? std::nan("") : n % 3 == 1 ? -1e300 : 3000.0;
+    for (int n = 0; n < EyePattern::BufferLength; ++n) wild[std::size_t(n)] = n % 3 == 0 ? std::nan("") : n % 3 == 1 ? -1e300 : 3000.0;
     eye.drawEyePattern(bitmap, wild, marksEvery(7), 4, 1.0);
     EXPECT_TRUE(eye.drawEyePattern(bitmap, wild, marksEvery(3), -1000000000, 1e300));
 }
 
-TEST(EyePattern, BitRateSwitchRescalesStoredHistory)
-{
+TEST(EyePattern, BitRateSwitchRescalesStoredHistory) {
     EyePattern eye;
     QImage bitmap = EyePattern::makeBitmap();
     for (int i = 0; i < 2; ++i) eye.drawEyePattern(bitmap, constantTrace(25.0), marksEvery(24), 4, 1.0);

@@ -7,16 +7,14 @@ namespace {
 
 namespace display = sondeco::display;
 
-int countWhite(const QImage& bitmap)
-{
+int countWhite(const QImage& bitmap) {
     int count = 0;
     for (int y = 0; y < bitmap.height(); ++y)
         for (int x = 0; x < bitmap.width(); ++x) count += bitmap.pixel(x, y) == display::TraceWhite;
     return count;
 }
 
-TEST(ScanLineCanvas, EndPointRuleAndClipping)
-{
+TEST(ScanLineCanvas, EndPointRuleAndClipping) {
     QImage bitmap(20, 10, QImage::Format_RGB888);
     bitmap.fill(Qt::black);
     display::ScanLineCanvas canvas(bitmap);

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <numbers>
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <random>
 
 namespace {
@@ -17,16 +17,14 @@ namespace display = sondeco::display;
 
 constexpr double TwoPi = 2.0 * std::numbers::pi;
 
-Buffer constantBuffer(double value)
-{
+Buffer constantBuffer(double value) {
     Buffer buffer;
     buffer.fill(value);
     return buffer;
 }
 
 // 1700 Hz at 4800 Hz makes exactly 170 cycles a buffer, so the same buffer repeated is a steady tone.
-Buffer centreTone(double amplitude)
-{
+Buffer centreTone(double amplitude) {
     Buffer buffer;
     for (int n = 0; n < SignalIndicator::BufferLength; ++n) buffer[std::size_t(n)] = amplitude * std::cos(TwoPi * 1700.0 * n / 4800.0);
     return buffer;
@@ -44,8 +42,7 @@ const char* const Tag100[7] = {
     "....#...#...#.#...#..", "....#...#####.#####..", ".....................",
 };
 
-void expectTag(const QImage& bitmap, const char* const (&rows)[7])
-{
+void expectTag(const QImage& bitmap, const char* const (&rows)[7]) {
     for (int y = 2; y <= 8; ++y)
         for (int x = 62; x <= 82; ++x) {
             const QRgb expected = rows[y - 2][x - 62] == '#' ? display::Black : display::BarGreen;
@@ -54,8 +51,7 @@ void expectTag(const QImage& bitmap, const char* const (&rows)[7])
 }
 
 // Silence: black everywhere except dotted grey guides in exactly the given columns and the tag.
-void expectQuietPicture(const QImage& bitmap, int guideA, int guideB)
-{
+void expectQuietPicture(const QImage& bitmap, int guideA, int guideB) {
     for (int x = 0; x < bitmap.width(); ++x) {
         int grey = 0;
         for (int y = 0; y < bitmap.height(); ++y) {
@@ -68,8 +64,7 @@ void expectQuietPicture(const QImage& bitmap, int guideA, int guideB)
     }
 }
 
-TEST(SignalIndicator, SilenceShowsGuidesAndTagOfEachBitRate)
-{
+TEST(SignalIndicator, SilenceShowsGuidesAndTagOfEachBitRate) {
     SignalIndicator indicator;
     QImage bitmap = SignalIndicator::makeBitmap();
     const uchar* pixels = bitmap.constBits();
@@ -85,8 +80,7 @@ TEST(SignalIndicator, SilenceShowsGuidesAndTagOfEachBitRate)
     EXPECT_EQ(bitmap.constBits(), pixels) << "the caller's bitmap is drawn in place";
 }
 
-TEST(SignalIndicator, WindowHoldsNewestBufferFirst)
-{
+TEST(SignalIndicator, WindowHoldsNewestBufferFirst) {
     SignalIndicator indicator;
     QImage bitmap = SignalIndicator::makeBitmap();
     for (double value : {1.0, 2.0, 3.0}) indicator.drawSignalIndicator(bitmap, constantBuffer(value), true);
@@ -97,8 +91,7 @@ TEST(SignalIndicator, WindowHoldsNewestBufferFirst)
     }
 }
 
-TEST(SignalIndicator, TransformMatchesDirectDftInBitReversedOrder)
-{
+TEST(SignalIndicator, TransformMatchesDirectDftInBitReversedOrder) {
     SignalIndicator indicator;
     std::minstd_rand random(7);
     std::uniform_real_distribution<double> value(-1000.0, 1000.0);
@@ -122,8 +115,7 @@ TEST(SignalIndicator, TransformMatchesDirectDftInBitReversedOrder)
     }
 }
 
-TEST(SignalIndicator, BinWithExactlyZeroPartHasLevelZero)
-{
+TEST(SignalIndicator, BinWithExactlyZeroPartHasLevelZero) {
     // A constant signal: the DC bin's real part is huge but its imaginary part is exactly zero.
     SignalIndicator indicator;
     QImage bitmap = SignalIndicator::makeBitmap();
@@ -132,8 +124,7 @@ TEST(SignalIndicator, BinWithExactlyZeroPartHasLevelZero)
     EXPECT_GT(indicator.levels()[1], 200.0) << "the window's leakage into bin 1 is large";
 }
 
-TEST(SignalIndicator, CentreTonePeaksInColumns42And43)
-{
+TEST(SignalIndicator, CentreTonePeaksInColumns42And43) {
     SignalIndicator indicator;
     QImage bitmap = SignalIndicator::makeBitmap();
     for (int i = 0; i < 3; ++i) indicator.drawSignalIndicator(bitmap, centreTone(1000.0), true);
@@ -151,8 +142,7 @@ TEST(SignalIndicator, CentreTonePeaksInColumns42And43)
         }
 }
 
-TEST(SignalIndicator, BarsRunFromBottomEdgeToTheirTopRow)
-{
+TEST(SignalIndicator, BarsRunFromBottomEdgeToTheirTopRow) {
     // Noise plus a strong tone gives bars of every height, some clipped at the top, many absent.
     SignalIndicator indicator;
     QImage bitmap = SignalIndicator::makeBitmap();
@@ -182,8 +172,7 @@ TEST(SignalIndicator, BarsRunFromBottomEdgeToTheirTopRow)
     EXPECT_GT(partial, 0);
 }
 
-TEST(SignalIndicator, RateLabelIsClippedAtTheEdges)
-{
+TEST(SignalIndicator, RateLabelIsClippedAtTheEdges) {
     QImage bitmap = SignalIndicator::makeBitmap();
     sondeco::drawRateLabel(std::array<std::uint8_t, 3>{2, 0, 9}, 70, 20, bitmap, display::BarGreen);
     EXPECT_EQ(bitmap.pixel(73, 22), display::Black) << "top stroke of the 2";

@@ -120,8 +120,8 @@ void demodulateInt16(FuzzedDataProvider& input, int buffers, Demodulator& demodu
         demodulator.demodulateBuffer(samples, sink);
         copy.demodulateBuffer(copySamples, copySink);
         checkOutputs(demodulator, sink, bitsBefore);
-        FUZZ_CHECK(std::equal(sink.bits.begin() + static_cast<std::ptrdiff_t>(bitsBefore), sink.bits.end(),
-                              copySink.bits.begin(), copySink.bits.end()));
+        FUZZ_CHECK(std::equal(sink.bits.begin() + static_cast<std::ptrdiff_t>(bitsBefore), sink.bits.end(), copySink.bits.begin(),
+                              copySink.bits.end()));
         FUZZ_CHECK(sameBits(copy.FrequencyTrace(), demodulator.FrequencyTrace()));
         FUZZ_CHECK(sameBits(copy.MixedSamples(), demodulator.MixedSamples()));
         FUZZ_CHECK(copy.BitMarks() == demodulator.BitMarks());
@@ -160,7 +160,7 @@ void receiveFrames(FuzzedDataProvider& input, int buffers, int decFreqPos, bool 
     for (auto& sample : audio) sample = tape.nextInt16();
 
     receiver.pushAudio(nullptr, 10, channels);  // nothing to read: ignored
-    receiver.pushAudio(audio.data(), 10, 0);    // no channels: ignored
+    receiver.pushAudio(audio.data(), 10, 0);  // no channels: ignored
     FUZZ_CHECK(receiver.audioFrames() == 0);
     std::size_t done = 0;
     while (done < total) {

@@ -11,9 +11,9 @@
 // Input: the last bytes choose the keys and values to write, and whether the file is also read from
 // disk; the rest is the file.
 
-#include "tests/fuzz/fuzz_support.h"
 #include "app/ini_file.h"
 #include "app/settings_file.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -36,9 +36,18 @@ struct Key {
 
 // The program's own keys, and a few of the same names in other spellings and sections.
 constexpr std::array<Key, 12> Keys{{
-    {"Form", "MainTop"},     {"Form", "MainLeft"},   {"Form", "MainWidth"},  {"Form", "MainHeight"},
-    {"Form", "MainMaxmum"},  {"Form", "TabIndex"},   {"Wave", "WaveInName"}, {"Wave", "DecBitRate"},
-    {"Wave", "DecFreqPos"},  {"WAVE", "decfreqpos"}, {"Other", "Key"},       {"form", "A b"},
+    {"Form", "MainTop"},
+    {"Form", "MainLeft"},
+    {"Form", "MainWidth"},
+    {"Form", "MainHeight"},
+    {"Form", "MainMaxmum"},
+    {"Form", "TabIndex"},
+    {"Wave", "WaveInName"},
+    {"Wave", "DecBitRate"},
+    {"Wave", "DecFreqPos"},
+    {"WAVE", "decfreqpos"},
+    {"Other", "Key"},
+    {"form", "A b"},
 }};
 
 const std::string& scratchIni() {

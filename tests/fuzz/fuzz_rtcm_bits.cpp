@@ -67,8 +67,7 @@ public:
 
 // What the main window shows must follow the decoder's pages at every moment the user can look.
 void checkView(const CheckingView& view, const MessagePages& pages) {
-    if (view.selected >= 0 && view.selected < PageCount)
-        FUZZ_CHECK(view.shown == pages.PageTexts[static_cast<std::size_t>(view.selected)]);
+    if (view.selected >= 0 && view.selected < PageCount) FUZZ_CHECK(view.shown == pages.PageTexts[static_cast<std::size_t>(view.selected)]);
     for (std::size_t k = 0; k < PageTypes.size(); ++k)
         FUZZ_CHECK(view.captions[k] == "Msg #" + std::to_string(PageTypes[k]) + (pages.NewDataMarks[k] ? "*" : ""));
 }
@@ -160,7 +159,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         clearSelectedPage(view, pages);
         checkView(view, pages);
     }
-    FUZZ_CHECK(std::none_of(pages.NewDataMarks.begin(), pages.NewDataMarks.end(),
-                            [](bool mark) { return mark; }));
+    FUZZ_CHECK(std::none_of(pages.NewDataMarks.begin(), pages.NewDataMarks.end(), [](bool mark) { return mark; }));
     return 0;
 }

@@ -35,8 +35,8 @@ struct FrameSummary {
 };
 
 FrameSummary summarise(const RtcmFrame& frame, const DecodedMessage& message) {
-    FrameSummary summary{frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber, frame.frameLength,
-                         frame.stationHealth, {}};
+    FrameSummary summary{
+        frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber, frame.frameLength, frame.stationHealth, {}};
     for (std::size_t w = 0; w < message.dataWords.size() && w < summary.words.size(); ++w)
         summary.words[w] = static_cast<int>(message.dataWords[w]);
     return summary;
@@ -95,8 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::FILE* rtcmOutput = open_memstream(&rtcmBytes, &rtcmSize);
     FUZZ_CHECK(rtcmOutput != nullptr);
 
-    constexpr std::array<OutputFormat, 4> Formats{OutputFormat::Pages, OutputFormat::Frames, OutputFormat::Json,
-                                                  OutputFormat::Rtcm};
+    constexpr std::array<OutputFormat, 4> Formats{OutputFormat::Pages, OutputFormat::Frames, OutputFormat::Json, OutputFormat::Rtcm};
     std::vector<DecodedStreamWriter> writers;
     writers.reserve(Formats.size());
     for (std::size_t f = 0; f < Formats.size(); ++f) {

@@ -13,12 +13,12 @@
 
 // Fuzz targets run with NDEBUG-free checks of their own: a failed property is a finding just like a
 // crash, and must stop the run whatever the build type.
-#define FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                       \
-        }                                                                                       \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (false)
 
 namespace sondeco::fuzzing {

@@ -9,8 +9,8 @@
 // - a failed open leaves a reason and a reader that reads nothing;
 // - the frames, written by WavWriter and read back, come back unchanged.
 
-#include "tests/fuzz/fuzz_support.h"
 #include "audio/wav_file.h"
+#include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -31,7 +31,7 @@ using namespace sondeco;
 struct ByteSource {
     std::string_view bytes;
     std::size_t position = 0;
-    std::size_t readLimit = 1;                   // a pipe hands over what it has, not what was asked
+    std::size_t readLimit = 1;  // a pipe hands over what it has, not what was asked
     std::size_t failAt = std::string_view::npos;  // a read reaching this offset fails (EIO)
 };
 
@@ -47,7 +47,7 @@ ssize_t readSource(void* cookie, char* buffer, std::size_t size) {
 
 int seekSource(void* cookie, off64_t* offset, int whence) {
     auto& source = *static_cast<ByteSource*>(cookie);
-    const off64_t base = whence == SEEK_SET ? 0
+    const off64_t base = whence == SEEK_SET   ? 0
                          : whence == SEEK_CUR ? static_cast<off64_t>(source.position)
                                               : static_cast<off64_t>(source.bytes.size());
     const off64_t target = base + *offset;

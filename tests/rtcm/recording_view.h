@@ -2,12 +2,12 @@
 // without windows.
 #pragma once
 
+#include "measure/fixed_clock.h"
 #include "output/status_panels.h"
 #include "rtcm/message_builders.h"
 #include "rtcm/message_pages.h"
 #include "rtcm/rtcm_decoder.h"
 #include "rtcm/rtcm_encoder.h"
-#include "measure/fixed_clock.h"
 
 #include <array>
 #include <ctime>
@@ -32,7 +32,7 @@ public:
     std::vector<int> publishedPages;
     std::vector<DecodedHeader> completedFrames;
     std::vector<std::string> framePages;  // per completed frame: the page it published, or ""
-    std::vector<RtcmFrame> frames;        // per completed frame: the frame record as it was
+    std::vector<RtcmFrame> frames;  // per completed frame: the frame record as it was
     std::vector<std::vector<std::uint32_t>> frameWords;  // per completed frame: its data words
 
     void headerAccepted(const RtcmFrame& frame) override { status = statusPanelTexts(frame); }
@@ -49,8 +49,8 @@ public:
     }
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override {
         frameWords.push_back(message.dataWords);
-        completedFrames.push_back({frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber,
-                                   frame.frameLength, frame.stationHealth});
+        completedFrames.push_back(
+            {frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber, frame.frameLength, frame.stationHealth});
         framePages.push_back(std::exchange(lastPublished_, std::string()));
         frames.push_back(frame);
     }

@@ -62,14 +62,12 @@ TEST(CorrectionPage, WorkedExampleAtBothScales) {
 
 TEST(CorrectionPage, ValuesSignsAndNotAvailablePatterns) {
     DecoderBench bench;
-    bench.send(DecoderBench::header(9, 268, 0, 6001),
-               entries({{0, 0, 1, -1, 0, 0}, {1, 0, 2, 0, 127, 255}, {0, 3, 3, -32768, -128, 7}}));
-    EXPECT_EQ(tableLines(bench.page(4)),
-              (std::vector<std::string>{
-                  "01     \t-0.02 m        \t+0.000 m/s     \tN/A            \t0      \t<1.00 m",
-                  "02     \t+0.00 m        \t+4.064 m/s     \tN/A            \t255    \t<1.00 m",
-                  "03     \tN/A            \tN/A            \tN/A            \t7      \t>8.00 m",
-              }));
+    bench.send(DecoderBench::header(9, 268, 0, 6001), entries({{0, 0, 1, -1, 0, 0}, {1, 0, 2, 0, 127, 255}, {0, 3, 3, -32768, -128, 7}}));
+    EXPECT_EQ(tableLines(bench.page(4)), (std::vector<std::string>{
+                                             "01     \t-0.02 m        \t+0.000 m/s     \tN/A            \t0      \t<1.00 m",
+                                             "02     \t+0.00 m        \t+4.064 m/s     \tN/A            \t255    \t<1.00 m",
+                                             "03     \tN/A            \tN/A            \tN/A            \t7      \t>8.00 m",
+                                         }));
 }
 
 TEST(CorrectionPage, UserErrorFollowsTheHealthScale) {
@@ -144,8 +142,10 @@ TEST(CorrectionPage, ShortGlonassFramesAndTheTbColumn) {
 
     // Type 31 with one word has no whole entry but still rebuilds its page.
     bench.send(DecoderBench::header(31), {0xABCDEF});
-    EXPECT_EQ(bench.page(6), "Msg #31 : Differential GLONASS Corrections\r\n\r\n"
-                             "Sat ID \tPseudorange    \tRange Rate     \tZ-Count        \tTb  \tUser Error" + Footer);
+    EXPECT_EQ(bench.page(6),
+              "Msg #31 : Differential GLONASS Corrections\r\n\r\n"
+              "Sat ID \tPseudorange    \tRange Rate     \tZ-Count        \tTb  \tUser Error" +
+                  Footer);
 
     // The eighth entry byte is the change flag and tb: tb is its low seven bits.
     bench.send(DecoderBench::header(34), entries({{0, 0, 4, 1, 0, 0x80 | 45}}));

@@ -8,7 +8,8 @@ namespace {
 TEST(FrameHeader, StatusPanelsShowTheHeaderAsSoonAsWordTwoArrives) {
     DecoderBench bench;
     std::vector<std::uint8_t> bits;
-    bench.encoder.appendFrameBits(DecoderBench::header(9, 5, 2, 1234, 6), buildGpsCorrectionWords(std::vector<PseudorangeCorrection>(3)), bits);
+    bench.encoder.appendFrameBits(DecoderBench::header(9, 5, 2, 1234, 6), buildGpsCorrectionWords(std::vector<PseudorangeCorrection>(3)),
+                                  bits);
     bench.pushBits({bits.begin(), bits.begin() + 60});  // the two header words only
     EXPECT_EQ(bench.view.status[0], "Ref ID : 005");
     EXPECT_EQ(bench.view.status[1], "Msg Type : 9");
@@ -39,7 +40,8 @@ TEST(FrameHeader, FramesOfNoAndOfThirtyOneDataWords) {
     ASSERT_EQ(bench.view.completedFrames.size(), 2u);
     EXPECT_EQ(bench.view.completedFrames[1].length, 31);
     for (int row = 0; row < 31; ++row)
-        EXPECT_EQ(static_cast<std::uint32_t>(getBits(bench.decoder.frame().dataBits, 24 * row, 24)), words[static_cast<std::size_t>(row)]) << row;
+        EXPECT_EQ(static_cast<std::uint32_t>(getBits(bench.decoder.frame().dataBits, 24 * row, 24)), words[static_cast<std::size_t>(row)])
+            << row;
     // Frames follow each other without a new search, whatever D30* the last word left.
     bench.send(DecoderBench::header(6), {});
     EXPECT_EQ(bench.view.completedFrames.size(), 3u);

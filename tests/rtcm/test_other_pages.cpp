@@ -30,21 +30,25 @@ TEST(ReferenceStationPage, EquatorialStationByteForByte) {
     DecoderBench bench;
     // On the equator at the prime meridian: latitude and longitude exactly 0, height 0.
     bench.send(DecoderBench::header(3, 7), ecefWords(637813700, 0, 0));
-    EXPECT_EQ(bench.page(1), "Msg #3 : GPS Reference Station Parameters\r\n\r\n"
-                             "ECEF X         \tECEF Y         \tECEF Z\r\n"
-                             "6378137.00m    \t0.00m          \t0.00m\r\n"
-                             "Latitude       \tLongitude      \tAltitude\r\n"
-                             "S0-00-00.00    \tW0-00-00.00    \t0.0 m\r\n\r\n"
-                             "https://maps.google.com/maps?q=0.000000,0.000000(007)&z=6" + Footer);
+    EXPECT_EQ(bench.page(1),
+              "Msg #3 : GPS Reference Station Parameters\r\n\r\n"
+              "ECEF X         \tECEF Y         \tECEF Z\r\n"
+              "6378137.00m    \t0.00m          \t0.00m\r\n"
+              "Latitude       \tLongitude      \tAltitude\r\n"
+              "S0-00-00.00    \tW0-00-00.00    \t0.0 m\r\n\r\n"
+              "https://maps.google.com/maps?q=0.000000,0.000000(007)&z=6" +
+                  Footer);
 
     // Type 32 is laid out and converted the same; only title and tab differ. A quarter turn east.
     bench.send(DecoderBench::header(32, 7), ecefWords(0, 637813700, 0));
-    EXPECT_EQ(bench.page(7), "Msg #32 : Differential GLONASS Reference Station Parameters\r\n\r\n"
-                             "ECEF X         \tECEF Y         \tECEF Z\r\n"
-                             "0.00m          \t6378137.00m    \t0.00m\r\n"
-                             "Latitude       \tLongitude      \tAltitude\r\n"
-                             "S0-00-00.00    \tE90-00-00.00   \t0.0 m\r\n\r\n"
-                             "https://maps.google.com/maps?q=0.000000,90.000000(007)&z=6" + Footer);
+    EXPECT_EQ(bench.page(7),
+              "Msg #32 : Differential GLONASS Reference Station Parameters\r\n\r\n"
+              "ECEF X         \tECEF Y         \tECEF Z\r\n"
+              "0.00m          \t6378137.00m    \t0.00m\r\n"
+              "Latitude       \tLongitude      \tAltitude\r\n"
+              "S0-00-00.00    \tE90-00-00.00   \t0.0 m\r\n\r\n"
+              "https://maps.google.com/maps?q=0.000000,90.000000(007)&z=6" +
+                  Footer);
 }
 
 TEST(ReferenceStationPage, RealStationPositionAndExtremeFields) {
@@ -52,12 +56,14 @@ TEST(ReferenceStationPage, RealStationPositionAndExtremeFields) {
     // The reference station at Bend, Oregon, of the ORGN capture: 44.057155 N, 121.315170 W, 1096 m
     // above the ellipsoid (as an independent evaluation of the same closed formula gives).
     bench.send(DecoderBench::header(3, 205), ecefWords(-238659278, -392291535, 441341998));
-    EXPECT_EQ(bench.page(1), "Msg #3 : GPS Reference Station Parameters\r\n\r\n"
-                             "ECEF X         \tECEF Y         \tECEF Z\r\n"
-                             "-2386592.78m   \t-3922915.35m   \t4413419.98m\r\n"
-                             "Latitude       \tLongitude      \tAltitude\r\n"
-                             "N44-03-25.75   \tW121-18-54.61  \t1096.3 m\r\n\r\n"
-                             "https://maps.google.com/maps?q=44.057155,-121.315170(205)&z=6" + Footer);
+    EXPECT_EQ(bench.page(1),
+              "Msg #3 : GPS Reference Station Parameters\r\n\r\n"
+              "ECEF X         \tECEF Y         \tECEF Z\r\n"
+              "-2386592.78m   \t-3922915.35m   \t4413419.98m\r\n"
+              "Latitude       \tLongitude      \tAltitude\r\n"
+              "N44-03-25.75   \tW121-18-54.61  \t1096.3 m\r\n\r\n"
+              "https://maps.google.com/maps?q=44.057155,-121.315170(205)&z=6" +
+                  Footer);
 
     bench.send(DecoderBench::header(3, 300), ecefWords(-1, std::int64_t{-2147483647} - 1, 2147483647));
     EXPECT_NE(bench.page(1).find("-0.01m         \t-21474836.48m  \t21474836.47m\r\n"), std::string::npos) << bench.page(1);
@@ -66,11 +72,13 @@ TEST(ReferenceStationPage, RealStationPositionAndExtremeFields) {
 TEST(ReferenceStationPage, OnThePolarAxisTheLineSaysNotAvailable) {
     DecoderBench bench;
     bench.send(DecoderBench::header(3, 1), ecefWords(0, 0, 635675231));
-    EXPECT_EQ(bench.page(1), "Msg #3 : GPS Reference Station Parameters\r\n\r\n"
-                             "ECEF X         \tECEF Y         \tECEF Z\r\n"
-                             "0.00m          \t0.00m          \t6356752.31m\r\n"
-                             "Latitude       \tLongitude      \tAltitude\r\n"
-                             "N/A            \tN/A            \tN/A" + Footer);
+    EXPECT_EQ(bench.page(1),
+              "Msg #3 : GPS Reference Station Parameters\r\n\r\n"
+              "ECEF X         \tECEF Y         \tECEF Z\r\n"
+              "0.00m          \t0.00m          \t6356752.31m\r\n"
+              "Latitude       \tLongitude      \tAltitude\r\n"
+              "N/A            \tN/A            \tN/A" +
+                  Footer);
 }
 
 TEST(ReferenceStationPage, ShortFrameReadsWhatEarlierFramesLeft) {
@@ -86,33 +94,38 @@ TEST(ReferenceStationPage, ShortFrameReadsWhatEarlierFramesLeft) {
 
 std::uint32_t healthWord(int id, int iodLink, int health, int cn, int enable, int newData, int warning, int tou) {
     DataWordPacker packer;
-    for (auto [value, width] : {std::pair{0, 1}, {id, 5}, {iodLink, 1}, {health, 3}, {cn, 5}, {enable, 1}, {newData, 1},
-                                {warning, 1}, {tou, 4}, {0, 2}})
+    for (auto [value, width] :
+         {std::pair{0, 1}, {id, 5}, {iodLink, 1}, {health, 3}, {cn, 5}, {enable, 1}, {newData, 1}, {warning, 1}, {tou, 4}, {0, 2}})
         packer.put(value, width);
     return packer.finish()[0];
 }
 
 TEST(ConstellationHealthPage, EveryColumnRule) {
     DecoderBench bench;
-    bench.send(DecoderBench::header(5), {healthWord(0, 1, 0, 0, 0, 1, 1, 0), healthWord(7, 0, 5, 1, 1, 0, 0, 9),
-                                         healthWord(12, 0, 2, 31, 0, 0, 1, 15)});
-    EXPECT_EQ(bench.page(2), "Msg #5 : GPS Constellation Health\r\n"
-                             "\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning"
-                             "\r\n32     \tOK     \t-      \tN/A dB \t2      \tIOD    \t0 min"
-                             "\r\n07     \tNG     \tOK     \t25 dB  \t1,9    \t-      \tNon"
-                             "\r\n12     \tNG     \tNG     \t55 dB  \t1,9    \t-      \t75 min" + Footer);
+    bench.send(DecoderBench::header(5),
+               {healthWord(0, 1, 0, 0, 0, 1, 1, 0), healthWord(7, 0, 5, 1, 1, 0, 0, 9), healthWord(12, 0, 2, 31, 0, 0, 1, 15)});
+    EXPECT_EQ(bench.page(2),
+              "Msg #5 : GPS Constellation Health\r\n"
+              "\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning"
+              "\r\n32     \tOK     \t-      \tN/A dB \t2      \tIOD    \t0 min"
+              "\r\n07     \tNG     \tOK     \t25 dB  \t1,9    \t-      \tNon"
+              "\r\n12     \tNG     \tNG     \t55 dB  \t1,9    \t-      \t75 min" +
+                  Footer);
 
     bench.send(DecoderBench::header(33), {healthWord(3, 1, 0, 10, 1, 1, 0, 0), healthWord(4, 0, 0, 10, 0, 0, 0, 0)});
-    EXPECT_EQ(bench.page(8), "Msg #33 : GLONASS Constellation Health\r\n"
-                             "\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning"
-                             "\r\n03     \tOK     \t-      \t34 dB  \t-      \tTb     \tNon"
-                             "\r\n04     \tOK     \t-      \t34 dB  \t31,34  \t-      \tNon" + Footer);
+    EXPECT_EQ(bench.page(8),
+              "Msg #33 : GLONASS Constellation Health\r\n"
+              "\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning"
+              "\r\n03     \tOK     \t-      \t34 dB  \t-      \tTb     \tNon"
+              "\r\n04     \tOK     \t-      \t34 dB  \t31,34  \t-      \tNon" +
+                  Footer);
 
     // A smaller frame replaces the page whole, and an empty one leaves only the headings.
     bench.send(DecoderBench::header(5), {healthWord(9, 0, 0, 0, 0, 0, 0, 0)});
     EXPECT_EQ(bench.page(2).find("\r\n32 "), std::string::npos);
     bench.send(DecoderBench::header(5), {});
-    EXPECT_EQ(bench.page(2), "Msg #5 : GPS Constellation Health\r\n\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning" + Footer);
+    EXPECT_EQ(bench.page(2),
+              "Msg #5 : GPS Constellation Health\r\n\rSat ID \tNavi   \tHealth \tC/N    \tDGPS   \tNew    \tWarning" + Footer);
 }
 
 std::vector<std::uint32_t> almanacWords(std::initializer_list<std::array<int, 9>> beacons) {
@@ -134,14 +147,16 @@ std::vector<std::uint32_t> almanacWords(std::initializer_list<std::array<int, 9>
 
 TEST(BeaconAlmanacPage, ScalesLettersAndNames) {
     DecoderBench bench;
-    auto words = almanacWords({{32767, 1, 0, 0, 0, 5, 3, 1, 3}, {-32768, 0, 1023, 4095, 3, 1023, 7, 0, 0},
-                               {0, 0, 250, 1000, 1, 77, 5, 0, 0}});
+    auto words =
+        almanacWords({{32767, 1, 0, 0, 0, 5, 3, 1, 3}, {-32768, 0, 1023, 4095, 3, 1023, 7, 0, 0}, {0, 0, 250, 1000, 1, 77, 5, 0, 0}});
     words.resize(7);  // two whole entries and one stray word
     bench.send(DecoderBench::header(7), words);
-    EXPECT_EQ(bench.page(3), "Msg #7 : DGPS Radiobeacon Almanac\r\n"
-                             "\r\nTx ID  \tFrequency      \tLatitude       \tLongitude      \tRange  \tBit Rate\tHealth"
-                             "\r\n005    \t190.0 kHz      \tN90-00-00      \tE0-00-19       \t0 km   \t110 bps\tOperation Normal"
-                             "\r\n1023   \t599.5 kHz      \tS90-00-09      \tW0-00-00       \t1023 km\t300 bps\tDo Not Use" + Footer);
+    EXPECT_EQ(bench.page(3),
+              "Msg #7 : DGPS Radiobeacon Almanac\r\n"
+              "\r\nTx ID  \tFrequency      \tLatitude       \tLongitude      \tRange  \tBit Rate\tHealth"
+              "\r\n005    \t190.0 kHz      \tN90-00-00      \tE0-00-19       \t0 km   \t110 bps\tOperation Normal"
+              "\r\n1023   \t599.5 kHz      \tS90-00-09      \tW0-00-00       \t1023 km\t300 bps\tDo Not Use" +
+                  Footer);
 
     bench.send(DecoderBench::header(35), almanacWords({{0, 0, 250, 1000, 1, 77, 5, 0, 0}}));
     EXPECT_NE(bench.page(10).find("\r\n077    \t290.0 kHz      \tS0-00-00       \tW0-00-00       \t250 km \t200 bps\tNo Monitoring"),
@@ -149,8 +164,10 @@ TEST(BeaconAlmanacPage, ScalesLettersAndNames) {
         << bench.page(10);
 
     bench.send(DecoderBench::header(7), {0x1, 0x2});
-    EXPECT_EQ(bench.page(3), "Msg #7 : DGPS Radiobeacon Almanac\r\n"
-                             "\r\nTx ID  \tFrequency      \tLatitude       \tLongitude      \tRange  \tBit Rate\tHealth" + Footer);
+    EXPECT_EQ(bench.page(3),
+              "Msg #7 : DGPS Radiobeacon Almanac\r\n"
+              "\r\nTx ID  \tFrequency      \tLatitude       \tLongitude      \tRange  \tBit Rate\tHealth" +
+                  Footer);
 }
 
 TEST(SpecialMessagePage, HistoryOfTwelveNewestFirst) {

@@ -26,16 +26,16 @@ std::vector<ExpectedFrame> readExpected(const std::string& path) {
     for (std::string line; std::getline(file, line);) {
         if (line.find("\"class\":\"RTCM2\"") == std::string::npos) continue;
         auto first = [&](const char* key) { return jsonNumbers(line, key).at(0); };
-        frames.push_back({{static_cast<int>(first("type")), static_cast<int>(first("station_id")),
-                           static_cast<int>(std::lround(first("zcount") / 0.6)), static_cast<int>(first("seqnum")),
-                           static_cast<int>(first("length")), static_cast<int>(first("station_health"))},
-                          line});
+        frames.push_back(
+            {{static_cast<int>(first("type")), static_cast<int>(first("station_id")), static_cast<int>(std::lround(first("zcount") / 0.6)),
+              static_cast<int>(first("seqnum")), static_cast<int>(first("length")), static_cast<int>(first("station_health"))},
+             line});
     }
     return frames;
 }
 
 struct Alignment {
-    std::size_t decoded = 0;   // first decoded frame that gpsd also printed
+    std::size_t decoded = 0;  // first decoded frame that gpsd also printed
     std::size_t expected = 0;  // its place in gpsd's output
 };
 
@@ -81,8 +81,8 @@ TEST_P(CaptureFile, EveryFrameHeaderFromTheFirstLockOn) {
     for (std::size_t k = 0; k < commonFrames(); ++k) {
         const DecodedHeader& ours = decoded[alignment.decoded + k];
         const DecodedHeader& theirs = expected[alignment.expected + k].header;
-        ASSERT_EQ(ours, theirs) << "frame " << k << " after alignment: type " << ours.type << " vs " << theirs.type
-                                << ", Z-count " << ours.zCount << " vs " << theirs.zCount;
+        ASSERT_EQ(ours, theirs) << "frame " << k << " after alignment: type " << ours.type << " vs " << theirs.type << ", Z-count "
+                                << ours.zCount << " vs " << theirs.zCount;
     }
 }
 
@@ -166,7 +166,8 @@ TEST_P(CaptureFile, PagesShowWhatGpsdDecoded) {
     EXPECT_GT(checkedSatellites, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, CaptureFile, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"), testing::fileParameterName);
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureFile, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"),
+                         testing::fileParameterName);
 
 }  // namespace
 }  // namespace sondeco::testing

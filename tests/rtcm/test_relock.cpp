@@ -36,8 +36,12 @@ SentStream stationStream(int frames) {
 }
 
 bool sameFrame(const RecordingView& view, std::size_t decoded, const BeaconFrame& sent) {
-    const DecodedHeader expected{sent.header.messageType, sent.header.stationId, sent.header.zCount, sent.header.sequenceNumber,
-                                 static_cast<int>(sent.dataWords.size()), sent.header.stationHealth};
+    const DecodedHeader expected{sent.header.messageType,
+                                 sent.header.stationId,
+                                 sent.header.zCount,
+                                 sent.header.sequenceNumber,
+                                 static_cast<int>(sent.dataWords.size()),
+                                 sent.header.stationHealth};
     return view.completedFrames[decoded] == expected && view.frameWords[decoded] == sent.dataWords;
 }
 

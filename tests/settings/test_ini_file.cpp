@@ -34,7 +34,7 @@ TEST(IniFile, ValuesAreTrimmedAndLoseOnePairOfQuotes) {
     EXPECT_EQ(file.readString("s", "e", "-"), "\"x\"");
     EXPECT_EQ(file.readString("s", "f", "-"), "a=b");
     EXPECT_EQ(file.readString("s", ";g", "-"), "-");  // a comment is not a key
-    EXPECT_EQ(file.readString("s", "g", "-"), "2");   // "[t" has no ']': not a section
+    EXPECT_EQ(file.readString("s", "g", "-"), "2");  // "[t" has no ']': not a section
 }
 
 TEST(IniFile, WrittenValuesReadBackUnchanged) {

@@ -40,9 +40,7 @@ protected:
         text << std::ifstream(path_, std::ios::binary).rdbuf();
         return text.str();
     }
-    std::vector<fs::path> folderContents() const {
-        return {fs::directory_iterator(folder_), fs::directory_iterator()};
-    }
+    std::vector<fs::path> folderContents() const { return {fs::directory_iterator(folder_), fs::directory_iterator()}; }
 
     // The fields as the main window has them when it reads: nothing left at a default by chance.
     SettingsFields loaded(const std::string& bytes) const {
@@ -79,10 +77,23 @@ TEST_F(SettingsFileTest, FrequencyIsClampedAndAStrayPageGoesToTheFirst) {
 }
 
 TEST_F(SettingsFileTest, OnlyWholeNumbersAreRead) {
-    for (const auto& [value, expected] :
-         {std::pair{"abc", 660}, {"0x200", 512}, {"0X1f", 31}, {"12abc", 660}, {"", 660}, {"0x", 660},
-          {"0xg", 660}, {"+700", 700}, {"-20", -20}, {" 700 ", 700}, {"\"700\"", 700}, {"1 2", 660},
-          {"99999999999", 660}, {"0xFFFFFFFF", -1}, {"0x100000000", 660}, {"-0x10", 660}, {"+-5", 660}})
+    for (const auto& [value, expected] : {std::pair{"abc", 660},
+                                          {"0x200", 512},
+                                          {"0X1f", 31},
+                                          {"12abc", 660},
+                                          {"", 660},
+                                          {"0x", 660},
+                                          {"0xg", 660},
+                                          {"+700", 700},
+                                          {"-20", -20},
+                                          {" 700 ", 700},
+                                          {"\"700\"", 700},
+                                          {"1 2", 660},
+                                          {"99999999999", 660},
+                                          {"0xFFFFFFFF", -1},
+                                          {"0x100000000", 660},
+                                          {"-0x10", 660},
+                                          {"+-5", 660}})
         EXPECT_EQ(loaded(std::string("[Form]\nMainWidth=") + value).MainWidth, expected) << value;
     EXPECT_FALSE(loaded("[Form]\nMainMaxmum=true").MainMaxmum);
     EXPECT_TRUE(loaded("[Form]\nMainMaxmum=2").MainMaxmum);
@@ -94,11 +105,11 @@ TEST_F(SettingsFileTest, NamesMatchWithoutCaseAndOnlyInTheirOwnSection) {
     const auto fields = loaded(
         "TabIndex=3\n[Other]\nMainHeight=1\n[ form ]\nmainwidth=700\nMAINTOP=1\nMainTop=2\n"
         "[WAVE]\nDecFreqPos=60\n[Form]\nMainLeft=9\n");
-    EXPECT_EQ(fields.TabIndex, 4);      // before any section
+    EXPECT_EQ(fields.TabIndex, 4);  // before any section
     EXPECT_EQ(fields.MainHeight, 400);  // in someone else's section
     EXPECT_EQ(fields.MainWidth, 700);
-    EXPECT_EQ(fields.MainTop, 1);       // the first of two wins
-    EXPECT_EQ(fields.MainLeft, 0);      // only the first [Form] counts
+    EXPECT_EQ(fields.MainTop, 1);  // the first of two wins
+    EXPECT_EQ(fields.MainLeft, 0);  // only the first [Form] counts
     EXPECT_EQ(fields.DecFreqPos, 60);
 }
 
@@ -129,8 +140,9 @@ TEST_F(SettingsFileTest, AMaximisedCloseKeepsTheStartUpPlacement) {
 }
 
 TEST_F(SettingsFileTest, EverythingElseInTheFileSurvivesASave) {
-    write("\xEF\xBB\xBF; Sondeco settings\nStray=before any section\n[Other]\nMainTop=77\n[ form ]\n"
-          "  mainTOP = 12\nthis line is junk\n\x01\x02\n\nMainWidth=abc\n\n[Extra]\nKey=\"kept\"\n[Wave]\nDecFreqPos=60");
+    write(
+        "\xEF\xBB\xBF; Sondeco settings\nStray=before any section\n[Other]\nMainTop=77\n[ form ]\n"
+        "  mainTOP = 12\nthis line is junk\n\x01\x02\n\nMainWidth=abc\n\n[Extra]\nKey=\"kept\"\n[Wave]\nDecFreqPos=60");
     fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
     const SettingsFields fields{0, "USB", false, 90, 0, 0, 0, 0, 0, false};
     std::string error;
@@ -199,8 +211,7 @@ TEST_F(SettingsFileTest, AFullDiskLeavesTheOldFileWhole) {
 TEST_F(SettingsFileTest, LongDeviceNamesAreCut) {
     EXPECT_EQ(loaded("[Wave]\nWaveInName=" + std::string(5000, 'n')).WaveInName, std::string(2047, 'n'));
     // A two-byte character across the limit goes whole.
-    EXPECT_EQ(loaded("[Wave]\nWaveInName=" + std::string(2046, 'n') + "\xC3\xA9xyz").WaveInName,
-              std::string(2046, 'n'));
+    EXPECT_EQ(loaded("[Wave]\nWaveInName=" + std::string(2046, 'n') + "\xC3\xA9xyz").WaveInName, std::string(2046, 'n'));
 }
 
 TEST_F(SettingsFileTest, JunkFilesReadSafelyAndAreStillSaved) {
@@ -233,7 +244,8 @@ TEST_F(SettingsFileTest, ALargeFileIsReadWholeAndKeepsItsEndWhenSaved) {
     const std::string saved = contents();
     const std::string notes = large.substr(large.find("[Notes]"), large.find("[Wave]") - large.find("[Notes]"));
     EXPECT_NE(saved.find(notes), std::string::npos) << "the lines in between were not kept";
-    EXPECT_TRUE(saved.ends_with("\n[Wave]\nDecFreqPos=60\nWaveInName=Default input device\nDecBitRate=1\n[Last]\nKeep=me")) << saved.substr(saved.size() - 200);
+    EXPECT_TRUE(saved.ends_with("\n[Wave]\nDecFreqPos=60\nWaveInName=Default input device\nDecBitRate=1\n[Last]\nKeep=me"))
+        << saved.substr(saved.size() - 200);
     EXPECT_EQ(loaded(saved).MainWidth, 800);
 }
 

@@ -33,8 +33,7 @@ inline std::vector<std::uint8_t> readCaptureBits(const std::string& path) {
 // A file name inside a fresh directory for this test.
 inline std::filesystem::path scratchPath(const std::string& name) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    auto directory = std::filesystem::temp_directory_path() /
-                     (std::string("sondeco-test-") + test->test_suite_name() + "-" + test->name());
+    auto directory = std::filesystem::temp_directory_path() / (std::string("sondeco-test-") + test->test_suite_name() + "-" + test->name());
     std::filesystem::create_directories(directory);
     return directory / name;
 }

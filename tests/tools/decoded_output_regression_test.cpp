@@ -71,12 +71,12 @@ TEST(DecodedOutputRegression, NoisyGeneratedBeaconsInEveryTextFormat) {
         const char* seed;
     };
     // Noisy enough that parity failures, lost locks and relocks are part of what is pinned down.
-    for (const Signal& signal : {Signal{"gen_200_950_10_3", "200", "950", "10", "3"}, Signal{"gen_100_700_11_2", "100", "700", "11", "2"}}) {
+    for (const Signal& signal :
+         {Signal{"gen_200_950_10_3", "200", "950", "10", "3"}, Signal{"gen_100_700_11_2", "100", "700", "11", "2"}}) {
         const auto wav = scratchPath(std::string(signal.name) + ".wav");
-        const auto made = runCommand(std::string("'" SONDECO_GEN "' --rate ") + signal.rate + " --freq " + signal.freq + " --ebn0 " +
-                                     signal.ebN0 + " --seed " + signal.seed +
-                                     " --seconds 120 --zcount 100 --types 1,3,5,6,7,9,16,31,32,33,34,35 --leading 1.3 '" +
-                                     wav.string() + "'");
+        const auto made = runCommand(
+            std::string("'" SONDECO_GEN "' --rate ") + signal.rate + " --freq " + signal.freq + " --ebn0 " + signal.ebN0 + " --seed " +
+            signal.seed + " --seconds 120 --zcount 100 --types 1,3,5,6,7,9,16,31,32,33,34,35 --leading 1.3 '" + wav.string() + "'");
         ASSERT_EQ(made.exitCode, 0) << made.errors;
         for (const char* format : {"pages", "frames", "json"})
             expectGolden(std::string("-r ") + signal.rate + " -f " + signal.freq + " -o " + format + " - < '" + wav.string() + "'",

@@ -28,8 +28,8 @@ TEST(GeneratorToDemodulator, DecidedBitsAreTheFramesThatWentIn) {
         int centre;
         double offset;
     };
-    for (const Case c : {Case{100, 500, 3.0}, Case{100, 800, -4.0}, Case{100, 1000, 2.5},
-                         Case{200, 500, -3.0}, Case{200, 800, 4.0}, Case{200, 1000, -2.5}}) {
+    for (const Case c : {Case{100, 500, 3.0}, Case{100, 800, -4.0}, Case{100, 1000, 2.5}, Case{200, 500, -3.0}, Case{200, 800, 4.0},
+                         Case{200, 1000, -2.5}}) {
         SCOPED_TRACE(testing::Message() << c.rate << " bit/s at " << c.centre << " Hz, offset " << c.offset << " Hz");
         BeaconSettings station;
         station.bitRate = c.rate;

@@ -3,8 +3,8 @@
 
 #include "rtcm/message_builders.h"
 #include "rtcm/serial_format.h"
-#include "tests/support/test_support.h"
 #include "signalgen/simulated_beacon.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -38,8 +38,7 @@ std::vector<std::string> decodeWithGpsd(const std::vector<BeaconFrame>& frames) 
     return testing::lines(result.output);
 }
 
-void expectNumbers(const std::string& line, const std::string& key, const std::vector<double>& expected,
-                   double tolerance) {
+void expectNumbers(const std::string& line, const std::string& key, const std::vector<double>& expected, double tolerance) {
     const auto actual = jsonNumbers(line, key);
     ASSERT_EQ(actual.size(), expected.size()) << key << " in " << line;
     for (std::size_t i = 0; i < expected.size(); ++i) {
@@ -51,8 +50,7 @@ TEST(GpsdCrosscheck, FieldValuesComeBackForEveryTypeGpsdDecodes) {
     const std::vector<PseudorangeCorrection> gps{
         {5, 1, 12.34, -0.012, 123}, {32, 0, -700.0, 1.0, 7}, {17, 2, 0.0, 0.0, 255}, {30, 3, 655.34, 0.254, 1}};
     const std::vector<PseudorangeCorrection> glonass{{1, 0, 1.8, -0.004, 45, true}, {24, 1, -3.3, 0.01, 127, false}};
-    const std::vector<SatelliteHealth> health{{3, true, 0, 45, false, true, false, 0},
-                                              {32, false, 5, 0, true, false, true, 35}};
+    const std::vector<SatelliteHealth> health{{3, true, 0, 45, false, true, false, 0}, {32, false, 5, 0, true, false, true, 35}};
     const std::vector<BeaconAlmanacEntry> beacons{{54.1818, 7.8857, 250, 313.0, 0, 761, 100, 0, 0, 0},
                                                   {-33.9, -151.2, 1023, 599.5, 3, 1023, 300, 1, 1, 1}};
     const std::vector<BeaconFrame> frames{
@@ -70,9 +68,12 @@ TEST(GpsdCrosscheck, FieldValuesComeBackForEveryTypeGpsdDecodes) {
         // The header fields come first in each line (type 7 repeats "station_id" for each beacon).
         const RtcmHeader& h = frames[i].header;
         const double length = static_cast<double>(frames[i].dataWords.size());
-        for (const auto& [key, value] : std::vector<std::pair<const char*, double>>{
-                 {"type", h.messageType}, {"station_id", h.stationId}, {"zcount", h.zCount * 0.6},
-                 {"seqnum", h.sequenceNumber}, {"length", length}, {"station_health", h.stationHealth}}) {
+        for (const auto& [key, value] : std::vector<std::pair<const char*, double>>{{"type", h.messageType},
+                                                                                    {"station_id", h.stationId},
+                                                                                    {"zcount", h.zCount * 0.6},
+                                                                                    {"seqnum", h.sequenceNumber},
+                                                                                    {"length", length},
+                                                                                    {"station_health", h.stationHealth}}) {
             EXPECT_NEAR(jsonNumbers(decoded[i], key).at(0), value, 1e-6) << key << " in " << decoded[i];
         }
     }
@@ -80,18 +81,35 @@ TEST(GpsdCrosscheck, FieldValuesComeBackForEveryTypeGpsdDecodes) {
     // and longitude travel in steps of 90/32767 and 180/32767 degree, and gpsd prints 4 decimals.
     const double latitudeStep = 90.0 / 32767 / 2 + 5e-5, longitudeStep = 180.0 / 32767 / 2 + 5e-5;
     const std::vector<std::tuple<int, const char*, std::vector<double>, double>> expected{
-        {0, "ident", {5, 0, 17, 30}, 0}, {0, "udre", {1, 0, 2, 3}, 0}, {0, "iod", {123, 7, 255, 1}, 0},
-        {0, "prc", {12.34, -700.16, 0.0, 655.34}, 1e-6}, {0, "rrc", {-0.012, 0.992, 0.0, 0.254}, 1e-6},
+        {0, "ident", {5, 0, 17, 30}, 0},
+        {0, "udre", {1, 0, 2, 3}, 0},
+        {0, "iod", {123, 7, 255, 1}, 0},
+        {0, "prc", {12.34, -700.16, 0.0, 655.34}, 1e-6},
+        {0, "rrc", {-0.012, 0.992, 0.0, 0.254}, 1e-6},
         {1, "prc", {12.34}, 1e-6},
-        {2, "x", {3705477.18}, 1e-6}, {2, "y", {-513234.85}, 1e-6}, {2, "z", {5148648.49}, 1e-6},
-        {3, "ident", {3, 0}, 0}, {3, "iodl", {1, 0}, 0}, {3, "health", {0, 5}, 0}, {3, "snr", {45, -1}, 0},
-        {3, "health_en", {0, 1}, 0}, {3, "new_data", {1, 0}, 0}, {3, "los_warning", {0, 1}, 0},
+        {2, "x", {3705477.18}, 1e-6},
+        {2, "y", {-513234.85}, 1e-6},
+        {2, "z", {5148648.49}, 1e-6},
+        {3, "ident", {3, 0}, 0},
+        {3, "iodl", {1, 0}, 0},
+        {3, "health", {0, 5}, 0},
+        {3, "snr", {45, -1}, 0},
+        {3, "health_en", {0, 1}, 0},
+        {3, "new_data", {1, 0}, 0},
+        {3, "los_warning", {0, 1}, 0},
         {3, "tou", {0, 35}, 0},
-        {4, "lat", {54.1818, -33.9}, latitudeStep}, {4, "lon", {7.8857, -151.2}, longitudeStep},
-        {4, "range", {250, 1023}, 0}, {4, "frequency", {313.0, 599.5}, 1e-6}, {4, "health", {0, 3}, 0},
-        {4, "station_id", {1023, 761, 1023}, 0}, {4, "bitrate", {100, 300}, 0},
-        {6, "ident", {1, 24}, 0}, {6, "change", {1, 0}, 0}, {6, "tod", {45, 127}, 0},
-        {6, "prc", {1.8, -3.3}, 1e-6}, {6, "rrc", {-0.004, 0.01}, 1e-6},
+        {4, "lat", {54.1818, -33.9}, latitudeStep},
+        {4, "lon", {7.8857, -151.2}, longitudeStep},
+        {4, "range", {250, 1023}, 0},
+        {4, "frequency", {313.0, 599.5}, 1e-6},
+        {4, "health", {0, 3}, 0},
+        {4, "station_id", {1023, 761, 1023}, 0},
+        {4, "bitrate", {100, 300}, 0},
+        {6, "ident", {1, 24}, 0},
+        {6, "change", {1, 0}, 0},
+        {6, "tod", {45, 127}, 0},
+        {6, "prc", {1.8, -3.3}, 1e-6},
+        {6, "rrc", {-0.004, 0.01}, 1e-6},
     };
     for (const auto& [frame, key, values, tolerance] : expected) {
         expectNumbers(decoded[static_cast<std::size_t>(frame)], key, values, tolerance);

@@ -78,8 +78,8 @@ TEST(MskModulator, PhaseIsContinuousWhereverBitsAndCallsAreCut) {
     double worst = 0.0;
     for (std::size_t n = 1; n + 1 < samples.size(); ++n) {
         const double sum = samples[n - 1] + samples[n + 1];
-        worst = std::max(worst, std::min(std::fabs(sum - 2 * std::cos(lower) * samples[n]),
-                                         std::fabs(sum - 2 * std::cos(upper) * samples[n])));
+        worst =
+            std::max(worst, std::min(std::fabs(sum - 2 * std::cos(lower) * samples[n]), std::fabs(sum - 2 * std::cos(upper) * samples[n])));
     }
     EXPECT_LT(worst, (upper - lower) * amplitude * 1.05);
 
@@ -88,7 +88,8 @@ TEST(MskModulator, PhaseIsContinuousWhereverBitsAndCallsAreCut) {
     std::vector<double> chunk(7);
     for (std::uint8_t bit : bits) {
         piecewise.pushBits({&bit, 1});
-        for (std::size_t got; (got = piecewise.render(chunk)) > 0;) pieces.insert(pieces.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+        for (std::size_t got; (got = piecewise.render(chunk)) > 0;)
+            pieces.insert(pieces.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
     }
     EXPECT_EQ(pieces, samples);
 }

@@ -1,8 +1,8 @@
 // The RTCM encoder and message builders against a real station's capture and against the rules a
 // receiver relies on.
 
-#include "rtcm/message_builders.h"
 #include "rtcm/rtcm_encoder.h"
+#include "rtcm/message_builders.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -89,13 +89,10 @@ TEST(RtcmEncoder, ZCountFollowsTheHourInTenthsOfAMinute) {
 // satellites in five words, then two in four words whose last 16 bits are fill. The second frame
 // needs the coarse scale because its range rate, -0.256 m/s, is the fine scale's "not available".
 TEST(MessageBuilders, ReproduceTheCorrectionWordsOfARealStation) {
-    const std::vector<PseudorangeCorrection> first{
-        {13, 0, -26.12, 0.068, 3}, {2, 0, 1.22, -0.080, 73}, {8, 0, 23.76, 0.030, 22}};
-    EXPECT_EQ(buildGpsCorrectionWords(first),
-              (std::vector<std::uint32_t>{0x0DFAE6, 0x220302, 0x003DD8, 0x490804, 0xA40F16}));
+    const std::vector<PseudorangeCorrection> first{{13, 0, -26.12, 0.068, 3}, {2, 0, 1.22, -0.080, 73}, {8, 0, 23.76, 0.030, 22}};
+    EXPECT_EQ(buildGpsCorrectionWords(first), (std::vector<std::uint32_t>{0x0DFAE6, 0x220302, 0x003DD8, 0x490804, 0xA40F16}));
     const std::vector<PseudorangeCorrection> second{{19, 0, -58.56, -0.256, 186}, {11, 1, -39.90, 0.174, 2}};
-    EXPECT_EQ(buildGpsCorrectionWords(second),
-              (std::vector<std::uint32_t>{0x93FF49, 0xF8BA2B, 0xF83557, 0x02AAAA}));
+    EXPECT_EQ(buildGpsCorrectionWords(second), (std::vector<std::uint32_t>{0x93FF49, 0xF8BA2B, 0xF83557, 0x02AAAA}));
 }
 
 // Limits a receiver has to cope with: satellite 32 sent as 0, the "not available" patterns (which a
@@ -107,8 +104,7 @@ TEST(MessageBuilders, FieldsAtTheirLimits) {
     EXPECT_EQ(buildGpsCorrectionWords({&huge, 1}), (std::vector<std::uint32_t>{0x818001, 0x7F00AA}));
     SatelliteHealth health{32, true, 5, 70, true, true, true, 200};
     EXPECT_EQ(buildConstellationHealthWords({&health, 1}), (std::vector<std::uint32_t>{0x037FFC}));
-    EXPECT_EQ(buildReferenceStationWords({-0.01, 0.0, 21474836.47}),
-              (std::vector<std::uint32_t>{0xFFFFFF, 0xFF0000, 0x00007F, 0xFFFFFF}));
+    EXPECT_EQ(buildReferenceStationWords({-0.01, 0.0, 21474836.47}), (std::vector<std::uint32_t>{0xFFFFFF, 0xFF0000, 0x00007F, 0xFFFFFF}));
     EXPECT_EQ(buildGpsCorrectionWords(std::vector<PseudorangeCorrection>(18)).size(), 30u);
     EXPECT_EQ(buildSpecialMessageWords(std::string(93, 'x')).size(), 31u);
 

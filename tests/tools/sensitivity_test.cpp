@@ -24,9 +24,9 @@ namespace {
 constexpr int SentFrames = 60;
 
 struct Counts {
-    int decoded = 0;      // frames the decoder completed while the counted frames were on air
-    int right = 0;        // of those, frames equal to a counted frame sent, each sent frame at most once
-    int wrong = 0;        // frames equal to no frame sent at their place: invented, or duplicates
+    int decoded = 0;  // frames the decoder completed while the counted frames were on air
+    int right = 0;  // of those, frames equal to a counted frame sent, each sent frame at most once
+    int wrong = 0;  // frames equal to no frame sent at their place: invented, or duplicates
     int demodulated = 0;  // counted frames whose transmitted bits all appear in the decisions
 };
 
@@ -55,9 +55,8 @@ class Sensitivity : public ::testing::TestWithParam<Point> {};
 TEST_P(Sensitivity, FramesRightWithinBounds) {
     const Point point = GetParam();
     const Counts counts = receive(point.rate, point.ebN0Db, 1);
-    SCOPED_TRACE(testing::Message() << point.rate << " bit/s at " << point.ebN0Db << " dB: " << counts.right << " right, "
-                                    << counts.wrong << " wrong, " << counts.demodulated << " demodulated right of "
-                                    << SentFrames);
+    SCOPED_TRACE(testing::Message() << point.rate << " bit/s at " << point.ebN0Db << " dB: " << counts.right << " right, " << counts.wrong
+                                    << " wrong, " << counts.demodulated << " demodulated right of " << SentFrames);
     // Lower bounds: sensitivity lost.
     EXPECT_GE(counts.demodulated, point.demodulatedAtLeast);
     EXPECT_GE(counts.right, point.rightAtLeast);

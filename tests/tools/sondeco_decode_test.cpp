@@ -1,8 +1,8 @@
 // The sondeco-decode command: real captures against gpsd, generated audio end to end (from a file, a
 // pipe and raw PCM), the re-encoded RTCM stream read back by gpsd, and every way its input can fail.
 
-#include "tests/support/test_support.h"
 #include "audio/wav_file.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@ namespace {
 using testing::jsonNumbers;
 using testing::jsonTokens;
 using testing::lines;
-using testing::runCommand;
 using testing::readWhole;
+using testing::runCommand;
 using testing::scratchPath;
 
 const std::string Data = SONDECO_TEST_DATA "/rtcm2/";
@@ -121,7 +121,8 @@ TEST_P(RealCaptureJson, AgreesWithGpsdsDecoding) {
     expectSameStream(rtcm2Lines(result.output), rtcm2Lines(chk), 80);
 }
 
-INSTANTIATE_TEST_SUITE_P(Captures, RealCaptureJson, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"), testing::fileParameterName);
+INSTANTIATE_TEST_SUITE_P(Captures, RealCaptureJson, ::testing::Values("sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"),
+                         testing::fileParameterName);
 
 // The three captures joined end to end, as when a receiver's feed is switched: every join cuts a
 // frame and the decoder must lock again at once. We must find at least as many frames as gpsd does
@@ -234,8 +235,8 @@ TEST(SondecoDecode, PagesFramesAndStatistics) {
 }
 
 TEST(SondecoDecode, BadOptionsAndBadInputs) {
-    for (const char* arguments : {"--bogus", "-r 150 x.wav", "-r", "-f 805 x.wav", "-f 1200 x.wav", "-f abc x.wav",
-                                  "-o xml x.wav", "--raw --rtcm", "a.wav b.wav", "--stats=yes"}) {
+    for (const char* arguments : {"--bogus", "-r 150 x.wav", "-r", "-f 805 x.wav", "-f 1200 x.wav", "-f abc x.wav", "-o xml x.wav",
+                                  "--raw --rtcm", "a.wav b.wav", "--stats=yes"}) {
         const auto result = runCommand(decoder(arguments));
         EXPECT_EQ(result.exitCode, 2) << arguments;
         EXPECT_NE(result.errors.find("Usage: sondeco-decode"), std::string::npos) << arguments;
