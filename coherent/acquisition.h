@@ -1,8 +1,11 @@
 // Finding a beacon without being told where it is: tone and bit rate together from the two spectral
 // lines of the squared signal. Squaring MSK turns it into two phase-continuous tones at twice the
 // carrier plus and minus half the bit rate, each on half the time, so the squared spectrum holds two
-// lines whose spacing is the bit rate and whose midpoint is twice the carrier. Noise, speech and a
-// plain carrier do not make such a pair; a few checks around the pair keep them from faking one.
+// lines whose spacing is the bit rate and whose midpoint is twice the carrier. The band is cut into
+// overlapping channels (375 Hz apart for 100 and 200 bit/s, 195 Hz for 25 and 50) and each is
+// squared on its own, which keeps the noise-times-noise products of the whole band off the lines.
+// Noise, speech and carriers do not make such a pair; checks on the pair, on what surrounds it and on
+// the input's own spectrum at the tone keep them from faking one.
 //
 // Works on complex baseband at any rate given at construction (the audio front end's output, or one
 // channel of a band monitor); knows nothing of audio, 48 kHz or the detector that follows.
