@@ -6,9 +6,9 @@
 // The audio is a minute of the simulated station's usual message mix at 12 dB Eb/N0, made once and
 // replayed in a loop, so the decoder sees frames, parity failures and resynchronisation as a fair
 // signal gives them. The jump back once a minute loses the lock like a fade would, and the decoder
-// can lock again only on a frame whose preamble follows a word ending in two 0 bits: it decodes
-// about 33 of the 47 frames of each minute at 200 bit/s. The counter frames_per_min shows how many
-// frames' worth of page and output formatting a run included.
+// locks again on the next whole frame: it decodes about 44 of the 47 frames of each minute at
+// 200 bit/s. The counter frames_per_min shows how many frames' worth of page and output formatting a
+// run included.
 #include "measure/fixed_clock.h"
 #include "output/decoded_output.h"
 #include "receiver/receiver.h"
