@@ -666,14 +666,14 @@ Line Rung::strongestNear(const Average& average, double frequencyHz, int reach) 
     return lineAt(average, best);
 }
 
-}  // namespace
-
 // A pair that passed the checks on the squared spectra, with what the check on the input needs.
 struct Pair {
     BeaconCandidate candidate;
     double strongerExcess;  // the stronger line's power (bin power less noise) in the average
     std::size_t spectra;    // how many spectra that average holds
 };
+
+}  // namespace
 
 struct BeaconAcquisition::State {
     explicit State(const AcquisitionSettings& settings);
@@ -743,7 +743,7 @@ BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s)
         const bool fits = decimation >= 2 && decimation <= MaxChannelDecimation && limiter->overlap() % decimation == 0 &&
                           layout.flatHz >= spacing / 2.0 + 0.75 * fastest;
         if (!fits) {
-            // Too low an input rate for channels: this rung searches the whole band.
+            // No room for channels at this input rate: this rung searches the whole band.
             rungs.push_back(std::make_unique<Rung>(rate, powerOfTwoNear(rate * layout.fftSeconds), bitRates, 0.0, settings.searchLowHz,
                                                    settings.searchHighHz));
             limiter->setFiltering(true);
