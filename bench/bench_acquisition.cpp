@@ -20,8 +20,7 @@ constexpr std::size_t SamplesPerBlock = 4800;  // 100 ms, as the sound card hand
 constexpr int Seconds = 10;
 
 // Ten seconds of a 200 bit/s beacon at 1000 Hz and 12 dB Eb/N0, as floats the way capture delivers them.
-std::vector<float> beaconAudio()
-{
+std::vector<float> beaconAudio() {
     MskSettings settings;
     settings.bitRate = 200.0;
     settings.centreFrequency = 1000.0;
@@ -36,28 +35,26 @@ std::vector<float> beaconAudio()
     return {samples.begin(), samples.end()};
 }
 
-std::vector<ComplexSample> baseband(const std::vector<float>& audio)
-{
+std::vector<ComplexSample> baseband(const std::vector<float>& audio) {
     AudioFrontEnd frontEnd;
     std::vector<ComplexSample> out;
     frontEnd.process(std::span<const float>(audio), out);
     return out;
 }
 
-void reportRealTime(benchmark::State& state)
-{
+void reportRealTime(benchmark::State& state) {
     state.counters["x_realtime"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * SamplesPerBlock / 48000.0, benchmark::Counter::kIsRate);
 }
 
-void BM_FrontEnd(benchmark::State& state)
-{
+void BM_FrontEnd(benchmark::State& state) {
     const std::vector<float> audio = beaconAudio();
     AudioFrontEnd frontEnd;
     std::vector<ComplexSample> out(frontEnd.maxOutputSamples(SamplesPerBlock));
     std::size_t next = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(frontEnd.process(std::span<const float>(audio.data() + next, SamplesPerBlock), std::span<ComplexSample>(out)));
+        benchmark::DoNotOptimize(
+            frontEnd.process(std::span<const float>(audio.data() + next, SamplesPerBlock), std::span<ComplexSample>(out)));
         benchmark::ClobberMemory();
         next = (next + SamplesPerBlock) % audio.size();
     }
@@ -66,8 +63,7 @@ void BM_FrontEnd(benchmark::State& state)
 
 // Acquisition over the front end's output (8000 samples a second), in 100 ms blocks. With a beacon
 // it holds one and follows its lines; on noise alone it searches all the time, which costs more.
-void acquire(benchmark::State& state, const std::vector<ComplexSample>& signal)
-{
+void acquire(benchmark::State& state, const std::vector<ComplexSample>& signal) {
     AudioFrontEnd frontEnd;
     BeaconAcquisition acquisition(acquisitionSettingsFor(frontEnd));
     const std::size_t block = signal.size() / (Seconds * 10);
@@ -83,8 +79,7 @@ void acquire(benchmark::State& state, const std::vector<ComplexSample>& signal)
 
 void BM_AcquisitionHolding(benchmark::State& state) { acquire(state, baseband(beaconAudio())); }
 
-void BM_AcquisitionSearching(benchmark::State& state)
-{
+void BM_AcquisitionSearching(benchmark::State& state) {
     CarrierSound noise(1000.0, 0.0, 2000.0, 7);
     std::vector<double> samples(Seconds * 48000);
     noise.render(samples);
@@ -92,15 +87,15 @@ void BM_AcquisitionSearching(benchmark::State& state)
 }
 
 // Both, block by block, as the receiver runs them.
-void BM_FrontEndAndAcquisition(benchmark::State& state)
-{
+void BM_FrontEndAndAcquisition(benchmark::State& state) {
     const std::vector<float> audio = beaconAudio();
     AudioFrontEnd frontEnd;
     BeaconAcquisition acquisition(acquisitionSettingsFor(frontEnd));
     std::vector<ComplexSample> out(frontEnd.maxOutputSamples(SamplesPerBlock));
     std::size_t next = 0;
     for (auto _ : state) {
-        const std::size_t count = frontEnd.process(std::span<const float>(audio.data() + next, SamplesPerBlock), std::span<ComplexSample>(out));
+        const std::size_t count =
+            frontEnd.process(std::span<const float>(audio.data() + next, SamplesPerBlock), std::span<ComplexSample>(out));
         benchmark::DoNotOptimize(acquisition.process(std::span<const ComplexSample>(out.data(), count)).size());
         next = (next + SamplesPerBlock) % audio.size();
     }

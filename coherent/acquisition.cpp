@@ -101,13 +101,12 @@ struct BankLayout {
     double fftSeconds;
 };
 constexpr BankLayout FastBank{375.0, 340.0, {100.0, 200.0}, ShortFftSeconds};
-constexpr BankLayout SlowBank{195.3125, 150.0, {25.0, 50.0}, ShortFftSeconds * LongFftFactor};
+constexpr BankLayout SlowBank{195.3125, 150.0, {25.0, 50.0}, ShortFftSeconds* LongFftFactor};
 constexpr std::size_t MaxChannelDecimation = 16;
 // 8192 squared samples at this power, summed in an FFT, still give a finite power in float.
 constexpr float MaxSamplePower = 1e15f;
 
-double wrapToHalfRate(double frequency, double rate)
-{
+double wrapToHalfRate(double frequency, double rate) {
     frequency = std::fmod(frequency, rate);
     if (frequency > rate / 2.0) frequency -= rate;
     if (frequency <= -rate / 2.0) frequency += rate;
@@ -116,15 +115,14 @@ double wrapToHalfRate(double frequency, double rate)
 
 // P(X > y) for X ~ Beta(a, b) with whole a, b: the chance that a sum of a unit exponentials beats
 // y / (1 - y) times a sum of b others. The finite binomial form, in logs to stay in range.
-double betaUpperTail(int a, int b, double y)
-{
+double betaUpperTail(int a, int b, double y) {
     if (y <= 0.0) return 1.0;
     if (y >= 1.0) return 0.0;
     const int n = a + b - 1;
     double total = 0.0;
     for (int j = 0; j < a; ++j) {
-        const double logTerm = std::lgamma(n + 1.0) - std::lgamma(j + 1.0) - std::lgamma(n - j + 1.0) +
-                               j * std::log(y) + (n - j) * std::log1p(-y);
+        const double logTerm =
+            std::lgamma(n + 1.0) - std::lgamma(j + 1.0) - std::lgamma(n - j + 1.0) + j * std::log(y) + (n - j) * std::log1p(-y);
         total += std::exp(logTerm);
     }
     return total;
@@ -134,8 +132,7 @@ double betaUpperTail(int a, int b, double y)
 // when the bin is the mean of `spectra` periodograms and the noise estimate the mean of
 // `noiseBins` bins of as many. Neighbouring bins of a Hann-windowed spectrum are correlated, so
 // the estimate is worth about half its bins.
-double computeLineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm)
-{
+double computeLineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm) {
     const int a = static_cast<int>(spectra);
     const int b = static_cast<int>(std::max<std::size_t>(1, noiseBins * spectra / 2));
     double low = 0.0, high = 1.0;
@@ -149,8 +146,7 @@ double computeLineThreshold(std::size_t spectra, std::size_t noiseBins, double f
 
 // The same few thresholds are asked for by every rung of every acquisition (and every restart): each
 // is worked out once.
-double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm)
-{
+double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAlarm) {
     static std::mutex mutex;
     static std::map<std::tuple<std::size_t, std::size_t, double>, double> known;
     const std::lock_guard lock(mutex);
@@ -163,8 +159,7 @@ double lineThreshold(std::size_t spectra, std::size_t noiseBins, double falseAla
 
 // Hann window's amplitude at `offset` bins from a line, relative to its peak: corrects a line's power
 // for where it fell between bins.
-double hannScallopGain(double offset)
-{
+double hannScallopGain(double offset) {
     const double x = std::abs(offset);
     if (x < 1e-9) return 1.0;
     if (std::abs(x - 1.0) < 1e-9) return 0.5;
@@ -173,9 +168,9 @@ double hannScallopGain(double offset)
 
 struct Line {
     double frequencyHz = 0.0;  // in the squared signal, relative to 0 Hz
-    double ratio = 0.0;        // bin power over the noise estimate around it
-    double excess = 0.0;       // bin power less that noise estimate: the line's own power
-    double offsetBins = 0.0;   // where between bins it fell, for the power correction
+    double ratio = 0.0;  // bin power over the noise estimate around it
+    double excess = 0.0;  // bin power less that noise estimate: the line's own power
+    double offsetBins = 0.0;  // where between bins it fell, for the power correction
 };
 
 // Cuts the input into overlapping blocks and transforms each (overlap-save framing), for the channel
@@ -190,8 +185,7 @@ class BandLimiter {
 public:
     // With `filtering` false the blocks' spectra are all that is wanted (the channel banks filter
     // them themselves), and the filter's own output is not made.
-    BandLimiter(double sampleRate, double lowHz, double highHz, bool filtering) : filtering_(filtering)
-    {
+    BandLimiter(double sampleRate, double lowHz, double highHz, bool filtering) : filtering_(filtering) {
         const double transition = std::min(TransitionHz, (highHz - lowHz) / 2.0);
         // Length for 60 dB with a Kaiser window: (A - 8) / (2.285 * transition in radians per sample).
         // Rounded up so that taps - 1 (and so the block's new samples) divides by every decimation the
@@ -240,8 +234,7 @@ public:
     // samples, and the spectrum of the whole block before filtering (for the channel bank, which
     // filters it again its own way).
     template <typename Sink>
-    void process(std::span<const ComplexSample> input, Sink&& sink)
-    {
+    void process(std::span<const ComplexSample> input, Sink&& sink) {
         const std::size_t length = buffer_.size();
         std::size_t position = 0;
         while (position < input.size()) {
@@ -299,7 +292,6 @@ private:
     std::size_t filled_ = 0;
 };
 
-
 // Splits the band limiter's blocks into narrow channels, straight from each block's spectrum: a channel's bins times its filter's response, turned back with a short inverse FFT, give
 // the channel at a low rate (overlap-save with decimation; the filter's response is nil outside the
 // bins taken, so nothing folds). Squaring MSK within a few hundred hertz of it instead of the whole
@@ -312,10 +304,17 @@ public:
     // Channels centred on the given bins of the limiter's blocks, `binsTaken` bins wide each, flat to
     // flatHz either side of their centres.
     ChannelBank(double sampleRate, const BandLimiter& limiter, std::vector<int> centreBins, std::size_t binsTaken, double flatHz)
-        : length_(limiter.length()), taps_(limiter.taps()), overlap_(limiter.overlap()), newSamples_(limiter.newSamplesPerBlock()),
-          binsTaken_(binsTaken), decimation_(limiter.length() / binsTaken), centreBins_(std::move(centreBins)),
-          phases_(centreBins_.size(), 0.0), inverse_(binsTaken), bins_(binsTaken), samples_(binsTaken)
-    {
+        : length_(limiter.length()),
+          taps_(limiter.taps()),
+          overlap_(limiter.overlap()),
+          newSamples_(limiter.newSamplesPerBlock()),
+          binsTaken_(binsTaken),
+          decimation_(limiter.length() / binsTaken),
+          centreBins_(std::move(centreBins)),
+          phases_(centreBins_.size(), 0.0),
+          inverse_(binsTaken),
+          bins_(binsTaken),
+          samples_(binsTaken) {
         // The channel filter: as long as the limiter's, flat to flatHz, gone by flatHz plus the
         // limiter's transition. Its response on the bins taken, the centre bin first.
         std::vector<float> prototype(taps_);
@@ -325,7 +324,8 @@ public:
         for (float tap : prototype) gain += static_cast<double>(tap);
         std::vector<std::complex<double>> channelResponse(binsTaken_);
         for (std::size_t index = 0; index < binsTaken_; ++index) {
-            const double bin = index < binsTaken_ / 2 ? static_cast<double>(index) : static_cast<double>(index) - static_cast<double>(binsTaken_);
+            const double bin =
+                index < binsTaken_ / 2 ? static_cast<double>(index) : static_cast<double>(index) - static_cast<double>(binsTaken_);
             for (std::size_t n = 0; n < taps_; ++n) {
                 const double angle = -2.0 * std::numbers::pi * bin * static_cast<double>(n) / static_cast<double>(length_);
                 channelResponse[index] += static_cast<double>(prototype[n]) / gain * std::complex<double>(std::cos(angle), std::sin(angle));
@@ -340,7 +340,8 @@ public:
         for (std::size_t channel = 0; channel < centreBins_.size(); ++channel) {
             responses_[channel].resize(binsTaken_);
             for (std::size_t index = 0; index < binsTaken_; ++index) {
-                const int offset = index < binsTaken_ / 2 ? static_cast<int>(index) : static_cast<int>(index) - static_cast<int>(binsTaken_);
+                const int offset =
+                    index < binsTaken_ / 2 ? static_cast<int>(index) : static_cast<int>(index) - static_cast<int>(binsTaken_);
                 const std::complex<double> band(limiter.responseAt(centreBins_[channel] + offset));
                 responses_[channel][index] = ComplexSample(channelResponse[index] * band / static_cast<double>(length_));
             }
@@ -353,14 +354,14 @@ public:
 
     // Hands `sink(channel, samples)` each channel's new samples for one block of the limiter.
     template <typename Sink>
-    void split(const std::vector<ComplexSample>& blockSpectrum, Sink&& sink)
-    {
+    void split(const std::vector<ComplexSample>& blockSpectrum, Sink&& sink) {
         const auto mask = static_cast<int>(length_ - 1);
         const std::size_t firstValid = overlap_ / decimation_;
         for (std::size_t channel = 0; channel < centreBins_.size(); ++channel) {
             const int centre = centreBins_[channel];
             for (std::size_t index = 0; index < binsTaken_; ++index) {
-                const int offset = index < binsTaken_ / 2 ? static_cast<int>(index) : static_cast<int>(index) - static_cast<int>(binsTaken_);
+                const int offset =
+                    index < binsTaken_ / 2 ? static_cast<int>(index) : static_cast<int>(index) - static_cast<int>(binsTaken_);
                 const ComplexSample x = blockSpectrum[static_cast<std::size_t>((centre + offset) & mask)];
                 const ComplexSample h = responses_[channel][index];
                 // conj(x * h), for the inverse transform by the forward one.
@@ -397,8 +398,7 @@ class NoiseFloor {
 public:
     NoiseFloor(int guard, int width) : guard_(guard), width_(width), inverseCount_(1.0 / (2.0 * width)) {}
 
-    void build(const std::vector<float>& power)
-    {
+    void build(const std::vector<float>& power) {
         // The spectrum's length is a power of two, so a mask wraps an index around it.
         const std::size_t mask = power.size() - 1;
         const auto reach = static_cast<std::size_t>(guard_ + width_);
@@ -412,8 +412,7 @@ public:
     }
 
     // bin in [0, length)
-    double at(int bin) const
-    {
+    double at(int bin) const {
         const int reach = guard_ + width_;
         const auto sumOver = [&](int from, int to) {
             return prefix_[static_cast<std::size_t>(to + reach + 1)] - prefix_[static_cast<std::size_t>(from + reach)];
@@ -437,13 +436,11 @@ private:
     std::vector<double> prefix_;  // running sums of the spectrum, extended circularly by `reach` on both sides
 };
 
-
 // The mean of a rung's newest spectra, with the noise estimate around each bin and the thresholds
 // for as many spectra as it holds.
 struct Average {
     Average(std::size_t spectra, std::size_t length, int noiseWidth)
-        : span(spectra), sum(length, 0.0), mean(length, 0.0f), noise(GuardBins, noiseWidth)
-    {
+        : span(spectra), sum(length, 0.0), mean(length, 0.0f), noise(GuardBins, noiseWidth) {
         const auto noiseBins = static_cast<std::size_t>(2 * noiseWidth);
         for (std::size_t k = 1; k <= span; ++k) {
             // The mean of two lines is worth one line averaged over twice the spectra, with twice the
@@ -507,7 +504,7 @@ struct Rung {
     std::vector<ComplexSample> plain;
     std::uint64_t taken = 0;
     std::uint64_t inputPerSample = 1;  // the stream's decimation from the acquisition's input
-    bool fromBank = false;              // a channel of a bank, or the band limiter's whole band
+    bool fromBank = false;  // a channel of a bank, or the band limiter's whole band
 
     std::vector<float> window;
     ForwardFft fft;
@@ -533,8 +530,7 @@ struct Rung {
     std::uint64_t nextSpectrumAt = 0;  // samples taken when the next spectrum is due
 };
 
-int noiseWidthFor(double sampleRate, std::size_t length, const std::vector<double>& bitRates)
-{
+int noiseWidthFor(double sampleRate, std::size_t length, const std::vector<double>& bitRates) {
     // The noise estimate of one line must not reach the other line of the pair.
     const double binHz = sampleRate / static_cast<double>(length);
     const double closestSpacingBins = *std::min_element(bitRates.begin(), bitRates.end()) / binHz;
@@ -542,28 +538,39 @@ int noiseWidthFor(double sampleRate, std::size_t length, const std::vector<doubl
 }
 
 Rung::Rung(double rate, std::size_t length, std::vector<double> rates, double centre, double zoneLow, double zoneHigh)
-    : sampleRate(rate), fftLength(length), hop(length / 2), binHz(rate / static_cast<double>(length)),
-      bitRates(std::move(rates)), centreHz(centre), zoneLowHz(zoneLow), zoneHighHz(zoneHigh),
-      noiseWidth(noiseWidthFor(rate, length, bitRates)), squared(length), fft(length), fftInput(length),
-      fftOutput(length), recent(LongAverageSpectra, std::vector<float>(length, 0.0f)), recentEnds(LongAverageSpectra, 0),
-      plainRecent(LongAverageSpectra, std::vector<float>(length, 0.0f)), plainReady(LongAverageSpectra, false),
+    : sampleRate(rate),
+      fftLength(length),
+      hop(length / 2),
+      binHz(rate / static_cast<double>(length)),
+      bitRates(std::move(rates)),
+      centreHz(centre),
+      zoneLowHz(zoneLow),
+      zoneHighHz(zoneHigh),
+      noiseWidth(noiseWidthFor(rate, length, bitRates)),
+      squared(length),
+      fft(length),
+      fftInput(length),
+      fftOutput(length),
+      recent(LongAverageSpectra, std::vector<float>(length, 0.0f)),
+      recentEnds(LongAverageSpectra, 0),
+      plainRecent(LongAverageSpectra, std::vector<float>(length, 0.0f)),
+      plainReady(LongAverageSpectra, false),
       plainLowest(LongAverageSpectra, 1e-30),
-      longAverage(LongAverageSpectra, length, noiseWidth), shortAverage(ShortAverageSpectra, length, noiseWidth),
-      nextSpectrumAt(length)
-{
+      longAverage(LongAverageSpectra, length, noiseWidth),
+      shortAverage(ShortAverageSpectra, length, noiseWidth),
+      nextSpectrumAt(length) {
     silence.assign(fftLength, 0.0f);
     std::size_t plainLength = fftLength;
     while (plainLength < (LongAverageSpectra - 1) * hop + fftLength) plainLength *= 2;
     plain.resize(plainLength);
     window.resize(fftLength);
     for (std::size_t i = 0; i < fftLength; ++i) {
-        window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) /
-                                                            static_cast<double>(fftLength)));
+        window[i] =
+            static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(fftLength)));
     }
 }
 
-void Rung::transform(const std::vector<ComplexSample>& ring, std::size_t end)
-{
+void Rung::transform(const std::vector<ComplexSample>& ring, std::size_t end) {
     // The ring's length is a power of two no shorter than the FFT.
     const std::size_t mask = ring.size() - 1;
     const std::size_t first = end + ring.size() - fftLength;
@@ -572,8 +579,7 @@ void Rung::transform(const std::vector<ComplexSample>& ring, std::size_t end)
 }
 
 template <typename TakeSpectrum>
-void Rung::consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSpectrum)
-{
+void Rung::consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSpectrum) {
     std::size_t position = 0;
     while (position < samples.size()) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(nextSpectrumAt - taken, samples.size() - position));
@@ -598,8 +604,7 @@ void Rung::consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSp
     }
 }
 
-void Rung::addSpectrum()
-{
+void Rung::addSpectrum() {
     transform(squared, static_cast<std::size_t>(taken & (squared.size() - 1)));
 
     // Spectra leaving the averages: the oldest of the long one (whose slot is taken over now) and the
@@ -638,8 +643,7 @@ void Rung::addSpectrum()
     updatesSinceExactSum = (updatesSinceExactSum + 1) % LongAverageSpectra;
 }
 
-Line Rung::lineAt(const Average& average, int bin) const
-{
+Line Rung::lineAt(const Average& average, int bin) const {
     const int b = wrap(bin);
     const auto at = [&](int index) { return std::max(1e-30, static_cast<double>(average.mean[static_cast<std::size_t>(wrap(index))])); };
     const double left = at(b - 1), centre = at(b), right = at(b + 1);
@@ -656,8 +660,7 @@ Line Rung::lineAt(const Average& average, int bin) const
     return line;
 }
 
-Line Rung::strongestNear(const Average& average, double frequencyHz, int reach) const
-{
+Line Rung::strongestNear(const Average& average, double frequencyHz, int reach) const {
     const int centre = binOf(frequencyHz);
     int best = centre;
     for (int b = centre - reach; b <= centre + reach; ++b) {
@@ -670,7 +673,7 @@ Line Rung::strongestNear(const Average& average, double frequencyHz, int reach) 
 struct Pair {
     BeaconCandidate candidate;
     double strongerExcess;  // the stronger line's power (bin power less noise) in the average
-    std::size_t spectra;    // how many spectra that average holds
+    std::size_t spectra;  // how many spectra that average holds
 };
 
 }  // namespace
@@ -700,15 +703,14 @@ struct BeaconAcquisition::State {
 
     std::optional<BeaconCandidate> current;
     std::size_t currentRung = 0;
-    double currentLowLineHz = 0.0;   // its lines in the squared stream of its rung
+    double currentLowLineHz = 0.0;  // its lines in the squared stream of its rung
     double currentHighLineHz = 0.0;
     int misses = 0;
     std::vector<AcquisitionEvent> events;
     std::vector<Pair> candidates;  // scratch
 };
 
-BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s)
-{
+BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s) {
     const double rate = settings.sampleRate;
     if (!(rate > 0.0) || !std::isfinite(rate)) throw std::invalid_argument("the sample rate must be positive");
     if (!(settings.searchHighHz > settings.searchLowHz)) throw std::invalid_argument("the search band is empty");
@@ -768,8 +770,7 @@ BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s)
     }
 }
 
-void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum)
-{
+void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum) {
     for (std::size_t r = 0; r < rungs.size(); ++r) {
         if (!rungs[r]->fromBank) rungs[r]->consume(filtered, [this, r] { takeSpectrum(r); });
     }
@@ -780,8 +781,7 @@ void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered, 
     }
 }
 
-bool BeaconAcquisition::State::hinted(double toneHz, double bitRate) const
-{
+bool BeaconAcquisition::State::hinted(double toneHz, double bitRate) const {
     if (!settings.toneHint && !settings.bitRateHint) return false;
     if (settings.bitRateHint && std::abs(*settings.bitRateHint - bitRate) > 0.5) return false;
     if (settings.toneHint && std::abs(*settings.toneHint - toneHz) > ToneHintToleranceHz) return false;
@@ -789,8 +789,7 @@ bool BeaconAcquisition::State::hinted(double toneHz, double bitRate) const
 }
 
 bool BeaconAcquisition::State::clearAround(const Rung& rung, const Average& average, double frequencyHz, const Line& weaker,
-                                           double ratio) const
-{
+                                           double ratio) const {
     // A line there (standing out from its own surroundings) whose power is a good part of the pair's.
     const int centre = rung.binOf(frequencyHz);
     const double threshold = average.threshold(average.checkThreshold);
@@ -801,8 +800,7 @@ bool BeaconAcquisition::State::clearAround(const Rung& rung, const Average& aver
     return true;
 }
 
-bool BeaconAcquisition::State::steady(const Rung& rung, const Average& average, const Line& low, const Line& high) const
-{
+bool BeaconAcquisition::State::steady(const Rung& rung, const Average& average, const Line& low, const Line& high) const {
     // A beacon's lines are there in every spectrum. Speech puts strong lines into a few (a vowel
     // held for a moment) and nothing into the rest, and two vowels one after the other can leave
     // one line each, at a beacon's spacing: a mean over the spectra cannot tell either from a
@@ -826,8 +824,7 @@ bool BeaconAcquisition::State::steady(const Rung& rung, const Average& average, 
     return true;
 }
 
-bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
-{
+bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair) {
     const BeaconCandidate& candidate = pair.candidate;
     const double tone = candidate.toneHz - rung.centreHz;  // relative to the stream
     const std::size_t spectra = pair.spectra;
@@ -908,8 +905,7 @@ bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
     return true;
 }
 
-double BeaconAcquisition::State::strengthDbHz(const Rung& rung, const Line& weaker) const
-{
+double BeaconAcquisition::State::strengthDbHz(const Rung& rung, const Line& weaker) const {
     // Excess over the noise per bin, corrected for where the line fell between bins, times the
     // noise bandwidth of a bin: line power over noise density.
     const double gain = hannScallopGain(weaker.offsetBins);
@@ -917,8 +913,7 @@ double BeaconAcquisition::State::strengthDbHz(const Rung& rung, const Line& weak
     return 10.0 * std::log10(excess * HannNoiseBandwidthBins * rung.binHz);
 }
 
-void BeaconAcquisition::State::findPairs(const Rung& rung, const Average& average, std::vector<Pair>& found) const
-{
+void BeaconAcquisition::State::findPairs(const Rung& rung, const Average& average, std::vector<Pair>& found) const {
     if (average.count < MinimumSpectraForCandidate) return;
     // Lines: local maxima (over two bins each side) that stand out from the noise around them. The
     // threshold first: nearly every bin fails it, so its branch is well predicted, where the test for
@@ -968,13 +963,11 @@ void BeaconAcquisition::State::findPairs(const Rung& rung, const Average& averag
     }
 }
 
-void BeaconAcquisition::State::emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate, const Rung& rung)
-{
+void BeaconAcquisition::State::emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate, const Rung& rung) {
     events.push_back(AcquisitionEvent{kind, candidate, rung.taken * rung.inputPerSample});
 }
 
-void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex)
-{
+void BeaconAcquisition::State::takeSpectrum(std::size_t rungIndex) {
     Rung& rung = *rungs[rungIndex];
 
     // First the beacon held, if it lives on this rung: follow its lines a bin or two in the long
@@ -1042,8 +1035,7 @@ BeaconAcquisition::~BeaconAcquisition() = default;
 BeaconAcquisition::BeaconAcquisition(BeaconAcquisition&&) noexcept = default;
 BeaconAcquisition& BeaconAcquisition::operator=(BeaconAcquisition&&) noexcept = default;
 
-std::span<const AcquisitionEvent> BeaconAcquisition::process(std::span<const ComplexSample> samples)
-{
+std::span<const AcquisitionEvent> BeaconAcquisition::process(std::span<const ComplexSample> samples) {
     State& s = *state_;
     s.events.clear();
     s.limiter->process(samples, [&s](std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum) {
@@ -1057,16 +1049,14 @@ const std::optional<BeaconCandidate>& BeaconAcquisition::current() const { retur
 std::uint64_t BeaconAcquisition::samplesTaken() const { return state_->inputTaken; }
 double BeaconAcquisition::sampleRate() const { return state_->settings.sampleRate; }
 
-void BeaconAcquisition::restart(std::optional<double> toneHint, std::optional<double> bitRateHint)
-{
+void BeaconAcquisition::restart(std::optional<double> toneHint, std::optional<double> bitRateHint) {
     AcquisitionSettings settings = state_->settings;
     settings.toneHint = toneHint;
     settings.bitRateHint = bitRateHint;
     state_ = std::make_unique<State>(settings);
 }
 
-AcquisitionSettings acquisitionSettingsFor(const AudioFrontEnd& frontEnd)
-{
+AcquisitionSettings acquisitionSettingsFor(const AudioFrontEnd& frontEnd) {
     AcquisitionSettings settings;
     settings.sampleRate = frontEnd.outputRate();
     settings.searchLowHz = frontEnd.searchLowHz();

@@ -44,7 +44,7 @@ struct AcquisitionSettings {
 AcquisitionSettings acquisitionSettingsFor(const AudioFrontEnd& frontEnd);
 
 struct BeaconCandidate {
-    double toneHz = 0.0;   // the carrier (midway between the two MSK tones), Hz relative to 0 Hz
+    double toneHz = 0.0;  // the carrier (midway between the two MSK tones), Hz relative to 0 Hz
     double bitRate = 0.0;  // 25, 50, 100 or 200
     // How strong the weaker of the two lines is: its power over the noise density of the squared
     // signal around it, in dB-Hz. Independent of the FFT length, so candidates found at different
@@ -57,8 +57,8 @@ struct BeaconCandidate {
 struct AcquisitionEvent {
     enum class Kind {
         Acquired,  // a beacon where there was none
-        Moved,     // the beacon is now this other one (another tone or rate, or a much stronger station)
-        Lost,      // the lines have gone; `candidate` is the beacon that was lost
+        Moved,  // the beacon is now this other one (another tone or rate, or a much stronger station)
+        Lost,  // the lines have gone; `candidate` is the beacon that was lost
     };
     Kind kind;
     BeaconCandidate candidate;

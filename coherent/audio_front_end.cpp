@@ -22,8 +22,7 @@ constexpr std::size_t ChunkSamples = 4096;
 
 // Sum of products of two float arrays. Four running sums let the compiler keep several multiply-adds
 // in flight (and use vector registers) without changing the order of additions from call to call.
-float dotProduct(const float* taps, const float* samples, std::size_t length)
-{
+float dotProduct(const float* taps, const float* samples, std::size_t length) {
     float sum0 = 0.0f, sum1 = 0.0f, sum2 = 0.0f, sum3 = 0.0f;
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
@@ -39,9 +38,10 @@ float dotProduct(const float* taps, const float* samples, std::size_t length)
 }  // namespace
 
 AudioFrontEnd::AudioFrontEnd(const FrontEndSettings& settings)
-    : inputRate_(settings.inputRate), bandLowHz_(settings.bandLowHz), bandHighHz_(settings.bandHighHz),
-      centreFrequency_((settings.bandLowHz + settings.bandHighHz) / 2.0)
-{
+    : inputRate_(settings.inputRate),
+      bandLowHz_(settings.bandLowHz),
+      bandHighHz_(settings.bandHighHz),
+      centreFrequency_((settings.bandLowHz + settings.bandHighHz) / 2.0) {
     if (!(inputRate_ > 0.0) || !std::isfinite(inputRate_)) throw std::invalid_argument("the input rate must be positive");
     if (!(bandLowHz_ > 0.0) || !(bandHighHz_ > bandLowHz_) || !(bandHighHz_ < inputRate_ / 2.0)) {
         throw std::invalid_argument("the band " + std::to_string(bandLowHz_) + " to " + std::to_string(bandHighHz_) +
@@ -89,14 +89,12 @@ AudioFrontEnd::AudioFrontEnd(const FrontEndSettings& settings)
     mixerStep_ = std::polar(1.0, -centreStep * decimation_);
 }
 
-std::size_t AudioFrontEnd::maxOutputSamples(std::size_t inputSamples) const
-{
+std::size_t AudioFrontEnd::maxOutputSamples(std::size_t inputSamples) const {
     return inputSamples / static_cast<std::size_t>(decimation_) + 1;
 }
 
 template <typename Sample>
-std::size_t AudioFrontEnd::processBlock(std::span<const Sample> input, std::span<ComplexSample> output)
-{
+std::size_t AudioFrontEnd::processBlock(std::span<const Sample> input, std::span<ComplexSample> output) {
     if (output.size() < maxOutputSamples(input.size())) {
         throw std::invalid_argument("the output span is too short for the input block");
     }
@@ -134,25 +132,17 @@ std::size_t AudioFrontEnd::processBlock(std::span<const Sample> input, std::span
     return written;
 }
 
-std::size_t AudioFrontEnd::process(std::span<const float> input, std::span<ComplexSample> output)
-{
-    return processBlock(input, output);
-}
+std::size_t AudioFrontEnd::process(std::span<const float> input, std::span<ComplexSample> output) { return processBlock(input, output); }
 
-std::size_t AudioFrontEnd::process(std::span<const double> input, std::span<ComplexSample> output)
-{
-    return processBlock(input, output);
-}
+std::size_t AudioFrontEnd::process(std::span<const double> input, std::span<ComplexSample> output) { return processBlock(input, output); }
 
-void AudioFrontEnd::process(std::span<const float> input, std::vector<ComplexSample>& output)
-{
+void AudioFrontEnd::process(std::span<const float> input, std::vector<ComplexSample>& output) {
     const std::size_t before = output.size();
     output.resize(before + maxOutputSamples(input.size()));
     output.resize(before + processBlock(input, std::span<ComplexSample>(output).subspan(before)));
 }
 
-void AudioFrontEnd::process(std::span<const double> input, std::vector<ComplexSample>& output)
-{
+void AudioFrontEnd::process(std::span<const double> input, std::vector<ComplexSample>& output) {
     const std::size_t before = output.size();
     output.resize(before + maxOutputSamples(input.size()));
     output.resize(before + processBlock(input, std::span<ComplexSample>(output).subspan(before)));

@@ -15,16 +15,14 @@ namespace {
 using Vector4 = float __attribute__((vector_size(16)));
 
 template <typename T>
-T load(const float* from)
-{
+T load(const float* from) {
     T value;
     std::memcpy(&value, from, sizeof value);
     return value;
 }
 
 template <typename T>
-void store(float* to, T value)
-{
+void store(float* to, T value) {
     std::memcpy(to, &value, sizeof value);
 }
 
@@ -38,8 +36,7 @@ struct Twiddles {
 // infinities on every call.
 template <typename T>
 void butterfly(const float* xr, const float* xi, float* yr, float* yi, std::size_t in, std::size_t apart, std::size_t out,
-               std::size_t stride, const Twiddles& w)
-{
+               std::size_t stride, const Twiddles& w) {
     const T ar = load<T>(xr + in), ai = load<T>(xi + in);
     const T br = load<T>(xr + in + apart), bi = load<T>(xi + in + apart);
     const T cr = load<T>(xr + in + 2 * apart), ci = load<T>(xi + in + 2 * apart);
@@ -62,8 +59,7 @@ void butterfly(const float* xr, const float* xi, float* yr, float* yi, std::size
 
 }  // namespace
 
-ForwardFft::ForwardFft(std::size_t length) : length_(length)
-{
+ForwardFft::ForwardFft(std::size_t length) : length_(length) {
     if (length < 2 || (length & (length - 1)) != 0) throw std::invalid_argument("the FFT length must be a power of two");
     twiddleReal_.resize(length);
     twiddleImaginary_.resize(length);
@@ -78,8 +74,7 @@ ForwardFft::ForwardFft(std::size_t length) : length_(length)
     }
 }
 
-void ForwardFft::transform(std::span<const ComplexSample> input, std::span<ComplexSample> output)
-{
+void ForwardFft::transform(std::span<const ComplexSample> input, std::span<ComplexSample> output) {
     if (input.size() != length_ || output.size() != length_) throw std::invalid_argument("the FFT got a block of the wrong length");
     for (std::size_t i = 0; i < length_; ++i) {
         real_[0][i] = input[i].real();
@@ -99,9 +94,8 @@ void ForwardFft::transform(std::span<const ComplexSample> input, std::span<Compl
         float* yr = real_[1 - from].data();
         float* yi = imaginary_[1 - from].data();
         for (std::size_t p = 0; p < quarter; ++p) {
-            const Twiddles w{twiddleReal_[p * stride],         twiddleImaginary_[p * stride],
-                             twiddleReal_[2 * p * stride],     twiddleImaginary_[2 * p * stride],
-                             twiddleReal_[3 * p * stride],     twiddleImaginary_[3 * p * stride]};
+            const Twiddles w{twiddleReal_[p * stride],          twiddleImaginary_[p * stride], twiddleReal_[2 * p * stride],
+                             twiddleImaginary_[2 * p * stride], twiddleReal_[3 * p * stride],  twiddleImaginary_[3 * p * stride]};
             const std::size_t in = stride * p;
             const std::size_t out = stride * 4 * p;
             const std::size_t apart = stride * quarter;

@@ -17,8 +17,7 @@ double uniform(std::mt19937_64& random, double low, double high) { return low + 
 
 }  // namespace
 
-double GaussianSource::next()
-{
+double GaussianSource::next() {
     if (haveSpare_) {
         haveSpare_ = false;
         return spare_;
@@ -31,14 +30,13 @@ double GaussianSource::next()
 }
 
 CarrierSound::CarrierSound(double frequencyHz, double amplitude, double noiseDeviation, std::uint64_t seed, double sampleRate)
-    : step_(TwoPi * frequencyHz / sampleRate), amplitude_(amplitude), noiseDeviation_(noiseDeviation), noise_(seed)
-{
+    : step_(TwoPi * frequencyHz / sampleRate), amplitude_(amplitude), noiseDeviation_(noiseDeviation), noise_(seed) {
     if (!(sampleRate > 0.0)) throw std::invalid_argument("the sample rate must be positive");
-    if (!(frequencyHz > 0.0) || !(frequencyHz < sampleRate / 2.0)) throw std::invalid_argument("the tone must lie between 0 Hz and half the sample rate");
+    if (!(frequencyHz > 0.0) || !(frequencyHz < sampleRate / 2.0))
+        throw std::invalid_argument("the tone must lie between 0 Hz and half the sample rate");
 }
 
-void CarrierSound::render(std::span<double> out)
-{
+void CarrierSound::render(std::span<double> out) {
     for (double& sample : out) {
         sample = amplitude_ * std::cos(phase_) + (noiseDeviation_ > 0.0 ? noiseDeviation_ * noise_.next() : 0.0);
         phase_ += step_;
@@ -46,8 +44,7 @@ void CarrierSound::render(std::span<double> out)
     }
 }
 
-double BandLimitedNoise::Biquad::run(double x)
-{
+double BandLimitedNoise::Biquad::run(double x) {
     // Transposed direct form II.
     const double y = b0 * x + z1;
     z1 = b1 * x - a1 * y + z2;
@@ -55,8 +52,7 @@ double BandLimitedNoise::Biquad::run(double x)
     return y;
 }
 
-BandLimitedNoise::BandLimitedNoise(double lowHz, double highHz, double rms, std::uint64_t seed, double sampleRate) : noise_(seed)
-{
+BandLimitedNoise::BandLimitedNoise(double lowHz, double highHz, double rms, std::uint64_t seed, double sampleRate) : noise_(seed) {
     if (!(sampleRate > 0.0) || !(lowHz > 0.0) || !(highHz > lowHz) || !(highHz < sampleRate / 2.0)) {
         throw std::invalid_argument("the noise band must lie between 0 Hz and half the sample rate");
     }
@@ -86,8 +82,7 @@ BandLimitedNoise::BandLimitedNoise(double lowHz, double highHz, double rms, std:
     gain_ = rms / std::sqrt(2.0 * (highHz - lowHz) / sampleRate);
 }
 
-void BandLimitedNoise::render(std::span<double> out)
-{
+void BandLimitedNoise::render(std::span<double> out) {
     for (double& sample : out) {
         double x = noise_.next();
         for (Biquad& section : sections_) x = section.run(x);
@@ -95,16 +90,14 @@ void BandLimitedNoise::render(std::span<double> out)
     }
 }
 
-void SpeechLikeSound::Resonator::tune(double frequencyHz, double bandwidthHz, double sampleRate)
-{
+void SpeechLikeSound::Resonator::tune(double frequencyHz, double bandwidthHz, double sampleRate) {
     const double radius = std::exp(-std::numbers::pi * bandwidthHz / sampleRate);
     a1 = -2.0 * radius * std::cos(TwoPi * frequencyHz / sampleRate);
     a2 = radius * radius;
     gain = 1.0 + a1 + a2;  // unity at 0 Hz, as in a cascade formant synthesiser
 }
 
-double SpeechLikeSound::Resonator::run(double x)
-{
+double SpeechLikeSound::Resonator::run(double x) {
     const double y = gain * x - a1 * y1 - a2 * y2;
     y2 = y1;
     y1 = y;
@@ -112,8 +105,7 @@ double SpeechLikeSound::Resonator::run(double x)
 }
 
 SpeechLikeSound::SpeechLikeSound(double rms, std::uint64_t seed, double sampleRate)
-    : sampleRate_(sampleRate), scale_(1.0), random_(seed), noise_(seed ^ 0x5eedULL)
-{
+    : sampleRate_(sampleRate), scale_(1.0), random_(seed), noise_(seed ^ 0x5eedULL) {
     if (!(sampleRate > 8000.0)) throw std::invalid_argument("speech needs a sample rate above 8000 Hz");
     startSyllable();
     // Scale by measurement: talk for a while on a copy and see how loud that was.
@@ -125,8 +117,7 @@ SpeechLikeSound::SpeechLikeSound(double rms, std::uint64_t seed, double sampleRa
     scale_ = rms / std::sqrt(std::max(power / static_cast<double>(sample.size()), 1e-30));
 }
 
-void SpeechLikeSound::startSyllable()
-{
+void SpeechLikeSound::startSyllable() {
     for (int f = 0; f < 3; ++f) formantStart_[f] = formantEnd_[f];
     const double kind = uniform(random_);
     silent_ = kind < 0.15;
@@ -151,8 +142,7 @@ void SpeechLikeSound::startSyllable()
     syllablePosition_ = 0;
 }
 
-void SpeechLikeSound::render(std::span<double> out)
-{
+void SpeechLikeSound::render(std::span<double> out) {
     constexpr std::size_t RetuneEvery = 32;
     constexpr double Bandwidths[3] = {80.0, 120.0, 180.0};
     for (double& sample : out) {

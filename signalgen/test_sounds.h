@@ -28,8 +28,7 @@ private:
 class CarrierSound {
 public:
     // Throws std::invalid_argument for a tone outside (0, sampleRate / 2) or a non-positive sample rate.
-    CarrierSound(double frequencyHz, double amplitude, double noiseDeviation = 0.0, std::uint64_t seed = 1,
-                 double sampleRate = 48000.0);
+    CarrierSound(double frequencyHz, double amplitude, double noiseDeviation = 0.0, std::uint64_t seed = 1, double sampleRate = 48000.0);
     void render(std::span<double> out);
 
 private:
@@ -93,7 +92,7 @@ private:
     double formantNow_[3] = {500.0, 1500.0, 2500.0};
 
     double glottalPhase_ = 0.0;  // cycles, [0, 1)
-    double tilt_ = 0.0;          // one-pole low-pass giving the voice's falling spectrum
+    double tilt_ = 0.0;  // one-pole low-pass giving the voice's falling spectrum
     Resonator formants_[3];
 };
 

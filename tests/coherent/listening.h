@@ -22,8 +22,7 @@ class RandomBitBeacon {
 public:
     explicit RandomBitBeacon(const MskSettings& settings) : modulator_(settings), bits_(settings.noiseSeed * 7919u + 1u) {}
 
-    void render(std::span<double> out)
-    {
+    void render(std::span<double> out) {
         std::size_t done = 0;
         while (done < out.size()) {
             if (modulator_.queuedBits() < 64) {
@@ -45,7 +44,7 @@ private:
 struct HeardEvent {
     AcquisitionEvent event;
     double seconds;  // signal time of the decision
-    double toneHz;   // the candidate's tone in audio Hz
+    double toneHz;  // the candidate's tone in audio Hz
 };
 
 // The front end and the acquisition, fed block by block as a sound card would.
@@ -53,14 +52,11 @@ class Listener {
 public:
     explicit Listener(const FrontEndSettings& frontEndSettings = {}, std::optional<double> toneHintHz = {},
                       std::optional<double> bitRateHint = {})
-        : frontEnd_(frontEndSettings), acquisition_(settingsWithHints(frontEnd_, toneHintHz, bitRateHint))
-    {
-    }
+        : frontEnd_(frontEndSettings), acquisition_(settingsWithHints(frontEnd_, toneHintHz, bitRateHint)) {}
 
     // Listens to `seconds` of `source`, in blocks of 100 ms.
     template <typename Source>
-    void listen(Source& source, double seconds)
-    {
+    void listen(Source& source, double seconds) {
         const auto total = static_cast<std::size_t>(std::llround(seconds * 48000.0));
         std::vector<double> block(4800);
         for (std::size_t done = 0; done < total; done += block.size()) {
@@ -72,8 +68,7 @@ public:
 
     // Listens until the first event (or `seconds` have passed); returns whether there was one.
     template <typename Source>
-    bool listenForEvent(Source& source, double seconds)
-    {
+    bool listenForEvent(Source& source, double seconds) {
         const std::size_t before = events.size();
         std::vector<double> block(4800);
         for (double heard = 0.0; heard < seconds && events.size() == before; heard += 0.1) {
@@ -83,8 +78,7 @@ public:
         return events.size() > before;
     }
 
-    void hear(std::span<const double> audio)
-    {
+    void hear(std::span<const double> audio) {
         baseband_.clear();
         frontEnd_.process(audio, baseband_);
         for (const AcquisitionEvent& event : acquisition_.process(baseband_)) {
@@ -101,8 +95,7 @@ public:
 
 private:
     static AcquisitionSettings settingsWithHints(const AudioFrontEnd& frontEnd, std::optional<double> toneHintHz,
-                                                 std::optional<double> bitRateHint)
-    {
+                                                 std::optional<double> bitRateHint) {
         AcquisitionSettings settings = acquisitionSettingsFor(frontEnd);
         if (toneHintHz) settings.toneHint = *toneHintHz - frontEnd.centreFrequency();
         settings.bitRateHint = bitRateHint;
@@ -119,14 +112,12 @@ private:
 class ComplexMskSource {
 public:
     ComplexMskSource(double sampleRate, double toneHz, double bitRate, double ebN0Db, double driftHzPerSecond, std::uint64_t seed)
-        : sampleRate_(sampleRate), tone_(toneHz), bitRate_(bitRate), drift_(driftHzPerSecond), random_(seed)
-    {
+        : sampleRate_(sampleRate), tone_(toneHz), bitRate_(bitRate), drift_(driftHzPerSecond), random_(seed) {
         // Unit amplitude: Eb = 1 / bitRate; complex noise of variance s^2 has N0 = s^2 / sampleRate.
         noise_ = std::sqrt(sampleRate / bitRate / std::pow(10.0, ebN0Db / 10.0) / 2.0);
     }
 
-    void render(std::span<ComplexSample> out)
-    {
+    void render(std::span<ComplexSample> out) {
         std::normal_distribution<double> gaussian(0.0, noise_);
         for (ComplexSample& sample : out) {
             if (bitTime_ >= 1.0) {

@@ -23,8 +23,7 @@ namespace {
 using testing::Listener;
 using testing::RandomBitBeacon;
 
-double environmentNumber(const char* name, double fallback)
-{
+double environmentNumber(const char* name, double fallback) {
     const char* text = std::getenv(name);
     return text != nullptr ? std::atof(text) : fallback;
 }
@@ -37,8 +36,7 @@ struct Trial {
     bool right;
 };
 
-Trial acquireOnce(double bitRate, double ebN0Db, std::uint64_t seed, double cap)
-{
+Trial acquireOnce(double bitRate, double ebN0Db, std::uint64_t seed, double cap) {
     std::mt19937_64 random(seed);
     std::uniform_real_distribution<double> toneDistribution(200.0, 3500.0);
     std::uniform_real_distribution<double> ppm(-500.0, 500.0);
@@ -57,15 +55,13 @@ Trial acquireOnce(double bitRate, double ebN0Db, std::uint64_t seed, double cap)
     return {first.seconds, true, right};
 }
 
-double quantile(std::vector<double> values, double fraction)
-{
+double quantile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
     const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
     return values[index];
 }
 
-TEST(AcquisitionMeasurement, DISABLED_TimeToAcquireAgainstEbN0)
-{
+TEST(AcquisitionMeasurement, DISABLED_TimeToAcquireAgainstEbN0) {
     const auto trials = static_cast<int>(environmentNumber("SONDECO_TRIALS", 20));
     const double cap = 30.0;
     const double rates[] = {200.0, 100.0, 50.0, 25.0};
@@ -103,8 +99,7 @@ TEST(AcquisitionMeasurement, DISABLED_TimeToAcquireAgainstEbN0)
 }
 
 // Counts every Acquired and Moved event over `hours` of a sound, in one long listen.
-int falseAcquisitions(const std::function<void(std::span<double>)>& render, double hours)
-{
+int falseAcquisitions(const std::function<void(std::span<double>)>& render, double hours) {
     Listener listener;
     std::vector<double> block(48000);
     int count = 0;
@@ -119,8 +114,7 @@ int falseAcquisitions(const std::function<void(std::span<double>)>& render, doub
     return count;
 }
 
-TEST(AcquisitionMeasurement, DISABLED_FalseAcquisitionsPerHour)
-{
+TEST(AcquisitionMeasurement, DISABLED_FalseAcquisitionsPerHour) {
     const double hours = environmentNumber("SONDECO_HOURS", 2.0);
     struct Sound {
         std::string name;
@@ -155,7 +149,8 @@ TEST(AcquisitionMeasurement, DISABLED_FalseAcquisitionsPerHour)
              for (std::size_t i = 0; i < out.size(); ++i) out[i] += other[i];
          }},
     };
-    std::printf("\nFalse acquisitions (Acquired or Moved events), %g hours of each\n\n| Sound | events | per hour |\n|---|---|---|\n", hours);
+    std::printf("\nFalse acquisitions (Acquired or Moved events), %g hours of each\n\n| Sound | events | per hour |\n|---|---|---|\n",
+                hours);
     for (const Sound& sound : sounds) {
         const int count = falseAcquisitions(sound.render, hours);
         std::printf("| %s | %d | %.2f |\n", sound.name.c_str(), count, count / hours);

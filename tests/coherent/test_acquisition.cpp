@@ -18,8 +18,7 @@ using testing::HeardEvent;
 using testing::Listener;
 using testing::RandomBitBeacon;
 
-MskSettings beacon(double toneHz, double bitRate, double ebN0Db, std::uint64_t seed)
-{
+MskSettings beacon(double toneHz, double bitRate, double ebN0Db, std::uint64_t seed) {
     MskSettings settings;
     settings.centreFrequency = toneHz;
     settings.bitRate = bitRate;
@@ -31,24 +30,21 @@ MskSettings beacon(double toneHz, double bitRate, double ebN0Db, std::uint64_t s
 // Signal seconds within which a beacon at 12 dB must be found: well inside the time to the first
 // right frame the receiver must reach (3, 6 and 12 s at 200, 100 and 50 bit/s), which also has to
 // cover the detector's pull-in and a whole frame.
-double acquisitionBound(double bitRate)
-{
+double acquisitionBound(double bitRate) {
     if (bitRate >= 200.0) return 1.0;
     if (bitRate >= 100.0) return 1.5;
     if (bitRate >= 50.0) return 3.0;
     return 6.0;
 }
 
-std::string describe(const HeardEvent& heard)
-{
-    return "event " + std::to_string(static_cast<int>(heard.event.kind)) + " at " + std::to_string(heard.seconds) + " s: " +
-           std::to_string(heard.toneHz) + " Hz, " + std::to_string(heard.event.candidate.bitRate) + " bit/s, " +
+std::string describe(const HeardEvent& heard) {
+    return "event " + std::to_string(static_cast<int>(heard.event.kind)) + " at " + std::to_string(heard.seconds) +
+           " s: " + std::to_string(heard.toneHz) + " Hz, " + std::to_string(heard.event.candidate.bitRate) + " bit/s, " +
            std::to_string(heard.event.candidate.lineStrengthDbHz) + " dB-Hz";
 }
 
 // Listens to a beacon until the first event and checks it is the beacon, found in time.
-void expectFound(Listener& listener, RandomBitBeacon& source, double toneHz, double bitRate, double bound, const std::string& what)
-{
+void expectFound(Listener& listener, RandomBitBeacon& source, double toneHz, double bitRate, double bound, const std::string& what) {
     ASSERT_TRUE(listener.listenForEvent(source, bound + 0.2)) << what << ": nothing found";
     const HeardEvent& first = listener.events.front();
     EXPECT_EQ(first.event.kind, AcquisitionEvent::Kind::Acquired) << what << ": " << describe(first);
@@ -57,8 +53,7 @@ void expectFound(Listener& listener, RandomBitBeacon& source, double toneHz, dou
     EXPECT_LE(first.seconds, bound) << what << ": " << describe(first);
 }
 
-TEST(BeaconAcquisition, FindsToneAndRateAcrossTheBandAtTwelveDecibels)
-{
+TEST(BeaconAcquisition, FindsToneAndRateAcrossTheBandAtTwelveDecibels) {
     // Tones on and between the band's edges, off any bin grid, each rate; clock errors of the
     // transmitter shift the lines a little and must not matter.
     const double tones[] = {200.0, 487.3, 1012.6, 1777.7, 2450.25, 3113.9, 3500.0};
@@ -77,8 +72,7 @@ TEST(BeaconAcquisition, FindsToneAndRateAcrossTheBandAtTwelveDecibels)
     }
 }
 
-TEST(BeaconAcquisition, FindsWeakerBeaconsGivenLonger)
-{
+TEST(BeaconAcquisition, FindsWeakerBeaconsGivenLonger) {
     // 8 dB is where the coherent receiver still decodes most frames; acquisition must not be what
     // stops it there.
     for (double rate : {200.0, 100.0}) {
@@ -88,8 +82,7 @@ TEST(BeaconAcquisition, FindsWeakerBeaconsGivenLonger)
     }
 }
 
-TEST(BeaconAcquisition, HintsNarrowTheSearchButAWrongHintStillFindsTheBeacon)
-{
+TEST(BeaconAcquisition, HintsNarrowTheSearchButAWrongHintStillFindsTheBeacon) {
     const double tone = 2300.0;
     for (double rate : {200.0, 50.0}) {
         double unhinted = 0.0;
@@ -121,15 +114,13 @@ TEST(BeaconAcquisition, HintsNarrowTheSearchButAWrongHintStillFindsTheBeacon)
 
 // Counts Acquired and Moved events over `seconds` of a sound; none is allowed.
 template <typename Sound>
-void expectNothingIn(Sound& sound, double seconds, const std::string& what)
-{
+void expectNothingIn(Sound& sound, double seconds, const std::string& what) {
     Listener listener;
     listener.listen(sound, seconds);
     for (const HeardEvent& heard : listener.events) ADD_FAILURE() << what << ": " << describe(heard);
 }
 
-TEST(BeaconAcquisition, CarriersNoiseAndSpeechAreNotBeacons)
-{
+TEST(BeaconAcquisition, CarriersNoiseAndSpeechAreNotBeacons) {
     // A plain carrier squares to one line, however strong; some in the band, one on a band edge.
     for (double tone : {200.0, 1000.0, 1733.3, 3500.0}) {
         CarrierSound carrier(tone, 8000.0, 300.0, 3);
@@ -141,8 +132,7 @@ TEST(BeaconAcquisition, CarriersNoiseAndSpeechAreNotBeacons)
     // line four times stronger than the pair.
     struct TwoCarriers {
         CarrierSound first, second;
-        void render(std::span<double> out)
-        {
+        void render(std::span<double> out) {
             std::vector<double> other(out.size());
             first.render(out);
             second.render(other);
@@ -169,8 +159,7 @@ TEST(BeaconAcquisition, CarriersNoiseAndSpeechAreNotBeacons)
     // Hours of each are counted by hand: AcquisitionMeasurement.DISABLED_FalseAcquisitionsPerHour.
 }
 
-TEST(BeaconAcquisition, LetsGoOfABeaconThatStopsAndFindsTheNextOne)
-{
+TEST(BeaconAcquisition, LetsGoOfABeaconThatStopsAndFindsTheNextOne) {
     Listener listener;
     RandomBitBeacon first(beacon(900.0, 200.0, 15.0, 21));
     listener.listen(first, 4.0);
@@ -199,15 +188,14 @@ TEST(BeaconAcquisition, LetsGoOfABeaconThatStopsAndFindsTheNextOne)
     EXPECT_LE(listener.events[2].seconds - startedAt, acquisitionBound(50.0) + 0.5);
 }
 
-TEST(BeaconAcquisition, FollowsABeaconThatChangesToneOrRateMidStream)
-{
+TEST(BeaconAcquisition, FollowsABeaconThatChangesToneOrRateMidStream) {
     struct Change {
         double toneBefore, rateBefore, toneAfter, rateAfter;
     };
     for (const Change& change : {Change{1000.0, 200.0, 1400.0, 200.0}, Change{1000.0, 200.0, 1000.0, 100.0},
                                  Change{2000.0, 100.0, 600.0, 50.0}, Change{700.0, 50.0, 3100.0, 200.0}}) {
         const std::string what = std::to_string(change.toneBefore) + "/" + std::to_string(change.rateBefore) + " to " +
-                                  std::to_string(change.toneAfter) + "/" + std::to_string(change.rateAfter);
+                                 std::to_string(change.toneAfter) + "/" + std::to_string(change.rateAfter);
         Listener listener;
         RandomBitBeacon before(beacon(change.toneBefore, change.rateBefore, 14.0, 31));
         listener.listen(before, 5.0);
@@ -230,12 +218,10 @@ TEST(BeaconAcquisition, FollowsABeaconThatChangesToneOrRateMidStream)
     }
 }
 
-TEST(BeaconAcquisition, ReportsTheStrongestOfTwoBeacons)
-{
+TEST(BeaconAcquisition, ReportsTheStrongestOfTwoBeacons) {
     struct TwoBeacons {
         RandomBitBeacon strong, weak;
-        void render(std::span<double> out)
-        {
+        void render(std::span<double> out) {
             std::vector<double> other(out.size());
             strong.render(out);
             weak.render(other);
@@ -256,8 +242,7 @@ TEST(BeaconAcquisition, ReportsTheStrongestOfTwoBeacons)
     EXPECT_EQ(listener.acquisition().current()->bitRate, 100.0);
 }
 
-TEST(BeaconAcquisition, TracksADriftingBeaconOnAnyComplexRate)
-{
+TEST(BeaconAcquisition, TracksADriftingBeaconOnAnyComplexRate) {
     // Complex baseband straight in, at rates a band monitor's channel would have, drifting at 1 Hz/s
     // (a receiver's oscillator warming up): found, and its tone followed.
     for (double sampleRate : {2000.0, 8000.0}) {
@@ -286,8 +271,7 @@ TEST(BeaconAcquisition, TracksADriftingBeaconOnAnyComplexRate)
     }
 }
 
-TEST(BeaconAcquisition, SurvivesInputNoSoundCardWouldGive)
-{
+TEST(BeaconAcquisition, SurvivesInputNoSoundCardWouldGive) {
     // NaN, infinities and absurdly large values in the middle of a beacon: no crash, nothing
     // reported that is not the beacon, and the beacon is held or found again afterwards.
     AcquisitionSettings settings;

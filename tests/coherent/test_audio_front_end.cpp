@@ -17,8 +17,7 @@
 namespace sondeco {
 namespace {
 
-std::vector<double> tone(double frequencyHz, double amplitude, std::size_t samples, double phase = 0.3)
-{
+std::vector<double> tone(double frequencyHz, double amplitude, std::size_t samples, double phase = 0.3) {
     std::vector<double> out(samples);
     for (std::size_t n = 0; n < samples; ++n) {
         out[n] = amplitude * std::cos(2.0 * std::numbers::pi * frequencyHz * static_cast<double>(n) / 48000.0 + phase);
@@ -30,16 +29,14 @@ std::vector<double> tone(double frequencyHz, double amplitude, std::size_t sampl
 struct Spectrum {
     std::vector<double> decibels;
     double binHz;
-    double at(double frequencyHz) const
-    {
+    double at(double frequencyHz) const {
         const auto bins = static_cast<long>(decibels.size());
         long bin = std::lround(frequencyHz / binHz) % bins;
         if (bin < 0) bin += bins;
         return decibels[static_cast<std::size_t>(bin)];
     }
     // The strongest bin of those whose frequency lies in [low, high], leaving out `skip` Hz around `around`.
-    double strongestIn(double low, double high, double around, double skip) const
-    {
+    double strongestIn(double low, double high, double around, double skip) const {
         double best = -400.0;
         for (double f = low; f <= high; f += binHz) {
             if (std::abs(f - around) > skip) best = std::max(best, at(f));
@@ -48,8 +45,7 @@ struct Spectrum {
     }
 };
 
-Spectrum spectrumOf(const std::vector<ComplexSample>& output, double rate)
-{
+Spectrum spectrumOf(const std::vector<ComplexSample>& output, double rate) {
     constexpr std::size_t Length = 4096;
     std::vector<ComplexSample> windowed(Length), transformed(Length);
     const std::size_t start = output.size() - Length;
@@ -63,8 +59,7 @@ Spectrum spectrumOf(const std::vector<ComplexSample>& output, double rate)
     return spectrum;
 }
 
-TEST(AudioFrontEnd, PutsEachToneOfTheBandAtItsOffsetAtFullLevel)
-{
+TEST(AudioFrontEnd, PutsEachToneOfTheBandAtItsOffsetAtFullLevel) {
     AudioFrontEnd frontEnd;
     EXPECT_DOUBLE_EQ(frontEnd.outputRate(), 8000.0);
     EXPECT_DOUBLE_EQ(frontEnd.centreFrequency(), 1850.0);
@@ -82,7 +77,8 @@ TEST(AudioFrontEnd, PutsEachToneOfTheBandAtItsOffsetAtFullLevel)
         const double offset = frequency - fresh.centreFrequency();
         std::complex<double> projection{};
         for (std::size_t n = 4000; n < 8000; ++n) {
-            projection += std::complex<double>(output[n]) * std::polar(1.0, -2.0 * std::numbers::pi * offset * static_cast<double>(n) / 8000.0);
+            projection +=
+                std::complex<double>(output[n]) * std::polar(1.0, -2.0 * std::numbers::pi * offset * static_cast<double>(n) / 8000.0);
         }
         EXPECT_NEAR(std::abs(projection) / 4000.0, 1000.0, 10.0) << frequency << " Hz";
         // Nothing else inside the band: the output is clean to 60 dB there.
@@ -92,8 +88,7 @@ TEST(AudioFrontEnd, PutsEachToneOfTheBandAtItsOffsetAtFullLevel)
     }
 }
 
-TEST(AudioFrontEnd, KeepsWhatLiesOutsideTheBandOutOfIt)
-{
+TEST(AudioFrontEnd, KeepsWhatLiesOutsideTheBandOutOfIt) {
     // Tones above the band would fold into it on decimation; they must be gone. One far beyond the
     // output rate, one where the first fold lands on the band, one just past the passband.
     for (double frequency : {4300.0, 8000.0 + 1000.0, 16000.0 - 500.0, 21000.0}) {
@@ -105,13 +100,11 @@ TEST(AudioFrontEnd, KeepsWhatLiesOutsideTheBandOutOfIt)
         // a tone of amplitude 1 in the band would read about 66 dB. Require everything in the band
         // 60 dB below the interferer's own level.
         const double reference = spectrumOf(std::vector<ComplexSample>(4096, ComplexSample(10000.0f, 0.0f)), 8000.0).at(0.0);
-        EXPECT_LT(spectrum.strongestIn(frontEnd.searchLowHz(), frontEnd.searchHighHz(), 1e9, 0.0), reference - 60.0)
-            << frequency << " Hz";
+        EXPECT_LT(spectrum.strongestIn(frontEnd.searchLowHz(), frontEnd.searchHighHz(), 1e9, 0.0), reference - 60.0) << frequency << " Hz";
     }
 }
 
-TEST(AudioFrontEnd, GivesTheSameOutputHoweverTheStreamIsCutAndShrugsOffBadSamples)
-{
+TEST(AudioFrontEnd, GivesTheSameOutputHoweverTheStreamIsCutAndShrugsOffBadSamples) {
     std::mt19937 random(3);
     std::normal_distribution<double> gaussian(0.0, 3000.0);
     std::vector<double> audio(48000 + 77);
@@ -169,8 +162,7 @@ TEST(AudioFrontEnd, GivesTheSameOutputHoweverTheStreamIsCutAndShrugsOffBadSample
     EXPECT_THROW(pieces.process(std::span<const float>(asFloat.data(), 4800), std::span<ComplexSample>(tooShort)), std::invalid_argument);
 }
 
-TEST(AudioFrontEnd, RefusesBandsThatDoNotFitAndChoosesItsRateFromTheBand)
-{
+TEST(AudioFrontEnd, RefusesBandsThatDoNotFitAndChoosesItsRateFromTheBand) {
     EXPECT_THROW(AudioFrontEnd(FrontEndSettings{48000.0, 0.0, 3500.0}), std::invalid_argument);
     EXPECT_THROW(AudioFrontEnd(FrontEndSettings{48000.0, 3500.0, 200.0}), std::invalid_argument);
     EXPECT_THROW(AudioFrontEnd(FrontEndSettings{48000.0, 200.0, 24000.0}), std::invalid_argument);
