@@ -25,7 +25,7 @@ void forEachSerialBit(std::string_view bytes, BitHandler&& bitHandler) {
 // mirrored.
 constexpr std::uint32_t serialBitsInOrder(unsigned char byte) {
     std::uint32_t bits = 0;
-    for (int i = 0; i < 6; ++i) bits = bits << 1 | ((byte >> i) & 1u);
+    for (int i = 0; i < 6; ++i) bits = bits << 1 | (static_cast<std::uint32_t>(byte) >> i & 1u);
     return bits;
 }
 
