@@ -4,7 +4,7 @@
 // D29*/D30* from word to word itself.
 #pragma once
 
-#include "coherent/baseband.h"
+#include "rtcm/bit_sink.h"
 
 #include <array>
 #include <cstdint>
