@@ -41,6 +41,7 @@ ImpulseBlanker::ImpulseBlanker(double sampleRate) {
     warmUpSamples_ = samplesFor(WarmUpSeconds, sampleRate);
     leadSamples_ = std::min(delay_, samplesFor(LeadSeconds, sampleRate));
     levelWeight_ = 1.0 / (LevelSeconds * sampleRate);
+    levelSettled_ = static_cast<std::uint64_t>(std::ceil(LevelSeconds * sampleRate));
     line_.assign(delay_, 0.0);
 }
 
@@ -97,7 +98,8 @@ bool ImpulseBlanker::step(double sample) {
 
     // The level learns from what is not blanked (and from everything while it warms up).
     if (!warm || (!inBurst_ && (pending_.empty() || index >= pending_.back().end))) {
-        const double weight = std::max(1.0 / static_cast<double>(levelSamples_ + 1), levelWeight_);
+        // A plain mean until there are enough samples for the running one (no division after that).
+        const double weight = levelSamples_ < levelSettled_ ? 1.0 / static_cast<double>(levelSamples_ + 1) : levelWeight_;
         level_ += weight * (magnitude - level_);
         ++levelSamples_;
     }

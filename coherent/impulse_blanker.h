@@ -60,6 +60,7 @@ private:
     double level_ = 0.0;
     std::uint64_t levelSamples_ = 0;
     double levelWeight_;
+    std::uint64_t levelSettled_;  // samples after which the level is a running mean
 
     bool inBurst_ = false;
     std::uint64_t burstStart_ = 0;  // input index of the first loud sample
