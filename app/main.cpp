@@ -1,11 +1,11 @@
-// sondeco [--input FILE.wav]: the desktop DGPS beacon decoder.
+// sondeco [--input FILE]: the desktop DGPS beacon decoder.
 #include "app/entry_point.h"
 #include "app/fonts.h"
 #include "app/message_box.h"
 #include "app/termination_signals.h"
 #include "app/windows.h"
 #include "audio/portaudio_backend.h"
-#include "audio/wav_file_source.h"
+#include "audio/sound_file_source.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -24,20 +24,21 @@ int runSondeco() {
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption input(QStringLiteral("input"),
-                                   QStringLiteral("Decode a WAV file (16-bit PCM, 48000 Hz) instead of the sound card, "
-                                                  "in real time and looping."),
-                                   QStringLiteral("FILE.wav"));
+                                   QStringLiteral("Decode a recording instead of the sound card, in real time and looping: "
+                                                  "any sound file libsndfile reads (WAV, FLAC, Ogg, AIFF, ...), "
+                                                  "sampled at 8000 to 384000 Hz."),
+                                   QStringLiteral("FILE"));
     parser.addOption(input);
     parser.process(QApplication::arguments());
 
     sondeco::registerTahoma();
     sondeco::PortAudioBackend portAudio;
-    std::unique_ptr<sondeco::WavFileInputBackend> fileInput;
+    std::unique_ptr<sondeco::SoundFileInputBackend> fileInput;
     sondeco::AppEnvironment environment;
     environment.audio = &portAudio;
     if (parser.isSet(input)) {
         environment.inputFileName = parser.value(input).toStdString();
-        fileInput = std::make_unique<sondeco::WavFileInputBackend>(environment.inputFileName, portAudio);
+        fileInput = std::make_unique<sondeco::SoundFileInputBackend>(environment.inputFileName, portAudio);
         environment.audio = fileInput.get();
     }
     QWidget* messageOwner = nullptr;

@@ -24,6 +24,17 @@ void Receiver::pushAudio(const std::int16_t* interleaved, std::size_t frames, in
     audioFrames_ += frames;
 }
 
+void Receiver::pushSamples(std::span<const double> samples) {
+    for (const double sample : samples) {
+        buffer_[filled_++] = sample;
+        if (filled_ == buffer_.size()) {
+            processBuffer(buffer_);
+            filled_ = 0;
+        }
+    }
+    audioFrames_ += samples.size();
+}
+
 void Receiver::finishAudio() {
     if (filled_ == 0) return;
     std::fill(buffer_.begin() + static_cast<std::ptrdiff_t>(filled_), buffer_.end(), 0.0);

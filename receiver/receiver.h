@@ -38,6 +38,9 @@ public:
     // Interleaved 16-bit audio of any length, `channels` samples a frame; the first channel is
     // decoded, in 100 ms buffers as they fill.
     void pushAudio(const std::int16_t* interleaved, std::size_t frames, int channels);
+    // The channel to decode alone, at 48000 Hz in 16-bit units (full scale +-32768), of any length:
+    // recordings of other formats and rates as AudioInput delivers them.
+    void pushSamples(std::span<const double> samples);
     // Processes a last, partly filled buffer, completed with silence.
     void finishAudio();
     // An RTCM 6-of-8 serial byte stream, in any pieces.

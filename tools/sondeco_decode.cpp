@@ -2,7 +2,7 @@
 // from SDR software, and RTCM streams; writes pages, frame headers, gpsd-style JSON or RTCM.
 
 #include "audio/audio_format.h"
-#include "audio/wav_file.h"
+#include "audio/audio_input.h"
 #include "output/decoded_output.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
@@ -24,12 +24,18 @@ using namespace sondeco;
 constexpr const char* Usage =
     "Usage: sondeco-decode [OPTIONS] [FILE]\n"
     "Decodes a DGPS beacon: RTCM SC-104 version 2 messages from the receiver's audio, or from an\n"
-    "RTCM serial stream. FILE is a WAV file (16-bit PCM, 48000 Hz, any number of channels; the first\n"
-    "is decoded); without FILE, or with -, standard input is read.\n"
+    "RTCM serial stream. FILE is a sound file in any format libsndfile reads (WAV of every kind,\n"
+    "FLAC, Ogg/Vorbis, AIFF, ...) sampled at 8000 to 384000 Hz; without FILE, or with -, standard\n"
+    "input is read (FLAC, WAV, AIFF and Ogg come through a pipe; a few formats need a file).\n"
     "\n"
     "  -r, --rate 100|200     bit rate of the beacon in bit/s (default 200)\n"
     "  -f, --freq HZ          centre frequency of the audio, 500..1000 in steps of 10 (default 800)\n"
-    "      --raw              the input is headerless 16-bit little-endian stereo PCM at 48000 Hz\n"
+    "      --channel N        the channel to decode, counted from 1 (default 1, the first)\n"
+    "      --raw              the input is headerless audio: 16-bit little-endian stereo at 48000 Hz\n"
+    "                         unless the next three options say otherwise\n"
+    "      --format FORMAT    raw samples: s16, s32, f32 or u8, little-endian (implies --raw)\n"
+    "      --channels N       raw audio's number of channels (implies --raw)\n"
+    "      --sample-rate HZ   raw audio's sample rate, 8000..384000 (implies --raw)\n"
     "      --rtcm             the input is an RTCM SC-104 6-of-8 byte stream, not audio\n"
     "  -o, --output FORMAT    pages (default): each page as it is updated\n"
     "                         frames: one line per frame header, as the status bar shows it\n"
@@ -42,6 +48,11 @@ struct Options {
     int decFreqPos = 80;
     bool decBitRate = true;
     bool raw = false;
+    RawAudioFormat rawFormat;  // s16 stereo at 48000 Hz unless --format, --channels or --sample-rate say otherwise
+    std::optional<RawSampleFormat> rawSample;
+    std::optional<int> rawChannels;
+    std::optional<int> rawSampleRate;
+    int channel = 1;  // counted from 1, as the user gives it
     bool rtcm = false;
     bool stats = false;
     OutputFormat format = OutputFormat::Pages;
@@ -54,7 +65,13 @@ void declareOptions(CLI::App& app, Options& options, int& rate, int& hertz) {
     const std::map<std::string, OutputFormat> formats{
         {"pages", OutputFormat::Pages}, {"frames", OutputFormat::Frames}, {"json", OutputFormat::Json}, {"rtcm", OutputFormat::Rtcm}};
     app.add_option("-o,--output", options.format)->transform(CLI::CheckedTransformer(formats));
+    app.add_option("--channel", options.channel)->check(CLI::Range(1, 65535));
     addFlag(app, "--raw", options.raw);
+    const std::map<std::string, RawSampleFormat> samples{
+        {"s16", RawSampleFormat::S16}, {"s32", RawSampleFormat::S32}, {"f32", RawSampleFormat::F32}, {"u8", RawSampleFormat::U8}};
+    app.add_option("--format", options.rawSample)->transform(CLI::CheckedTransformer(samples));
+    app.add_option("--channels", options.rawChannels)->check(CLI::Range(1, 65535));
+    app.add_option("--sample-rate", options.rawSampleRate)->check(CLI::Range(AudioInput::LowestRate, AudioInput::HighestRate));
     addFlag(app, "--rtcm", options.rtcm);
     addFlag(app, "--stats", options.stats);
     app.add_option("file", options.input);
@@ -64,7 +81,18 @@ void checkOptions(Options& options, int rate, int hertz) {
     if (hertz % 10 != 0) throw UsageError("-f must be a multiple of 10 Hz");
     options.decFreqPos = hertz / 10;
     options.decBitRate = rate == 200;
-    if (options.raw && options.rtcm) throw UsageError("--raw and --rtcm cannot be used together");
+    const bool describesRaw = options.rawSample || options.rawChannels || options.rawSampleRate;
+    if (options.rtcm && (options.raw || describesRaw))
+        throw UsageError(options.raw ? "--raw and --rtcm cannot be used together"
+                                     : "--format, --channels and --sample-rate describe raw audio, not --rtcm");
+    if (options.rtcm && options.channel != 1) throw UsageError("--channel picks a channel of audio, not of --rtcm");
+    options.raw = options.raw || describesRaw;
+    options.rawFormat.sample = options.rawSample.value_or(options.rawFormat.sample);
+    options.rawFormat.channels = options.rawChannels.value_or(options.rawFormat.channels);
+    options.rawFormat.sampleRate = options.rawSampleRate.value_or(options.rawFormat.sampleRate);
+    if (options.raw && options.channel > options.rawFormat.channels)
+        throw UsageError("--channel " + std::to_string(options.channel) + " is beyond the " + std::to_string(options.rawFormat.channels) +
+                         " channels of the raw audio");
 }
 
 std::string inputName(const Options& options) { return options.input == "-" ? "standard input" : options.input; }
@@ -75,7 +103,7 @@ int fail(const Options& options, const std::string& problem) {
 }
 
 // Reads all of a byte stream (a file or standard input) in pieces. `consume` returns how many bytes
-// it used; the rest (part of an audio frame) is handed over again with the next piece.
+// it used; the rest is handed over again with the next piece.
 template <typename Consumer>
 bool readStream(const Options& options, DecodedStreamWriter& output, Consumer&& consume, std::string& problem) {
     std::FILE* file = options.input == "-" ? stdin : std::fopen(options.input.c_str(), "rb");
@@ -134,45 +162,35 @@ int run(const Options& options) {
     receiver.addListener(output);
     std::string problem;
 
-    if (options.rtcm || options.raw) {
+    if (options.rtcm) {
         const bool ok = readStream(
             options, output,
             [&](std::string_view bytes) -> std::size_t {
-                if (options.rtcm) {
-                    receiver.pushRtcmBytes(bytes);
-                    return bytes.size();
-                }
-                constexpr std::size_t FrameBytes = 4;  // stereo, 16 bits
-                const std::size_t frames = bytes.size() / FrameBytes;
-                std::vector<std::int16_t> samples(frames * 2);
-                for (std::size_t i = 0; i < samples.size(); ++i) {
-                    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data()) + 2 * i;
-                    samples[i] = static_cast<std::int16_t>(p[0] | p[1] << 8);
-                }
-                receiver.pushAudio(samples.data(), frames, 2);
-                return frames * FrameBytes;
+                receiver.pushRtcmBytes(bytes);
+                return bytes.size();
             },
             problem);
         if (!ok) return fail(options, problem);
     } else {
-        WavReader reader;
-        if (!reader.open(options.input, problem)) return fail(options, problem);
-        const int channels = reader.info().channels;
-        const std::size_t blockFrames = framesPerRead(channels, FramesPerBuffer);
-        std::vector<std::int16_t> block(blockFrames * static_cast<std::size_t>(channels));
+        AudioInput input;
+        const ChannelChoice channel{options.channel - 1, 1};
+        const bool opened = options.raw ? input.openRaw(options.input, options.rawFormat, channel, problem)
+                                        : input.openFile(options.input, channel, problem);
+        if (!opened) return fail(options, problem);
+        std::vector<double> block(FramesPerBuffer);
         while (!output.failed()) {
-            const std::size_t frames = reader.readFrames(block.data(), blockFrames);
+            const std::size_t frames = input.read(block);
             if (frames == 0) break;
-            receiver.pushAudio(block.data(), frames, channels);
+            receiver.pushSamples(std::span(block).first(frames));
         }
-        if (reader.truncated())
-            std::fprintf(stderr, "sondeco-decode: warning: %s is cut short; decoded the %.1f s it holds\n", inputName(options).c_str(),
-                         static_cast<double>(receiver.audioFrames()) / SampleRate);
+        // A file cut short or damaged: what came before the damage is decoded and written, then
+        // the problem is the one line on standard error, and the status says it.
+        problem = input.error();
     }
     receiver.finishAudio();
     if (!output.failed()) std::fflush(stdout);
     if (options.stats) printStatistics(receiver, options);
-    return 0;
+    return problem.empty() ? 0 : fail(options, problem);
 }
 
 }  // namespace

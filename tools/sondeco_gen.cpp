@@ -2,7 +2,7 @@
 // the decoder without a beacon in range.
 
 #include "audio/audio_format.h"
-#include "audio/wav_file.h"
+#include "audio/sound_file_writer.h"
 #include "rtcm/serial_format.h"
 #include "signalgen/msk_modulator.h"
 #include "signalgen/simulated_beacon.h"
@@ -196,7 +196,7 @@ int run(const Options& options) {
     settings.noiseSeed = options.seed;
     MskModulator modulator(settings);
 
-    WavWriter writer;
+    SoundFileWriter writer;
     std::string error;
     if (!writer.open(options.output, CaptureChannels, SampleRate, error)) {
         std::fprintf(stderr, "sondeco-gen: %s %s\n", options.output.c_str(), error.c_str());

@@ -6,7 +6,7 @@
 
 #include "app/Unit8.h"
 #include "audio/portaudio_backend.h"
-#include "audio/wav_file.h"
+#include "audio/sound_file_writer.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -123,7 +123,7 @@ protected:
     // Plays 20 s of a tone on the left channel (silence on the right) into a sink.
     void playTone(const char* sink, double hz) {
         const std::string file = (directory / (std::string(sink) + ".wav")).string();
-        WavWriter writer;
+        SoundFileWriter writer;
         std::string error;
         ASSERT_TRUE(writer.open(file, 2, 48000, error)) << error;
         std::vector<std::int16_t> frames(2 * 20 * 48000);
@@ -275,7 +275,7 @@ TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermAndSavesItsSettings) {
     std::filesystem::copy_file(SONDECO_PROGRAM, program);
     const std::string recording = (directory / "tone.wav").string();
     {
-        WavWriter writer;
+        SoundFileWriter writer;
         std::string error;
         ASSERT_TRUE(writer.open(recording, 1, 48000, error));
         std::vector<std::int16_t> tone(48000);

@@ -5,8 +5,8 @@
 #include "app/Unit8.h"
 #include "app/Unit9.h"
 #include "app/termination_signals.h"
-#include "audio/wav_file.h"
-#include "audio/wav_file_source.h"
+#include "audio/sound_file_source.h"
+#include "audio/sound_file_writer.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -18,8 +18,11 @@
 #include <QTimer>
 #include "app/page_tabs.h"
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <fstream>
+#include <numbers>
 
 namespace sondeco::testing {
 namespace {
@@ -177,7 +180,7 @@ TEST_F(MainWindow, InputFileStandsInForTheDeviceAndLoops) {
     // One buffer of audio: every buffer delivered is that buffer again.
     const std::string file = (directory / "one.wav").string();
     {
-        WavWriter writer;
+        SoundFileWriter writer;
         std::string error;
         ASSERT_TRUE(writer.open(file, 1, 48000, error));
         std::vector<std::int16_t> ramp(FramesPerBuffer);
@@ -185,7 +188,7 @@ TEST_F(MainWindow, InputFileStandsInForTheDeviceAndLoops) {
         ASSERT_TRUE(writer.writeFrames(ramp.data(), ramp.size()));
         ASSERT_TRUE(writer.close(error));
     }
-    WavFileInputBackend fileInput(file, audio);
+    SoundFileInputBackend fileInput(file, audio);
     AppEnvironment env = environment();
     env.audio = &fileInput;
     env.inputFileName = file;
@@ -198,18 +201,51 @@ TEST_F(MainWindow, InputFileStandsInForTheDeviceAndLoops) {
     EXPECT_EQ(form1->WaveInName, DefaultInputDeviceName);
 }
 
+TEST_F(MainWindow, InputFileOfAnotherRateArrivesAt48kHz) {
+    // Half a second of a 1 kHz tone at 22050 Hz on the left: 500 whole periods, so that it loops
+    // without a seam, and at 48 kHz a buffer holds 100 of them.
+    const std::string file = (directory / "tone-22050.wav").string();
+    {
+        SoundFileWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.open(file, 2, 22050, error)) << error;
+        std::vector<std::int16_t> frames(2 * 11025);
+        for (std::size_t n = 0; n < 11025; ++n)
+            frames[2 * n] =
+                static_cast<std::int16_t>(std::lround(10000 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(n) / 22050)));
+        ASSERT_TRUE(writer.writeFrames(frames.data(), 11025));
+        ASSERT_TRUE(writer.close(error)) << error;
+    }
+    SoundFileInputBackend fileInput(file, audio);
+    AppEnvironment env = environment();
+    env.audio = &fileInput;
+    env.inputFileName = file;
+    start(std::move(env));
+    EXPECT_TRUE(messages.empty());
+    ASSERT_TRUE(waitFor([&] { return form1->processedBuffers() >= 7; }));  // past the first loop
+    double inPhase = 0;
+    double quadrature = 0;
+    for (std::size_t n = 0; n < FramesPerBuffer; ++n) {
+        const double phase = 2 * std::numbers::pi * 1000 * static_cast<double>(n) / 48000;
+        inPhase += form1->InputSamples()[0][n] * std::cos(phase);
+        quadrature += form1->InputSamples()[0][n] * std::sin(phase);
+    }
+    EXPECT_NEAR(2 * std::hypot(inPhase, quadrature) / FramesPerBuffer, 10000, 100);
+    EXPECT_EQ(*std::max_element(form1->InputSamples()[1].begin(), form1->InputSamples()[1].end()), 0.0);
+}
+
 TEST_F(MainWindow, UnusableInputFileIsReportedByNameAndTheProgramRuns) {
     const std::string file = (directory / "notes.wav").string();
     std::ofstream(file) << "shopping list";
-    WavFileInputBackend fileInput(file, audio);
+    SoundFileInputBackend fileInput(file, audio);
     AppEnvironment env = environment();
     env.audio = &fileInput;
     env.inputFileName = file;
     start(std::move(env));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].kind, MessageKind::Error);
-    EXPECT_EQ(messages[0].text,
-              QString::fromStdString("Can not open the input file \"" + file + "\": it is not a WAV file (no RIFF/WAVE header)."));
+    EXPECT_EQ(messages[0].text, QString::fromStdString("Can not open the input file \"" + file +
+                                                       "\": it is not a sound file libsndfile can read: format not recognised."));
     EXPECT_FALSE(form1->captureOpen());
 }
 

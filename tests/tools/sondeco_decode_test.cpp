@@ -1,8 +1,11 @@
 // The sondeco-decode command: real captures against gpsd, generated audio end to end (from a file, a
-// pipe and raw PCM), the re-encoded RTCM stream read back by gpsd, and every way its input can fail.
+// pipe and raw PCM; every file format, rate and raw format), the re-encoded RTCM stream read back by
+// gpsd, and every way its input can fail.
 
-#include "audio/wav_file.h"
+#include "audio/sound_file_writer.h"
 #include "tests/support/test_support.h"
+
+#include <sndfile.h>
 
 #include <gtest/gtest.h>
 
@@ -235,8 +238,10 @@ TEST(SondecoDecode, PagesFramesAndStatistics) {
 }
 
 TEST(SondecoDecode, BadOptionsAndBadInputs) {
-    for (const char* arguments : {"--bogus", "-r 150 x.wav", "-r", "-f 805 x.wav", "-f 1200 x.wav", "-f abc x.wav", "-o xml x.wav",
-                                  "--raw --rtcm", "a.wav b.wav", "--stats=yes"}) {
+    for (const char* arguments :
+         {"--bogus", "-r 150 x.wav", "-r", "-f 805 x.wav", "-f 1200 x.wav", "-f abc x.wav", "-o xml x.wav", "--raw --rtcm", "a.wav b.wav",
+          "--stats=yes", "--format s24 x.raw", "--channels 0 x.raw", "--sample-rate 4000 x.raw", "--sample-rate 400000 x.raw",
+          "--channel 0 x.wav", "--format f32 --rtcm x", "--channel 2 --rtcm x", "--raw --channel 3 x.raw", "--channels 1 --channel 2 x"}) {
         const auto result = runCommand(decoder(arguments));
         EXPECT_EQ(result.exitCode, 2) << arguments;
         EXPECT_NE(result.errors.find("Usage: sondeco-decode"), std::string::npos) << arguments;
@@ -255,39 +260,161 @@ TEST(SondecoDecode, BadOptionsAndBadInputs) {
     std::ofstream(text) << "this is not audio at all";
     result = runCommand(decoder("'" + text.string() + "'"));
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.errors, "sondeco-decode: " + text.string() + " is not a WAV file (no RIFF/WAVE header)\n");
+    EXPECT_EQ(result.errors, "sondeco-decode: " + text.string() + " is not a sound file libsndfile can read: format not recognised\n");
     result = runCommand(decoder("< '" + text.string() + "'"));
-    EXPECT_EQ(result.errors, "sondeco-decode: standard input is not a WAV file (no RIFF/WAVE header)\n");
+    EXPECT_EQ(result.errors, "sondeco-decode: standard input is not a sound file libsndfile can read: format not recognised\n");
+    result = runCommand("cat '" + text.string() + "' | " + decoder(""));
+    EXPECT_EQ(result.errors, "sondeco-decode: standard input is not a sound file libsndfile can read from a pipe: format not recognised\n");
 
-    const auto cd = scratchPath("cd.wav");
-    WavWriter writer;
-    std::string error;
-    ASSERT_TRUE(writer.open(cd.string(), 2, 44100, error));
-    const std::int16_t silence[2] = {0, 0};
-    ASSERT_TRUE(writer.writeFrames(silence, 1));
-    ASSERT_TRUE(writer.close(error));
-    result = runCommand(decoder("'" + cd.string() + "'"));
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.errors, "sondeco-decode: " + cd.string() + " is sampled at 44100 Hz, not 48000 Hz\n");
+    for (const int rate : {1000, 48000}) {
+        const auto file = scratchPath(std::to_string(rate) + ".wav");
+        SoundFileWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.open(file.string(), 2, rate, error));
+        const std::int16_t silence[2] = {0, 0};
+        ASSERT_TRUE(writer.writeFrames(silence, 1));
+        ASSERT_TRUE(writer.close(error));
+        result = runCommand(decoder("--channel 3 '" + file.string() + "'"));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.errors, "sondeco-decode: " + file.string() +
+                                     (rate == 1000 ? " is sampled at 1000 Hz; 8000 to 384000 Hz are supported\n"
+                                                   : " has 2 channels; there is no channel 3\n"));
+    }
 }
 
-TEST(SondecoDecode, ACutShortWavIsDecodedAsFarAsItGoesAndAClosedPipeEndsQuietly) {
-    const auto wav = scratchPath("whole.wav");
-    ASSERT_EQ(runCommand(generator("--types 9 --seconds 20 --zcount 100 '" + wav.string() + "'")).exitCode, 0);
+// A beacon of 20 s made by sondeco-gen (frames of types 9 and 3), and what sondeco-decode makes of
+// it as it is: the frames every other form of the same audio must give.
+struct Reference {
+    std::filesystem::path wav;
+    std::vector<std::vector<double>> frames;  // the headers, in order
+};
+
+Reference reference() {
+    Reference made{scratchPath("reference.wav"), {}};
+    EXPECT_EQ(runCommand(generator("--types 9,3 --seconds 20 --zcount 100 '" + made.wav.string() + "'")).exitCode, 0);
+    for (const auto& line : rtcm2Lines(runCommand(decoder("-o json '" + made.wav.string() + "'")).output))
+        made.frames.push_back(header(line));
+    EXPECT_GE(made.frames.size(), 15u);
+    return made;
+}
+
+std::vector<std::vector<double>> headers(const std::string& output) {
+    std::vector<std::vector<double>> result;
+    for (const auto& line : rtcm2Lines(output)) result.push_back(header(line));
+    return result;
+}
+
+// The reference audio rewritten by libsndfile in another format.
+void convert(const std::filesystem::path& from, const std::filesystem::path& to, int format) {
+    SF_INFO in{};
+    SNDFILE* source = sf_open(from.c_str(), SFM_READ, &in);
+    ASSERT_NE(source, nullptr);
+    std::vector<double> samples(static_cast<std::size_t>(in.frames * in.channels));
+    ASSERT_EQ(sf_readf_double(source, samples.data(), in.frames), in.frames);
+    sf_close(source);
+    SF_INFO out{};
+    out.format = format;
+    out.channels = in.channels;
+    out.samplerate = in.samplerate;
+    SNDFILE* target = sf_open(to.c_str(), SFM_WRITE, &out);
+    ASSERT_NE(target, nullptr) << to << ": " << sf_strerror(nullptr);
+    ASSERT_EQ(sf_writef_double(target, samples.data(), in.frames), in.frames);
+    sf_close(target);
+}
+
+TEST(SondecoDecode, EveryFileFormatAndRateDecodesTheFramesThatWentIn) {
+    const Reference sent = reference();
+    std::vector<std::filesystem::path> files;
+    for (const auto& [name, format] : std::vector<std::pair<std::string, int>>{{"s24.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+                                                                               {"s32.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32},
+                                                                               {"float.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+                                                                               {"extensible.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_16},
+                                                                               {"beacon.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                                                                               {"beacon.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+                                                                               {"beacon.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16}}) {
+        files.push_back(scratchPath(name));
+        convert(sent.wav, files.back(), format);
+    }
+    // Recorders' rates, through sox's own resampler; 96 kHz as float, 192 kHz as FLAC.
+    for (const auto& [name, options] : std::vector<std::pair<std::string, std::string>>{{"r8000.wav", "-r 8000"},
+                                                                                        {"r11025.wav", "-r 11025"},
+                                                                                        {"r44100.wav", "-r 44100"},
+                                                                                        {"r96000.wav", "-e floating-point -b 32 -r 96000"},
+                                                                                        {"r192000.flac", "-r 192000"}}) {
+        files.push_back(scratchPath(name));
+        ASSERT_EQ(runCommand("sox '" + sent.wav.string() + "' " + options + " '" + files.back().string() + "'").exitCode, 0) << name;
+    }
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        const auto byName = runCommand(decoder("-o json '" + file.string() + "'"));
+        EXPECT_EQ(byName.exitCode, 0) << byName.errors;
+        EXPECT_EQ(headers(byName.output), sent.frames);
+        const auto piped = runCommand("cat '" + file.string() + "' | " + decoder("-o json"));
+        EXPECT_EQ(piped.exitCode, 0) << piped.errors;
+        EXPECT_EQ(headers(piped.output), sent.frames);
+    }
+}
+
+TEST(SondecoDecode, RawAudioOnStandardInputInEveryFormat) {
+    const Reference sent = reference();
+    const std::string wav = "'" + sent.wav.string() + "'";
+    for (const auto& [convert, options] : std::vector<std::pair<std::string, std::string>>{
+             {"tail -c +45 " + wav, "--raw"},
+             {"sox " + wav + " -t raw -e signed -b 32 -", "--format s32"},
+             {"sox " + wav + " -t raw -e floating-point -b 32 -c 1 -r 44100 -", "--format f32 --channels 1 --sample-rate 44100"},
+             {"sox " + wav + " -t raw -e unsigned -b 8 -r 22050 -", "--format u8 --sample-rate 22050"},
+             {"sox " + wav + " -t raw -e signed -b 16 - remix 2 2 1", "--channels 3 --channel 3"}}) {
+        SCOPED_TRACE(options);
+        const auto result = runCommand(convert + " | " + decoder("-o json " + options));
+        EXPECT_EQ(result.exitCode, 0) << result.errors;
+        EXPECT_EQ(headers(result.output), sent.frames);
+    }
+}
+
+TEST(SondecoDecode, ChannelPicksTheSideTheReceiverFeeds) {
+    const Reference sent = reference();
+    const auto swapped = scratchPath("right.wav");
+    ASSERT_EQ(runCommand("sox '" + sent.wav.string() + "' '" + swapped.string() + "' remix 2 1").exitCode, 0);
+    const auto first = runCommand(decoder("-o json '" + swapped.string() + "'"));
+    EXPECT_EQ(first.exitCode, 0);
+    EXPECT_TRUE(headers(first.output).empty());
+    const auto second = runCommand(decoder("-o json --channel 2 '" + swapped.string() + "'"));
+    EXPECT_EQ(second.exitCode, 0) << second.errors;
+    EXPECT_EQ(headers(second.output), sent.frames);
+}
+
+// A recording cut short or damaged: the frames before the damage are written, then one line says
+// what is wrong, and the status is 1.
+TEST(SondecoDecode, ACutShortOrDamagedFileGivesItsFramesThenOneErrorAndStatus1) {
+    const Reference sent = reference();
     const auto cut = scratchPath("cut.wav");
-    const auto size = std::filesystem::file_size(wav);
-    std::filesystem::copy_file(wav, cut, std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::resize_file(cut, size / 2);
+    std::filesystem::copy_file(sent.wav, cut, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(cut, std::filesystem::file_size(sent.wav) / 2);
+    const auto flac = scratchPath("beacon.flac");
+    convert(sent.wav, flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    std::string bytes = testing::readWhole(flac);
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x10);
+    const auto damaged = scratchPath("damaged.flac");
+    std::ofstream(damaged, std::ios::binary) << bytes;
 
-    const auto whole = runCommand(decoder("-o json '" + wav.string() + "'"));
-    const auto half = runCommand(decoder("-o json '" + cut.string() + "'"));
-    EXPECT_EQ(half.exitCode, 0);
-    EXPECT_NE(half.errors.find("warning: " + cut.string() + " is cut short; decoded the 10.0 s it holds"), std::string::npos)
-        << half.errors;
-    EXPECT_GT(rtcm2Lines(half.output).size(), 5u);
-    EXPECT_LT(rtcm2Lines(half.output).size(), rtcm2Lines(whole.output).size());
+    for (const auto& [command, error] : std::vector<std::pair<std::string, std::string>>{
+             {"'" + cut.string() + "'", cut.string() + " is cut short: its audio stops at 10.0 s, before the end its header announces"},
+             {"< '" + cut.string() + "'", "standard input is cut short: its audio stops at 10.0 s, before the end its header announces"},
+             {"'" + damaged.string() + "'", damaged.string() + " is damaged at "},
+             {"< '" + damaged.string() + "'", "standard input is damaged at "}}) {
+        SCOPED_TRACE(command);
+        const auto result = runCommand(decoder("-o json " + command));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.errors.rfind("sondeco-decode: " + error, 0), 0u) << result.errors;
+        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+        const auto before = headers(result.output);
+        EXPECT_GT(before.size(), 5u);
+        EXPECT_LT(before.size(), sent.frames.size());
+        EXPECT_EQ(before,
+                  std::vector<std::vector<double>>(sent.frames.begin(), sent.frames.begin() + static_cast<std::ptrdiff_t>(before.size())));
+    }
 
-    const auto piped = runCommand(decoder("-o json '" + wav.string() + "'") + " | head -c 10");
+    const auto piped = runCommand(decoder("-o json '" + sent.wav.string() + "'") + " | head -c 10");
     EXPECT_EQ(piped.exitCode, 0);
     EXPECT_EQ(piped.output.size(), 10u);
     EXPECT_TRUE(piped.errors.empty()) << piped.errors;

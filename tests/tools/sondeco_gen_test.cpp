@@ -1,6 +1,6 @@
 // The sondeco-gen command: its options, its failures and the file it writes.
 
-#include "audio/wav_file.h"
+#include "audio/audio_input.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -43,29 +43,35 @@ TEST(SondecoGen, HelpOnStandardOutputAndUsageErrorsExitWithStatus2) {
 TEST(SondecoGen, FileProblemsAreOneLineNamingTheFileAndStatus1) {
     const std::string unwritable = scratchPath("no-such-directory").string() + "/out.wav";
     const std::string missing = scratchPath("missing.rtcm2").string();
-    for (const std::string& arguments : {unwritable, "--rtcm '" + missing + "' " + scratchPath("x.wav").string()}) {
+    for (const std::string& arguments :
+         {unwritable, "--rtcm '" + missing + "' " + scratchPath("x.wav").string(), std::string("/dev/full")}) {
         const auto result = runCommand(generator(arguments));
         EXPECT_EQ(result.exitCode, 1) << arguments;
-        const std::string named = arguments == unwritable ? unwritable : missing;
+        const std::string named = arguments == unwritable ? unwritable : arguments == "/dev/full" ? arguments : missing;
         EXPECT_EQ(result.errors.find("sondeco-gen: " + named + " "), 0u) << result.errors;
         EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
     }
+    // A full disk is a failure, not a short file passed off as written.
+    EXPECT_EQ(runCommand(generator("/dev/full")).errors, "sondeco-gen: /dev/full cannot be written: No space left on device\n");
 }
 
 struct WavContent {
-    WavInfo info;
+    int channels = 0;
+    int sampleRate = 0;
+    std::string format;
     std::vector<std::int16_t> samples;  // interleaved
 };
 
 WavContent readWav(const std::filesystem::path& path) {
-    WavReader reader;
+    AudioInput input;
     std::string error;
-    EXPECT_TRUE(reader.open(path.string(), error)) << error;
-    WavContent content{reader.info(), {}};
-    std::vector<std::int16_t> block(2 * 4800);
-    while (const std::size_t frames = reader.readFrames(block.data(), 4800)) {
-        content.samples.insert(content.samples.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(2 * frames));
+    EXPECT_TRUE(input.openFile(path.string(), {0, 2}, error)) << error;
+    WavContent content{input.inputChannels(), input.inputRate(), input.formatName(), {}};
+    std::vector<double> block(2 * 4800);
+    while (const std::size_t frames = input.read(block)) {
+        for (std::size_t i = 0; i < 2 * frames; ++i) content.samples.push_back(static_cast<std::int16_t>(block[i]));
     }
+    EXPECT_EQ(input.error(), "");
     return content;
 }
 
@@ -77,9 +83,9 @@ TEST(SondecoGen, WritesStereoWavOfTheRequestedLengthSignalLeftSilenceRight) {
         ASSERT_EQ(result.exitCode, 0) << options << "\n" << result.errors;
         EXPECT_TRUE(result.output.empty() && result.errors.empty()) << result.output << result.errors;
         const WavContent wav = readWav(path);
-        EXPECT_EQ(wav.info.channels, 2);
-        EXPECT_EQ(wav.info.sampleRate, 48000);
-        EXPECT_EQ(wav.info.bitsPerSample, 16);
+        EXPECT_EQ(wav.channels, 2);
+        EXPECT_EQ(wav.sampleRate, 48000);
+        EXPECT_EQ(wav.format, "WAV (Microsoft) Signed 16 bit PCM");
         ASSERT_EQ(wav.samples.size(), 2u * 120000u) << options;
         double leftPower = 0.0;
         int rightNonZero = 0;

@@ -1,0 +1,100 @@
+#include "audio/iq_input.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sondeco {
+namespace {
+
+// As for audio: what is not a number becomes nothing, and nothing is let grow without bound.
+float sane(double value) { return std::isfinite(value) ? static_cast<float>(std::clamp(value, -1000.0, 1000.0)) : 0.0f; }
+
+constexpr std::size_t SamplesPerBlock = 1 << 16;
+
+}  // namespace
+
+bool IqInput::openRaw(const std::string& path, IqFormat format, int sampleRate, std::string& error) {
+    file_.close();
+    open_ = false;
+    if (sampleRate < 1) {
+        error = "needs a sample rate of 1 Hz or more";
+        return false;
+    }
+    if (!raw_.open(path, static_cast<std::size_t>(bytesPerIqSample(format)), error)) return false;
+    isRaw_ = true;
+    open_ = true;
+    format_ = format;
+    sampleRate_ = sampleRate;
+    error_.clear();
+    return true;
+}
+
+bool IqInput::openRawStream(std::FILE* stream, bool owned, IqFormat format, int sampleRate, std::string& error) {
+    file_.close();
+    open_ = false;
+    if (sampleRate < 1) {
+        error = "needs a sample rate of 1 Hz or more";
+        if (owned) std::fclose(stream);
+        return false;
+    }
+    raw_.openStream(stream, owned, static_cast<std::size_t>(bytesPerIqSample(format)));
+    isRaw_ = true;
+    open_ = true;
+    format_ = format;
+    sampleRate_ = sampleRate;
+    error_.clear();
+    return true;
+}
+
+bool IqInput::openFile(const std::string& path, std::string& error) {
+    raw_.close();
+    open_ = false;
+    return file_.open(path, error) && checkFile(error);
+}
+
+bool IqInput::openFileInMemory(std::string_view bytes, std::string& error) {
+    raw_.close();
+    open_ = false;
+    return file_.openMemory(bytes, error) && checkFile(error);
+}
+
+bool IqInput::checkFile(std::string& error) {
+    if (file_.info().channels != 2) {
+        error = "has " + std::to_string(file_.info().channels) + (file_.info().channels == 1 ? " channel" : " channels") +
+                "; IQ needs two (I left, Q right)";
+        file_.close();
+        return false;
+    }
+    isRaw_ = false;
+    open_ = true;
+    sampleRate_ = file_.info().sampleRate;
+    error_.clear();
+    return true;
+}
+
+std::size_t IqInput::read(std::span<std::complex<float>> destination) {
+    if (!open_) return 0;
+    std::size_t done = 0;
+    while (done < destination.size()) {
+        const std::size_t wanted = std::min(destination.size() - done, SamplesPerBlock);
+        std::size_t got = 0;
+        if (isRaw_) {
+            const unsigned char* bytes = nullptr;
+            got = raw_.readFrames(wanted, bytes);
+            decodeIqSamples(format_, bytes, got, destination.data() + done);
+            for (std::size_t i = done; i < done + got; ++i) destination[i] = {sane(destination[i].real()), sane(destination[i].imag())};
+        } else {
+            block_.resize(2 * wanted);
+            got = file_.readFrames(block_.data(), wanted);
+            for (std::size_t i = 0; i < got; ++i) destination[done + i] = {sane(block_[2 * i]), sane(block_[2 * i + 1])};
+        }
+        if (got == 0) {
+            error_ = isRaw_ ? raw_.error() : file_.error();
+            break;
+        }
+        done += got;
+    }
+    return done;
+}
+
+}  // namespace sondeco

@@ -1,0 +1,153 @@
+#include "audio/raw_stream.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+namespace sondeco {
+namespace {
+
+std::uint16_t littleEndian16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+std::uint32_t littleEndian32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
+           static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+std::optional<RawSampleFormat> rawSampleFormatNamed(std::string_view name) {
+    if (name == "s16") return RawSampleFormat::S16;
+    if (name == "s32") return RawSampleFormat::S32;
+    if (name == "f32") return RawSampleFormat::F32;
+    if (name == "u8") return RawSampleFormat::U8;
+    return std::nullopt;
+}
+
+int bytesPerSample(RawSampleFormat format) {
+    switch (format) {
+        case RawSampleFormat::S16:
+            return 2;
+        case RawSampleFormat::S32:
+            return 4;
+        case RawSampleFormat::F32:
+            return 4;
+        case RawSampleFormat::U8:
+            return 1;
+    }
+    return 1;
+}
+
+void decodeRawSamples(RawSampleFormat format, const unsigned char* bytes, std::size_t count, double* samples) {
+    for (std::size_t i = 0; i < count; ++i) {
+        switch (format) {
+            case RawSampleFormat::S16:
+                samples[i] = static_cast<std::int16_t>(littleEndian16(bytes + 2 * i)) / 32768.0;
+                break;
+            case RawSampleFormat::S32:
+                samples[i] = static_cast<std::int32_t>(littleEndian32(bytes + 4 * i)) / 2147483648.0;
+                break;
+            case RawSampleFormat::F32:
+                samples[i] = std::bit_cast<float>(littleEndian32(bytes + 4 * i));
+                break;
+            case RawSampleFormat::U8:
+                samples[i] = (bytes[i] - 128) / 128.0;
+                break;
+        }
+    }
+}
+
+std::optional<IqFormat> iqFormatNamed(std::string_view name) {
+    if (name == "cu8") return IqFormat::Cu8;
+    if (name == "cs8") return IqFormat::Cs8;
+    if (name == "cs16") return IqFormat::Cs16;
+    if (name == "cf32") return IqFormat::Cf32;
+    return std::nullopt;
+}
+
+int bytesPerIqSample(IqFormat format) {
+    switch (format) {
+        case IqFormat::Cu8:
+            return 2;
+        case IqFormat::Cs8:
+            return 2;
+        case IqFormat::Cs16:
+            return 4;
+        case IqFormat::Cf32:
+            return 8;
+    }
+    return 2;
+}
+
+void decodeIqSamples(IqFormat format, const unsigned char* bytes, std::size_t count, std::complex<float>* samples) {
+    for (std::size_t i = 0; i < count; ++i) {
+        switch (format) {
+            case IqFormat::Cu8:
+                // The RTL2832's converter has no code for zero: 127.5 is the middle of its range.
+                samples[i] = {(bytes[2 * i] - 127.5f) / 127.5f, (bytes[2 * i + 1] - 127.5f) / 127.5f};
+                break;
+            case IqFormat::Cs8:
+                samples[i] = {static_cast<std::int8_t>(bytes[2 * i]) / 128.0f, static_cast<std::int8_t>(bytes[2 * i + 1]) / 128.0f};
+                break;
+            case IqFormat::Cs16:
+                samples[i] = {static_cast<std::int16_t>(littleEndian16(bytes + 4 * i)) / 32768.0f,
+                              static_cast<std::int16_t>(littleEndian16(bytes + 4 * i + 2)) / 32768.0f};
+                break;
+            case IqFormat::Cf32:
+                samples[i] = {std::bit_cast<float>(littleEndian32(bytes + 8 * i)), std::bit_cast<float>(littleEndian32(bytes + 8 * i + 4))};
+                break;
+        }
+    }
+}
+
+RawFrameReader::~RawFrameReader() { close(); }
+
+void RawFrameReader::close() {
+    if (file_ != nullptr && owned_) std::fclose(file_);
+    file_ = nullptr;
+    owned_ = false;
+}
+
+bool RawFrameReader::open(const std::string& path, std::size_t frameBytes, std::string& error) {
+    close();
+    if (path == "-") {
+        openStream(stdin, false, frameBytes);
+        return true;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = std::string("cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    openStream(file, true, frameBytes);
+    return true;
+}
+
+void RawFrameReader::openStream(std::FILE* stream, bool owned, std::size_t frameBytes) {
+    close();
+    file_ = stream;
+    owned_ = owned;
+    frameBytes_ = frameBytes > 0 ? frameBytes : 1;
+    framesRead_ = 0;
+    ended_ = false;
+    error_.clear();
+}
+
+std::size_t RawFrameReader::readFrames(std::size_t frames, const unsigned char*& bytes) {
+    bytes = buffer_.data();
+    if (file_ == nullptr || ended_ || frames == 0) return 0;
+    buffer_.resize(frames * frameBytes_);
+    bytes = buffer_.data();
+    // fread waits for the whole request on a pipe; it comes back short only at the end or on an error.
+    errno = 0;
+    const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    if (got < buffer_.size()) {
+        ended_ = true;
+        if (std::ferror(file_) != 0) error_ = std::string("cannot be read: ") + std::strerror(errno != 0 ? errno : EIO);
+    }
+    const std::size_t whole = got / frameBytes_;
+    framesRead_ += whole;
+    return whole;
+}
+
+}  // namespace sondeco

@@ -1,0 +1,353 @@
+// Every recording in: sound files of each format from a name and from a pipe, every rate resampled
+// to 48 kHz with the tone intact, raw streams, damaged files, refusals, and IQ.
+#include "audio/audio_input.h"
+#include "audio/iq_input.h"
+#include "tests/audio/sound_files.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numbers>
+
+namespace sondeco {
+namespace {
+
+using testing::fileBytes;
+using testing::PipeFeeder;
+using testing::readToTheEnd;
+using testing::scratchPath;
+using testing::writeSoundFile;
+
+// Half a second of stereo: a tone on the left, another on the right, at 48 kHz, each sample a whole
+// number of 16-bit steps so that every lossless format holds it exactly.
+std::vector<double> stereoTones(int frames = 24000) {
+    std::vector<double> samples(2 * static_cast<std::size_t>(frames));
+    for (int n = 0; n < frames; ++n) {
+        const double t = n / 48000.0;
+        samples[2 * static_cast<std::size_t>(n)] = std::round(16000 * std::sin(2 * std::numbers::pi * 700 * t)) / 32768;
+        samples[2 * static_cast<std::size_t>(n) + 1] = std::round(9000 * std::sin(2 * std::numbers::pi * 1300 * t + 1)) / 32768;
+    }
+    return samples;
+}
+
+// One channel of interleaved samples, multiplied by `scale` (32768: from full scale 1 to 16-bit units).
+std::vector<double> channel(const std::vector<double>& interleaved, std::size_t channels, std::size_t which, double scale = 32768) {
+    std::vector<double> one;
+    for (std::size_t i = which; i < interleaved.size(); i += channels) one.push_back(interleaved[i] * scale);
+    return one;
+}
+
+double largestDifference(const std::vector<double>& a, const std::vector<double>& b, std::size_t from = 0, std::size_t skipAtEnd = 0) {
+    double largest = 0;
+    for (std::size_t i = from; i + skipAtEnd < std::min(a.size(), b.size()); ++i) largest = std::max(largest, std::abs(a[i] - b[i]));
+    return largest;
+}
+
+struct FileFormat {
+    const char* name;
+    int format;
+    double tolerance;  // in 16-bit units: 0 for lossless formats of 16 bits or more; 8 bits and Vorbis lose some
+};
+
+TEST(AudioInput, EveryFormatGivesTheChosenChannelFromAFileAndFromAPipe) {
+    const auto tones = stereoTones();
+    const std::vector<double> right = channel(tones, 2, 1);
+    for (const FileFormat& format : {FileFormat{"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0},
+                                     {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 0},
+                                     {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 0},
+                                     {"wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0},
+                                     {"wav", SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 0},
+                                     {"wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_16, 0},
+                                     {"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 400},
+                                     {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0},
+                                     {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 0},
+                                     {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 0},
+                                     {"au", SF_FORMAT_AU | SF_FORMAT_PCM_16, 0},
+                                     {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 1500}}) {
+        const auto path = scratchPath(std::string("tones.") + format.name);
+        writeSoundFile(path, format.format, 2, 48000, tones);
+        SCOPED_TRACE(path.string() + " " + std::to_string(format.format));
+
+        AudioInput byName;
+        std::string error;
+        ASSERT_TRUE(byName.openFile(path.string(), {1, 1}, error)) << error;
+        EXPECT_EQ(byName.inputChannels(), 2);
+        EXPECT_EQ(byName.outputChannels(), 1);
+        const auto fromFile = readToTheEnd(byName);
+        EXPECT_TRUE(byName.error().empty()) << byName.error();
+        ASSERT_EQ(fromFile.size(), right.size());
+        EXPECT_LE(largestDifference(fromFile, right), format.tolerance);
+
+        PipeFeeder pipe(fileBytes(path));
+        AudioInput fromPipe;
+        ASSERT_TRUE(fromPipe.openFileDescriptor(pipe.readEnd(), {0, 2}, error)) << error;
+        EXPECT_EQ(fromPipe.outputChannels(), 2);
+        const auto both = readToTheEnd(fromPipe);
+        EXPECT_TRUE(fromPipe.error().empty()) << fromPipe.error();
+        ASSERT_EQ(both.size(), tones.size());
+        EXPECT_LE(largestDifference(channel(both, 2, 0, 1), channel(tones, 2, 0)), format.tolerance);
+        EXPECT_LE(largestDifference(channel(both, 2, 1, 1), right), format.tolerance);
+        EXPECT_FALSE(fromPipe.rewind());
+    }
+
+    // CAF cannot come through a pipe: libsndfile finds its header and then no audio. That is said,
+    // not passed off as a silent recording.
+    const auto caf = scratchPath("tones.caf");
+    writeSoundFile(caf, SF_FORMAT_CAF | SF_FORMAT_PCM_16, 2, 48000, tones);
+    PipeFeeder pipe(fileBytes(caf));
+    AudioInput input;
+    std::string error;
+    ASSERT_TRUE(input.openFileDescriptor(pipe.readEnd(), {}, error)) << error;
+    EXPECT_TRUE(readToTheEnd(input).empty());
+    EXPECT_EQ(input.error(), "holds no audio libsndfile can read from a pipe; give the file's name instead");
+}
+
+// Two tones at the rate's edges of interest (the beacon's 1 kHz and 3.4 kHz, near the top of 8 kHz
+// audio), in 16-bit units, at time `t`.
+double testTones(double t) {
+    return 12000 * std::sin(2 * std::numbers::pi * 1000 * t) + 6000 * std::sin(2 * std::numbers::pi * 3400 * t + 0.5);
+}
+
+TEST(AudioInput, EveryRateComesOutAt48kHzWithItsTonesInPlace) {
+    for (const int rate : {8000, 11025, 44100, 48000, 96000, 192000, 384000}) {
+        SCOPED_TRACE(rate);
+        const int frames = rate / 2;
+        std::vector<double> samples(static_cast<std::size_t>(frames));
+        for (int n = 0; n < frames; ++n) samples[static_cast<std::size_t>(n)] = testTones(static_cast<double>(n) / rate) / 32768;
+        const auto path = scratchPath("tones-" + std::to_string(rate) + ".wav");
+        writeSoundFile(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, rate, samples);
+
+        AudioInput input;
+        std::string error;
+        ASSERT_TRUE(input.openFile(path.string(), {}, error)) << error;
+        EXPECT_EQ(input.inputRate(), rate);
+        const auto out = readToTheEnd(input);
+        EXPECT_TRUE(input.error().empty()) << input.error();
+        // Half a second at 48 kHz, no sample lost or added, and the tones where they were: the same
+        // level and no delay (the filter's edges aside).
+        EXPECT_NEAR(static_cast<double>(out.size()), frames * 48000.0 / rate, 1.0);
+        std::vector<double> expected(out.size());
+        for (std::size_t n = 0; n < expected.size(); ++n) expected[n] = testTones(static_cast<double>(n) / 48000);
+        EXPECT_LT(largestDifference(out, expected, 480, 480), rate == 48000 ? 0.01 : 2.0);
+    }
+}
+
+TEST(AudioInput, RawStreamsInEveryFormatAtTheirScale) {
+    // Three channels, the third one read: the extremes and zero of each format, then a value between.
+    struct Case {
+        RawSampleFormat format;
+        std::vector<unsigned char> third;  // the bytes of the third channel's four samples
+        std::vector<double> expected;  // in 16-bit units
+    };
+    const std::vector<Case> cases{
+        {RawSampleFormat::S16, {0x00, 0x80, 0xFF, 0x7F, 0, 0, 0x34, 0x12}, {-32768, 32767, 0, 0x1234}},
+        {RawSampleFormat::S32, {0, 0, 0, 0x80, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0, 0, 0, 0x34, 0x12}, {-32768, 32767.9999847, 0, 0x1234}},
+        {RawSampleFormat::F32, {0, 0, 0x80, 0xBF, 0, 0, 0x80, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0x3F}, {-32768, 32768, 0, 16384}},
+        {RawSampleFormat::U8, {0, 255, 128, 0x92}, {-32768, 32512, 0, 0x1200}},
+    };
+    for (const Case& test : cases) {
+        const std::size_t width = test.third.size() / 4;
+        std::string bytes;
+        for (std::size_t n = 0; n < 4; ++n) {
+            bytes += std::string(2 * width, '\x55');  // the first two channels
+            bytes.append(reinterpret_cast<const char*>(test.third.data() + n * width), width);
+        }
+        bytes += std::string(2 * width, '\x01');  // a frame cut short at the end: dropped
+        std::FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
+        AudioInput input;
+        std::string error;
+        ASSERT_TRUE(input.openRawStream(stream, true, {test.format, 3, 48000}, {2, 1}, error)) << error;
+        const auto samples = readToTheEnd(input);
+        EXPECT_TRUE(input.error().empty());
+        ASSERT_EQ(samples.size(), 4u) << input.formatName();
+        for (std::size_t n = 0; n < 4; ++n) EXPECT_NEAR(samples[n], test.expected[n], 1e-4) << input.formatName() << " sample " << n;
+    }
+
+    // At another rate the stream is resampled like a file: a second of 16 kHz is a second of 48 kHz.
+    std::string second(2 * 16000, '\0');
+    std::FILE* stream = fmemopen(second.data(), second.size(), "rb");
+    AudioInput input;
+    std::string error;
+    ASSERT_TRUE(input.openRawStream(stream, true, {RawSampleFormat::S16, 1, 16000}, {}, error)) << error;
+    EXPECT_NEAR(static_cast<double>(readToTheEnd(input).size()), 48000.0, 1.0);
+}
+
+TEST(AudioInput, DamagedFilesGiveTheAudioBeforeTheDamageThenSaySo) {
+    const auto tones = stereoTones(48000);
+    const std::vector<double> left = channel(tones, 2, 0);
+    std::string error;
+
+    // A WAV file cut in half (and mid-frame): from the file, libsndfile's log gives it away; from a
+    // pipe, the length the header announced.
+    const auto whole = scratchPath("whole.wav");
+    writeSoundFile(whole, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000, tones);
+    const std::string cutBytes = fileBytes(whole).substr(0, 44 + 4 * 24000 + 3);
+    const auto cut = scratchPath("cut.wav");
+    std::ofstream(cut, std::ios::binary) << cutBytes;
+    {
+        AudioInput input;
+        ASSERT_TRUE(input.openFile(cut.string(), {}, error)) << error;
+        const auto samples = readToTheEnd(input);
+        EXPECT_EQ(samples, std::vector<double>(left.begin(), left.begin() + 24000));
+        EXPECT_EQ(input.error(), "is cut short: its audio stops at 0.5 s, before the end its header announces");
+        // The desktop program loops a recording: back to the start, the same audio and the same end.
+        ASSERT_TRUE(input.rewind());
+        EXPECT_EQ(readToTheEnd(input), samples);
+        EXPECT_FALSE(input.error().empty());
+    }
+    {
+        PipeFeeder pipe(cutBytes);
+        AudioInput input;
+        ASSERT_TRUE(input.openFileDescriptor(pipe.readEnd(), {}, error)) << error;
+        EXPECT_EQ(readToTheEnd(input).size(), 24000u);
+        EXPECT_EQ(input.error(), "is cut short: its audio stops at 0.5 s of the 1.0 s its header announces");
+    }
+
+    // FLAC files damaged in their middle, one with a bit flipped (a block fails its check and
+    // libFLAC makes it silence), one with a stretch overwritten (the decoder loses sync): the audio
+    // before the damage, but for the piece of a read that found it, and nothing after.
+    const auto flac = scratchPath("whole.flac");
+    writeSoundFile(flac, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 48000, tones);
+    const std::string flacBytes = fileBytes(flac);
+    for (const std::size_t stretch : {std::size_t{1}, std::size_t{500}}) {
+        std::string broken = flacBytes;
+        for (std::size_t i = broken.size() / 2; i < broken.size() / 2 + stretch; ++i) broken[i] = static_cast<char>(broken[i] ^ 0x10);
+        const auto damaged = scratchPath("damaged.flac");
+        std::ofstream(damaged, std::ios::binary) << broken;
+        // Where the damage is: libsndfile read a frame at a time, up to the read that fails.
+        SF_INFO info{};
+        SNDFILE* file = sf_open(damaged.c_str(), SFM_READ, &info);
+        ASSERT_NE(file, nullptr);
+        double frame[2];
+        std::size_t beforeTheDamage = 0;
+        while (sf_readf_double(file, frame, 1) == 1 && sf_error(file) == 0) ++beforeTheDamage;
+        sf_close(file);
+        ASSERT_GT(beforeTheDamage, 15000u);
+        ASSERT_LT(beforeTheDamage, 33000u);
+
+        for (const bool piped : {false, true}) {
+            SCOPED_TRACE(std::string(piped ? "from a pipe, " : "by name, ") + std::to_string(stretch) + " bytes damaged");
+            PipeFeeder pipe(broken);
+            AudioInput input;
+            ASSERT_TRUE(piped ? input.openFileDescriptor(pipe.readEnd(), {}, error) : input.openFile(damaged.string(), {}, error)) << error;
+            const auto samples = readToTheEnd(input);
+            EXPECT_LE(samples.size(), beforeTheDamage);
+            EXPECT_GT(samples.size() + 512, beforeTheDamage);
+            EXPECT_EQ(largestDifference(samples, left), 0.0);
+            EXPECT_EQ(input.error().rfind("is damaged at 0.", 0), 0u) << input.error();
+            if (!piped) {
+                ASSERT_TRUE(input.rewind());
+                EXPECT_EQ(readToTheEnd(input), samples);
+            }
+        }
+    }
+
+    // A WAV written to a pipe and saved: its header's sizes are placeholders, the audio is all there
+    // and nothing is wrong with it.
+    std::string streamed = fileBytes(whole);
+    for (const std::size_t at : {std::size_t{4}, std::size_t{40}}) std::memset(streamed.data() + at, 0xFF, 4);
+    const auto saved = scratchPath("streamed.wav");
+    std::ofstream(saved, std::ios::binary) << streamed;
+    PipeFeeder pipe(streamed);
+    AudioInput fromFile;
+    AudioInput fromPipe;
+    ASSERT_TRUE(fromFile.openFile(saved.string(), {}, error)) << error;
+    ASSERT_TRUE(fromPipe.openFileDescriptor(pipe.readEnd(), {}, error)) << error;
+    EXPECT_EQ(readToTheEnd(fromFile), left);
+    EXPECT_EQ(readToTheEnd(fromPipe), left);
+    EXPECT_EQ(fromFile.error() + fromPipe.error(), "");
+    EXPECT_EQ(fromFile.announcedFrames(), 48000);
+    EXPECT_EQ(fromPipe.announcedFrames(), -1);
+}
+
+TEST(AudioInput, UnusableInputsAreRefusedWithAReasonThatFollowsTheirName) {
+    const auto refusal = [](const std::filesystem::path& path, ChannelChoice channels = {}) {
+        AudioInput input;
+        std::string error;
+        EXPECT_FALSE(input.openFile(path.string(), channels, error)) << path;
+        std::vector<double> block(10);
+        EXPECT_EQ(input.read(block), 0u);
+        return error;
+    };
+    EXPECT_EQ(refusal(scratchPath("missing.wav")), "cannot be opened: No such file or directory");
+    EXPECT_EQ(refusal(scratchPath("missing.wav").parent_path()), "is a directory");
+    const auto empty = scratchPath("empty.wav");
+    std::ofstream{empty};
+    EXPECT_EQ(refusal(empty), "is empty");
+    const auto text = scratchPath("notes.wav");
+    std::ofstream(text) << "a shopping list, not a recording";
+    EXPECT_EQ(refusal(text), "is not a sound file libsndfile can read: format not recognised");
+    for (const int rate : {4000, 500000}) {
+        const auto path = scratchPath("rate.wav");
+        writeSoundFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, rate, std::vector<double>(100));
+        EXPECT_EQ(refusal(path), "is sampled at " + std::to_string(rate) + " Hz; 8000 to 384000 Hz are supported");
+    }
+    const auto stereo = scratchPath("stereo.wav");
+    writeSoundFile(stereo, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000, std::vector<double>(100));
+    EXPECT_EQ(refusal(stereo, {2, 1}), "has 2 channels; there is no channel 3");
+
+    AudioInput raw;
+    std::string error;
+    EXPECT_FALSE(raw.openRaw(scratchPath("missing.raw").string(), {}, {}, error));
+    EXPECT_EQ(error, "cannot be opened: No such file or directory");
+    EXPECT_FALSE(raw.openRaw("-", {RawSampleFormat::S16, 2, 1000}, {}, error));
+    EXPECT_EQ(error, "is sampled at 1000 Hz; 8000 to 384000 Hz are supported");
+}
+
+TEST(IqInput, RawStreamsAndTwoChannelFilesAtTheirOwnRateScaledToOne) {
+    struct Case {
+        IqFormat format;
+        std::vector<unsigned char> bytes;  // two samples
+        std::complex<float> first;
+        std::complex<float> second;
+    };
+    for (const Case& test : std::vector<Case>{
+             {IqFormat::Cu8, {0, 255, 127, 128}, {-1.0f, 1.0f}, {-0.5f / 127.5f, 0.5f / 127.5f}},
+             {IqFormat::Cs8, {0x80, 0x7F, 0, 0x40}, {-1.0f, 127 / 128.0f}, {0.0f, 0.5f}},
+             {IqFormat::Cs16, {0x00, 0x80, 0xFF, 0x7F, 0, 0, 0x00, 0x40}, {-1.0f, 32767 / 32768.0f}, {0.0f, 0.5f}},
+             {IqFormat::Cf32, {0, 0, 0x80, 0xBF, 0, 0, 0, 0x3F, 0, 0, 0, 0, 0, 0, 0x80, 0x3E}, {-1.0f, 0.5f}, {0.0f, 0.25f}},
+         }) {
+        std::string bytes(test.bytes.begin(), test.bytes.end());
+        bytes += '\x01';  // part of a sample at the end: dropped
+        IqInput input;
+        std::string error;
+        ASSERT_TRUE(input.openRawStream(fmemopen(bytes.data(), bytes.size(), "rb"), true, test.format, 2400000, error)) << error;
+        EXPECT_EQ(input.sampleRate(), 2400000);
+        std::vector<std::complex<float>> samples(5);
+        ASSERT_EQ(input.read(samples), 2u);
+        EXPECT_EQ(samples[0], test.first);
+        EXPECT_NEAR(samples[1].real(), test.second.real(), 1e-7);
+        EXPECT_NEAR(samples[1].imag(), test.second.imag(), 1e-7);
+        EXPECT_EQ(input.read(samples), 0u);
+        EXPECT_TRUE(input.error().empty());
+    }
+
+    // I left, Q right, at the file's rate, not resampled (a rate no audio input would take).
+    std::vector<double> iq;
+    for (int n = 0; n < 1000; ++n) {
+        iq.push_back(std::cos(0.1 * n) / 2);
+        iq.push_back(std::sin(0.1 * n) / 2);
+    }
+    const auto path = scratchPath("iq.wav");
+    writeSoundFile(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 1000000, iq);
+    IqInput file;
+    std::string error;
+    ASSERT_TRUE(file.openFile(path.string(), error)) << error;
+    EXPECT_EQ(file.sampleRate(), 1000000);
+    std::vector<std::complex<float>> samples(1500);
+    ASSERT_EQ(file.read(samples), 1000u);
+    for (std::size_t n = 0; n < 1000; n += 97) {
+        EXPECT_FLOAT_EQ(samples[n].real(), static_cast<float>(iq[2 * n]));
+        EXPECT_FLOAT_EQ(samples[n].imag(), static_cast<float>(iq[2 * n + 1]));
+    }
+    const auto mono = scratchPath("mono.wav");
+    writeSoundFile(mono, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000, std::vector<double>(10));
+    EXPECT_FALSE(file.openFile(mono.string(), error));
+    EXPECT_EQ(error, "has 1 channel; IQ needs two (I left, Q right)");
+}
+
+}  // namespace
+}  // namespace sondeco
