@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,14 +97,22 @@ bool dataChunkRunsPastTheEnd(SNDFILE* file) {
     return false;
 }
 
-// The first bytes of a pipe, left in it for libsndfile to read (Linux's tee copies without taking).
+// The first bytes of a pipe or socket, left in it for libsndfile to read (Linux's tee copies a
+// pipe's bytes without taking them; a socket can be peeked at).
 struct PipeStart {
     std::string bytes;
     bool ended = false;  // the stream ended before `wanted` bytes came
 };
 
-PipeStart peekPipe(int descriptor, std::size_t wanted) {
+PipeStart peekPipe(int descriptor, std::size_t wanted, bool socket) {
     PipeStart start;
+    if (socket) {
+        start.bytes.assign(wanted, '\0');
+        const ssize_t got = ::recv(descriptor, start.bytes.data(), wanted, MSG_PEEK | MSG_WAITALL);
+        start.bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        start.ended = got == 0;
+        return start;
+    }
     int copy[2];
     if (::pipe(copy) != 0) return start;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -290,11 +300,19 @@ bool SoundFileReader::openOn(int descriptor, std::string& error) {
     SF_INFO format{};
     SNDFILE* file = nullptr;
     readDescriptor_ = descriptor;
-    info_.pipe = S_ISFIFO(status.st_mode);
+    info_.pipe = S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode);
     if (info_.pipe) {
-        const PipeStart start = peekPipe(descriptor, 4);
+        const PipeStart start = peekPipe(descriptor, 4, S_ISSOCK(status.st_mode));
         if (start.ended && start.bytes.empty()) {
             error = "is empty";
+            return false;
+        }
+        // Through a pipe libsndfile reads these well. Others it reads wrongly (CAF gives nothing),
+        // refuses, or, when it takes the bytes for MPEG audio, reads outside its own buffer: they
+        // are refused before libsndfile sees them.
+        constexpr std::array<std::string_view, 8> PipeFormats{"RIFF", "RIFX", "RF64", "riff", "FORM", ".snd", "OggS", "fLaC"};
+        if (std::find(PipeFormats.begin(), PipeFormats.end(), start.bytes) == PipeFormats.end()) {
+            error = "is not in a format libsndfile reads through a pipe (WAV, AIFF, AU, FLAC, Ogg); give the file's name instead";
             return false;
         }
         if (start.bytes == "fLaC") {

@@ -26,7 +26,7 @@ constexpr const char* Usage =
     "Decodes a DGPS beacon: RTCM SC-104 version 2 messages from the receiver's audio, or from an\n"
     "RTCM serial stream. FILE is a sound file in any format libsndfile reads (WAV of every kind,\n"
     "FLAC, Ogg/Vorbis, AIFF, ...) sampled at 8000 to 384000 Hz; without FILE, or with -, standard\n"
-    "input is read (FLAC, WAV, AIFF and Ogg come through a pipe; a few formats need a file).\n"
+    "input is read (WAV, AIFF, AU, FLAC and Ogg come through a pipe; other formats need a name).\n"
     "\n"
     "  -r, --rate 100|200     bit rate of the beacon in bit/s (default 200)\n"
     "  -f, --freq HZ          centre frequency of the audio, 500..1000 in steps of 10 (default 800)\n"

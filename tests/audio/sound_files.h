@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace sondeco::testing {
@@ -42,9 +43,11 @@ inline std::string fileBytes(const std::filesystem::path& path) {
 // A pipe whose writing end a thread fills with `bytes` and then closes, as a program upstream would.
 class PipeFeeder {
 public:
-    explicit PipeFeeder(std::string bytes) : bytes_(std::move(bytes)) {
+    // With `socket`, a connected pair of Unix sockets instead, as a program started by a network
+    // service has for its standard input.
+    explicit PipeFeeder(std::string bytes, bool socket = false) : bytes_(std::move(bytes)) {
         std::signal(SIGPIPE, SIG_IGN);  // a reader that stops early must not end the test program
-        EXPECT_EQ(::pipe(ends_), 0);
+        EXPECT_EQ(socket ? ::socketpair(AF_UNIX, SOCK_STREAM, 0, ends_) : ::pipe(ends_), 0);
         writer_ = std::thread([this] {
             std::size_t done = 0;
             while (done < bytes_.size()) {

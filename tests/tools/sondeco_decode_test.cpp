@@ -264,7 +264,9 @@ TEST(SondecoDecode, BadOptionsAndBadInputs) {
     result = runCommand(decoder("< '" + text.string() + "'"));
     EXPECT_EQ(result.errors, "sondeco-decode: standard input is not a sound file libsndfile can read: format not recognised\n");
     result = runCommand("cat '" + text.string() + "' | " + decoder(""));
-    EXPECT_EQ(result.errors, "sondeco-decode: standard input is not a sound file libsndfile can read from a pipe: format not recognised\n");
+    EXPECT_EQ(result.errors,
+              "sondeco-decode: standard input is not in a format libsndfile reads through a pipe (WAV, AIFF, AU, FLAC, Ogg); give the "
+              "file's name instead\n");
 
     for (const int rate : {1000, 48000}) {
         const auto file = scratchPath(std::to_string(rate) + ".wav");
