@@ -68,8 +68,9 @@ std::string formatName(int format) {
     for (const int part : {format & SF_FORMAT_TYPEMASK, format & SF_FORMAT_SUBMASK}) {
         SF_FORMAT_INFO info{};
         info.format = part;
-        if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name != nullptr)
-            name += (name.empty() ? "" : " ") + std::string(info.name);
+        if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) continue;
+        if (!name.empty()) name += ' ';
+        name += info.name;
     }
     return name;
 }
