@@ -55,6 +55,7 @@ TForm1::TForm1(AppEnvironment environment) : environment_(std::move(environment)
     // The status bar first, then the pages: both hear of every frame, in this order.
     receiver_.addListener(*this);
     receiver_.addListener(pages_);
+    if (environment_.attachOutputs) environment_.attachOutputs(receiver_, pages_);
     pages_.rebuildTabCaptions();
     TabControl1Tabs->setCurrentIndex(TabIndex);
     pages_.clearAllMessages();

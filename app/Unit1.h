@@ -51,6 +51,8 @@ struct AppEnvironment {
     std::chrono::milliseconds restartPause{1000};
     // Starts a desktop program without waiting for it (the sound settings tool).
     std::function<void(const QString& program, const QStringList& arguments)> startProgram;
+    // Adds the outputs beyond the window (--listen, --serial) as listeners, once both exist.
+    std::function<void(Receiver& receiver, MessagePages& pages)> attachOutputs;
 };
 
 class TForm1 final : public QMainWindow, public SettingsFields, public DecoderListener, public PageView {

@@ -6,18 +6,62 @@
 #include "app/windows.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sound_file_source.h"
+#include "output/output_feeds.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QProcess>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
+struct FeedOptions {
+    QCommandLineOption listen{
+        QStringLiteral("listen"),
+        QStringLiteral("Also serve the frames over TCP to every client that connects: FORMAT is rtcm (default), json, "
+                       "frames or pages; HOST is 127.0.0.1 unless given ([::1] for IPv6). May be given several times."),
+        QStringLiteral("[HOST:]PORT[/FORMAT]")};
+    QCommandLineOption serial{QStringLiteral("serial"), QStringLiteral("Also write the frames as RTCM bytes to a serial port, raw 8N1."),
+                              QStringLiteral("DEVICE")};
+    QCommandLineOption baud{QStringLiteral("baud"), QStringLiteral("The serial port's speed, 1200 to 921600 (default 9600)."),
+                            QStringLiteral("N"), QStringLiteral("9600")};
+};
+
+// --listen and --serial: a user watching the pages can feed a GPS receiver or gpsd at the same time.
+// Their mistakes end the program before a window opens, as the other options' do; the exit status
+// is returned then.
+std::optional<int> openFeeds(const QCommandLineParser& parser, const FeedOptions& options, const std::string& device,
+                             sondeco::OutputFeeds& feeds) {
+    const auto complain = [](const std::string& problem, int status) {
+        std::fprintf(stderr, "sondeco: %s\n", problem.c_str());
+        return status;
+    };
+    sondeco::FeedSettings settings;
+    std::string problem;
+    for (const QString& text : parser.values(options.listen)) {
+        const auto address = sondeco::parseListenAddress(text.toStdString(), problem);
+        if (!address) return complain("--listen: " + problem, 2);
+        settings.listen.push_back(*address);
+    }
+    settings.serialDevice = parser.value(options.serial).toStdString();
+    if (parser.isSet(options.baud) && settings.serialDevice.empty())
+        return complain("--baud sets the speed of --serial, which is not given", 2);
+    bool number = false;
+    settings.baud = parser.value(options.baud).toInt(&number);
+    const auto& rates = sondeco::SerialOutput::supportedBaudRates();
+    if (!number || std::find(rates.begin(), rates.end(), settings.baud) == rates.end())
+        return complain("--baud: " + parser.value(options.baud).toStdString() + " is not a standard speed from 1200 to 921600", 2);
+    if (!feeds.open(settings, sondeco::OutputFormat::Rtcm, device, problem)) return complain(problem, 1);
+    return std::nullopt;
+}
+
 int runSondeco() {
     QApplication::setApplicationName(QStringLiteral("Sondeco"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QApplication::setApplicationVersion(QStringLiteral(SONDECO_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("DGPS beacon decoder: RTCM SC-104 messages from a receiver's audio."));
@@ -29,7 +73,12 @@ int runSondeco() {
                                                   "sampled at 8000 to 384000 Hz."),
                                    QStringLiteral("FILE"));
     parser.addOption(input);
+    const FeedOptions feedOptions;
+    parser.addOptions({feedOptions.listen, feedOptions.serial, feedOptions.baud});
     parser.process(QApplication::arguments());
+    sondeco::OutputFeeds feeds;
+    if (const auto status = openFeeds(parser, feedOptions, parser.isSet(input) ? parser.value(input).toStdString() : "sound card", feeds))
+        return *status;
 
     sondeco::registerTahoma();
     sondeco::PortAudioBackend portAudio;
@@ -51,6 +100,10 @@ int runSondeco() {
         sondeco::showSystemMessageBox(messageOwner, kind, text);
     };
     environment.startProgram = [](const QString& program, const QStringList& arguments) { QProcess::startDetached(program, arguments); };
+    environment.attachOutputs = [&feeds](sondeco::Receiver& receiver, sondeco::MessagePages& pages) {
+        for (sondeco::DecoderListener* feed : feeds.decoderListeners()) receiver.addListener(*feed);
+        for (sondeco::DecoderListener* feed : feeds.pageListeners()) pages.addListener(*feed);
+    };
 
     std::unique_ptr<sondeco::TForm1> form1 = sondeco::createWindows(std::move(environment));
     messageOwner = form1.get();
@@ -64,6 +117,7 @@ int runSondeco() {
     form1->show();
     QApplication::exec();
     form1.reset();  // closes capture, then the play device, then frees the bitmaps
+    feeds.finish(std::chrono::steady_clock::now() + std::chrono::seconds(1));
     return 0;
 }
 

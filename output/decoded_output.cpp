@@ -5,7 +5,46 @@
 #include "rtcm/message_registry.h"
 #include "rtcm/page_text.h"
 
+#include <array>
+#include <utility>
+
 namespace sondeco {
+
+namespace {
+
+constexpr std::array<std::pair<const char*, OutputFormat>, 4> FormatNames{
+    {{"pages", OutputFormat::Pages}, {"frames", OutputFormat::Frames}, {"json", OutputFormat::Json}, {"rtcm", OutputFormat::Rtcm}}};
+
+}  // namespace
+
+const char* outputFormatName(OutputFormat format) {
+    for (const auto& [name, named] : FormatNames)
+        if (named == format) return name;
+    return "pages";
+}
+
+std::optional<OutputFormat> outputFormatNamed(std::string_view name) {
+    for (const auto& [known, format] : FormatNames)
+        if (name == known) return format;
+    return std::nullopt;
+}
+
+void appendRtcmFrameBytes(const RtcmFrame& frame, const DecodedMessage& message, RtcmEncoder& encoder, std::string& out) {
+    // Parity and the D30* inversion are recomputed across the stream `encoder` stands for.
+    RtcmHeader header;
+    header.messageType = frame.messageType;
+    header.stationId = frame.stationId;
+    header.zCount = frame.zCount;
+    header.sequenceNumber = frame.sequenceNumber;
+    header.stationHealth = frame.stationHealth;
+    std::vector<std::uint8_t> bits;
+    bits.reserve(static_cast<std::size_t>(30 * (2 + message.dataWords.size())));
+    encoder.appendFrameBits(header, message.dataWords, bits);
+    // A frame is a whole number of 30-bit words, so it fills whole bytes: nothing is left over.
+    SerialWriter serial;
+    for (std::uint8_t bit : bits) serial.pushBit(bit);
+    out += serial.takeBytes();
+}
 
 OutputFormatter::OutputFormatter(OutputFormat format, std::string device) : format_(format), device_(std::move(device)) {}
 
@@ -24,17 +63,7 @@ void OutputFormatter::frameCompleted(const RtcmFrame& frame, const DecodedMessag
         appendRtcm2Json(frame, message, device_, out);
         out += '\n';
     } else if (format_ == OutputFormat::Rtcm) {
-        // Parity and the D30* inversion are recomputed across our own output stream.
-        RtcmHeader header;
-        header.messageType = frame.messageType;
-        header.stationId = frame.stationId;
-        header.zCount = frame.zCount;
-        header.sequenceNumber = frame.sequenceNumber;
-        header.stationHealth = frame.stationHealth;
-        bits_.clear();
-        encoder_.appendFrameBits(header, message.dataWords, bits_);
-        for (std::uint8_t bit : bits_) serial_.pushBit(bit);
-        out += serial_.takeBytes();
+        appendRtcmFrameBytes(frame, message, encoder_, out);
     }
 }
 

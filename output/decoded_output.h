@@ -8,6 +8,7 @@
 #include "rtcm/serial_format.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,15 @@
 namespace sondeco {
 
 enum class OutputFormat { Pages, Frames, Json, Rtcm };
+
+// The names the command lines use: "pages", "frames", "json", "rtcm".
+const char* outputFormatName(OutputFormat format);
+std::optional<OutputFormat> outputFormatNamed(std::string_view name);
+
+// The frame as RTCM 6-of-8 bytes, appended to `out`. Its parity continues the chain `encoder` holds:
+// each stream (a file, a network client, a serial port) keeps its own encoder, so that every stream
+// starts the way a fresh one does, whenever it joins.
+void appendRtcmFrameBytes(const RtcmFrame& frame, const DecodedMessage& message, RtcmEncoder& encoder, std::string& out);
 
 // The format's text for the events a DecoderListener hears; empty where the format shows nothing.
 // One formatter per output stream: the RTCM format chains parity across the frames it writes.
@@ -32,8 +42,6 @@ private:
     OutputFormat format_;
     std::string device_;
     RtcmEncoder encoder_;
-    SerialWriter serial_;
-    std::vector<std::uint8_t> bits_;
 };
 
 // Writes one format to a stdio stream. For the pages format, add it as a listener of the message pages

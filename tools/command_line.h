@@ -27,17 +27,21 @@ public:
     explicit CommandLine(const char* name) : app_(std::string(), name) {
         app_.set_help_flag();
         app_.add_flag("-h,--help", help_);
+        app_.add_flag("--version", version_);
         app_.allow_windows_style_options(false);
     }
     CLI::App& app() { return app_; }
     bool helpAsked() const { return help_; }
+    bool versionAsked() const { return version_; }
 
 private:
     CLI::App app_;
     bool help_ = false;
+    bool version_ = false;
 };
 
-// Parses, then: help asked → usage on standard output, status 0; a parse error or a UsageError thrown
+// Parses, then: help asked → usage on standard output, status 0; --version → "name version" on standard
+// output (the one number CMake's project() sets), status 0; a parse error or a UsageError thrown
 // by `check` → the problem and the usage on standard error, status 2; otherwise whatever `run` returns.
 template <typename Check, typename Run>
 int runTool(const char* name, const char* usage, CommandLine& commandLine, int argc, char** argv, Check&& check, Run&& run) {
@@ -47,10 +51,18 @@ int runTool(const char* name, const char* usage, CommandLine& commandLine, int a
             std::fputs(usage, stdout);
             return 0;
         }
+        if (commandLine.versionAsked()) {
+            std::printf("%s %s\n", name, SONDECO_VERSION);
+            return 0;
+        }
         check();
     } catch (const CLI::ParseError& error) {
         if (commandLine.helpAsked()) {
             std::fputs(usage, stdout);
+            return 0;
+        }
+        if (commandLine.versionAsked()) {
+            std::printf("%s %s\n", name, SONDECO_VERSION);
             return 0;
         }
         std::fprintf(stderr, "%s: %s\n\n%s", name, error.what(), usage);

@@ -4,11 +4,13 @@
 #include "audio/audio_format.h"
 #include "audio/audio_input.h"
 #include "output/decoded_output.h"
+#include "output/output_feeds.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
 #include "tools/command_line.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -41,8 +43,16 @@ constexpr const char* Usage =
     "                         frames: one line per frame header, as the status bar shows it\n"
     "                         json: one gpsd-style RTCM2 JSON object per frame\n"
     "                         rtcm: the frames as an RTCM 6-of-8 byte stream\n"
+    "      --listen [HOST:]PORT[/FORMAT]\n"
+    "                         also serve the frames over TCP to every client that connects, from\n"
+    "                         the next whole frame on: FORMAT is rtcm, json, frames or pages\n"
+    "                         (default the -o format), HOST 127.0.0.1 unless given (0.0.0.0 for\n"
+    "                         every network, [::1] for IPv6); may be given several times\n"
+    "      --serial DEVICE    also write the frames as RTCM bytes to a serial port, raw 8N1\n"
+    "      --baud N           the serial port's speed, 1200..921600 (default 9600)\n"
     "      --stats            at the end, a summary of what was decoded on standard error\n"
-    "  -h, --help             show this help and exit\n";
+    "  -h, --help             show this help and exit\n"
+    "      --version          show the version and exit\n";
 
 struct Options {
     int decFreqPos = 80;
@@ -57,6 +67,9 @@ struct Options {
     bool stats = false;
     OutputFormat format = OutputFormat::Pages;
     std::string input = "-";
+    std::vector<std::string> listen;  // as given; checkOptions reads them into `feeds`
+    std::optional<int> baud;
+    FeedSettings feeds;
 };
 
 void declareOptions(CLI::App& app, Options& options, int& rate, int& hertz) {
@@ -74,6 +87,9 @@ void declareOptions(CLI::App& app, Options& options, int& rate, int& hertz) {
     app.add_option("--sample-rate", options.rawSampleRate)->check(CLI::Range(AudioInput::LowestRate, AudioInput::HighestRate));
     addFlag(app, "--rtcm", options.rtcm);
     addFlag(app, "--stats", options.stats);
+    app.add_option("--listen", options.listen)->allow_extra_args(false);  // one address each time, then FILE
+    app.add_option("--serial", options.feeds.serialDevice);
+    app.add_option("--baud", options.baud)->check(CLI::IsMember(SerialOutput::supportedBaudRates()));
     app.add_option("file", options.input);
 }
 
@@ -90,6 +106,14 @@ void checkOptions(Options& options, int rate, int hertz) {
     options.rawFormat.sample = options.rawSample.value_or(options.rawFormat.sample);
     options.rawFormat.channels = options.rawChannels.value_or(options.rawFormat.channels);
     options.rawFormat.sampleRate = options.rawSampleRate.value_or(options.rawFormat.sampleRate);
+    for (const std::string& text : options.listen) {
+        std::string problem;
+        const auto address = parseListenAddress(text, problem);
+        if (!address) throw UsageError("--listen: " + problem);
+        options.feeds.listen.push_back(*address);
+    }
+    if (options.baud && options.feeds.serialDevice.empty()) throw UsageError("--baud sets the speed of --serial, which is not given");
+    options.feeds.baud = options.baud.value_or(options.feeds.baud);
     if (options.raw && options.channel > options.rawFormat.channels)
         throw UsageError("--channel " + std::to_string(options.channel) + " is beyond the " + std::to_string(options.rawFormat.channels) +
                          " channels of the raw audio");
@@ -152,15 +176,22 @@ void printStatistics(const Receiver& receiver, const Options& options) {
 
 int run(const Options& options) {
     DecodedStreamWriter output(options.format, stdout, options.input == "-" ? "stdin" : options.input);
+    // --listen and --serial come on top of standard output. They open first: a port in use or a
+    // missing serial device stops us before anything is decoded.
+    OutputFeeds feeds;
+    std::string problem;
+    if (!feeds.open(options.feeds, options.format, options.input == "-" ? "stdin" : options.input, problem)) {
+        std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
+        return 1;
+    }
     Receiver receiver({options.decFreqPos, options.decBitRate});
     // Pages are built only when they are what is written.
     MessagePages pages;
-    if (options.format == OutputFormat::Pages) {
-        receiver.addListener(pages);
-        pages.addListener(output);
-    }
+    if (options.format == OutputFormat::Pages || !feeds.pageListeners().empty()) receiver.addListener(pages);
+    if (options.format == OutputFormat::Pages) pages.addListener(output);
+    for (DecoderListener* feed : feeds.pageListeners()) pages.addListener(*feed);
     receiver.addListener(output);
-    std::string problem;
+    for (DecoderListener* feed : feeds.decoderListeners()) receiver.addListener(*feed);
 
     if (options.rtcm) {
         const bool ok = readStream(
@@ -189,7 +220,13 @@ int run(const Options& options) {
     }
     receiver.finishAudio();
     if (!output.failed()) std::fflush(stdout);
-    if (options.stats) printStatistics(receiver, options);
+    // Clients across a network get a few seconds to take the last frames; on this machine they
+    // take them in milliseconds.
+    feeds.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    if (options.stats) {
+        printStatistics(receiver, options);
+        std::fputs(feeds.statisticsText().c_str(), stderr);
+    }
     return problem.empty() ? 0 : fail(options, problem);
 }
 

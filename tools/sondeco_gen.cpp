@@ -51,7 +51,8 @@ constexpr const char* Usage =
     "  --rtcm FILE        send the bits of an RTCM 6-of-8 byte stream as they are, instead of\n"
     "                     generated frames; lines starting with '#' are skipped, and the\n"
     "                     stream is repeated to fill the file\n"
-    "  -h, --help         show this help and exit\n";
+    "  -h, --help         show this help and exit\n"
+    "  --version          show the version and exit\n";
 
 struct Options {
     int bitRate = 200;
