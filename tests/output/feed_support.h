@@ -137,13 +137,17 @@ class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& arguments, const std::filesystem::path& output, const std::filesystem::path& errors,
                  bool pipeInput) {
+        // Emptied here, before the program starts: a test that waits for a line in them must not
+        // find a line of the run before.
+        std::ofstream(output, std::ios::trunc).flush();
+        std::ofstream(errors, std::ios::trunc).flush();
         int input[2] = {-1, -1};
         if (pipeInput && pipe2(input, O_CLOEXEC) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             const int in = pipeInput ? input[0] : open("/dev/null", O_RDONLY);
-            const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            const int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(in, 0);
             dup2(out, 1);
             dup2(err, 2);

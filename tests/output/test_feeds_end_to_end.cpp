@@ -78,7 +78,7 @@ TEST(FeedsEndToEnd, GpsdReadsOurStreamAndGpspipeShowsEveryFrameAsRtcm2) {
     ASSERT_EQ(ours.size(), 50u);
     EXPECT_TRUE(waitFor([&] { return rtcm2Objects(readWhole(watched)).size() >= ours.size(); }, secondsFromNow(20)));
     const auto gpsds = rtcm2Objects(readWhole(watched));
-    ASSERT_EQ(gpsds.size(), ours.size()) << readWhole(watched);
+    ASSERT_EQ(gpsds.size(), ours.size()) << readWhole(watched) << readWhole(scratchPath("gpsd.err")) << decoder.errors();
     for (std::size_t i = 0; i < ours.size(); ++i) EXPECT_EQ(frameHeader(gpsds[i]), frameHeader(ours[i])) << gpsds[i];
     EXPECT_NE(decoder.errors().find("(rtcm): 1 clients, 0 cut"), std::string::npos) << decoder.errors();
 }
