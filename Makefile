@@ -6,6 +6,8 @@
 # make bench  build optimised and run the benchmarks; fails when one of them fails
 # make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 600)
 # make tsan   the capture ring and its hand-off to the main thread under ThreadSanitizer (part of make test)
+# make install  build optimised and install under PREFIX (default /usr/local), into DESTDIR if set
+# make deb      build optimised and make a Debian package with CPack (build/release/sondeco_*.deb)
 # Each target installs what is missing first (scripts/install-deps).
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -15,11 +17,12 @@ BENCHING := build/bench
 THREADS := build/tsan
 SAMPLE := build/samples/beacon.wav
 FUZZ_SECONDS ?= 600
+PREFIX ?= /usr/local
 # Warnings are errors in CI and when asked for (make build WERROR=ON); a user's build on a newer
 # compiler must not stop at a warning that compiler has newly learnt.
 WERROR ?= OFF
 
-.PHONY: all deps build run test bench bench-build clean fuzz fuzz-replay tsan format
+.PHONY: all deps build run test bench bench-build clean fuzz fuzz-replay tsan format install deb
 
 all: build
 
@@ -29,6 +32,14 @@ deps:
 build: deps
 	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_TESTS=OFF -DSONDECO_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(RELEASE) -j$(JOBS)
+
+# The programs, the desktop entry and icon and the manual pages, as a packager expects:
+# `make install PREFIX=/usr DESTDIR=/tmp/stage` puts them under /tmp/stage/usr.
+install: build
+	@cmake --install $(RELEASE) --prefix $(PREFIX)
+
+deb: build
+	@cd $(RELEASE) && cpack -G DEB
 
 $(SAMPLE): build
 	@mkdir -p $(dir $@)

@@ -98,6 +98,9 @@ private:
     void writeQueued(Client& client);
     void enqueue(Client& client, Unit unit);
     void removeGoneClients();
+    // Takes new clients and serves the others; true if anyone is left to send the next unit to (with
+    // nobody there, it is not even formatted).
+    bool anyoneListening();
     void publish(std::string text);
     bool allDelivered() const;
 

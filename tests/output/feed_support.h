@@ -166,7 +166,6 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool started() const { return pid_ > 0; }
     bool write(const std::string& bytes) {
         signal(SIGPIPE, SIG_IGN);  // a program that ended early is a failed write, not a killed test
         for (std::size_t done = 0; done < bytes.size();) {
