@@ -185,7 +185,7 @@ int run(const Options& options) {
         return 1;
     }
     Receiver receiver({options.decFreqPos, options.decBitRate});
-    // Pages are built only when they are what is written.
+    // Pages are built only when standard output or a --listen client is to get them.
     MessagePages pages;
     if (options.format == OutputFormat::Pages || !feeds.pageListeners().empty()) receiver.addListener(pages);
     if (options.format == OutputFormat::Pages) pages.addListener(output);
