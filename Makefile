@@ -56,6 +56,7 @@ run: $(SAMPLE)
 	fi
 
 test: deps
+	@scripts/check-format
 	@cmake -S . -B $(TESTING) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_SANITIZE=ON -DSONDECO_WERROR=ON >/dev/null
 	@cmake --build $(TESTING) -j$(JOBS)
 	@scripts/check-test-labels $(TESTING)

@@ -70,7 +70,8 @@ private:
     void trySync() {
         const int first = window_[0].bit;
         for (int i = 0; i < 8; ++i)
-            if ((window_[static_cast<std::size_t>(i)].bit ^ first) != (PreamblePattern[static_cast<std::size_t>(i)] ^ PreamblePattern[0])) return;
+            if ((window_[static_cast<std::size_t>(i)].bit ^ first) != (PreamblePattern[static_cast<std::size_t>(i)] ^ PreamblePattern[0]))
+                return;
         const int d30 = first ^ PreamblePattern[0];  // an inverted preamble means D30* was 1
         for (int d29 = 0; d29 < 2; ++d29) {
             WordRepairLimits exact = limits_;
@@ -141,7 +142,8 @@ private:
 };
 
 struct WordCounts {
-    std::uint64_t words = 0, exact = 0, repairedOne = 0, repairedTwo = 0, refused = 0, wrong = 0, wrongAsReceived = 0, unsureRight = 0, unsureWrong = 0;
+    std::uint64_t words = 0, exact = 0, repairedOne = 0, repairedTwo = 0, refused = 0, wrong = 0, wrongAsReceived = 0, unsureRight = 0,
+                  unsureWrong = 0;
     void add(const WordCounts& o) {
         words += o.words, exact += o.exact, repairedOne += o.repairedOne, repairedTwo += o.repairedTwo;
         refused += o.refused, wrong += o.wrong, wrongAsReceived += o.wrongAsReceived;
@@ -233,16 +235,19 @@ PointResult runPoint(const Options& options, int rate, double ebN0, double burst
             const auto& sent = audio.sentFrames();
             for (std::size_t f = softFramesSeen; f < softDecoder.frames.size(); ++f)
                 for (const BeaconFrame& s : sent)
-                    if (sameFrame(softDecoder.frames[f], s) && result.firstFrameSeconds < 0.0) result.firstFrameSeconds = seconds - LeadingSeconds;
+                    if (sameFrame(softDecoder.frames[f], s) && result.firstFrameSeconds < 0.0)
+                        result.firstFrameSeconds = seconds - LeadingSeconds;
             softFramesSeen = softDecoder.frames.size();
         }
     }
     if (std::getenv("COHERENT_BER_VERBOSE")) {
         const auto& st = receiver.statistics();
-        std::fprintf(stderr, "rate %d ebn0 %g seed %llu: acquisitions %llu lost %llu gave-up %llu word-restarts %llu impulses %llu tone %.2f\n", rate, ebN0,
-                     static_cast<unsigned long long>(seed), static_cast<unsigned long long>(st.acquisitions), static_cast<unsigned long long>(st.beaconsLost),
-                     static_cast<unsigned long long>(st.detectorGaveUp), static_cast<unsigned long long>(st.wordLayerRestarts),
-                     static_cast<unsigned long long>(st.impulses), receiver.toneHz().value_or(0.0));
+        std::fprintf(stderr,
+                     "rate %d ebn0 %g seed %llu: acquisitions %llu lost %llu gave-up %llu word-restarts %llu impulses %llu tone %.2f\n",
+                     rate, ebN0, static_cast<unsigned long long>(seed), static_cast<unsigned long long>(st.acquisitions),
+                     static_cast<unsigned long long>(st.beaconsLost), static_cast<unsigned long long>(st.detectorGaveUp),
+                     static_cast<unsigned long long>(st.wordLayerRestarts), static_cast<unsigned long long>(st.impulses),
+                     receiver.toneHz().value_or(0.0));
     }
     const auto& sent = audio.sentFrames();
     const ReceptionScore hard = scoreReception(hardFrames.frames, sent, WarmUpFrames, endCounted);
@@ -363,7 +368,7 @@ WordCounts noiseWords(const Options& options, double staleEbN0Db, std::uint64_t 
     std::mt19937_64 random(seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
     const double snr = 2.0 * std::pow(10.0, staleEbN0Db / 10.0);  // A^2 / sigma^2 per symbol
-    const double scale = 2.0 * std::sqrt(snr);                      // LLR = 2 A y / sigma^2, y ~ N(0, sigma^2)
+    const double scale = 2.0 * std::sqrt(snr);  // LLR = 2 A y / sigma^2, y ~ N(0, sigma^2)
     WordCounts counts;
     std::array<SoftBit, 30> word{};
     for (int w = 0; w < options.noiseWords; ++w) {
@@ -409,55 +414,75 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
-        if (name == "--rate") options.rates = {std::atoi(value)}, ++i;
-        else if (name == "--frames") options.frames = std::atoi(value), ++i;
-        else if (name == "--seeds") options.seeds = std::atoi(value), ++i;
-        else if (name == "--first-seed") options.firstSeed = std::atoi(value), ++i;
-        else if (name == "--ebn0") options.ebN0 = parseList(value), ++i;
-        else if (name == "--static") options.staticRates = parseList(value), ++i;
-        else if (name == "--noise-words") options.noiseWords = std::atoi(value), ++i;
-        else if (name == "--first-frame-tones") options.firstFrameTones = parseList(value), ++i;
-        else if (name == "--first-frame-ebn0") options.firstFrameEbN0 = std::atof(value), ++i;
-        else if (name == "--no-blanking") options.blanking = false;
-        else if (name == "--hints") options.hints = true;
-        else if (name == "--repair-ceiling") options.limits.reliabilityCeiling = static_cast<float>(std::atof(value)), ++i;
-        else if (name == "--repair-floor") options.limits.othersFloor = static_cast<float>(std::atof(value)), ++i;
-        else if (name == "--repair-flips") options.limits.maximumFlips = std::atoi(value), ++i;
+        if (name == "--rate")
+            options.rates = {std::atoi(value)}, ++i;
+        else if (name == "--frames")
+            options.frames = std::atoi(value), ++i;
+        else if (name == "--seeds")
+            options.seeds = std::atoi(value), ++i;
+        else if (name == "--first-seed")
+            options.firstSeed = std::atoi(value), ++i;
+        else if (name == "--ebn0")
+            options.ebN0 = parseList(value), ++i;
+        else if (name == "--static")
+            options.staticRates = parseList(value), ++i;
+        else if (name == "--noise-words")
+            options.noiseWords = std::atoi(value), ++i;
+        else if (name == "--first-frame-tones")
+            options.firstFrameTones = parseList(value), ++i;
+        else if (name == "--first-frame-ebn0")
+            options.firstFrameEbN0 = std::atof(value), ++i;
+        else if (name == "--no-blanking")
+            options.blanking = false;
+        else if (name == "--hints")
+            options.hints = true;
+        else if (name == "--repair-ceiling")
+            options.limits.reliabilityCeiling = static_cast<float>(std::atof(value)), ++i;
+        else if (name == "--repair-floor")
+            options.limits.othersFloor = static_cast<float>(std::atof(value)), ++i;
+        else if (name == "--repair-flips")
+            options.limits.maximumFlips = std::atoi(value), ++i;
         else {
             std::fprintf(stderr, "unknown option %s\n", argv[i]);
             return 2;
         }
     }
-    std::printf("Repair limits: up to %d flips (D1 or D30 alone, or neighbouring pairs), the symbol taken for wrong below %.2f, "
-                "every other bit at least %.2f\n\n",
-                options.limits.maximumFlips, double(options.limits.reliabilityCeiling), double(options.limits.othersFloor));
+    std::printf(
+        "Repair limits: up to %d flips (D1 or D30 alone, or neighbouring pairs), the symbol taken for wrong below %.2f, "
+        "every other bit at least %.2f\n\n",
+        options.limits.maximumFlips, double(options.limits.reliabilityCeiling), double(options.limits.othersFloor));
 
     const auto table = [&](const char* title, const std::vector<double>& points, bool isStatic) {
         std::printf("%s\n\n", title);
-        std::printf("| rate | %s | bit errors | ideal | frames hard | frames repaired | wrong frames (hard / repaired) | words exact / 1 flip / 2 flips / refused | wrong words (as received) | first frame (s) |\n",
-                    isStatic ? "bursts/s" : "Eb/N0 dB");
+        std::printf(
+            "| rate | %s | bit errors | ideal | frames hard | frames repaired | wrong frames (hard / repaired) | words exact / 1 flip / 2 "
+            "flips / refused | wrong words (as received) | first frame (s) |\n",
+            isStatic ? "bursts/s" : "Eb/N0 dB");
         std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
         for (int rate : options.rates) {
             for (double point : points) {
                 PointResult total;
                 for (int seed = options.firstSeed; seed < options.firstSeed + options.seeds; ++seed)
-                    total.add(runPoint(options, rate, isStatic ? options.staticEbN0 : point, isStatic ? point : 0.0, static_cast<std::uint64_t>(seed)));
+                    total.add(runPoint(options, rate, isStatic ? options.staticEbN0 : point, isStatic ? point : 0.0,
+                                       static_cast<std::uint64_t>(seed)));
                 const double ebN0 = isStatic ? options.staticEbN0 : point;
                 const double ideal = std::erfc(std::sqrt(std::pow(10.0, ebN0 / 10.0)));  // 2 Q(sqrt(2 Eb/N0))
                 const auto& w = total.words;
-                std::printf("| %d | %g | %.2e | %.2e | %.1f %% | %.1f %% | %d / %d | %.1f / %.2f / %.2f / %.2f %% | %llu (%llu) of %llu | %.1f |\n", rate,
-                            point, total.bits ? double(total.bitErrors) / double(total.bits) : 0.0, ideal,
-                            percent(total.rightHard, total.frames), percent(total.rightRepaired, total.frames), total.wrongHard,
-                            total.wrongRepaired, percent(double(w.exact), double(w.words)), percent(double(w.repairedOne), double(w.words)),
-                            percent(double(w.repairedTwo), double(w.words)), percent(double(w.refused), double(w.words)),
-                            static_cast<unsigned long long>(w.wrong), static_cast<unsigned long long>(w.wrongAsReceived),
-                            static_cast<unsigned long long>(w.words), total.firstFrameSeconds);
+                std::printf(
+                    "| %d | %g | %.2e | %.2e | %.1f %% | %.1f %% | %d / %d | %.1f / %.2f / %.2f / %.2f %% | %llu (%llu) of %llu | %.1f |\n",
+                    rate, point, total.bits ? double(total.bitErrors) / double(total.bits) : 0.0, ideal,
+                    percent(total.rightHard, total.frames), percent(total.rightRepaired, total.frames), total.wrongHard,
+                    total.wrongRepaired, percent(double(w.exact), double(w.words)), percent(double(w.repairedOne), double(w.words)),
+                    percent(double(w.repairedTwo), double(w.words)), percent(double(w.refused), double(w.words)),
+                    static_cast<unsigned long long>(w.wrong), static_cast<unsigned long long>(w.wrongAsReceived),
+                    static_cast<unsigned long long>(w.words), total.firstFrameSeconds);
                 if (std::getenv("COHERENT_BER_CALIBRATION")) {
                     std::printf("|   | reliability: bits, error rate measured / promised |");
                     for (int b = 0; b < PointResult::Bins; ++b) {
                         const auto i = static_cast<std::size_t>(b);
                         if (total.binBits[i] > 0)
-                            std::printf(" %d: %.0f, %.2e / %.2e;", b, total.binBits[i], total.binErrors[i] / total.binBits[i], total.binPromised[i] / total.binBits[i]);
+                            std::printf(" %d: %.0f, %.2e / %.2e;", b, total.binBits[i], total.binErrors[i] / total.binBits[i],
+                                        total.binPromised[i] / total.binBits[i]);
                     }
                     std::printf("\n");
                 }
@@ -475,7 +500,8 @@ int main(int argc, char** argv) {
     if (!options.firstFrameTones.empty()) {
         // From switch-on, no hints: seconds from the beacon's first bit to the first frame right
         // (worst of the seeds), against tone and rate.
-        std::printf("Time to the first right frame at %g dB, no hints (worst of %d signals)\n\n| tone Hz |", options.firstFrameEbN0, options.seeds);
+        std::printf("Time to the first right frame at %g dB, no hints (worst of %d signals)\n\n| tone Hz |", options.firstFrameEbN0,
+                    options.seeds);
         for (int rate : options.firstFrameRates) std::printf(" %d bit/s |", rate);
         std::printf("\n|---:|");
         for (std::size_t r = 0; r < options.firstFrameRates.size(); ++r) std::printf("---:|");
@@ -491,8 +517,10 @@ int main(int argc, char** argv) {
                     worst = result.firstFrameSeconds < 0.0 ? 1e9 : std::max(worst, result.firstFrameSeconds);
                     if (worst >= 1e9) break;
                 }
-                if (worst >= 1e9) std::printf(" none |");
-                else std::printf(" %.1f |", worst);
+                if (worst >= 1e9)
+                    std::printf(" none |");
+                else
+                    std::printf(" %.1f |", worst);
                 std::fflush(stdout);
             }
             std::printf("\n");
@@ -500,8 +528,10 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     if (options.noiseWords > 0) {
-        std::printf("Words of pure noise (%d a row): valid after repair\n\n| stale Eb/N0 dB | as received | 1 flip | 2 flips |\n|---:|---:|---:|---:|\n",
-                    options.noiseWords);
+        std::printf(
+            "Words of pure noise (%d a row): valid after repair\n\n| stale Eb/N0 dB | as received | 1 flip | 2 flips "
+            "|\n|---:|---:|---:|---:|\n",
+            options.noiseWords);
         for (double stale : {4.0, 8.0, 14.0}) {
             const WordCounts c = noiseWords(options, stale, 99);
             std::printf("| %g | %.3f %% | %.3f %% | %.3f %% |\n", stale, percent(double(c.exact), double(c.words)),

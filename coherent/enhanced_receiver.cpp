@@ -122,7 +122,8 @@ void EnhancedReceiver::reconcile(std::vector<SoftBit>& out) {
         detector_.reset();
         return;
     }
-    if (detector_ && detector_->nominalBitRate() == wanted->bitRate && std::fabs(detector_->nominalToneHz() - wanted->toneHz) < SameBeaconHz) {
+    if (detector_ && detector_->nominalBitRate() == wanted->bitRate &&
+        std::fabs(detector_->nominalToneHz() - wanted->toneHz) < SameBeaconHz) {
         const double giveUp = std::max(GiveUpSeconds, GiveUpBits / wanted->bitRate) * frontEnd_.outputRate();
         if (!hinted && static_cast<double>(basebandIndex_ - detectorLastLocked_) > giveUp) {
             ++statistics_.detectorGaveUp;

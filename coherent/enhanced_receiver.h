@@ -26,7 +26,7 @@ namespace sondeco {
 
 struct EnhancedReceiverSettings {
     double sampleRate = 48000.0;
-    double bandLowHz = 200.0;   // the tones searched, Hz of the audio
+    double bandLowHz = 200.0;  // the tones searched, Hz of the audio
     double bandHighHz = 3500.0;
     std::optional<double> toneHintHz;  // what the user believes: narrows the search, binds nothing
     std::optional<double> bitRateHint;
@@ -34,10 +34,10 @@ struct EnhancedReceiverSettings {
 };
 
 struct EnhancedReceiverStatistics {
-    std::uint64_t acquisitions = 0;        // detectors started on an acquired (or moved) beacon
-    std::uint64_t beaconsLost = 0;         // the acquisition lost the beacon
-    std::uint64_t detectorGaveUp = 0;      // restarts because the detector could not hold the beacon
-    std::uint64_t wordLayerRestarts = 0;   // restarts because the word layer found nothing valid
+    std::uint64_t acquisitions = 0;  // detectors started on an acquired (or moved) beacon
+    std::uint64_t beaconsLost = 0;  // the acquisition lost the beacon
+    std::uint64_t detectorGaveUp = 0;  // restarts because the detector could not hold the beacon
+    std::uint64_t wordLayerRestarts = 0;  // restarts because the word layer found nothing valid
     std::uint64_t blankedSamples = 0;
     std::uint64_t impulses = 0;
 };
@@ -83,11 +83,11 @@ private:
     AudioFrontEnd frontEnd_;
     BeaconAcquisition acquisition_;
     std::unique_ptr<CoherentMskDetector> detector_;
-    std::uint64_t detectorStart_ = 0;       // baseband index of the detector's first sample
-    std::uint64_t detectorFedUntil_ = 0;    // baseband index of the next sample it takes
+    std::uint64_t detectorStart_ = 0;  // baseband index of the detector's first sample
+    std::uint64_t detectorFedUntil_ = 0;  // baseband index of the next sample it takes
     std::uint64_t detectorMarkedUntil_ = 0;  // blanked stretches starting before this have been marked
     std::uint64_t detectorLastLocked_ = 0;  // baseband index when it was last seen locked (or started)
-    std::uint64_t emittedUntil_ = 0;        // bits have been given for the baseband before this
+    std::uint64_t emittedUntil_ = 0;  // bits have been given for the baseband before this
     bool restartedForWords_ = false;
     std::optional<BeaconCandidate> hint_;  // both hints given: where to look while nothing is acquired
 
@@ -97,7 +97,7 @@ private:
     std::vector<BlankedStretch> stretches_;
     std::uint64_t basebandIndex_ = 0;  // baseband samples made so far
     std::deque<ComplexSample> history_;  // the last few seconds of baseband
-    std::uint64_t historyStart_ = 0;     // baseband index of history_.front()
+    std::uint64_t historyStart_ = 0;  // baseband index of history_.front()
     std::size_t historyLimit_;
     std::deque<std::pair<std::uint64_t, std::uint64_t>> damage_;  // baseband ranges touched by blanking
     EnhancedReceiverStatistics statistics_;

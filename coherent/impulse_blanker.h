@@ -48,11 +48,11 @@ private:
     bool step(double sample);  // takes in one sample; returns whether the output sample now due is blanked
 
     std::size_t delay_;
-    std::size_t quietSamples_;     // how long below the low threshold ends a burst
-    std::size_t hangSamples_;      // blanked after a burst ends, for its tail
-    std::size_t longestBurst_;     // beyond this it is not an impulse but a new level
+    std::size_t quietSamples_;  // how long below the low threshold ends a burst
+    std::size_t hangSamples_;  // blanked after a burst ends, for its tail
+    std::size_t longestBurst_;  // beyond this it is not an impulse but a new level
     std::size_t warmUpSamples_;
-    std::size_t leadSamples_;      // blanked before the first loud sample
+    std::size_t leadSamples_;  // blanked before the first loud sample
 
     std::vector<double> line_;  // the delay line, as a ring
     std::size_t linePosition_ = 0;
@@ -64,7 +64,7 @@ private:
 
     bool inBurst_ = false;
     std::uint64_t burstStart_ = 0;  // input index of the first loud sample
-    std::uint64_t lastLoud_ = 0;    // input index of the last sample above the lower threshold
+    std::uint64_t lastLoud_ = 0;  // input index of the last sample above the lower threshold
     // Stretches decided but not yet all written, in input indices (an output index is the input
     // index of the sample it carries); the last one grows while a burst goes on.
     std::deque<BlankedStretch> pending_;

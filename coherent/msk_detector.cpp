@@ -38,11 +38,11 @@ constexpr double MaximumDriftHzPerSecond = 1.5;
 // takes 96 symbols and 0.8 s at least, and gives up after three times that.
 constexpr double ConfirmSymbols = 96.0;
 constexpr double ConfirmSeconds = 0.8;
-constexpr double LockEbN0 = 2.0;    // 3 dB
+constexpr double LockEbN0 = 2.0;  // 3 dB
 // Mean over the confirmation of (on axis - off axis) / (on axis + off axis), symbol by symbol: 0 for
 // noise, 0.50 for MSK at 2 dB, 0.57 at 3 dB.
 constexpr double LockAxisShare = 0.45;
-constexpr double LossEbN0 = 1.26;   // 1 dB
+constexpr double LossEbN0 = 1.26;  // 1 dB
 // The squared signal's two lines, each against the median bin around them, and against each other.
 constexpr double LineOverFloor = 6.0;
 constexpr double LineImbalance = 10.0;
@@ -53,7 +53,7 @@ constexpr double LineImbalance = 10.0;
 constexpr double ConfirmOnesLow = 0.2, ConfirmOnesHigh = 0.8;
 constexpr double LockedOnesLow = 0.1, LockedOnesHigh = 0.9;
 constexpr double OnesAveragingBits = 128.0;
-constexpr double PowerAveragingSymbols = 64.0;    // for lock and loss: quick
+constexpr double PowerAveragingSymbols = 64.0;  // for lock and loss: quick
 constexpr double ScalingAveragingSymbols = 512.0;  // for the log-likelihood ratios: steady
 constexpr double MaximumLlr = 50.0;
 
@@ -271,7 +271,8 @@ void CoherentMskDetector::search() {
             bestDrift = drift;
             const double left = pairPower(bin - 1), right = pairPower(bin + 1);
             const double curvature = left - 2.0 * p + right;
-            const double refined = static_cast<double>(bin) + (curvature < 0.0 ? std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5) : 0.0);
+            const double refined =
+                static_cast<double>(bin) + (curvature < 0.0 ? std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5) : 0.0);
             bestTwiceOffsetHz = refined * binHz;
             bestLower = powerAt(refined - halfRate);
             bestUpper = powerAt(refined + halfRate);
@@ -494,11 +495,12 @@ void CoherentMskDetector::decideSymbol() {
         // Over all of the confirmation (the long averages are plain means over it) and over its end:
         // a voice can look like MSK for a syllable, and a loud syllable can outweigh the rest of a
         // mean, but not both for a second.
-        const double confirmedEbN0 = std::max(slowInPhasePower_ - slowQuadraturePower_, 0.0) / (2.0 * std::max(slowQuadraturePower_, 1e-30));
+        const double confirmedEbN0 =
+            std::max(slowInPhasePower_ - slowQuadraturePower_, 0.0) / (2.0 * std::max(slowQuadraturePower_, 1e-30));
         const double axisShare = axisShareCount_ > 0 ? axisShareSum_ / static_cast<double>(axisShareCount_) : 0.0;
-        if (++confirmingSymbols_ >= confirmSymbols_ && powerSamples_ >= confirmSymbols_ / 2 && confirmedEbN0 >= LockEbN0 && ebN0 >= LockEbN0 &&
-            axisShare >= LockAxisShare &&
-            share >= ConfirmOnesLow && share <= ConfirmOnesHigh && changeShare >= ConfirmOnesLow && changeShare <= ConfirmOnesHigh) {
+        if (++confirmingSymbols_ >= confirmSymbols_ && powerSamples_ >= confirmSymbols_ / 2 && confirmedEbN0 >= LockEbN0 &&
+            ebN0 >= LockEbN0 && axisShare >= LockAxisShare && share >= ConfirmOnesLow && share <= ConfirmOnesHigh &&
+            changeShare >= ConfirmOnesLow && changeShare <= ConfirmOnesHigh) {
             onesShare_ = share;
             changeShare_ = changeShare;
             state_ = State::Locked;
@@ -510,7 +512,8 @@ void CoherentMskDetector::decideSymbol() {
             ++lockCount_;
             if (out_) out_->insert(out_->end(), pending_.begin(), pending_.end());
             pending_.clear();
-        } else if (confirmingSymbols_ >= 3 * confirmSymbols_ || (confirmingSymbols_ >= confirmSymbols_ && axisShare < LockAxisShare / 2.0)) {
+        } else if (confirmingSymbols_ >= 3 * confirmSymbols_ ||
+                   (confirmingSymbols_ >= confirmSymbols_ && axisShare < LockAxisShare / 2.0)) {
             // Given up: nothing confirmed in three times the usual, or far from it by the usual time.
             backToSearch();
         }

@@ -68,8 +68,8 @@ public:
     bool locked() const { return state_ == State::Locked; }
     std::uint64_t lockCount() const { return lockCount_; }  // transitions into Locked
     std::uint64_t lossCount() const { return lossCount_; }  // transitions out of Locked
-    double toneHz() const;        // the carrier as tracked now, relative to 0 Hz of the input
-    double bitRate() const;       // the bit clock as tracked now
+    double toneHz() const;  // the carrier as tracked now, relative to 0 Hz of the input
+    double bitRate() const;  // the bit clock as tracked now
     double nominalToneHz() const { return nominalTone_; }
     double nominalBitRate() const { return nominalRate_; }
     // Eb/N0 in dB measured from the matched filter's outputs (over the last 512 symbols or so) while
@@ -79,11 +79,11 @@ public:
 
 private:
     struct Symbol {
-        float inPhase = 0.0f;     // matched filter output on the symbol's own axis
+        float inPhase = 0.0f;  // matched filter output on the symbol's own axis
         float quadrature = 0.0f;  // on the other axis (neighbours' overlap, noise, phase error)
-        float slope = 0.0f;       // derivative matched filter on the symbol's axis: timing error
+        float slope = 0.0f;  // derivative matched filter on the symbol's axis: timing error
         bool damaged = false;
-        bool complete = false;    // its whole pulse was seen by the tracking loops
+        bool complete = false;  // its whole pulse was seen by the tracking loops
     };
 
     void pushInternal(ComplexSample sample);
@@ -104,11 +104,11 @@ private:
     int decimation_;
     double internalRate_;
     double samplesPerBit_;
-    double carrierPullInBandwidth_ = 0.0;    // loop noise bandwidth times bit time
+    double carrierPullInBandwidth_ = 0.0;  // loop noise bandwidth times bit time
     double carrierTrackingBandwidth_ = 0.0;
     int filterDelay_ = 0;  // of the decimator, in internal samples
     void* decimator_ = nullptr;  // liquid firdecim_crcf, null without decimation
-    std::size_t searchLength_;   // internal samples in the search window
+    std::size_t searchLength_;  // internal samples in the search window
     std::size_t fftLength_;
 
     // Input side: mixer and decimator.
@@ -158,8 +158,8 @@ private:
     std::uint64_t axisShareCount_ = 0;
 
     std::vector<SoftBit> pending_;  // bits held while confirming
-    double onesShare_ = 0.5;        // of the recent bits
-    double changeShare_ = 0.5;      // of the recent bits that differ from the one before
+    double onesShare_ = 0.5;  // of the recent bits
+    double changeShare_ = 0.5;  // of the recent bits that differ from the one before
     std::uint8_t lastBit_ = 0;
     std::uint64_t confirmingSymbols_ = 0;
     std::uint64_t confirmSymbols_ = 0;  // how long a confirmation takes at least

@@ -41,13 +41,13 @@ struct WordRepairLimits {
 struct RepairedWord {
     bool valid = false;  // parity passes, with `flippedBits` flips
     int flippedBits = 0;
-    float flippedReliability = 0.0f;      // the reliability of the symbol taken to be wrong
+    float flippedReliability = 0.0f;  // the reliability of the symbol taken to be wrong
     // How sure the rest of the word is: the least reliability among the bits not flipped, or for a
     // word that passed as received, among those outside its least sure symbol. A word layer can ask
     // as much of a word that passed as received where it must be surer than parity alone makes it.
     float weakestOther = 0.0f;
     std::array<std::uint8_t, 24> dataBits{};  // d1..d24, D30* inversion removed
-    std::uint32_t data = 0;                   // the same, d1 the most significant of 24 bits
+    std::uint32_t data = 0;  // the same, d1 the most significant of 24 bits
     // The word's own D29/D30 after any flip: the D29*/D30* of the next word. Set even when the
     // word is not valid (as received then), since the next word's parity depends on them either way.
     std::uint8_t d29 = 0;
@@ -56,8 +56,7 @@ struct RepairedWord {
 
 // `word` holds D1..D30 as received (still inverted when the previous word's D30 was 1);
 // `previousD29`/`previousD30` are that previous word's last two bits as the word layer took them.
-RepairedWord repairWord(std::span<const SoftBit, 30> word, int previousD29, int previousD30,
-                        const WordRepairLimits& limits = {});
+RepairedWord repairWord(std::span<const SoftBit, 30> word, int previousD29, int previousD30, const WordRepairLimits& limits = {});
 
 // The six-bit parity syndrome of a received word: 0 when it passes as received.
 std::uint32_t paritySyndrome(std::span<const SoftBit, 30> word, int previousD29, int previousD30);

@@ -23,8 +23,7 @@ double wrapPhase(double phase) {
 
 }  // namespace
 
-MskModulator::MskModulator(const MskSettings& settings)
-    : sampleRate_(settings.sampleRate), random_(settings.noiseSeed) {
+MskModulator::MskModulator(const MskSettings& settings) : sampleRate_(settings.sampleRate), random_(settings.noiseSeed) {
     if (!(settings.bitRate > 0.0)) throw std::invalid_argument("the bit rate must be positive");
     if (settings.sampleRate <= 0) throw std::invalid_argument("the sample rate must be positive");
     if (!(settings.clockErrorPpm > -1e6)) throw std::invalid_argument("the clock error must be above -1e6 ppm");
@@ -35,9 +34,8 @@ MskModulator::MskModulator(const MskSettings& settings)
     const double carrier = settings.centreFrequency + settings.frequencyOffset;
     const double deviation = bitRate / 4.0;
     if (!(carrier - deviation > 0.0) || !(carrier + deviation < sampleRate_ / 2.0)) {
-        throw std::invalid_argument("tones at " + std::to_string(carrier - deviation) + " and " +
-                                    std::to_string(carrier + deviation) + " Hz do not fit between 0 Hz and " +
-                                    std::to_string(sampleRate_ / 2.0) + " Hz");
+        throw std::invalid_argument("tones at " + std::to_string(carrier - deviation) + " and " + std::to_string(carrier + deviation) +
+                                    " Hz do not fit between 0 Hz and " + std::to_string(sampleRate_ / 2.0) + " Hz");
     }
     carrierStep_ = TwoPi * carrier / sampleRate_;
     bitsPerSample_ = bitRate / sampleRate_;
@@ -52,9 +50,7 @@ MskModulator::MskModulator(const MskSettings& settings)
     }
     amplitude_ = settings.amplitude;
     if (amplitude_ == 0.0) {
-        amplitude_ = settings.ebN0Db
-                         ? std::min(UnattendedPeak, UnattendedRms / std::sqrt(0.5 + noisePerSignalSquared))
-                         : UnattendedPeak;
+        amplitude_ = settings.ebN0Db ? std::min(UnattendedPeak, UnattendedRms / std::sqrt(0.5 + noisePerSignalSquared)) : UnattendedPeak;
     }
     noiseDeviation_ = amplitude_ * std::sqrt(noisePerSignalSquared);
 

@@ -13,9 +13,9 @@
 namespace sondeco {
 
 struct MskSettings {
-    double bitRate = 200.0;          // nominal bit/s, > 0
+    double bitRate = 200.0;  // nominal bit/s, > 0
     double centreFrequency = 800.0;  // Hz; a 1 bit is sent at centre + rate/4, a 0 bit at centre - rate/4
-    double frequencyOffset = 0.0;    // Hz added to both tones, as a mistuned receiver would see them
+    double frequencyOffset = 0.0;  // Hz added to both tones, as a mistuned receiver would see them
     // Error of the transmitter's bit clock in parts per million: +100 sends bits at 1.0001 times the
     // nominal rate (so the signal is shorter), -100 stretches it. The tone spacing follows the
     // clock, so the signal stays MSK at its actual rate.
@@ -77,14 +77,14 @@ private:
     double sampleRate_;
     double amplitude_ = 0.0;
     double noiseDeviation_ = 0.0;
-    double carrierStep_ = 0.0;    // radians per sample of the centre (plus offset)
+    double carrierStep_ = 0.0;  // radians per sample of the centre (plus offset)
     double bitsPerSample_ = 0.0;  // how far one sample advances through a bit
     std::size_t leadingSamplesLeft_ = 0;
 
     std::deque<std::uint8_t> bits_;  // front: the bit being sent
-    double bitTime_ = 0.0;           // position of the next sample within the front bit, [0, 1)
-    double carrierPhase_ = 0.0;      // radians, [0, 2 pi)
-    double deviationPhase_ = 0.0;    // radians gained or lost against the centre up to the front bit
+    double bitTime_ = 0.0;  // position of the next sample within the front bit, [0, 1)
+    double carrierPhase_ = 0.0;  // radians, [0, 2 pi)
+    double deviationPhase_ = 0.0;  // radians gained or lost against the centre up to the front bit
 
     std::mt19937_64 random_;
     std::optional<double> spareNoise_;
@@ -94,21 +94,21 @@ private:
 
     double driftStep_ = 0.0;  // radians per sample per sample
     struct Burst {
-        double envelope;   // current peak amplitude
-        double phase;      // radians
-        double step;       // radians per sample
+        double envelope;  // current peak amplitude
+        double phase;  // radians
+        double step;  // radians per sample
         std::size_t samplesLeft;
     };
-    double staticRate_ = 0.0;    // bursts per sample
-    double staticPeak_ = 0.0;    // first peak of a burst in 16-bit units
-    double staticDecay_ = 1.0;   // envelope factor per sample
+    double staticRate_ = 0.0;  // bursts per sample
+    double staticPeak_ = 0.0;  // first peak of a burst in 16-bit units
+    double staticDecay_ = 1.0;  // envelope factor per sample
     std::size_t staticLength_ = 0;
     double staticCentre_ = 0.0;  // Hz
     double samplesToNextBurst_ = 0.0;
     std::vector<Burst> bursts_;
     std::mt19937_64 staticRandom_;
-    double fadingDepth_ = 0.0;   // amplitude ratio lost at the bottom of a fade, 0..1
-    double fadingStep_ = 0.0;    // radians of the fading cycle per sample
+    double fadingDepth_ = 0.0;  // amplitude ratio lost at the bottom of a fade, 0..1
+    double fadingStep_ = 0.0;  // radians of the fading cycle per sample
     double fadingPhase_ = 0.0;
 };
 

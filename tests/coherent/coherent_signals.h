@@ -15,20 +15,23 @@
 namespace sondeco::testing {
 
 struct MskImpairments {
-    double offsetHz = 0.0;          // the carrier's distance from where the detector is told it is
+    double offsetHz = 0.0;  // the carrier's distance from where the detector is told it is
     double driftHzPerSecond = 0.0;
-    double clockErrorPpm = 0.0;     // the bit clock (and with it the tone spacing)
-    double phase = 0.0;             // radians at the first sample
+    double clockErrorPpm = 0.0;  // the bit clock (and with it the tone spacing)
+    double phase = 0.0;  // radians at the first sample
 };
 
 // Frequency-keyed MSK straight from the phase (1 = upper tone), unit amplitude, white complex Gaussian
 // noise for the given Eb/N0 (noise density over the complex band of the sample rate).
 class BasebandBeacon {
 public:
-    BasebandBeacon(double sampleRate, double toneHz, double bitRate, double ebN0Db, const MskImpairments& impairments,
-                   std::uint64_t seed)
-        : sampleRate_(sampleRate), tone_(toneHz + impairments.offsetHz), drift_(impairments.driftHzPerSecond),
-          rate_(bitRate * (1.0 + impairments.clockErrorPpm * 1e-6)), phase_(impairments.phase), random_(seed) {
+    BasebandBeacon(double sampleRate, double toneHz, double bitRate, double ebN0Db, const MskImpairments& impairments, std::uint64_t seed)
+        : sampleRate_(sampleRate),
+          tone_(toneHz + impairments.offsetHz),
+          drift_(impairments.driftHzPerSecond),
+          rate_(bitRate * (1.0 + impairments.clockErrorPpm * 1e-6)),
+          phase_(impairments.phase),
+          random_(seed) {
         noise_ = std::sqrt(sampleRate / bitRate / std::pow(10.0, ebN0Db / 10.0) / 2.0);
     }
 
@@ -68,7 +71,7 @@ private:
 };
 
 struct BitComparison {
-    long shift = 0;          // received bit j is sent bit j - shift
+    long shift = 0;  // received bit j is sent bit j - shift
     std::size_t compared = 0;
     std::size_t errors = 0;  // among the compared bits after the first `skip`
 };

@@ -30,7 +30,8 @@ std::vector<SentWord> sentWords(std::size_t count, std::mt19937& random) {
         word.previousD30 = encoder.lastD30();
         word.data = static_cast<std::uint32_t>(random()) & 0xFFFFFFu;
         const std::uint32_t sent = encoder.encodeWord(word.data);
-        for (int i = 0; i < 30; ++i) word.bits[static_cast<std::size_t>(i)] = SoftBit{static_cast<std::uint8_t>(sent >> (29 - i) & 1u), sure(random)};
+        for (int i = 0; i < 30; ++i)
+            word.bits[static_cast<std::size_t>(i)] = SoftBit{static_cast<std::uint8_t>(sent >> (29 - i) & 1u), sure(random)};
         words.push_back(word);
     }
     return words;
