@@ -62,7 +62,7 @@ constexpr const char* Formats[] = {"pages", "frames", "json", "rtcm"};
 TEST(DecodedOutputRegression, RealCapturesInEveryFormat) {
     for (const char* capture : {"sample.rtcm2", "naujoks-rtcm2.log", "rtcm2.bend.log"})
         for (const char* format : Formats)
-            expectGolden(std::string("--rtcm -o ") + format + " '" SONDECO_TEST_DATA "/rtcm2/" + capture + "'",
+            expectGolden(std::string("--rtcm -o ") + format + " - < '" SONDECO_TEST_DATA "/rtcm2/" + capture + "'",
                          std::string(capture) + "." + format);
 }
 
