@@ -68,7 +68,7 @@ void decodeChain(benchmark::State& state, int bitRate, OutputFormat format) {
         return;
     }
     DecodedStreamWriter output(format, nullSink.get(), "bench");
-    Receiver receiver({80, bitRate == 200});
+    Receiver receiver(ReceiverSettings::classic(80, bitRate == 200));
     // As sondeco-decode sets it up: pages are built only when they are the output.
     MessagePages pages(fixedClock);
     if (format == OutputFormat::Pages) {

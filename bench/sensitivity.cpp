@@ -19,14 +19,19 @@
 
 #include <cstdio>
 #include <limits>
+#include <map>
+#include <vector>
 
 namespace {
 
 using namespace sondeco;
 
 constexpr const char* Usage =
-    "Usage: sensitivity --rate 100|200 --ebn0 DB [--frames N] [--seed S] [--warmup W] [--list-missing]\n"
-    "One point of the sensitivity curve, as a line of JSON.\n";
+    "Usage: sensitivity --rate R --ebn0 DB [--receiver classic|enhanced] [--frames N] [--seed S] [--warmup W]\n"
+    "                   [--freq HZ] [--hints] [--offset HZ] [--drift HZ_PER_S] [--clock-ppm PPM]\n"
+    "                   [--static BURSTS_PER_S,PEAK_DB] [--list-missing]\n"
+    "One point of the sensitivity curve, as a line of JSON. The classic receiver takes rates 100 and 200\n"
+    "and tones 500..1000 Hz in 10 Hz steps; the enhanced one rates 25, 50, 100, 200 and tones 200..3500.\n";
 
 }  // namespace
 
@@ -35,7 +40,16 @@ int main(int argc, char** argv) {
     bool listMissing = false;
     CommandLine commandLine("sensitivity");
     CLI::App& app = commandLine.app();
-    app.add_option("--rate", trial.bitRate)->check(CLI::IsMember({100, 200}));
+    app.add_option("--rate", trial.bitRate)->check(CLI::IsMember({25, 50, 100, 200}));
+    const std::map<std::string, ReceiverKind> kinds{{"classic", ReceiverKind::Classic}, {"enhanced", ReceiverKind::Enhanced}};
+    app.add_option("--receiver", trial.kind)->transform(CLI::CheckedTransformer(kinds));
+    app.add_option("--freq", trial.centreFrequency)->check(CLI::Range(200.0, 3500.0));
+    addFlag(app, "--hints", trial.hints);
+    app.add_option("--offset", trial.frequencyOffset)->check(CLI::Range(-100.0, 100.0));
+    app.add_option("--drift", trial.driftHzPerSecond)->check(CLI::Range(-10.0, 10.0));
+    app.add_option("--clock-ppm", trial.clockErrorPpm)->check(CLI::Range(-5000.0, 5000.0));
+    std::vector<double> staticBursts;
+    app.add_option("--static", staticBursts)->delimiter(',')->expected(2);
     app.add_option("--ebn0", trial.ebN0Db)->required();
     app.add_option("--frames", trial.frames)->check(CLI::Range(1, 1000000));
     app.add_option("--warmup", trial.warmupFrames)->check(CLI::Range(0, 1000000));
@@ -43,16 +57,25 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0LL, std::numeric_limits<long long>::max()));
     addFlag(app, "--list-missing", listMissing);
     return runTool(
-        "sensitivity", Usage, commandLine, argc, argv, [] {},
+        "sensitivity", Usage, commandLine, argc, argv,
+        [&] {
+            if (!staticBursts.empty()) {
+                trial.staticBurstsPerSecond = staticBursts[0];
+                trial.staticPeakDb = staticBursts[1];
+            }
+            if (trial.kind == ReceiverKind::Classic && (trial.bitRate < 100 || trial.centreFrequency < 500 || trial.centreFrequency > 1000))
+                throw UsageError("the classic receiver decodes 100 or 200 bit/s around 500..1000 Hz");
+        },
         [&] {
             const ReceptionResult result = runReceptionTrial(trial);
             if (listMissing)
                 for (std::size_t k : result.score.missing) std::fprintf(stderr, "missing frame %zu\n", k);
             std::printf(
-                "{\"rate\":%d,\"ebn0\":%g,\"seed\":%llu,\"warmup\":%d,\"frames\":%d,\"right\":%d,\"wrong\":%d,"
-                "\"demodulated\":%d,\"bits_per_frame\":%.2f,\"audio_seconds\":%.1f}\n",
-                trial.bitRate, trial.ebN0Db, static_cast<unsigned long long>(trial.seed), trial.warmupFrames, trial.frames,
-                result.score.right, result.score.wrong, result.demodulated, result.bitsPerFrame, result.audioSeconds);
+                "{\"receiver\":\"%s\",\"rate\":%d,\"ebn0\":%g,\"seed\":%llu,\"warmup\":%d,\"frames\":%d,\"right\":%d,"
+                "\"wrong\":%d,\"demodulated\":%d,\"first_frame_seconds\":%.1f,\"bits_per_frame\":%.2f,\"audio_seconds\":%.1f}\n",
+                trial.kind == ReceiverKind::Classic ? "classic" : "enhanced", trial.bitRate, trial.ebN0Db,
+                static_cast<unsigned long long>(trial.seed), trial.warmupFrames, trial.frames, result.score.right, result.score.wrong,
+                result.demodulated, result.firstRightFrameSeconds, result.bitsPerFrame, result.audioSeconds);
             return 0;
         });
 }

@@ -155,7 +155,7 @@ int soak(const Settings& settings) {
         return 1;
     }
     SoakView view(nullSink.get());
-    Receiver receiver({80, true});
+    Receiver receiver(ReceiverSettings::classic(80, true));
     MessagePages pages(fixedClock, &view);
     receiver.addListener(pages);
     receiver.addListener(view);

@@ -478,7 +478,7 @@ void CoherentMskDetector::decideSymbol() {
     const double bitEnd = (static_cast<double>(trackedIndex_) - 2.0 * samplesPerBit_) * decimation_;
     if (havePreviousLlr_ && symbol.complete && bitEnd >= static_cast<double>(holdUntil_)) {
         const double bit = boxPlus(previousLlr_, llr);
-        emit(SoftBit{static_cast<std::uint8_t>(bit >= 0.0 ? 1 : 0), static_cast<float>(std::fabs(bit))});
+        emitBit(SoftBit{static_cast<std::uint8_t>(bit >= 0.0 ? 1 : 0), static_cast<float>(std::fabs(bit))});
     }
     previousLlr_ = static_cast<float>(llr);
     havePreviousLlr_ = symbol.complete;
@@ -527,7 +527,7 @@ void CoherentMskDetector::decideSymbol() {
     }
 }
 
-void CoherentMskDetector::emit(SoftBit bit) {
+void CoherentMskDetector::emitBit(SoftBit bit) {
     onesShare_ += (bit.bit - onesShare_) / OnesAveragingBits;
     changeShare_ += ((bit.bit != lastBit_ ? 1.0 : 0.0) - changeShare_) / OnesAveragingBits;
     lastBit_ = bit.bit;

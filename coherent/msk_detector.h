@@ -92,7 +92,7 @@ private:
     void track(ComplexSample sample, bool damaged);
     void finishSymbol(ComplexSample matched, ComplexSample slope, bool damaged, bool complete);
     void decideSymbol();
-    void emit(SoftBit bit);
+    void emitBit(SoftBit bit);
     void setMixer(double frequencyHz);
     void recentre();
     void backToSearch();

@@ -24,11 +24,7 @@ bool sameFrame(const RtcmFrame& decoded, const BeaconFrame& sent) {
         decoded.zCount != sent.header.zCount || decoded.sequenceNumber != sent.header.sequenceNumber ||
         decoded.stationHealth != sent.header.stationHealth || decoded.frameLength != static_cast<int>(sent.dataWords.size()))
         return false;
-    for (std::size_t w = 0; w < sent.dataWords.size(); ++w) {
-        const auto word = static_cast<std::uint32_t>(getBits(decoded.dataBits, static_cast<int>(w) * DataBitsPerWord, DataBitsPerWord));
-        if (word != sent.dataWords[w]) return false;
-    }
-    return true;
+    return std::equal(sent.dataWords.begin(), sent.dataWords.end(), decoded.dataWords.begin());
 }
 
 ReceptionScore scoreReception(const std::vector<RtcmFrame>& decoded, const std::vector<BeaconFrame>& sent, std::size_t firstCounted,
@@ -93,10 +89,24 @@ ReceptionResult runReceptionTrial(const ReceptionTrial& trial) {
     transmitter.ebN0Db = trial.ebN0Db;
     transmitter.noiseSeed = trial.seed;
     transmitter.leadingSeconds = trial.leadingSeconds;
+    transmitter.frequencyOffset = trial.frequencyOffset;
+    transmitter.driftHzPerSecond = trial.driftHzPerSecond;
+    transmitter.clockErrorPpm = trial.clockErrorPpm;
+    transmitter.staticBurstsPerSecond = trial.staticBurstsPerSecond;
+    transmitter.staticPeakDb = trial.staticPeakDb;
     BeaconAudio audio(station, transmitter, true);
 
+    const bool enhanced = trial.kind == ReceiverKind::Enhanced;
     const int decFreqPos = static_cast<int>(std::lround(trial.centreFrequency / 10.0));
-    Receiver receiver({decFreqPos, trial.bitRate == 200});
+    ReceiverSettings settings;
+    settings.decFreqPos = decFreqPos;
+    settings.decBitRate = trial.bitRate == 200;
+    settings.kind = trial.kind;
+    if (trial.hints) {
+        settings.toneHint = trial.centreFrequency;
+        settings.bitRateHint = trial.bitRate;
+    }
+    Receiver receiver(settings);
     DecodedFrameRecorder decoded;
     receiver.addListener(decoded);
     // A second demodulator, given the same samples, hands over the same decisions for the bit-level
@@ -107,22 +117,34 @@ ReceptionResult runReceptionTrial(const ReceptionTrial& trial) {
     BitRecorder decided;
     std::vector<std::int16_t> buffer(2 * static_cast<std::size_t>(Receiver::SamplesPerBuffer));
     std::array<double, Receiver::SamplesPerBuffer> samples{};
+    ReceptionResult result;
+    std::size_t framesSeen = 0;
     const auto receive = [&] {
         audio.render(buffer);
         receiver.pushAudio(buffer.data(), Receiver::SamplesPerBuffer, 2);
-        for (std::size_t n = 0; n < samples.size(); ++n) samples[n] = buffer[2 * n];
-        demodulator.demodulateBuffer(samples, decided);
+        if (!enhanced) {
+            for (std::size_t n = 0; n < samples.size(); ++n) samples[n] = buffer[2 * n];
+            demodulator.demodulateBuffer(samples, decided);
+        }
+        for (; framesSeen < decoded.frames.size() && result.firstRightFrameSeconds < 0.0; ++framesSeen) {
+            for (const BeaconFrame& frame : audio.sentFrames()) {
+                if (!sameFrame(decoded.frames[framesSeen], frame)) continue;
+                result.firstRightFrameSeconds = static_cast<double>(receiver.audioFrames()) / 48000.0 - trial.leadingSeconds;
+                break;
+            }
+        }
     };
     // Until two frames past the counted ones have been queued (so the last counted frame has gone out
-    // whole), then half a second more for the receiver's filter and clock delay.
+    // whole), then a little more for the receiver's delay: half a second for the classic filters and
+    // clock, two for the enhanced receiver's blanker, decimator and the detector's confirmation.
     while (audio.sentFrames().size() < endCounted + 2) receive();
-    for (int i = 0; i < 5; ++i) receive();
+    for (int i = 0; i < (enhanced ? 20 : 5); ++i) receive();
 
     const auto& sent = audio.sentFrames();
-    ReceptionResult result;
     result.score = scoreReception(decoded.frames, sent, firstCounted, endCounted);
-    result.demodulated =
-        framesDemodulatedRight(sent, firstCounted, endCounted, decided.bits, std::lround(trial.leadingSeconds * trial.bitRate));
+    if (!enhanced)
+        result.demodulated =
+            framesDemodulatedRight(sent, firstCounted, endCounted, decided.bits, std::lround(trial.leadingSeconds * trial.bitRate));
     std::uint64_t bitsSent = 0;
     for (std::size_t k = firstCounted; k < endCounted; ++k)
         bitsSent += static_cast<std::uint64_t>(WordBitCount) * (2 + sent[k].dataWords.size());

@@ -3,6 +3,7 @@
 // benchmark (bench/sensitivity.py) and anyone measuring a change use this one scorer.
 #pragma once
 
+#include "receiver/receiver.h"
 #include "rtcm/decoder_listener.h"
 #include "signalgen/simulated_beacon.h"
 
@@ -38,23 +39,34 @@ int framesDemodulatedRight(const std::vector<BeaconFrame>& sent, std::size_t fir
                            const std::vector<std::uint8_t>& decided, long leadBits);
 
 struct ReceptionTrial {
-    int bitRate = 200;  // 100 or 200
+    ReceiverKind kind = ReceiverKind::Classic;
+    int bitRate = 200;  // classic: 100 or 200; enhanced: 25, 50, 100 or 200
     double ebN0Db = 10.0;
     std::uint64_t seed = 1;  // of the noise
     int frames = 200;  // counted frames
     int warmupFrames = 10;  // sent before the counted ones, not counted
     double leadingSeconds = 2.0;  // noise alone before the beacon comes on
-    double centreFrequency = 800.0;
+    double centreFrequency = 800.0;  // classic: 500..1000 in 10 Hz steps
+    // Enhanced only: hints given to the receiver, and what the air does to the signal.
+    bool hints = false;  // tell it the tone and the rate
+    double frequencyOffset = 0.0;  // Hz
+    double driftHzPerSecond = 0.0;
+    double clockErrorPpm = 0.0;
+    double staticBurstsPerSecond = 0.0;  // atmospheric static: 2 ms bursts this often...
+    double staticPeakDb = 30.0;  // ...this far above the signal
 };
 
 struct ReceptionResult {
     ReceptionScore score;
-    int demodulated = 0;  // counted frames whose bits all came out of the demodulator right
+    int demodulated = -1;  // classic: counted frames whose bits all came out of the demodulator right
+    // From the beacon's first bit to the end of the buffer that completed the first frame decoded
+    // right; -1 when none was.
+    double firstRightFrameSeconds = -1.0;
     double bitsPerFrame = 0.0;  // mean length of the counted frames
     double audioSeconds = 0.0;
 };
 
-// Runs the trial through the classic receiver (centre 800 Hz).
+// Runs the trial through the receiver it names.
 ReceptionResult runReceptionTrial(const ReceptionTrial& trial);
 
 }  // namespace sondeco

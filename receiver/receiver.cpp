@@ -1,15 +1,59 @@
 #include "receiver/receiver.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace sondeco {
 
-Receiver::Receiver(const ReceiverSettings& settings) {
+namespace {
+
+// The classic demodulator's decisions, when it runs only for the displays.
+struct DiscardedBits final : BitSink {
+    void pushBit(std::uint8_t) override {}
+};
+
+}  // namespace
+
+Receiver::Receiver(const ReceiverSettings& settings) : settings_(settings) {
     demodulator_.tuneCenterFrequency(settings.decFreqPos);
     demodulator_.tuneBitRate(settings.decBitRate);
+    if (settings.kind == ReceiverKind::Enhanced) {
+        EnhancedReceiverSettings enhanced;
+        enhanced.toneHintHz = settings.toneHint;
+        if (settings.bitRateHint) enhanced.bitRateHint = static_cast<double>(*settings.bitRateHint);
+        enhanced_ = std::make_unique<EnhancedReceiver>(enhanced);
+    }
 }
 
-void Receiver::processBuffer(std::span<double, SamplesPerBuffer> samples) { demodulator_.demodulateBuffer(samples, decoder_); }
+void Receiver::processBuffer(std::span<double, SamplesPerBuffer> samples) {
+    if (!enhanced_) {
+        demodulator_.demodulateBuffer(samples, decoder_);
+        return;
+    }
+    processEnhanced(samples);
+    if (settings_.classicForDisplays) {
+        DiscardedBits discarded;
+        demodulator_.demodulateBuffer(samples, discarded);
+    }
+}
+
+void Receiver::processEnhanced(std::span<const double> samples) {
+    softBits_.clear();
+    enhanced_->processAudio(samples, softBits_);
+    if (!softBits_.empty()) {
+        const auto rate = enhanced_->bitRate();
+        decoder_.setReception(enhanced_->toneHz(), rate ? std::optional<int>(static_cast<int>(std::lround(*rate))) : std::nullopt);
+        decoder_.pushSoftBits(softBits_);
+    }
+    // The word layer tells the enhanced receiver how long nothing valid has come: a beacon heard well
+    // whose words never pass is not an RTCM beacon at this rate, and is searched for again.
+    enhancedFrames_ += samples.size();
+    if (decoder_.statistics().words != wordsSeen_) {
+        wordsSeen_ = decoder_.statistics().words;
+        lastWordAt_ = enhancedFrames_;
+    }
+    enhanced_->noValidWordsFor(static_cast<double>(enhancedFrames_ - lastWordAt_) / 48000.0);
+}
 
 void Receiver::pushAudio(const std::int16_t* interleaved, std::size_t frames, int channels) {
     if (interleaved == nullptr || channels < 1) return;

@@ -5,20 +5,42 @@
 // per-buffer outputs through demodulator(). Plain C++: no Qt, no audio devices.
 #pragma once
 
+#include "coherent/enhanced_receiver.h"
 #include "demod/demodulator.h"
 #include "rtcm/rtcm_decoder.h"
 #include "rtcm/serial_format.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace sondeco {
 
+// Which demodulator's bits are decoded: the window's frequency discriminator, tuned by the user, or
+// the enhanced receiver, which finds tone and rate itself and detects coherently with soft bits.
+enum class ReceiverKind { Classic, Enhanced };
+
 struct ReceiverSettings {
-    int decFreqPos = 80;  // centre frequency in 10 Hz units, 50..100
-    bool decBitRate = true;  // true for 200 bit/s, false for 100 bit/s
+    int decFreqPos = 80;  // classic: centre frequency in 10 Hz units, 50..100
+    bool decBitRate = true;  // classic: true for 200 bit/s, false for 100 bit/s
+    ReceiverKind kind = ReceiverKind::Classic;
+    // Enhanced: hints, not requirements: the tone (Hz of the audio, 200..3500) and rate believed.
+    std::optional<double> toneHint;
+    std::optional<int> bitRateHint;
+    // Enhanced: also run the classic demodulator, whose per-buffer outputs the window's displays draw.
+    bool classicForDisplays = false;
+
+    // The classic chain, tuned.
+    static ReceiverSettings classic(int decFreqPos, bool decBitRate) {
+        ReceiverSettings settings;
+        settings.decFreqPos = decFreqPos;
+        settings.decBitRate = decBitRate;
+        return settings;
+    }
 };
 
 class Receiver {
@@ -28,6 +50,7 @@ public:
     explicit Receiver(const ReceiverSettings& settings = {});
 
     void addListener(DecoderListener& listener) { decoder_.addListener(listener); }
+    // The classic demodulator's tuning; the enhanced receiver needs none.
     void tuneCenterFrequency(int decFreqPos) { demodulator_.tuneCenterFrequency(decFreqPos); }
     void tuneBitRate(bool decBitRate) { demodulator_.tuneBitRate(decBitRate); }
 
@@ -49,8 +72,19 @@ public:
     const Demodulator& demodulator() const { return demodulator_; }
     const RtcmDecoder& decoder() const { return decoder_; }
     std::uint64_t audioFrames() const { return audioFrames_; }
+    ReceiverKind kind() const { return settings_.kind; }
+    // The enhanced receiver, or nullptr for the classic chain.
+    const EnhancedReceiver* enhanced() const { return enhanced_.get(); }
 
 private:
+    void processEnhanced(std::span<const double> samples);
+
+    ReceiverSettings settings_;
+    std::unique_ptr<EnhancedReceiver> enhanced_;
+    std::vector<SoftBit> softBits_;
+    std::uint64_t enhancedFrames_ = 0;  // samples through the enhanced receiver
+    std::uint64_t wordsSeen_ = 0;
+    std::uint64_t lastWordAt_ = 0;  // enhancedFrames_ when the decoder last accepted a word
     Demodulator demodulator_;
     RtcmDecoder decoder_;
     SerialCaptureReader serial_;

@@ -78,6 +78,21 @@ void appendRtcm2Json(const RtcmFrame& frame, const DecodedMessage& message, std:
     appendJsonInteger(json, frame.frameLength);
     json += ",\"station_health\":";
     appendJsonInteger(json, frame.stationHealth);
+    // Where the enhanced receiver heard the frame, and whether it needed repair; a stream of RTCM bytes
+    // or the classic demodulator say nothing of it, and their objects stay as gpsd's.
+    const Reception& reception = message.reception;
+    if (reception.toneHz) {
+        json += ",\"freq\":";
+        appendJsonFixed(json, *reception.toneHz, 1);
+    }
+    if (reception.bitRate) {
+        json += ",\"bitrate\":";
+        appendJsonInteger(json, *reception.bitRate);
+    }
+    if (reception.repairedWords > 0) {
+        json += ",\"repaired\":";
+        appendJsonInteger(json, reception.repairedWords);
+    }
     const MessageTypeEntry* entry = findMessageType(frame.messageType);
     if (entry == nullptr) {
         appendDataWords(json, message);

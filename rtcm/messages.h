@@ -71,6 +71,14 @@ struct BeaconAlmanacEntry {
 // ---- What a received frame says -----------------------------------------------------------------
 enum class MessageFamily { Unknown, Null, Corrections, ReferenceStation, ConstellationHealth, BeaconAlmanac, SpecialMessage };
 
+// How a frame was received: what the enhanced receiver knows of the signal, and how much repair it
+// took. Empty for frames from an RTCM byte stream or the classic demodulator.
+struct Reception {
+    std::optional<double> toneHz;  // the carrier's tone in the audio (or its frequency in a band), Hz
+    std::optional<int> bitRate;  // bit/s
+    int repairedWords = 0;  // words that passed only after bits were flipped
+};
+
 // One decoded frame's contents. Only the members of its family are filled; the others keep whatever
 // an earlier frame left, so that the decoder can reuse one record without allocating per frame.
 struct DecodedMessage {
@@ -82,6 +90,7 @@ struct DecodedMessage {
     std::vector<SatelliteHealth> health;
     std::vector<BeaconAlmanacEntry> almanac;
     std::string specialMessage;  // single-byte characters up to the first code 0
+    Reception reception;
 };
 
 }  // namespace sondeco

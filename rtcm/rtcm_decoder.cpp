@@ -27,6 +27,14 @@ void RtcmDecoder::pushBits(std::uint32_t bits, int count) {
     }
 }
 
+void RtcmDecoder::pushSoftBits(std::span<const SoftBit> bits) {
+    for (const SoftBit bit : bits) {
+        ++statistics_.bits;
+        handle(words_.pushSoftBit(bit));
+        while (words_.replaying()) handle(words_.replayBit());
+    }
+}
+
 void RtcmDecoder::handle(WordLayer::Result result) {
     switch (result) {
         case WordLayer::Result::Incomplete:
@@ -38,6 +46,11 @@ void RtcmDecoder::handle(WordLayer::Result result) {
         case WordLayer::Result::WordAccepted:
             ++statistics_.words;
             processWord();
+            return;
+        case WordLayer::Result::WordLost:
+            ++statistics_.lostWords;
+            frameDamaged_ = true;
+            nextWord(words_.state().wordIndex);
             return;
     }
 }
@@ -52,6 +65,14 @@ void RtcmDecoder::processWord() {
     const std::uint32_t data = words_.data();
     const int wordIndex = words_.state().wordIndex;
     if (wordIndex == 0) {
+        frameDamaged_ = false;
+        repairedInFrame_ = 0;
+    }
+    if (words_.lastWordRepaired()) {
+        ++statistics_.repairedWords;
+        ++repairedInFrame_;
+    }
+    if (wordIndex == 0) {
         if (static_cast<std::uint32_t>(field(data, HeaderWord1::Preamble)) != RtcmPreamble) {
             ++statistics_.missingPreambles;
             words_.loseSync();
@@ -62,6 +83,13 @@ void RtcmDecoder::processWord() {
         frame_.stationId = field(data, HeaderWord1::StationId);
         frame_.frameLength = 0;
     } else if (wordIndex == 1) {
+        // From soft bits, where a repaired word is possible, a header must also make sense: no station
+        // sends a Z-count past the hour.
+        if (words_.softInput() && field(data, HeaderWord2::ZCount) >= 6000) {
+            words_.loseSync();
+            loseSync();
+            return;
+        }
         acceptHeaderWord2(data);
     } else {
         frame_.dataWords[static_cast<std::size_t>(wordIndex - 2)] = data;
@@ -69,8 +97,18 @@ void RtcmDecoder::processWord() {
         for (int i = 0; i < DataBitsPerWord; ++i) row[i] = static_cast<std::uint8_t>(data >> (DataBitsPerWord - 1 - i) & 1u);
     }
 
+    nextWord(wordIndex);
+}
+
+void RtcmDecoder::nextWord(int wordIndex) {
     const bool complete = (wordIndex == 1 && frame_.frameLength == 0) || (wordIndex >= 2 && wordIndex - 1 == frame_.frameLength);
-    if (complete) completeFrame();
+    if (complete) {
+        if (frameDamaged_) {
+            ++statistics_.framesLost;
+        } else {
+            completeFrame();
+        }
+    }
     // The next word follows without a new search: after a complete frame it is the next header.
     words_.startWord(complete ? 0 : wordIndex + 1);
 }
@@ -97,6 +135,7 @@ void RtcmDecoder::completeFrame() {
         lastStationId_ = frame_.stationId;
     }
     if (frame_.stationHealth >= 7) ++statistics_.framesNotDecoded;  // "Not Working": no page is built from it
+    message_.reception.repairedWords = repairedInFrame_;
     decodeMessageRecord(frame_, message_);
     for (DecoderListener* listener : listeners_) listener->frameCompleted(frame_, message_);
 }

@@ -11,6 +11,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 namespace sondeco {
@@ -24,6 +26,9 @@ struct DecoderStatistics {
     std::uint64_t syncLosses = 0;
     std::uint64_t frames = 0;  // completed frames
     std::uint64_t framesNotDecoded = 0;  // completed, but the station reported "not working"
+    std::uint64_t repairedWords = 0;  // soft bits: words that passed only after repair
+    std::uint64_t lostWords = 0;  // soft bits: data words that could not be repaired (the lock held)
+    std::uint64_t framesLost = 0;  // soft bits: frames that ended with a lost word, not reported
     std::array<std::uint64_t, 64> framesByType{};
 };
 
@@ -37,6 +42,15 @@ public:
     void pushBit(std::uint8_t bit) override;
     // Up to 30 bits at once, the first in bit `count` - 1: a serial stream's six bits a byte.
     void pushBits(std::uint32_t bits, int count);
+    // Soft bits, from the enhanced receiver: words that fail parity are repaired where the
+    // reliabilities allow, and a lost data word costs its frame but not the lock.
+    void pushSoftBits(std::span<const SoftBit> bits);
+    // What the frames that complete from now on were received on (tone, bit rate), for their records.
+    void setReception(std::optional<double> toneHz, std::optional<int> bitRate) {
+        message_.reception.toneHz = toneHz;
+        message_.reception.bitRate = bitRate;
+    }
+    WordLayer& wordLayer() { return words_; }
 
     const RtcmFrame& frame() const { return frame_; }
     const WordAssembler& wordAssembler() const { return words_.state(); }
@@ -45,6 +59,7 @@ public:
 
 private:
     void handle(WordLayer::Result result);
+    void nextWord(int wordIndex);
     void processWord();
     void loseSync();  // what a lost lock means above the word layer; the word layer knows already
     void acceptHeaderWord2(std::uint32_t data);
@@ -56,6 +71,8 @@ private:
     int lastStationId_ = -1;
     DecoderStatistics statistics_;
     std::vector<DecoderListener*> listeners_;
+    bool frameDamaged_ = false;  // a data word of this frame was lost
+    int repairedInFrame_ = 0;
 };
 
 }  // namespace sondeco

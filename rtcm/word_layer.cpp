@@ -73,6 +73,12 @@ WordLayer::Step WordLayer::pushBits(std::uint32_t bits, int count) {
     return {Result::Incomplete, taken};
 }
 
+WordLayer::Result WordLayer::pushSoftBit(SoftBit bit) {
+    soft_ = true;
+    reliability_[received_ % reliability_.size()] = bit.reliability;
+    return pushBits(bit.bit & 1u, 1).result;
+}
+
 WordLayer::Result WordLayer::replayBit() {
     if (!replaying()) return Result::Incomplete;
     return take(historyBit(replayNext_++));
@@ -88,14 +94,40 @@ WordLayer::Result WordLayer::take(std::uint8_t bit) {
 
 WordLayer::Result WordLayer::endOfWord() {
     WordAssembler& a = assembler_;
+    const std::uint8_t previousD29 = a.lastD29;
+    const std::uint8_t previousD30 = a.lastD30;
     std::uint32_t word = recent_;
+    lastWordRepaired_ = false;
     if (!checkParity(a, word)) {
+        if (soft_) return repair(previousD29, previousD30);
         loseSync();
         return Result::ParityFailed;
     }
     data_ = word >> ParityBitsPerWord;
     if (a.wordIndex == 0) firstWordEnd_ = replayNext_;
     return Result::WordAccepted;
+}
+
+WordLayer::Result WordLayer::repair(std::uint8_t previousD29, std::uint8_t previousD30) {
+    std::array<SoftBit, WordBitCount> received{};
+    const std::uint64_t first = replayNext_ - WordBitCount;  // the word's D1
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        const std::uint64_t n = first + i;
+        received[i] = {historyBit(n), reliability_[n % reliability_.size()]};
+    }
+    const RepairedWord repaired = repairWord(received, previousD29, previousD30, repairLimits_);
+    WordAssembler& a = assembler_;
+    a.lastD29 = repaired.d29;
+    a.lastD30 = repaired.d30;
+    if (repaired.valid) {
+        data_ = repaired.data;
+        lastWordRepaired_ = true;
+        if (a.wordIndex == 0) firstWordEnd_ = replayNext_;
+        return Result::WordAccepted;
+    }
+    if (a.wordIndex >= 2) return Result::WordLost;  // frame assembly moves on to the next word
+    loseSync();
+    return Result::ParityFailed;
 }
 
 void WordLayer::loseSync() {

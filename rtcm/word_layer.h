@@ -16,9 +16,18 @@
 // begin an inverted one). So when a lock ends within two words of a frame's first word, the windows
 // it covered are searched again from the bits kept: the layer replays them (replaying(), replayBit()).
 // After a longer lock, the windows ending inside the rejected word are searched again the same way.
+//
+// Soft bits (from the coherent detector) add two things. A synchronised word that fails parity is
+// repaired from the reliabilities where one unsure symbol among sure ones explains the failure
+// (word_repair.h). And a data word that cannot be repaired costs its frame but not the lock: the frame
+// length is known, so the next header is where it was going to be, and can itself be repaired. With
+// hard bits every parity failure drops the lock, as the window's decoder always did. The search takes
+// only first words that pass as received, whichever the input.
 #pragma once
 
+#include "rtcm/bit_sink.h"
 #include "rtcm/rtcm_format.h"
+#include "rtcm/word_repair.h"
 
 #include <array>
 #include <cstdint>
@@ -44,7 +53,8 @@ bool checkParity(WordAssembler& assembler, std::span<std::uint8_t, WordBitCount>
 
 class WordLayer {
 public:
-    enum class Result { Incomplete, WordAccepted, ParityFailed };
+    // WordLost: a data word failed and could not be repaired, but the lock holds (soft bits only).
+    enum class Result { Incomplete, WordAccepted, ParityFailed, WordLost };
 
     // One received bit, 0 or 1. While synchronised a word is complete after its 30th bit: then the
     // result says whether it passed parity (its data bits are in data()) or failed (synchronisation
@@ -60,6 +70,14 @@ public:
         int taken;
     };
     Step pushBits(std::uint32_t bits, int count);
+    // One soft bit: as pushBit, with repair and the kept lock described above.
+    Result pushSoftBit(SoftBit bit);
+
+    // How sure the repair must be (the defaults were set by measurement: no wrong frame at any Eb/N0).
+    void setRepairLimits(const WordRepairLimits& limits) { repairLimits_ = limits; }
+    // Whether the word last accepted needed bits flipped.
+    bool lastWordRepaired() const { return lastWordRepaired_; }
+    bool softInput() const { return soft_; }
 
     // d1..d24 of the word last accepted, d1 most significant.
     std::uint32_t data() const { return data_; }
@@ -86,6 +104,7 @@ private:
     void keep(std::uint32_t bits, int count);
     Result take(std::uint8_t bit);
     Result endOfWord();
+    Result repair(std::uint8_t previousD29, std::uint8_t previousD30);
     Result search();
     std::uint8_t historyBit(std::uint64_t index) const;
 
@@ -100,6 +119,11 @@ private:
     std::uint64_t received_ = 0;  // bits received
     std::uint64_t replayNext_ = 0;  // number of the next bit to take: received_ unless replaying
     std::uint64_t firstWordEnd_ = 0;  // number of the last bit of the current frame's first word, + 1
+    // Soft input: each kept bit's reliability, by bit number modulo the size (as far back as the bits).
+    bool soft_ = false;
+    std::array<float, 128> reliability_{};
+    WordRepairLimits repairLimits_;
+    bool lastWordRepaired_ = false;
 };
 
 }  // namespace sondeco

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -30,8 +31,15 @@ constexpr const char* Usage =
     "FLAC, Ogg/Vorbis, AIFF, ...) sampled at 8000 to 384000 Hz; without FILE, or with -, standard\n"
     "input is read (WAV, AIFF, AU, FLAC and Ogg come through a pipe; other formats need a name).\n"
     "\n"
-    "  -r, --rate 100|200     bit rate of the beacon in bit/s (default 200)\n"
-    "  -f, --freq HZ          centre frequency of the audio, 500..1000 in steps of 10 (default 800)\n"
+    "Audio is decoded by the enhanced receiver, which finds the beacon's tone (200..3500 Hz) and bit\n"
+    "rate (25, 50, 100 or 200 bit/s) itself and detects it coherently; --classic runs the desktop\n"
+    "program's own demodulator instead, tuned by -r and -f.\n"
+    "\n"
+    "  -r, --rate R           bit rate of the beacon in bit/s: a hint, 25, 50, 100 or 200; with\n"
+    "                         --classic the rate to decode, 100 or 200 (default 200)\n"
+    "  -f, --freq HZ          tone of the beacon in the audio: a hint, 200..3500; with --classic the\n"
+    "                         centre frequency, 500..1000 in steps of 10 (default 800)\n"
+    "      --classic          decode with the classic frequency discriminator, as the window does\n"
     "      --channel N        the channel to decode, counted from 1 (default 1, the first)\n"
     "      --raw              the input is headerless audio: 16-bit little-endian stereo at 48000 Hz\n"
     "                         unless the next three options say otherwise\n"
@@ -50,13 +58,17 @@ constexpr const char* Usage =
     "                         every network, [::1] for IPv6); may be given several times\n"
     "      --serial DEVICE    also write the frames as RTCM bytes to a serial port, raw 8N1\n"
     "      --baud N           the serial port's speed, 1200..921600 (default 9600)\n"
-    "      --stats            at the end, a summary of what was decoded on standard error\n"
+    "      --stats            at the end, a summary of what was decoded on standard error (with the\n"
+    "                         enhanced receiver: the tone and rate found, Eb/N0, repaired words)\n"
     "  -h, --help             show this help and exit\n"
     "      --version          show the version and exit\n";
 
 struct Options {
     int decFreqPos = 80;
     bool decBitRate = true;
+    bool classic = false;
+    std::optional<double> toneHint;  // enhanced: -f
+    std::optional<int> rateHint;  // enhanced: -r
     bool raw = false;
     RawAudioFormat rawFormat;  // s16 stereo at 48000 Hz unless --format, --channels or --sample-rate say otherwise
     std::optional<RawSampleFormat> rawSample;
@@ -72,9 +84,10 @@ struct Options {
     FeedSettings feeds;
 };
 
-void declareOptions(CLI::App& app, Options& options, int& rate, int& hertz) {
-    app.add_option("-r,--rate", rate)->check(CLI::IsMember({100, 200}));
-    app.add_option("-f,--freq", hertz)->check(CLI::Range(500, 1000));
+void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, std::optional<double>& hertz) {
+    app.add_option("-r,--rate", rate)->check(CLI::IsMember({25, 50, 100, 200}));
+    app.add_option("-f,--freq", hertz)->check(CLI::Range(200.0, 3500.0));
+    addFlag(app, "--classic", options.classic);
     const std::map<std::string, OutputFormat> formats{
         {"pages", OutputFormat::Pages}, {"frames", OutputFormat::Frames}, {"json", OutputFormat::Json}, {"rtcm", OutputFormat::Rtcm}};
     app.add_option("-o,--output", options.format)->transform(CLI::CheckedTransformer(formats));
@@ -93,10 +106,19 @@ void declareOptions(CLI::App& app, Options& options, int& rate, int& hertz) {
     app.add_option("file", options.input);
 }
 
-void checkOptions(Options& options, int rate, int hertz) {
-    if (hertz % 10 != 0) throw UsageError("-f must be a multiple of 10 Hz");
-    options.decFreqPos = hertz / 10;
-    options.decBitRate = rate == 200;
+void checkOptions(Options& options, std::optional<int> rate, std::optional<double> hertz) {
+    if (options.classic) {
+        // The window's demodulator knows two rates and a 10 Hz grid from 500 to 1000 Hz.
+        if (rate && *rate != 100 && *rate != 200) throw UsageError("--classic decodes 100 or 200 bit/s, not " + std::to_string(*rate));
+        const double centre = hertz.value_or(800.0);
+        if (centre < 500.0 || centre > 1000.0 || std::fmod(centre, 10.0) != 0.0)
+            throw UsageError("with --classic, -f must be 500..1000 in steps of 10 Hz");
+        options.decFreqPos = static_cast<int>(centre / 10.0);
+        options.decBitRate = rate.value_or(200) == 200;
+    } else {
+        options.toneHint = hertz;
+        options.rateHint = rate;
+    }
     const bool describesRaw = options.rawSample || options.rawChannels || options.rawSampleRate;
     if (options.rtcm && (options.raw || describesRaw))
         throw UsageError(options.raw ? "--raw and --rtcm cannot be used together"
@@ -172,6 +194,20 @@ void printStatistics(const Receiver& receiver, const Options& options) {
     if (s.framesNotDecoded > 0)
         std::fprintf(stderr, "frames from a station marked not working (not decoded): %llu\n",
                      static_cast<unsigned long long>(s.framesNotDecoded));
+    if (const EnhancedReceiver* enhanced = receiver.enhanced()) {
+        const auto tone = enhanced->toneHz();
+        const auto rate = enhanced->bitRate();
+        if (tone && rate) {
+            std::fprintf(stderr, "beacon: tone %.1f Hz, %.0f bit/s\n", *tone, *rate);
+        } else {
+            std::fprintf(stderr, "beacon: none held at the end\n");
+        }
+        if (const auto ebN0 = enhanced->ebN0Db()) std::fprintf(stderr, "Eb/N0 estimate: %.1f dB\n", *ebN0);
+        std::fprintf(stderr, "repaired words: %llu\nlost words (the lock held): %llu\nframes lost to them: %llu\n",
+                     static_cast<unsigned long long>(s.repairedWords), static_cast<unsigned long long>(s.lostWords),
+                     static_cast<unsigned long long>(s.framesLost));
+        std::fprintf(stderr, "acquisitions: %llu\n", static_cast<unsigned long long>(enhanced->statistics().acquisitions));
+    }
 }
 
 int run(const Options& options) {
@@ -184,7 +220,13 @@ int run(const Options& options) {
         std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
         return 1;
     }
-    Receiver receiver({options.decFreqPos, options.decBitRate});
+    ReceiverSettings settings;
+    settings.decFreqPos = options.decFreqPos;
+    settings.decBitRate = options.decBitRate;
+    settings.kind = options.classic || options.rtcm ? ReceiverKind::Classic : ReceiverKind::Enhanced;
+    settings.toneHint = options.toneHint;
+    settings.bitRateHint = options.rateHint;
+    Receiver receiver(settings);
     // Pages are built only when standard output or a --listen client is to get them.
     MessagePages pages;
     if (options.format == OutputFormat::Pages || !feeds.pageListeners().empty()) receiver.addListener(pages);
@@ -236,8 +278,8 @@ int main(int argc, char** argv) {
     // A reader that goes away (`| head`) ends the output quietly instead of killing us mid-write.
     std::signal(SIGPIPE, SIG_IGN);
     Options options;
-    int rate = 200;
-    int hertz = 800;
+    std::optional<int> rate;
+    std::optional<double> hertz;
     CommandLine commandLine("sondeco-decode");
     declareOptions(commandLine.app(), options, rate, hertz);
     return runTool(

@@ -34,8 +34,8 @@ constexpr const char* Usage =
     "Writes a DGPS beacon test signal: RTCM SC-104 version 2 frames, MSK-modulated, as a\n"
     "48000 Hz 16-bit stereo WAV file (the signal on the left channel, the right one silent).\n"
     "\n"
-    "  --rate 100|200     bit rate in bit/s (default 200)\n"
-    "  --freq HZ          centre frequency of the signal in Hz (default 800)\n"
+    "  --rate R           bit rate in bit/s: 25, 50, 100 or 200 (default 200)\n"
+    "  --freq HZ          centre frequency (tone) of the signal in Hz, 100..20000 (default 800)\n"
     "  --seconds N        length of the file in seconds, leading time included (default 30)\n"
     "  --station ID       reference station ID, 0..1023 (default 491)\n"
     "  --types LIST       message types to send in turn, comma-separated, from\n"
@@ -46,6 +46,12 @@ constexpr const char* Usage =
     "  --ebn0 DB          add white Gaussian noise at this Eb/N0 in dB (default: none)\n"
     "  --offset HZ        carrier frequency offset in Hz (default 0)\n"
     "  --clock-ppm PPM    bit clock error in parts per million; positive is fast (default 0)\n"
+    "  --drift HZ_PER_S   the carrier drifts by this much a second from the first bit (default 0)\n"
+    "  --static BURSTS_PER_S,PEAK_DB\n"
+    "                     atmospheric static: 2 ms damped bursts this often, at random, each\n"
+    "                     starting this many dB above the signal (default: none)\n"
+    "  --fading DEPTH_DB,PERIOD_S\n"
+    "                     slow fading of the signal, this deep, with this period (default: none)\n"
     "  --leading SECONDS  audio without signal before the first bit (default 0)\n"
     "  --seed N           seed of the noise, for a repeatable file (default 1)\n"
     "  --rtcm FILE        send the bits of an RTCM 6-of-8 byte stream as they are, instead of\n"
@@ -56,6 +62,9 @@ constexpr const char* Usage =
 
 struct Options {
     int bitRate = 200;
+    double driftHzPerSecond = 0.0;
+    std::vector<double> staticBursts;  // bursts a second, peak dB
+    std::vector<double> fading;  // depth dB, period s
     double centreFrequency = 800.0;
     double seconds = 30.0;
     std::optional<int> stationId;
@@ -86,7 +95,10 @@ std::vector<int> parseTypes(const std::string& text) {
 }
 
 void declareOptions(CLI::App& app, Options& options, std::string& typeList) {
-    app.add_option("--rate", options.bitRate)->check(CLI::IsMember({100, 200}));
+    app.add_option("--rate", options.bitRate)->check(CLI::IsMember({25, 50, 100, 200}));
+    app.add_option("--drift", options.driftHzPerSecond)->check(CLI::Range(-100.0, 100.0));
+    app.add_option("--static", options.staticBursts)->delimiter(',')->expected(2);
+    app.add_option("--fading", options.fading)->delimiter(',')->expected(2);
     app.add_option("--freq", options.centreFrequency)->check(CLI::Range(100.0, 20000.0));
     app.add_option("--seconds", options.seconds)->check(CLI::Range(1e-6, 86400.0));
     app.add_option("--station", options.stationId)->check(CLI::Range(0, 1023));
@@ -107,6 +119,11 @@ void declareOptions(CLI::App& app, Options& options, std::string& typeList) {
 void checkOptions(Options& options, const std::string& typeList, bool typesGiven) {
     if (typesGiven) options.messageTypes = parseTypes(typeList);
     if (options.leadingSeconds > options.seconds) throw UsageError("--leading is longer than --seconds");
+    if (!options.staticBursts.empty() && (options.staticBursts[0] < 0.0 || options.staticBursts[0] > 1000.0 ||
+                                          options.staticBursts[1] < -20.0 || options.staticBursts[1] > 80.0))
+        throw UsageError("--static takes bursts a second (0..1000) and their peak above the signal (-20..80 dB)");
+    if (!options.fading.empty() && (options.fading[0] < 0.0 || options.fading[0] > 60.0 || !(options.fading[1] > 0.0)))
+        throw UsageError("--fading takes a depth of 0..60 dB and a period above 0 s");
     if (options.rtcmFile && (options.stationId || options.messageTypes || options.zCount)) {
         throw UsageError("--station, --types and --zcount describe generated frames; --rtcm sends a stream as it is");
     }
@@ -192,6 +209,15 @@ int run(const Options& options) {
     settings.centreFrequency = options.centreFrequency;
     settings.frequencyOffset = options.frequencyOffset;
     settings.clockErrorPpm = options.clockErrorPpm;
+    settings.driftHzPerSecond = options.driftHzPerSecond;
+    if (!options.staticBursts.empty()) {
+        settings.staticBurstsPerSecond = options.staticBursts[0];
+        settings.staticPeakDb = options.staticBursts[1];
+    }
+    if (!options.fading.empty()) {
+        settings.fadingDepthDb = options.fading[0];
+        settings.fadingPeriodSeconds = options.fading[1];
+    }
     settings.ebN0Db = options.ebN0Db;
     settings.leadingSeconds = options.leadingSeconds;
     settings.noiseSeed = options.seed;

@@ -152,7 +152,7 @@ void receiveFrames(FuzzedDataProvider& input, int buffers, int decFreqPos, bool 
 
     ShowingView view;
     MessagePages pages(fixedClock, &view);
-    Receiver receiver({decFreqPos, decBitRate});
+    Receiver receiver(ReceiverSettings::classic(decFreqPos, decBitRate));
     receiver.addListener(pages);
     // Up to the last frame of the last buffer, and a part buffer more for finishAudio to complete.
     const std::size_t total = static_cast<std::size_t>(buffers) * Demodulator::InputSamplesPerBuffer - 1234;

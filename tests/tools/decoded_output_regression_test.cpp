@@ -83,8 +83,9 @@ TEST(DecodedOutputRegression, NoisyGeneratedBeaconsInEveryTextFormat) {
             signal.seed + " --seconds 120 --zcount 100 --types 1,3,5,6,7,9,16,31,32,33,34,35 --leading 1.3 '" + wav.string() + "'");
         ASSERT_EQ(made.exitCode, 0) << made.errors;
         for (const char* format : {"pages", "frames", "json"})
-            expectGolden(std::string("-r ") + signal.rate + " -f " + signal.freq + " -o " + format + " - < '" + wav.string() + "'",
-                         std::string(signal.name) + "." + format);
+            expectGolden(
+                std::string("--classic -r ") + signal.rate + " -f " + signal.freq + " -o " + format + " - < '" + wav.string() + "'",
+                std::string(signal.name) + "." + format);
     }
 }
 

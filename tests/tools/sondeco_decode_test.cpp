@@ -238,10 +238,27 @@ TEST(SondecoDecode, PagesFramesAndStatistics) {
 }
 
 TEST(SondecoDecode, BadOptionsAndBadInputs) {
-    for (const char* arguments :
-         {"--bogus", "-r 150 x.wav", "-r", "-f 805 x.wav", "-f 1200 x.wav", "-f abc x.wav", "-o xml x.wav", "--raw --rtcm", "a.wav b.wav",
-          "--stats=yes", "--format s24 x.raw", "--channels 0 x.raw", "--sample-rate 4000 x.raw", "--sample-rate 400000 x.raw",
-          "--channel 0 x.wav", "--format f32 --rtcm x", "--channel 2 --rtcm x", "--raw --channel 3 x.raw", "--channels 1 --channel 2 x"}) {
+    for (const char* arguments : {"--bogus",
+                                  "-r 150 x.wav",
+                                  "-r",
+                                  "--classic -f 805 x.wav",
+                                  "--classic -f 1200 x.wav",
+                                  "-f 4000 x.wav",
+                                  "--classic -r 50 x.wav",
+                                  "-f abc x.wav",
+                                  "-o xml x.wav",
+                                  "--raw --rtcm",
+                                  "a.wav b.wav",
+                                  "--stats=yes",
+                                  "--format s24 x.raw",
+                                  "--channels 0 x.raw",
+                                  "--sample-rate 4000 x.raw",
+                                  "--sample-rate 400000 x.raw",
+                                  "--channel 0 x.wav",
+                                  "--format f32 --rtcm x",
+                                  "--channel 2 --rtcm x",
+                                  "--raw --channel 3 x.raw",
+                                  "--channels 1 --channel 2 x"}) {
         const auto result = runCommand(decoder(arguments));
         EXPECT_EQ(result.exitCode, 2) << arguments;
         EXPECT_NE(result.errors.find("Usage: sondeco-decode"), std::string::npos) << arguments;

@@ -25,8 +25,9 @@ TEST(SondecoGen, HelpOnStandardOutputAndUsageErrorsExitWithStatus2) {
         EXPECT_TRUE(result.errors.empty());
     }
     const auto output = scratchPath("never.wav");
+    std::filesystem::remove(output);  // left by an earlier run that went wrong
     for (std::string arguments :
-         {"", "--rate 150 OUT", "OUT --rate", "--rate=50 OUT", "--seconds 0 OUT", "--seconds 2x OUT", "--station 1024 OUT",
+         {"", "--rate 150 OUT", "OUT --rate", "--rate=75 OUT", "--seconds 0 OUT", "--seconds 2x OUT", "--station 1024 OUT",
           "--types 9,2 OUT", "--types 9, OUT", "--types '' OUT", "--freq 50 OUT", "--zcount 6000 OUT", "--ebn0 loud OUT",
           "--offset 30000 OUT", "--seed -1 OUT", "--bogus OUT", "OUT OUT", "--leading 5 --seconds 2 OUT", "--rtcm x.rtcm2 --types 9 OUT"}) {
         for (auto at = arguments.find("OUT"); at != std::string::npos; at = arguments.find("OUT")) {
