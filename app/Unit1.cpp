@@ -42,7 +42,8 @@ QFrame* makeLoweredPanel(QWidget* parent, int left, int width) {
 
 }  // namespace
 
-TForm1::TForm1(AppEnvironment environment) : environment_(std::move(environment)), pages_(environment_.clock, this) {
+TForm1::TForm1(AppEnvironment environment)
+    : environment_(std::move(environment)), receiver_(displaySettings()), pages_(environment_.clock, this) {
     buildControls();
 
     WaveInName = "";
@@ -51,6 +52,7 @@ TForm1::TForm1(AppEnvironment environment) : environment_(std::move(environment)
 
     tuneCenterFrequency();
     tuneBitRate();
+    selectReceiver();
 
     // The status bar first, then the pages: both hear of every frame, in this order.
     receiver_.addListener(*this);
@@ -286,6 +288,8 @@ void TForm1::writeMonitorBuffer() { monitor_.writeMonitorBuffer(); }
 void TForm1::tuneCenterFrequency() { receiver_.tuneCenterFrequency(DecFreqPos); }
 
 void TForm1::tuneBitRate() { receiver_.tuneBitRate(DecBitRate); }
+
+void TForm1::selectReceiver() { receiver_.setKind(EnhancedReceiver ? ReceiverKind::Enhanced : ReceiverKind::Classic); }
 
 void TForm1::setLamp(bool green) {
     if (green == lampGreen_ && lampSet_) return;  // ten times a second: repaint only on a change

@@ -86,6 +86,9 @@ public:
     // Demodulator tuning from the settings fields.
     void tuneCenterFrequency();
     void tuneBitRate();
+    // The receiver whose bits are decoded, from EnhancedReceiver. The classic demodulator runs either
+    // way: the signal indicator and the eye pattern always draw its outputs.
+    void selectReceiver();
     double CenterFrequency() const { return receiver_.demodulator().tuning().CenterFrequency; }
 
     void showMessage(MessageKind kind, const QString& text) const;
@@ -128,6 +131,7 @@ public:
     // Read by the tests and the displays.
     const Demodulator& demodulator() const { return receiver_.demodulator(); }
     const RtcmDecoder& decoder() const { return receiver_.decoder(); }
+    const Receiver& receiver() const { return receiver_; }
     MessagePages& pages() { return pages_; }
     const CaptureRing& captureRing() const { return ring_; }
     CaptureRing& captureRing() { return ring_; }
@@ -144,6 +148,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    static ReceiverSettings displaySettings() {
+        ReceiverSettings settings;
+        settings.classicForDisplays = true;
+        return settings;
+    }
     void buildControls();
     void FormClose();
     void FormDestroy();

@@ -34,7 +34,9 @@ QFont underlinedTahoma(int pixelHeight) {
 TForm2::TForm2(TForm1* form1) : QDialog(form1), form1_(form1) {
     setWindowTitle(QStringLiteral("Settings"));
     setFont(tahomaFont(11));
-    setFixedSize(283, 202);
+    // The receiver choice sits below everything else, so the window is taller than the controls above
+    // it need; none of them moves.
+    setFixedSize(283, 256);
 
     GroupBox1 = new QGroupBox(QStringLiteral("Wave input device settings"), this);
     GroupBox1->setGeometry(8, 8, 265, 73);
@@ -72,7 +74,18 @@ TForm2::TForm2(TForm1* form1) : QDialog(form1), form1_(form1) {
     Label4->adjustSize();
     Label7 = makeLabel("Ver. 1.0.0 build 000", this, 178, 185);
 
+    GroupBox3 = new QGroupBox(QStringLiteral("Receiver"), this);
+    GroupBox3->setGeometry(8, 205, 265, 45);
+    RadioButton3 = new QRadioButton(QStringLiteral("Classic"), GroupBox3);
+    RadioButton3->setGeometry(24, 20, 80, 17);
+    RadioButton3->setChecked(true);
+    RadioButton4 = new QRadioButton(QStringLiteral("Enhanced"), GroupBox3);
+    RadioButton4->setGeometry(120, 20, 90, 17);
+    RadioButton4->setToolTip(QStringLiteral("Finds the beacon's tone and bit rate itself and decodes it coherently"));
+
     connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
+    connect(RadioButton3, &QRadioButton::clicked, this, &TForm2::ReceiverClick);
+    connect(RadioButton4, &QRadioButton::clicked, this, &TForm2::ReceiverClick);
     UpDown1->setClickHandler([this] { UpDown1Click(); });
     connect(RadioButton1, &QRadioButton::clicked, this, &TForm2::RadioButtonClick);
     connect(RadioButton2, &QRadioButton::clicked, this, &TForm2::RadioButtonClick);
@@ -92,6 +105,8 @@ void TForm2::showEvent(QShowEvent* event) {
     RadioButton1->setChecked(!form1_->DecBitRate);
     RadioButton2->setChecked(form1_->DecBitRate);
     UpDown1->setPosition(form1_->DecFreqPos);
+    RadioButton3->setChecked(!form1_->EnhancedReceiver);
+    RadioButton4->setChecked(form1_->EnhancedReceiver);
     updateFrequencyLabel();
     QDialog::showEvent(event);
 }
@@ -104,6 +119,11 @@ void TForm2::UpDown1Click() {
     updateFrequencyLabel();
     form1_->DecFreqPos = UpDown1->position();
     form1_->tuneCenterFrequency();
+}
+
+void TForm2::ReceiverClick() {
+    form1_->EnhancedReceiver = RadioButton4->isChecked();
+    form1_->selectReceiver();
 }
 
 void TForm2::RadioButtonClick() {

@@ -25,6 +25,7 @@ public:
     void Button1Click();  // "Select device"
     void UpDown1Click();
     void RadioButtonClick();
+    void ReceiverClick();  // "Classic" / "Enhanced"
     void updateFrequencyLabel();
 
     QGroupBox* GroupBox1 = nullptr;
@@ -40,6 +41,10 @@ public:
     QRadioButton* RadioButton2 = nullptr;
     QLabel* Label4 = nullptr;
     QLabel* Label7 = nullptr;
+    // Beyond the decoder settings: which receiver decodes.
+    QGroupBox* GroupBox3 = nullptr;
+    QRadioButton* RadioButton3 = nullptr;
+    QRadioButton* RadioButton4 = nullptr;
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -19,6 +19,9 @@ struct SettingsFields {
     int MainWidth = 660;
     int MainHeight = 400;
     bool MainMaxmum = false;
+    // [Wave] Receiver: "Classic" (the default, also for a file without the key) or "Enhanced", the
+    // receiver that finds the beacon itself and decodes coherently.
+    bool EnhancedReceiver = false;
 };
 
 }  // namespace sondeco

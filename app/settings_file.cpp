@@ -2,6 +2,7 @@
 
 #include "app/ini_file.h"
 
+#include <cctype>
 #include <filesystem>
 
 namespace sondeco {
@@ -16,6 +17,13 @@ constexpr int LastTabIndex = 10;
 
 std::string cannotWrite(const std::string& path, const std::string& reason) {
     return "Can not write the settings file " + path + ": " + reason;
+}
+
+// Any other value, a misspelling included, means the receiver a file without the key gets.
+bool isEnhanced(const std::string& value) {
+    std::string lower;
+    for (const char c : value) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "enhanced";
 }
 
 }  // namespace
@@ -39,6 +47,7 @@ void loadSettings(SettingsFields& fields, const std::string& path) {
     fields.WaveInName = file.readString(WaveSection, "WaveInName", defaults.WaveInName);
     fields.DecBitRate = file.readBool(WaveSection, "DecBitRate", defaults.DecBitRate);
     fields.DecFreqPos = file.readInteger(WaveSection, "DecFreqPos", defaults.DecFreqPos);
+    fields.EnhancedReceiver = isEnhanced(file.readString(WaveSection, "Receiver", "Classic"));
 
     if (fields.DecFreqPos < LowestFreqPos) fields.DecFreqPos = LowestFreqPos;
     if (fields.DecFreqPos > HighestFreqPos) fields.DecFreqPos = HighestFreqPos;
@@ -78,6 +87,10 @@ bool saveSettings(const SettingsFields& fields, const WindowState& now, const st
     file.writeString(WaveSection, "WaveInName", fields.WaveInName);
     file.writeBool(WaveSection, "DecBitRate", fields.DecBitRate);
     file.writeInteger(WaveSection, "DecFreqPos", fields.DecFreqPos);
+    // A file that never had the key gets it only once the enhanced receiver is chosen: until then it
+    // holds exactly the keys it always held.
+    if (fields.EnhancedReceiver || !file.readString(WaveSection, "Receiver", "").empty())
+        file.writeString(WaveSection, "Receiver", fields.EnhancedReceiver ? "Enhanced" : "Classic");
 
     // One replacement of the whole file rather than a write per key: a failure leaves the old file
     // whole instead of half updated.

@@ -17,12 +17,24 @@ struct DiscardedBits final : BitSink {
 Receiver::Receiver(const ReceiverSettings& settings) : settings_(settings) {
     demodulator_.tuneCenterFrequency(settings.decFreqPos);
     demodulator_.tuneBitRate(settings.decBitRate);
-    if (settings.kind == ReceiverKind::Enhanced) {
-        EnhancedReceiverSettings enhanced;
-        enhanced.toneHintHz = settings.toneHint;
-        if (settings.bitRateHint) enhanced.bitRateHint = static_cast<double>(*settings.bitRateHint);
-        enhanced_ = std::make_unique<EnhancedReceiver>(enhanced);
+    settings_.kind = ReceiverKind::Classic;
+    setKind(settings.kind);
+}
+
+void Receiver::setKind(ReceiverKind kind) {
+    if (kind == settings_.kind) return;
+    settings_.kind = kind;
+    if (kind == ReceiverKind::Classic) {
+        enhanced_.reset();
+        decoder_.setReception(std::nullopt, std::nullopt);
+        return;
     }
+    EnhancedReceiverSettings enhanced;
+    enhanced.toneHintHz = settings_.toneHint;
+    if (settings_.bitRateHint) enhanced.bitRateHint = static_cast<double>(*settings_.bitRateHint);
+    enhanced_ = std::make_unique<EnhancedReceiver>(enhanced);
+    enhancedFrames_ = 0;
+    lastWordAt_ = 0;
 }
 
 void Receiver::processBuffer(std::span<double, SamplesPerBuffer> samples) {

@@ -50,6 +50,9 @@ public:
     explicit Receiver(const ReceiverSettings& settings = {});
 
     void addListener(DecoderListener& listener) { decoder_.addListener(listener); }
+    // Switches the demodulator whose bits are decoded, keeping the decoder and its listeners (the
+    // window's "Receiver" setting). The enhanced receiver starts afresh each time it is chosen.
+    void setKind(ReceiverKind kind);
     // The classic demodulator's tuning; the enhanced receiver needs none.
     void tuneCenterFrequency(int decFreqPos) { demodulator_.tuneCenterFrequency(decFreqPos); }
     void tuneBitRate(bool decBitRate) { demodulator_.tuneBitRate(decBitRate); }

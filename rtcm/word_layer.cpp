@@ -48,7 +48,7 @@ std::uint8_t WordLayer::historyBit(std::uint64_t index) const {
     return static_cast<std::uint8_t>((age < 64 ? newer_ >> age : older_ >> (age - 64)) & 1u);
 }
 
-WordLayer::Step WordLayer::pushBits(std::uint32_t bits, int count) {
+WordLayer::Step WordLayer::take(std::uint32_t bits, int count) {
     WordAssembler& a = assembler_;
     int taken = 0;
     while (taken < count) {
@@ -76,7 +76,7 @@ WordLayer::Step WordLayer::pushBits(std::uint32_t bits, int count) {
 WordLayer::Result WordLayer::pushSoftBit(SoftBit bit) {
     soft_ = true;
     reliability_[received_ % reliability_.size()] = bit.reliability;
-    return pushBits(bit.bit & 1u, 1).result;
+    return take(bit.bit & 1u, 1).result;
 }
 
 WordLayer::Result WordLayer::replayBit() {

@@ -69,7 +69,10 @@ public:
         Result result;
         int taken;
     };
-    Step pushBits(std::uint32_t bits, int count);
+    Step pushBits(std::uint32_t bits, int count) {
+        soft_ = false;  // hard bits again (the window's receiver switched back): no repair, no kept lock
+        return take(bits, count);
+    }
     // One soft bit: as pushBit, with repair and the kept lock described above.
     Result pushSoftBit(SoftBit bit);
 
@@ -101,6 +104,7 @@ public:
 private:
     static constexpr int MaximumReplay = 2 * WordBitCount + 6;  // a lock ended by the frame's 2nd or 3rd word
 
+    Step take(std::uint32_t bits, int count);
     void keep(std::uint32_t bits, int count);
     Result take(std::uint8_t bit);
     Result endOfWord();

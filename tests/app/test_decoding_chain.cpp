@@ -2,6 +2,7 @@
 // demodulator and decoder, to the pages, the status bar, the lamp and the two displays.
 #include "tests/app/app_fixture.h"
 
+#include "app/Unit2.h"
 #include "app/Unit3.h"
 #include "app/page_tabs.h"
 #include "app/windows_1252.h"
@@ -13,15 +14,71 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 
 #include <iconv.h>
+#include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 namespace sondeco::testing {
 namespace {
 
 using DecodingChain = AppFixture;
+
+// "Enhanced" in the settings: a beacon at a tone and rate the classic settings do not name is
+// decoded into the same pages and status bar, the displays keep drawing the classic demodulator, and
+// the choice is kept in the settings file (which gains the key only once it is made).
+TEST_F(DecodingChain, TheEnhancedReceiverDecodesWhatTheClassicSettingsMissAndIsRemembered) {
+    start();
+    EXPECT_FALSE(form1->EnhancedReceiver);
+    EXPECT_EQ(form1->receiver().kind(), ReceiverKind::Classic);
+    form1->Form2->show();
+    EXPECT_TRUE(form1->Form2->RadioButton3->isChecked());
+    form1->Form2->RadioButton4->click();
+    EXPECT_EQ(form1->receiver().kind(), ReceiverKind::Enhanced);
+
+    BeaconAudioSettings signal;
+    signal.seconds = 20;
+    signal.bitRate = 100;
+    signal.centreFrequency = 1500.0;  // beyond the classic 500..1000 Hz, and not the 200 bit/s set
+    signal.ebN0Db = 15.0;
+    for (const auto& buffer : beaconBuffers(signal)) {
+        audio.deliver(buffer);
+        ASSERT_TRUE(waitFor([&, n = form1->processedBuffers()] { return form1->processedBuffers() == n + 1; }));
+    }
+    EXPECT_GE(form1->decoder().statistics().frames, 5u);  // about 7 sent, less the time to find the beacon
+    EXPECT_EQ(form1->StatusBar1Panels[0]->text(), "Ref ID : 491");
+    EXPECT_EQ(form1->TabControl1Tabs->tabText(4), "Msg #9*");
+    // The classic demodulator still ran (its mixer output moves), though it decoded nothing itself.
+    const auto& mixed = form1->demodulator().MixedSamples();
+    EXPECT_TRUE(std::any_of(mixed.begin(), mixed.end(), [](double x) { return x != 0.0; }));
+
+    const std::string settingsFile = form1->settingsFileName();
+    form1->close();
+    form1.reset();
+    std::ifstream file(settingsFile);
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    EXPECT_NE(text.find("Receiver=Enhanced"), std::string::npos) << text;
+    start();
+    EXPECT_TRUE(form1->EnhancedReceiver);
+    EXPECT_EQ(form1->receiver().kind(), ReceiverKind::Enhanced);
+    form1->Form2->RadioButton3->click();
+    EXPECT_EQ(form1->receiver().kind(), ReceiverKind::Classic);
+}
+
+TEST_F(DecodingChain, ASettingsFileWithoutTheReceiverKeyStaysWithoutIt) {
+    start();
+    const std::string settingsFile = form1->settingsFileName();
+    form1->close();
+    form1.reset();
+    std::ifstream file(settingsFile);
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    EXPECT_NE(text.find("DecFreqPos="), std::string::npos);
+    EXPECT_EQ(text.find("Receiver="), std::string::npos) << text;
+}
 
 TEST_F(DecodingChain, BeaconAudioFillsPagesStatusBarAndLamp) {
     start();
