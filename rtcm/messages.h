@@ -75,7 +75,9 @@ enum class MessageFamily { Unknown, Null, Corrections, ReferenceStation, Constel
 // took. Empty for frames from an RTCM byte stream or the classic demodulator.
 struct Reception {
     std::optional<double> toneHz;  // the carrier's tone in the audio (or its frequency in a band), Hz
+    bool absoluteFrequency = false;  // toneHz is the carrier's radio frequency, not an offset or audio tone
     std::optional<int> bitRate;  // bit/s
+    std::optional<double> ebN0Db;  // the receiver's estimate of Eb/N0 for this frame, dB
     int repairedWords = 0;  // words that passed only after bits were flipped
 };
 
