@@ -1,6 +1,8 @@
 #include "audio/raw_stream.h"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +14,21 @@ std::uint16_t littleEndian16(const unsigned char* p) { return static_cast<std::u
 std::uint32_t littleEndian32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
            static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// The nearest integer to `value` within low..high; not a number gives the middle.
+long clampedCode(double value, long low, long high) {
+    if (std::isnan(value)) return (low + high + 1) / 2;
+    return static_cast<long>(std::clamp(std::round(value), static_cast<double>(low), static_cast<double>(high)));
+}
+
+void putLittleEndian16(unsigned char* p, std::uint16_t value) {
+    p[0] = static_cast<unsigned char>(value & 0xFF);
+    p[1] = static_cast<unsigned char>(value >> 8);
+}
+
+void putLittleEndian32(unsigned char* p, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
 }
 
 }  // namespace
@@ -96,6 +113,30 @@ void decodeIqSamples(IqFormat format, const unsigned char* bytes, std::size_t co
             case IqFormat::Cf32:
                 samples[i] = {std::bit_cast<float>(littleEndian32(bytes + 8 * i)), std::bit_cast<float>(littleEndian32(bytes + 8 * i + 4))};
                 break;
+        }
+    }
+}
+
+void encodeIqSamples(IqFormat format, const std::complex<float>* samples, std::size_t count, unsigned char* bytes) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const double components[2] = {samples[i].real(), samples[i].imag()};
+        for (std::size_t c = 0; c < 2; ++c) {
+            const double value = components[c];
+            switch (format) {
+                case IqFormat::Cu8:
+                    bytes[2 * i + c] = static_cast<unsigned char>(clampedCode(value * 127.5 + 127.5, 0, 255));
+                    break;
+                case IqFormat::Cs8:
+                    bytes[2 * i + c] = static_cast<unsigned char>(static_cast<std::int8_t>(clampedCode(value * 128.0, -128, 127)));
+                    break;
+                case IqFormat::Cs16:
+                    putLittleEndian16(bytes + 4 * i + 2 * c,
+                                      static_cast<std::uint16_t>(static_cast<std::int16_t>(clampedCode(value * 32768.0, -32768, 32767))));
+                    break;
+                case IqFormat::Cf32:
+                    putLittleEndian32(bytes + 8 * i + 4 * c, std::bit_cast<std::uint32_t>(static_cast<float>(value)));
+                    break;
+            }
         }
     }
 }

@@ -36,6 +36,10 @@ std::optional<IqFormat> iqFormatNamed(std::string_view name);
 int bytesPerIqSample(IqFormat format);  // both components
 // `count` complex samples to full scale +-1.
 void decodeIqSamples(IqFormat format, const unsigned char* bytes, std::size_t count, std::complex<float>* samples);
+// The other way: `count` complex samples at full scale +-1 to bytes, bytesPerIqSample(format) each.
+// Integers take the nearest code, and values beyond full scale (or not a number) saturate at the
+// range's ends rather than wrap round; floats go as they are.
+void encodeIqSamples(IqFormat format, const std::complex<float>* samples, std::size_t count, unsigned char* bytes);
 
 // Whole frames of `frameBytes` bytes from a stream (a file or a pipe). Bytes after the last whole
 // frame at the end are dropped: a writer stopped mid-frame leaves nothing of use there.

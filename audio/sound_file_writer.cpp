@@ -2,7 +2,9 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include <fcntl.h>
@@ -28,18 +30,22 @@ SoundFileWriter::~SoundFileWriter() {
     close(ignored);
 }
 
-bool SoundFileWriter::open(const std::string& path, int channels, int sampleRate, std::string& error) {
+bool SoundFileWriter::open(const std::string& path, int channels, int sampleRate, std::string& error, WavSampleFormat sampleFormat) {
     std::string ignored;
     close(ignored);
     failure_.clear();
     SF_INFO format{};
     format.channels = channels;
     format.samplerate = sampleRate;
-    format.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    const int encoding = sampleFormat == WavSampleFormat::Pcm16   ? SF_FORMAT_PCM_16
+                         : sampleFormat == WavSampleFormat::Pcm32 ? SF_FORMAT_PCM_32
+                                                                  : SF_FORMAT_FLOAT;
+    format.format = SF_FORMAT_WAV | encoding;
+    const std::uint64_t bytesPerSample = sampleFormat == WavSampleFormat::Pcm16 ? 2 : 4;
     // The header holds the byte rate in 32 bits, and libsndfile takes at most 1024 channels. A format
     // that does not fit is refused before a file is made.
     const std::uint64_t byteRate = channels > 0 && sampleRate > 0
-                                       ? std::uint64_t{2} * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(sampleRate)
+                                       ? bytesPerSample * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(sampleRate)
                                        : 0;
     if (channels < 1 || sampleRate < 1 || byteRate > 0xFFFFFFFFu || sf_format_check(&format) == 0) {
         error =
@@ -67,12 +73,43 @@ bool SoundFileWriter::open(const std::string& path, int channels, int sampleRate
         close(ignored);
         return false;
     }
+    channels_ = channels;
+    sampleFormat_ = sampleFormat;
     return true;
 }
 
 bool SoundFileWriter::writeFrames(const std::int16_t* interleaved, std::size_t frames) {
     if (file_ == nullptr || !failure_.empty()) return false;
     const sf_count_t written = sf_writef_short(file_, interleaved, static_cast<sf_count_t>(frames));
+    if (written != static_cast<sf_count_t>(frames) || sf_error(file_) != SF_ERR_NO_ERROR) failure_ = plain(sf_strerror(file_));
+    return failure_.empty();
+}
+
+bool SoundFileWriter::writeFrames(const float* interleaved, std::size_t frames) {
+    if (file_ == nullptr || !failure_.empty()) return false;
+    const std::size_t samples = frames * static_cast<std::size_t>(channels_);
+    sf_count_t written = 0;
+    if (sampleFormat_ == WavSampleFormat::Float) {
+        written = sf_writef_float(file_, interleaved, static_cast<sf_count_t>(frames));
+    } else {
+        // Our own rounding rather than libsndfile's scaling, which takes full scale as 2^15 - 1.
+        const bool wide = sampleFormat_ == WavSampleFormat::Pcm32;
+        const double scale = wide ? 2147483648.0 : 32768.0;
+        const double highest = wide ? 2147483647.0 : 32767.0;
+        const auto code = [&](float sample) {
+            const double rounded = std::round(static_cast<double>(sample) * scale);
+            return std::isnan(rounded) ? 0.0 : std::clamp(rounded, -scale, highest);
+        };
+        if (wide) {
+            pcm32_.resize(samples);
+            for (std::size_t i = 0; i < samples; ++i) pcm32_[i] = static_cast<std::int32_t>(code(interleaved[i]));
+            written = sf_writef_int(file_, pcm32_.data(), static_cast<sf_count_t>(frames));
+        } else {
+            pcm16_.resize(samples);
+            for (std::size_t i = 0; i < samples; ++i) pcm16_[i] = static_cast<std::int16_t>(code(interleaved[i]));
+            written = sf_writef_short(file_, pcm16_.data(), static_cast<sf_count_t>(frames));
+        }
+    }
     if (written != static_cast<sf_count_t>(frames) || sf_error(file_) != SF_ERR_NO_ERROR) failure_ = plain(sf_strerror(file_));
     return failure_.empty();
 }
