@@ -3,15 +3,12 @@
 #include "rtcm/text_format.h"
 
 namespace sondeco {
-namespace {
 
-const char* healthText(int health) {
+const char* stationHealthText(int health) {
     if (health == 6) return "Unmonitored";
     if (health == 7) return "Not Working";
     return "Normal";
 }
-
-}  // namespace
 
 std::array<std::string, StatusPanelCount> statusPanelTexts(const RtcmFrame& frame) {
     std::array<std::string, StatusPanelCount> texts = bareStatusPanelTexts();
@@ -20,7 +17,7 @@ std::array<std::string, StatusPanelCount> statusPanelTexts(const RtcmFrame& fram
     texts[2] += formatZCount(frame.zCount);
     texts[3] += std::to_string(frame.sequenceNumber);
     texts[4] += std::to_string(frame.frameLength);
-    texts[5] += healthText(frame.stationHealth);
+    texts[5] += stationHealthText(frame.stationHealth);
     return texts;
 }
 

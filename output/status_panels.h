@@ -15,6 +15,9 @@ inline constexpr int StatusPanelCount = 6;
 inline constexpr std::array<const char*, StatusPanelCount> StatusPrefixes{
     "Ref ID : ", "Msg Type : ", "Z-Count : ", "Seq Num : ", "Frame Len : ", ""};
 
+// The header's station health as the status bar names it: "Normal" (0..5, whatever the range error
+// scale), "Unmonitored" (6), "Not Working" (7).
+const char* stationHealthText(int health);
 // The six texts for a frame whose header word 2 has just been accepted.
 std::array<std::string, StatusPanelCount> statusPanelTexts(const RtcmFrame& frame);
 // The six bare prefixes, as after a loss of lock.

@@ -4,6 +4,7 @@
 #include "audio/audio_format.h"
 #include "audio/audio_input.h"
 #include "output/decoded_output.h"
+#include "output/frame_log.h"
 #include "output/output_feeds.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
@@ -58,6 +59,7 @@ constexpr const char* Usage =
     "                         every network, [::1] for IPv6); may be given several times\n"
     "      --serial DEVICE    also write the frames as RTCM bytes to a serial port, raw 8N1\n"
     "      --baud N           the serial port's speed, 1200..921600 (default 9600)\n"
+    "      --stations LOG     print the stations a frame log holds (an SQLite file) and exit\n"
     "      --stats            at the end, a summary of what was decoded on standard error (with the\n"
     "                         enhanced receiver: the tone and rate found, Eb/N0, repaired words)\n"
     "  -h, --help             show this help and exit\n"
@@ -82,6 +84,7 @@ struct Options {
     std::vector<std::string> listen;  // as given; checkOptions reads them into `feeds`
     std::optional<int> baud;
     FeedSettings feeds;
+    std::string stationsLog;  // --stations: only list the stations of this log
 };
 
 void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, std::optional<double>& hertz) {
@@ -100,6 +103,7 @@ void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, s
     app.add_option("--sample-rate", options.rawSampleRate)->check(CLI::Range(AudioInput::LowestRate, AudioInput::HighestRate));
     addFlag(app, "--rtcm", options.rtcm);
     addFlag(app, "--stats", options.stats);
+    app.add_option("--stations", options.stationsLog);
     app.add_option("--listen", options.listen)->allow_extra_args(false);  // one address each time, then FILE
     app.add_option("--serial", options.feeds.serialDevice);
     app.add_option("--baud", options.baud)->check(CLI::IsMember(SerialOutput::supportedBaudRates()));
@@ -211,6 +215,12 @@ void printStatistics(const Receiver& receiver, const Options& options) {
 }
 
 int run(const Options& options) {
+    if (!options.stationsLog.empty()) {
+        std::string problem;
+        if (printStationsFromLog(options.stationsLog, stdout, problem)) return 0;
+        std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
+        return 1;
+    }
     DecodedStreamWriter output(options.format, stdout, options.input == "-" ? "stdin" : options.input);
     // --listen and --serial come on top of standard output. They open first: a port in use or a
     // missing serial device stops us before anything is decoded.

@@ -1,0 +1,226 @@
+#include "output/station_table.h"
+
+#include "output/status_panels.h"
+
+#include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+namespace sondeco {
+
+namespace {
+
+// Anything nearer the Earth's centre than this is not a position on its surface.
+constexpr double LeastStationRadius = 6.0e6;  // metres
+
+std::string printed(const char* format, auto... values) {
+    char text[160];
+    const int length = std::snprintf(text, sizeof text, format, values...);
+    return std::string(text, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof text) - 1)));
+}
+
+bool sameFrequency(std::optional<double> a, std::optional<double> b) {
+    if (!a || !b) return !a && !b;
+    return std::fabs(*a - *b) <= SameStationToleranceHz;
+}
+
+}  // namespace
+
+double systemWallClock() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
+
+std::optional<GeodeticPosition> stationPositionOf(const ReferenceStationPosition& ecef) {
+    if (std::hypot(ecef.x, ecef.y, ecef.z) < LeastStationRadius) return std::nullopt;
+    // The closed formula divides by the distance from the axis: a station exactly on it (a pole) is
+    // nudged off by a millimetre, which moves its latitude by nothing the table shows.
+    const double x = std::hypot(ecef.x, ecef.y) == 0.0 ? 0.001 : ecef.x;
+    return ecefToGeodetic(x, ecef.y, ecef.z);
+}
+
+std::string formatStationFrequency(std::optional<double> frequencyHz, bool absolute) {
+    if (!frequencyHz) return "-";
+    if (absolute) return printed("%.1f kHz", *frequencyHz / 1000.0);
+    return printed("%+.0f Hz", *frequencyHz);
+}
+
+std::string formatUtcTime(double unixSeconds) {
+    const auto seconds = static_cast<std::time_t>(std::floor(unixSeconds));
+    std::tm utc{};
+    if (gmtime_r(&seconds, &utc) == nullptr) return "-";
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return std::string(text, length);
+}
+
+void sortStationRows(std::vector<StationRow>& rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const StationRow& a, const StationRow& b) {
+        if (a.frequencyHz.has_value() != b.frequencyHz.has_value()) return a.frequencyHz.has_value();
+        if (a.frequencyHz && *a.frequencyHz != *b.frequencyHz) return *a.frequencyHz < *b.frequencyHz;
+        return a.stationId < b.stationId;
+    });
+}
+
+std::string renderStationTable(std::vector<StationRow> rows) {
+    sortStationRows(rows);
+    constexpr const char* Line = "%-12s %4s %4s %8s %8s %8s %6s %4s  %-19s %9s %10s  %s\n";
+    std::string text = printed(Line, "Frequency", "ID", "Rate", "Eb/N0", "Frames", "Repaired", "Lost", "Type", "Last heard", "Latitude",
+                               "Longitude", "Health");
+    for (const StationRow& row : rows) {
+        const std::string rate = row.bitRate ? std::to_string(*row.bitRate) : "-";
+        const std::string ebN0 = row.ebN0Db ? printed("%.1f dB", *row.ebN0Db) : "-";
+        const std::string latitude = row.stationPosition ? printed("%+.5f", row.stationPosition->latitude) : "-";
+        const std::string longitude = row.stationPosition ? printed("%+.5f", row.stationPosition->longitude) : "-";
+        text +=
+            printed(Line, formatStationFrequency(row.frequencyHz, row.absoluteFrequency).c_str(), printed("%03d", row.stationId).c_str(),
+                    rate.c_str(), ebN0.c_str(), std::to_string(row.frames).c_str(), std::to_string(row.framesRepaired).c_str(),
+                    std::to_string(row.framesLost).c_str(), std::to_string(row.lastMessageType).c_str(),
+                    formatUtcTime(row.lastHeard).c_str(), latitude.c_str(), longitude.c_str(), stationHealthText(row.health));
+    }
+    return text;
+}
+
+StationTable::StationTable(WallClock clock) : clock_(std::move(clock)) {}
+
+std::optional<std::size_t> StationTable::findStation(std::optional<double> frequencyHz, bool absolute, int stationId) const {
+    for (std::size_t index = 0; index < rows_.size(); ++index) {
+        const StationRow& row = rows_[index];
+        if (row.stationId == stationId && row.absoluteFrequency == absolute && sameFrequency(row.frequencyHz, frequencyHz)) return index;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> StationTable::lastHeardAt(double frequencyHz) const {
+    std::optional<std::size_t> found;
+    for (std::size_t index = 0; index < rows_.size(); ++index) {
+        const StationRow& row = rows_[index];
+        if (!sameFrequency(row.frequencyHz, frequencyHz)) continue;
+        if (!found || row.lastHeard >= rows_[*found].lastHeard) found = index;
+    }
+    return found;
+}
+
+std::size_t StationTable::record(const RtcmFrame& frame, const DecodedMessage& message) {
+    const Reception& reception = message.reception;
+    const double now = clock_();
+    std::size_t index = 0;
+    if (const auto found = findStation(reception.toneHz, reception.absoluteFrequency, frame.stationId)) {
+        index = *found;
+    } else {
+        index = rows_.size();
+        StationRow& added = rows_.emplace_back();
+        added.stationId = frame.stationId;
+        added.absoluteFrequency = reception.absoluteFrequency;
+        added.firstHeard = now;
+    }
+    StationRow& row = rows_[index];
+    // The frequency follows the receiver's estimate, so that a slow drift stays one station.
+    row.frequencyHz = reception.toneHz;
+    if (reception.bitRate) row.bitRate = reception.bitRate;
+    if (reception.ebN0Db) row.ebN0Db = reception.ebN0Db;
+    ++row.frames;
+    if (reception.repairedWords > 0) ++row.framesRepaired;
+    ++row.framesByType[static_cast<std::size_t>(frame.messageType & 63)];
+    row.lastMessageType = frame.messageType;
+    row.lastHeard = now;
+    row.health = frame.stationHealth;
+    // Other families leave the position record as an earlier frame filled it: only a whole type 3
+    // or 32 of this frame counts.
+    if (message.family == MessageFamily::ReferenceStation && message.hasStation) {
+        row.stationEcef = message.station;
+        row.stationPosition = stationPositionOf(message.station);
+    }
+    if (reception.toneHz) {
+        for (Channel& channel : channels_) {
+            if (channel.unattributed == 0 || !sameFrequency(channel.frequencyHz, reception.toneHz)) continue;
+            row.framesLost += channel.unattributed;
+            channel.unattributed = 0;
+        }
+    }
+    return index;
+}
+
+std::optional<std::size_t> StationTable::framesLost(double frequencyHz, std::uint64_t totalLostOnThatChannel) {
+    auto channel = std::find_if(channels_.begin(), channels_.end(),
+                                [&](const Channel& known) { return sameFrequency(known.frequencyHz, frequencyHz); });
+    if (channel == channels_.end()) channel = channels_.insert(channels_.end(), Channel{frequencyHz, 0, 0});
+    channel->frequencyHz = frequencyHz;
+    // A total below the last one is a decoder started afresh: all it reports is new.
+    const std::uint64_t added =
+        totalLostOnThatChannel >= channel->totalLost ? totalLostOnThatChannel - channel->totalLost : totalLostOnThatChannel;
+    channel->totalLost = totalLostOnThatChannel;
+    if (added == 0) return std::nullopt;
+    const auto station = lastHeardAt(frequencyHz);
+    if (!station) {
+        channel->unattributed += added;
+        return std::nullopt;
+    }
+    rows_[*station].framesLost += added;
+    return station;
+}
+
+std::size_t StationTable::restore(const StationRow& row) {
+    rows_.push_back(row);
+    return rows_.size() - 1;
+}
+
+std::string formatFrameLine(double unixSeconds, const RtcmFrame& frame, const DecodedMessage& message) {
+    const Reception& reception = message.reception;
+    std::string line =
+        formatUtcTime(unixSeconds) + "  " + printed("%-12s", formatStationFrequency(reception.toneHz, reception.absoluteFrequency).c_str());
+    line += printed(" station %03d  type %2d  z %s  seq %d  len %2d", frame.stationId, frame.messageType,
+                    formatZCount(frame.zCount).c_str(), frame.sequenceNumber, frame.frameLength);
+    line += reception.bitRate ? printed("  %3d bit/s", *reception.bitRate) : std::string("  - bit/s");
+    line += reception.ebN0Db ? printed("  Eb/N0 %4.1f dB", *reception.ebN0Db) : std::string("  Eb/N0 - dB");
+    line += printed("  repaired %d  %s", reception.repairedWords, stationHealthText(frame.stationHealth));
+    return line;
+}
+
+StationTableWriter::StationTableWriter(const StationTable& table, std::FILE* out, Mode mode, WallClock clock)
+    : table_(table), out_(out), mode_(mode), clock_(std::move(clock)) {
+    if (mode_ == Mode::Automatic) mode_ = isatty(fileno(out_)) != 0 ? Mode::Redraw : Mode::Lines;
+}
+
+void StationTableWriter::write(const std::string& text) {
+    if (failed_) return;
+    if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) failed_ = true;
+}
+
+void StationTableWriter::redraw() {
+    // Home, each line cleared to its end as it is written over, then the rest of the screen cleared:
+    // no blank flash between two tables, and a table that shrank leaves nothing behind.
+    std::string text = "\x1b[H";
+    const std::string table = table_.render();
+    std::size_t start = 0;
+    while (start < table.size()) {
+        const std::size_t end = std::min(table.find('\n', start), table.size());
+        text.append(table, start, end - start);
+        text += "\x1b[K\n";
+        start = end + 1;
+    }
+    text += "\x1b[J";
+    write(text);
+    lastRedraw_ = clock_();
+    changed_ = false;
+}
+
+void StationTableWriter::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
+    if (mode_ == Mode::Lines) {
+        write(formatFrameLine(clock_(), frame, message) + "\n");
+        return;
+    }
+    changed_ = true;
+    refresh();
+}
+
+void StationTableWriter::refresh() {
+    if (mode_ != Mode::Redraw || !changed_) return;
+    if (!lastRedraw_ || clock_() - *lastRedraw_ >= RedrawInterval) redraw();
+}
+
+void StationTableWriter::finish() {
+    if (mode_ == Mode::Redraw) redraw();
+    if (!failed_ && std::fflush(out_) != 0) failed_ = true;
+}
+
+}  // namespace sondeco
