@@ -1,12 +1,14 @@
 // The sondeco-gen command: its options, its failures and the file it writes.
 
 #include "audio/audio_input.h"
+#include "audio/iq_input.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <filesystem>
 
 namespace sondeco {
@@ -29,7 +31,12 @@ TEST(SondecoGen, HelpOnStandardOutputAndUsageErrorsExitWithStatus2) {
     for (std::string arguments :
          {"", "--rate 150 OUT", "OUT --rate", "--rate=75 OUT", "--seconds 0 OUT", "--seconds 2x OUT", "--station 1024 OUT",
           "--types 9,2 OUT", "--types 9, OUT", "--types '' OUT", "--freq 50 OUT", "--zcount 6000 OUT", "--ebn0 loud OUT",
-          "--offset 30000 OUT", "--seed -1 OUT", "--bogus OUT", "OUT OUT", "--leading 5 --seconds 2 OUT", "--rtcm x.rtcm2 --types 9 OUT"}) {
+          "--offset 30000 OUT", "--seed -1 OUT", "--bogus OUT", "OUT OUT", "--leading 5 --seconds 2 OUT", "--rtcm x.rtcm2 --types 9 OUT",
+          // The band: signals outside the stream, rates and stations no beacon has, options that do not go together.
+          "--iq --beacon 420000 OUT", "--iq --center-freq 290000 --beacon 311500,200 --sample-rate 48000 OUT", "--beacon 21600 OUT",
+          "--iq --carrier 100000 OUT", "--iq --beacon 287500,75 OUT", "--iq --beacon 287500,100,1024 OUT", "--beacon 800,100,1,2,3 OUT",
+          "--beacon 800, OUT", "--beacon 8x OUT", "--iq --format cu8 OUT", "--iq --sample-rate 4000000 OUT", "--center-freq 300000 OUT",
+          "--beacon 800 --freq 900 OUT", "--iq --static 1,20 OUT", "--iq --seconds 86400 --sample-rate 3200000 OUT"}) {
         for (auto at = arguments.find("OUT"); at != std::string::npos; at = arguments.find("OUT")) {
             arguments.replace(at, 3, output.string());
         }
@@ -102,6 +109,52 @@ TEST(SondecoGen, WritesStereoWavOfTheRequestedLengthSignalLeftSilenceRight) {
         ASSERT_EQ(runCommand(generator(options + " " + again.string())).exitCode, 0);
         EXPECT_EQ(testing::readWhole(again), testing::readWhole(path)) << options;
     }
+}
+
+TEST(SondecoGen, BandAsRawIqTwoChannelWavOrAudioOfSeveralBeacons) {
+    // Raw IQ through standard output, as rtl_sdr would pipe it; a two-channel WAV file of floats.
+    const auto rms = [](const std::vector<std::complex<float>>& samples) {
+        double power = 0.0;
+        for (const auto& sample : samples) power += static_cast<double>(std::norm(sample)) / static_cast<double>(samples.size());
+        return std::sqrt(power);
+    };
+    auto result = runCommand(generator("--iq --seconds 0.5 --sample-rate 96000 --format cs16 --beacon 300000,100,1,10 --carrier 310000 -"));
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    ASSERT_EQ(result.output.size(), 48000u * 4u);
+    std::vector<std::complex<float>> samples(48000);
+    decodeIqSamples(IqFormat::Cs16, reinterpret_cast<const unsigned char*>(result.output.data()), samples.size(), samples.data());
+    EXPECT_NEAR(rms(samples), 0.2, 0.01);
+
+    const auto wav = scratchPath("band.wav");
+    result = runCommand(generator("--iq --seconds 0.5 --format cf32 --beacon 287500 --beacon 320500,200,5,15 " + wav.string()));
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    IqInput input;
+    std::string error;
+    ASSERT_TRUE(input.openFile(wav.string(), error)) << error;
+    EXPECT_EQ(input.sampleRate(), 250000);
+    samples.resize(200000);
+    ASSERT_EQ(input.read(samples), 125000u);
+    samples.resize(125000);
+    EXPECT_NEAR(rms(samples), 0.2, 0.01);
+
+    // Several beacons at audio tones: the single beacon's file layout, signal left, right silent.
+    const auto audio = scratchPath("scan.wav");
+    result = runCommand(generator("--beacon 800 --beacon 1300,100 --beacon 1800,50,9,12 --seconds 2 " + audio.string()));
+    ASSERT_EQ(result.exitCode, 0) << result.errors;
+    const WavContent content = readWav(audio);
+    EXPECT_EQ(content.channels, 2);
+    EXPECT_EQ(content.sampleRate, 48000);
+    ASSERT_EQ(content.samples.size(), 2u * 96000u);
+    double leftPower = 0.0, rightPower = 0.0;
+    for (std::size_t i = 0; i < content.samples.size(); i += 2) {
+        if (i >= 96000) leftPower += std::pow(content.samples[i] / 32768.0, 2) / 48000;  // the second second: every beacon has started
+        rightPower += std::pow(content.samples[i + 1] / 32768.0, 2);
+    }
+    EXPECT_NEAR(std::sqrt(leftPower), 0.2, 0.01);
+    EXPECT_EQ(rightPower, 0.0);
+
+    // A full disk is a failure, not a short stream passed off as written.
+    EXPECT_EQ(runCommand(generator("--iq /dev/full")).errors, "sondeco-gen: /dev/full cannot be written: No space left on device\n");
 }
 
 }  // namespace
