@@ -398,6 +398,8 @@ class NoiseFloor {
 public:
     NoiseFloor(int guard, int width) : guard_(guard), width_(width), inverseCount_(1.0 / (2.0 * width)) {}
 
+    int width() const { return width_; }
+
     void build(const std::vector<float>& power) {
         // The spectrum's length is a power of two, so a mask wraps an index around it.
         const std::size_t mask = power.size() - 1;
@@ -436,12 +438,64 @@ private:
     std::vector<double> prefix_;  // running sums of the spectrum, extended circularly by `reach` on both sides
 };
 
+// An average's mean spectrum and the noise estimate around each bin. Made from the average's sum when
+// a spectrum is added and read while that spectrum is searched, before the next rung adds one: the
+// rungs of one FFT length share them (see Workspace).
+struct AverageView {
+    AverageView(std::size_t length, int noiseWidth) : mean(length, 0.0f), noise(GuardBins, noiseWidth) {}
+    std::vector<float> mean;
+    NoiseFloor noise;
+};
+
+// What the rungs of one FFT length and noise width share. A rung takes a spectrum and searches it
+// before the next rung takes one, so one transform with its window and buffers, and one pair of
+// average views, serve them all: at the audio front end's rate there are 26 rungs, and each holding its
+// own came to 1.2 MB of the acquisition's 3 MB.
+struct Rung;
+struct Workspace {
+    Workspace(std::size_t length, int width)
+        : fftLength(length),
+          noiseWidth(width),
+          window(length),
+          fft(length),
+          fftInput(length),
+          fftOutput(length),
+          silence(length, 0.0f),
+          longView(length, width),
+          shortView(length, width),
+          plainSpectrum(LongAverageSpectra, 0),
+          plainRecent(LongAverageSpectra, std::vector<float>(length, 0.0f)),
+          plainLowest(LongAverageSpectra, 1e-30) {
+        for (std::size_t i = 0; i < fftLength; ++i) {
+            window[i] =
+                static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(fftLength)));
+        }
+    }
+
+    std::size_t fftLength;
+    int noiseWidth;
+    std::vector<float> window;
+    ForwardFft fft;
+    std::vector<ComplexSample> fftInput;
+    std::vector<ComplexSample> fftOutput;
+    std::vector<float> silence;  // a spectrum of zeros, taken out of an average not yet full
+    AverageView longView, shortView;
+
+    // The periodograms of the input itself over the stretches of one rung's spectra, made only when a
+    // candidate there is checked, and kept while that rung's candidates are checked again: for slot
+    // k, which of its spectra (counted from 1; 0 for none) plainRecent[k] belongs to.
+    const Rung* plainOwner = nullptr;
+    std::vector<std::uint64_t> plainSpectrum;
+    std::vector<std::vector<float>> plainRecent;
+    std::vector<double> plainLowest;  // each plain periodogram's floor (NoiseFloor::DynamicRange)
+};
+
 // The mean of a rung's newest spectra, with the noise estimate around each bin and the thresholds
 // for as many spectra as it holds.
 struct Average {
-    Average(std::size_t spectra, std::size_t length, int noiseWidth)
-        : span(spectra), sum(length, 0.0), mean(length, 0.0f), noise(GuardBins, noiseWidth) {
-        const auto noiseBins = static_cast<std::size_t>(2 * noiseWidth);
+    Average(std::size_t spectra, std::size_t length, AverageView& view)
+        : span(spectra), sum(length, 0.0), mean(view.mean), noise(view.noise) {
+        const auto noiseBins = static_cast<std::size_t>(2 * noise.width());
         for (std::size_t k = 1; k <= span; ++k) {
             // The mean of two lines is worth one line averaged over twice the spectra, with twice the
             // bins behind its noise estimate.
@@ -460,8 +514,8 @@ struct Average {
     std::size_t span;
     std::size_t count = 0;
     std::vector<double> sum;
-    std::vector<float> mean;
-    NoiseFloor noise;
+    std::vector<float>& mean;  // of the workspace's view: valid while the rung's newest spectrum is searched
+    NoiseFloor& noise;
     std::vector<double> searchThreshold, hintedThreshold, checkThreshold, singleLineThreshold, holdThreshold, plainThreshold;
 };
 
@@ -469,15 +523,17 @@ struct Average {
 // spectra and their two averages.
 struct Rung {
     // Tones are searched from zoneLowHz to zoneHighHz relative to the stream's 0 Hz, which is
-    // centreHz of the acquisition's input.
-    Rung(double sampleRate, std::size_t length, std::vector<double> bitRates, double centreHz, double zoneLowHz, double zoneHighHz);
+    // centreHz of the acquisition's input. The workspace gives the FFT length and the noise width.
+    Rung(double sampleRate, Workspace& workspace, std::vector<double> bitRates, double centreHz, double zoneLowHz, double zoneHighHz);
 
     // Takes in the stream's samples; takeSpectrum(rung) is called whenever a spectrum is due.
     template <typename TakeSpectrum>
     void consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSpectrum);
 
-    // Windows and transforms the fftLength samples of `ring` that end just before index `end`.
-    void transform(const std::vector<ComplexSample>& ring, std::size_t end);
+    // Windows and transforms the fftLength samples of the stream that end where `end` samples had
+    // been taken (the last LongAverageSpectra spectra's stretches are held), squared or as they are,
+    // into the workspace's fftOutput.
+    void transform(std::uint64_t end, bool squaring);
     // The spectrum of the squared samples taken so far.
     void addSpectrum();
     // The index in `recent` of the spectrum `age` spectra before the newest.
@@ -498,28 +554,18 @@ struct Rung {
     double zoneLowHz, zoneHighHz;
     int noiseWidth = 0;  // bins each side of the guard averaged for the noise estimate
 
-    // The stream squared, a ring as long as the FFT; the stream itself, long enough to hold every
-    // spectrum averaged; and how many samples have come.
-    std::vector<ComplexSample> squared;
+    Workspace& workspace;
+
+    // The stream, a ring just long enough to hold the stretch of every spectrum averaged (it is
+    // squared as it is transformed), and how many samples have come.
     std::vector<ComplexSample> plain;
     std::uint64_t taken = 0;
     std::uint64_t inputPerSample = 1;  // the stream's decimation from the acquisition's input
     bool fromBank = false;  // a channel of a bank, or the band limiter's whole band
 
-    std::vector<float> window;
-    ForwardFft fft;
-    std::vector<ComplexSample> fftInput;
-    std::vector<ComplexSample> fftOutput;
-
-    // The last LongAverageSpectra periodograms, when each was taken (samples of the stream), and
-    // the periodogram of the input itself over the same stretch, made only when a
-    // candidate there is checked.
+    // The last LongAverageSpectra periodograms and when each was taken (samples of the stream).
     std::vector<std::vector<float>> recent;
     std::vector<std::uint64_t> recentEnds;
-    std::vector<std::vector<float>> plainRecent;
-    std::vector<bool> plainReady;
-    std::vector<double> plainLowest;  // each plain periodogram's floor (NoiseFloor::DynamicRange)
-    std::vector<float> silence;  // a spectrum of zeros, taken out of an average not yet full
     std::size_t nextSlot = 0;
     std::size_t stored = 0;
     std::uint64_t spectraTaken = 0;
@@ -537,45 +583,42 @@ int noiseWidthFor(double sampleRate, std::size_t length, const std::vector<doubl
     return std::max(4, static_cast<int>(std::floor(closestSpacingBins)) - GuardBins - 4);
 }
 
-Rung::Rung(double rate, std::size_t length, std::vector<double> rates, double centre, double zoneLow, double zoneHigh)
+Rung::Rung(double rate, Workspace& work, std::vector<double> rates, double centre, double zoneLow, double zoneHigh)
     : sampleRate(rate),
-      fftLength(length),
-      hop(length / 2),
-      binHz(rate / static_cast<double>(length)),
+      fftLength(work.fftLength),
+      hop(work.fftLength / 2),
+      binHz(rate / static_cast<double>(work.fftLength)),
       bitRates(std::move(rates)),
       centreHz(centre),
       zoneLowHz(zoneLow),
       zoneHighHz(zoneHigh),
-      noiseWidth(noiseWidthFor(rate, length, bitRates)),
-      squared(length),
-      fft(length),
-      fftInput(length),
-      fftOutput(length),
-      recent(LongAverageSpectra, std::vector<float>(length, 0.0f)),
+      noiseWidth(work.noiseWidth),
+      workspace(work),
+      plain((LongAverageSpectra - 1) * hop + fftLength),
+      recent(LongAverageSpectra, std::vector<float>(fftLength, 0.0f)),
       recentEnds(LongAverageSpectra, 0),
-      plainRecent(LongAverageSpectra, std::vector<float>(length, 0.0f)),
-      plainReady(LongAverageSpectra, false),
-      plainLowest(LongAverageSpectra, 1e-30),
-      longAverage(LongAverageSpectra, length, noiseWidth),
-      shortAverage(ShortAverageSpectra, length, noiseWidth),
-      nextSpectrumAt(length) {
-    silence.assign(fftLength, 0.0f);
-    std::size_t plainLength = fftLength;
-    while (plainLength < (LongAverageSpectra - 1) * hop + fftLength) plainLength *= 2;
-    plain.resize(plainLength);
-    window.resize(fftLength);
-    for (std::size_t i = 0; i < fftLength; ++i) {
-        window[i] =
-            static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(fftLength)));
-    }
-}
+      longAverage(LongAverageSpectra, fftLength, work.longView),
+      shortAverage(ShortAverageSpectra, fftLength, work.shortView),
+      nextSpectrumAt(fftLength) {}
 
-void Rung::transform(const std::vector<ComplexSample>& ring, std::size_t end) {
-    // The ring's length is a power of two no shorter than the FFT.
-    const std::size_t mask = ring.size() - 1;
-    const std::size_t first = end + ring.size() - fftLength;
-    for (std::size_t i = 0; i < fftLength; ++i) fftInput[i] = ring[(first + i) & mask] * window[i];
-    fft.transform(fftInput, fftOutput);
+void Rung::transform(std::uint64_t end, bool squaring) {
+    // The ring holds the stretch of every spectrum still averaged, so the oldest such stretch may
+    // begin anywhere in it: copied out in at most two pieces.
+    const std::size_t size = plain.size();
+    const auto first = static_cast<std::size_t>((end - fftLength) % size);
+    const std::vector<float>& window = workspace.window;
+    std::vector<ComplexSample>& input = workspace.fftInput;
+    const std::size_t before = std::min(fftLength, size - first);
+    const auto take = [&](std::size_t from, std::size_t to, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const ComplexSample z = plain[from + i];
+            input[to + i] = squaring ? ComplexSample(z.real() * z.real() - z.imag() * z.imag(), 2.0f * z.real() * z.imag()) * window[to + i]
+                                     : z * window[to + i];
+        }
+    };
+    take(first, 0, before);
+    take(0, before, fftLength - before);
+    workspace.fft.transform(input, workspace.fftOutput);
 }
 
 template <typename TakeSpectrum>
@@ -583,6 +626,7 @@ void Rung::consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSp
     std::size_t position = 0;
     while (position < samples.size()) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(nextSpectrumAt - taken, samples.size() - position));
+        auto ringAt = static_cast<std::size_t>(taken % plain.size());
         for (std::size_t i = 0; i < count; ++i) {
             ComplexSample z = samples[position + i];
             // Absurdly loud samples (far beyond any sound card's range) are clipped, so that no sum in
@@ -590,9 +634,8 @@ void Rung::consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSp
             // (not finite here) counts as silence.
             const float power = std::norm(z);
             if (!(power <= MaxSamplePower)) z = std::isfinite(power) ? z * std::sqrt(MaxSamplePower / power) : ComplexSample{};
-            squared[static_cast<std::size_t>(taken + i) & (squared.size() - 1)] =
-                ComplexSample(z.real() * z.real() - z.imag() * z.imag(), 2.0f * z.real() * z.imag());
-            plain[static_cast<std::size_t>(taken + i) & (plain.size() - 1)] = z;
+            plain[ringAt] = z;
+            if (++ringAt == plain.size()) ringAt = 0;
         }
         position += count;
         taken += count;
@@ -605,13 +648,15 @@ void Rung::consume(std::span<const ComplexSample> samples, TakeSpectrum&& takeSp
 }
 
 void Rung::addSpectrum() {
-    transform(squared, static_cast<std::size_t>(taken & (squared.size() - 1)));
+    transform(taken, true);
+    const std::vector<ComplexSample>& fftOutput = workspace.fftOutput;
 
     // Spectra leaving the averages: the oldest of the long one (whose slot is taken over now) and the
     // one that becomes too old for the short one. One pass takes them out and puts the new one in.
     std::vector<float>& slot = recent[nextSlot];
-    const float* leavingLong = stored == LongAverageSpectra ? slot.data() : silence.data();
-    const float* leavingShort = stored >= ShortAverageSpectra ? recent[slotOf(ShortAverageSpectra - 1)].data() : silence.data();
+    const float* silence = workspace.silence.data();
+    const float* leavingLong = stored == LongAverageSpectra ? slot.data() : silence;
+    const float* leavingShort = stored >= ShortAverageSpectra ? recent[slotOf(ShortAverageSpectra - 1)].data() : silence;
     double* longSum = longAverage.sum.data();
     double* shortSum = shortAverage.sum.data();
     for (std::size_t b = 0; b < fftLength; ++b) {
@@ -621,7 +666,6 @@ void Rung::addSpectrum() {
         slot[b] = power;
     }
     recentEnds[nextSlot] = taken;
-    plainReady[nextSlot] = false;
     nextSlot = (nextSlot + 1) % LongAverageSpectra;
     stored = std::min(stored + 1, LongAverageSpectra);
     ++spectraTaken;
@@ -691,6 +735,8 @@ struct BeaconAcquisition::State {
     bool plainSpectrumAgrees(Rung& rung, const Pair& pair);
     double strengthDbHz(const Rung& rung, const Line& weaker) const;
     void emit(AcquisitionEvent::Kind kind, const BeaconCandidate& candidate, const Rung& rung);
+    // The workspace for rungs of this FFT length over a stream at this rate, made on first use.
+    Workspace& workspaceFor(double streamRate, std::size_t length, const std::vector<double>& bitRates);
 
     AcquisitionSettings settings;
     std::unique_ptr<BandLimiter> limiter;
@@ -699,6 +745,7 @@ struct BeaconAcquisition::State {
     // room for channels), for 100 and 200 bit/s and then for 25 and 50 bit/s.
     std::vector<std::unique_ptr<ChannelBank>> banks;
     std::vector<std::size_t> bankFirstRung;
+    std::vector<std::unique_ptr<Workspace>> workspaces;  // before the rungs, which refer to them
     std::vector<std::unique_ptr<Rung>> rungs;
 
     std::optional<BeaconCandidate> current;
@@ -746,8 +793,8 @@ BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s) {
                           layout.flatHz >= spacing / 2.0 + 0.75 * fastest;
         if (!fits) {
             // No room for channels at this input rate: this rung searches the whole band.
-            rungs.push_back(std::make_unique<Rung>(rate, powerOfTwoNear(rate * layout.fftSeconds), bitRates, 0.0, settings.searchLowHz,
-                                                   settings.searchHighHz));
+            rungs.push_back(std::make_unique<Rung>(rate, workspaceFor(rate, powerOfTwoNear(rate * layout.fftSeconds), bitRates), bitRates,
+                                                   0.0, settings.searchLowHz, settings.searchHighHz));
             limiter->setFiltering(true);
             continue;
         }
@@ -759,15 +806,24 @@ BeaconAcquisition::State::State(const AcquisitionSettings& s) : settings(s) {
         bankFirstRung.push_back(rungs.size());
         const ChannelBank& bank = *banks.back();
         const double bankRate = bank.outputRate(rate);
+        Workspace& workspace = workspaceFor(bankRate, powerOfTwoNear(bankRate * layout.fftSeconds), bitRates);
         for (std::size_t channel = 0; channel < bank.channels(); ++channel) {
             const double centre = bank.centreBin(channel) * binHz;
             const double low = std::max(-spacing / 2.0, settings.searchLowHz - centre);
             const double high = std::min(spacing / 2.0, settings.searchHighHz - centre);
-            rungs.push_back(std::make_unique<Rung>(bankRate, powerOfTwoNear(bankRate * layout.fftSeconds), bitRates, centre, low, high));
+            rungs.push_back(std::make_unique<Rung>(bankRate, workspace, bitRates, centre, low, high));
             rungs.back()->inputPerSample = decimation;
             rungs.back()->fromBank = true;
         }
     }
+}
+
+Workspace& BeaconAcquisition::State::workspaceFor(double streamRate, std::size_t length, const std::vector<double>& bitRates) {
+    const int noiseWidth = noiseWidthFor(streamRate, length, bitRates);
+    for (const auto& workspace : workspaces)
+        if (workspace->fftLength == length && workspace->noiseWidth == noiseWidth) return *workspace;
+    workspaces.push_back(std::make_unique<Workspace>(length, noiseWidth));
+    return *workspaces.back();
 }
 
 void BeaconAcquisition::State::consume(std::span<const ComplexSample> filtered, const std::vector<ComplexSample>& blockSpectrum) {
@@ -828,20 +884,26 @@ bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
     const BeaconCandidate& candidate = pair.candidate;
     const double tone = candidate.toneHz - rung.centreHz;  // relative to the stream
     const std::size_t spectra = pair.spectra;
+    Workspace& work = rung.workspace;
+    if (work.plainOwner != &rung) {
+        work.plainOwner = &rung;
+        std::fill(work.plainSpectrum.begin(), work.plainSpectrum.end(), 0);
+    }
     for (std::size_t age = 0; age < spectra; ++age) {
         const std::size_t slot = rung.slotOf(age);
-        if (rung.plainReady[slot]) continue;
-        rung.transform(rung.plain, static_cast<std::size_t>(rung.recentEnds[slot] & (rung.plain.size() - 1)));
+        const std::uint64_t spectrum = rung.spectraTaken - age;
+        if (work.plainSpectrum[slot] == spectrum) continue;
+        rung.transform(rung.recentEnds[slot], false);
         double total = 0.0;
         for (std::size_t b = 0; b < rung.fftLength; ++b) {
-            rung.plainRecent[slot][b] = std::norm(rung.fftOutput[b]);
-            total += static_cast<double>(rung.plainRecent[slot][b]);
+            work.plainRecent[slot][b] = std::norm(work.fftOutput[b]);
+            total += static_cast<double>(work.plainRecent[slot][b]);
         }
-        rung.plainLowest[slot] = std::max(NoiseFloor::DynamicRange * total / static_cast<double>(rung.fftLength), 1e-30);
-        rung.plainReady[slot] = true;
+        work.plainLowest[slot] = std::max(NoiseFloor::DynamicRange * total / static_cast<double>(rung.fftLength), 1e-30);
+        work.plainSpectrum[slot] = spectrum;
     }
     const auto powerAt = [&](std::size_t age, int bin) {
-        return static_cast<double>(rung.plainRecent[rung.slotOf(age)][static_cast<std::size_t>(rung.wrap(bin))]);
+        return static_cast<double>(work.plainRecent[rung.slotOf(age)][static_cast<std::size_t>(rung.wrap(bin))]);
     };
 
     // The pair must come from power at the tone. Squaring MSK of power P gives each line an amplitude
@@ -895,7 +957,7 @@ bool BeaconAcquisition::State::plainSpectrumAgrees(Rung& rung, const Pair& pair)
             double noise = 0.0;
             for (int d = GuardBins + 1; d <= GuardBins + rung.noiseWidth; ++d) noise += powerAt(age, b - d) + powerAt(age, b + d);
             noise /= 2.0 * rung.noiseWidth;
-            noise = std::max(noise, rung.plainLowest[rung.slotOf(age)]);
+            noise = std::max(noise, work.plainLowest[rung.slotOf(age)]);
             if (powerAt(age, b) > SinglePlainLineRatio * noise) return false;
             here += powerAt(age, b);
             around += noise;
