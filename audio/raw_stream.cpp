@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace sondeco {

@@ -44,9 +44,8 @@ bool SoundFileWriter::open(const std::string& path, int channels, int sampleRate
     const std::uint64_t bytesPerSample = sampleFormat == WavSampleFormat::Pcm16 ? 2 : 4;
     // The header holds the byte rate in 32 bits, and libsndfile takes at most 1024 channels. A format
     // that does not fit is refused before a file is made.
-    const std::uint64_t byteRate = channels > 0 && sampleRate > 0
-                                       ? bytesPerSample * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(sampleRate)
-                                       : 0;
+    const std::uint64_t byteRate =
+        channels > 0 && sampleRate > 0 ? bytesPerSample * static_cast<std::uint64_t>(channels) * static_cast<std::uint64_t>(sampleRate) : 0;
     if (channels < 1 || sampleRate < 1 || byteRate > 0xFFFFFFFFu || sf_format_check(&format) == 0) {
         error =
             "cannot be written: " + std::to_string(channels) + " channels at " + std::to_string(sampleRate) + " Hz do not fit a WAV file";

@@ -50,7 +50,8 @@ BandSignal::BandSignal(BandSettings settings) : settings_(std::move(settings)), 
         const double delay = uniform(), phase = TwoPi * uniform();
         if (!beacon.delaySeconds) beacon.delaySeconds = delay;
         if (!beacon.startPhase) beacon.startPhase = phase;
-        if (!beacon.startSecondsIntoHour) beacon.startSecondsIntoHour = std::fmod(settings_.startSecondsIntoHour + *beacon.delaySeconds, 3600.0);
+        if (!beacon.startSecondsIntoHour)
+            beacon.startSecondsIntoHour = std::fmod(settings_.startSecondsIntoHour + *beacon.delaySeconds, 3600.0);
     }
     for (BandCarrier& carrier : settings_.carriers) {
         const double phase = TwoPi * uniform();
@@ -120,7 +121,8 @@ void BandSignal::addSignals(std::span<std::complex<float>> out) {
                 carrier.real = carrier.amplitude * std::cos(phase);
                 carrier.imaginary = carrier.amplitude * std::sin(phase);
             }
-            const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - n, CarrierAnchorSamples - index % CarrierAnchorSamples));
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - n, CarrierAnchorSamples - index % CarrierAnchorSamples));
             double real = carrier.real, imaginary = carrier.imaginary;
             for (std::size_t i = n; i < n + count; ++i) {
                 out[i] += std::complex<float>(static_cast<float>(real), static_cast<float>(imaginary));

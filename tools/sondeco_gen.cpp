@@ -12,15 +12,15 @@
 #include "tools/command_line.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
-#include <complex>
-#include <cstring>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -237,7 +237,8 @@ void checkBandOptions(Options& options, const CLI::App& app, const std::vector<i
     }
     if (!options.isBand()) return;
     for (const char* name : {"--freq", "--drift", "--static", "--fading", "--rtcm"}) {
-        if (app.count(name) > 0) throw UsageError(std::string(name) + " is for a single beacon; with --beacon, --carrier or --iq it has no meaning");
+        if (app.count(name) > 0)
+            throw UsageError(std::string(name) + " is for a single beacon; with --beacon, --carrier or --iq it has no meaning");
     }
     BandSettings& band = options.band;
     band.output = options.iq ? BandOutput::Complex : BandOutput::Real;
@@ -250,9 +251,9 @@ void checkBandOptions(Options& options, const CLI::App& app, const std::vector<i
     const double high = options.iq ? band.centreFrequency + halfWidth : halfWidth;
     const auto checkInBand = [&](const std::string& option, const std::string& text, double from, double to) {
         if (from < low || to > high) {
-            throw UsageError(option + " " + text + ": the signal (" + std::to_string(std::lround(from)) + ".." + std::to_string(std::lround(to)) +
-                             " Hz) lies outside the stream's usable band, " + std::to_string(std::lround(low)) + ".." +
-                             std::to_string(std::lround(high)) + " Hz");
+            throw UsageError(option + " " + text + ": the signal (" + std::to_string(std::lround(from)) + ".." +
+                             std::to_string(std::lround(to)) + " Hz) lies outside the stream's usable band, " +
+                             std::to_string(std::lround(low)) + ".." + std::to_string(std::lround(high)) + " Hz");
         }
     };
 
@@ -313,7 +314,8 @@ void checkBandOptions(Options& options, const CLI::App& app, const std::vector<i
     if (options.iq) {
         const bool wav = Options::endsWithWav(options.output);
         const std::string format = options.format.value_or(wav ? "cs16" : "cu8");
-        if (wav && (format == "cu8" || format == "cs8")) throw UsageError("--format " + format + " is for raw IQ; a WAV file takes cs16, cs32 or cf32");
+        if (wav && (format == "cu8" || format == "cs8"))
+            throw UsageError("--format " + format + " is for raw IQ; a WAV file takes cs16, cs32 or cf32");
         if (!wav && format == "cs32") throw UsageError("--format cs32 is for a WAV file; raw IQ takes cu8, cs8, cs16 or cf32");
         options.format = format;
         // A WAV file's sizes are 32-bit numbers.

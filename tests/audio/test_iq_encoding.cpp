@@ -37,8 +37,9 @@ TEST(IqEncoding, EveryRawFormatReadsBackWithinHalfAStepAndSaturatesBeyondFullSca
         float middle;  // what not-a-number becomes
     };
     const auto samples = testSamples();
-    for (const Case& c : {Case{IqFormat::Cu8, 1.0f / 127.5f, 1.0f, 0.5f / 127.5f}, Case{IqFormat::Cs8, 1.0f / 128.0f, 127.0f / 128.0f, 0.0f},
-                          Case{IqFormat::Cs16, 1.0f / 32768.0f, 32767.0f / 32768.0f, 0.0f}, Case{IqFormat::Cf32, 0.0f, 0.0f, 0.0f}}) {
+    for (const Case& c :
+         {Case{IqFormat::Cu8, 1.0f / 127.5f, 1.0f, 0.5f / 127.5f}, Case{IqFormat::Cs8, 1.0f / 128.0f, 127.0f / 128.0f, 0.0f},
+          Case{IqFormat::Cs16, 1.0f / 32768.0f, 32767.0f / 32768.0f, 0.0f}, Case{IqFormat::Cf32, 0.0f, 0.0f, 0.0f}}) {
         std::vector<unsigned char> bytes(samples.size() * static_cast<std::size_t>(bytesPerIqSample(c.format)));
         encodeIqSamples(c.format, samples.data(), samples.size(), bytes.data());
         std::vector<std::complex<float>> back(samples.size());
@@ -81,8 +82,8 @@ TEST(IqEncoding, TwoChannelWavFilesOfEachSampleFormatReadBackAsIq) {
         float step;
         float highest;
     };
-    for (const Case& c : {Case{WavSampleFormat::Pcm16, 1.0f / 32768.0f, 32767.0f / 32768.0f},
-                          Case{WavSampleFormat::Pcm32, 1e-7f, 1.0f}, Case{WavSampleFormat::Float, 0.0f, 0.0f}}) {
+    for (const Case& c : {Case{WavSampleFormat::Pcm16, 1.0f / 32768.0f, 32767.0f / 32768.0f}, Case{WavSampleFormat::Pcm32, 1e-7f, 1.0f},
+                          Case{WavSampleFormat::Float, 0.0f, 0.0f}}) {
         const auto path = scratchPath("iq.wav");
         SoundFileWriter writer;
         std::string error;

@@ -145,10 +145,8 @@ BandSettings fiveBeaconBand(bool noise) {
     settings.seed = 11;
     // Beacons from 25 to 200 bit/s at different levels on both sides of the centre and near the
     // edges; one beacon off its frequency and with a fast clock.
-    settings.beacons = {beaconAt(287500.0, 100.0, 491, 12.0),
-                        beaconAt(304500.0, 200.0, 12, 20.0),
-                        beaconAt(313000.0, 50.0, 1023, 6.0, 3.5, 80.0),
-                        beaconAt(201000.0, 25.0, 0, 15.0),
+    settings.beacons = {beaconAt(287500.0, 100.0, 491, 12.0), beaconAt(304500.0, 200.0, 12, 20.0),
+                        beaconAt(313000.0, 50.0, 1023, 6.0, 3.5, 80.0), beaconAt(201000.0, 25.0, 0, 15.0),
                         beaconAt(410000.0, 100.0, 700, 9.0)};
     settings.carriers = {carrierAt(296000.0, 40.0), carrierAt(330250.0, 25.0)};
     return settings;
@@ -215,8 +213,7 @@ TEST(BandSignal, RealAudioHoldsEachBeaconAtItsToneWithTheAudioGeneratorsMeaningO
     settings.sampleRate = 48000.0;
     settings.centreFrequency = 0.0;
     settings.seed = 4;
-    settings.beacons = {beaconAt(800.0, 100.0, 1, 10.0), beaconAt(1300.0, 200.0, 2, 14.0),
-                        beaconAt(1800.0, 50.0, 3, 8.0)};
+    settings.beacons = {beaconAt(800.0, 100.0, 1, 10.0), beaconAt(1300.0, 200.0, 2, 14.0), beaconAt(1800.0, 50.0, 3, 8.0)};
     settings.carriers = {carrierAt(2500.0, 35.0)};
     BandSignal noisy(settings);
     settings.noise = false;
@@ -342,7 +339,8 @@ TEST(BandSignal, KeptFramesAreTheBitsOnTheAirAndBadSignalsAreRefused) {
     const double carrierTurn = 2.0 * Pi * 12345.0 * samplesPerBit / 96000.0;
     std::vector<std::uint8_t> received;
     for (std::size_t start = first; start + samplesPerBit < samples.size(); start += samplesPerBit) {
-        const double turn = std::arg(Complex(samples[start + samplesPerBit]) * std::conj(Complex(samples[start])) * std::polar(1.0, -carrierTurn));
+        const double turn =
+            std::arg(Complex(samples[start + samplesPerBit]) * std::conj(Complex(samples[start])) * std::polar(1.0, -carrierTurn));
         received.push_back(turn > 0.0 ? 1 : 0);
         EXPECT_NEAR(std::abs(turn), Pi / 2.0, 1e-3);
     }
