@@ -85,8 +85,11 @@ std::string describe(sqlite3* database, int result) {
             return "is held by another program for more than " + std::to_string(BusyTimeoutMilliseconds / 1000) + " s";
         case SQLITE_CORRUPT:
             return std::string("is damaged (") + detail + ")";
-        case SQLITE_IOERR:
-            return std::string("cannot be read or written (") + detail + ")";
+        case SQLITE_IOERR: {
+            const bool writing = result == SQLITE_IOERR_WRITE || result == SQLITE_IOERR_FSYNC || result == SQLITE_IOERR_TRUNCATE ||
+                                 result == SQLITE_IOERR_DIR_FSYNC;
+            return (writing ? "cannot be written (" : "cannot be read or written (") + std::string(detail) + ")";
+        }
         default:
             return detail;
     }
@@ -169,14 +172,6 @@ void bindOptional(sqlite3_stmt* statement, int index, std::optional<int> value) 
 bool isDirectory(const std::string& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// Runs a statement made to be used again: step, then reset and clear it for the next use.
-int runPrepared(sqlite3_stmt* statement) {
-    const int result = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
-    return result;
 }
 
 // Whether `database` is a log this program can read: one of ours, of a layout it knows. An empty
@@ -309,12 +304,17 @@ bool FrameLog::loadStations() {
     return false;
 }
 
+bool FrameLog::run(sqlite3_stmt* statement) {
+    const int result = sqlite3_step(statement);
+    // The problem is read before the reset, which forgets the system's reason for it.
+    if (result != SQLITE_DONE) fail(describe(database_, result));
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return result == SQLITE_DONE;
+}
+
 bool FrameLog::begin() {
-    const int result = runPrepared(begin_);
-    if (result != SQLITE_DONE) {
-        fail(describe(database_, result));
-        return false;
-    }
+    if (!run(begin_)) return false;
     inTransaction_ = true;
     transactionStart_ = clock_();
     return true;
@@ -327,11 +327,7 @@ bool FrameLog::writeStation(std::size_t index) {
         sqlite3_bind_int(insertStation_, 2, row.absoluteFrequency ? 1 : 0);
         sqlite3_bind_double(insertStation_, 3, row.firstHeard);
         sqlite3_bind_double(insertStation_, 4, row.lastHeard);
-        const int result = runPrepared(insertStation_);
-        if (result != SQLITE_DONE) {
-            fail(describe(database_, result));
-            return false;
-        }
+        if (!run(insertStation_)) return false;
         stationRowIds_.push_back(sqlite3_last_insert_rowid(database_));
     }
     sqlite3_stmt* update = updateStation_;
@@ -353,12 +349,7 @@ bool FrameLog::writeStation(std::size_t index) {
     sqlite3_bind_int(update, 14, row.lastMessageType);
     bindOptional(update, 15, row.ebN0Db);
     sqlite3_bind_int64(update, 16, stationRowIds_[index]);
-    const int result = runPrepared(update);
-    if (result != SQLITE_DONE) {
-        fail(describe(database_, result));
-        return false;
-    }
-    return true;
+    return run(update);
 }
 
 void FrameLog::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
@@ -395,9 +386,7 @@ void FrameLog::frameCompleted(const RtcmFrame& frame, const DecodedMessage& mess
     // An empty frame (type with no data words) still needs a non-NULL blob.
     sqlite3_bind_blob(insert, 13, data.empty() ? "" : static_cast<const void*>(data.data()), static_cast<int>(data.size()),
                       SQLITE_TRANSIENT);
-    const int result = runPrepared(insert);
-    if (result != SQLITE_DONE) {
-        fail(describe(database_, result));
+    if (!run(insert)) {
         commit();
         ++framesNotWritten_;
         return;
@@ -420,17 +409,13 @@ void FrameLog::flush() {
 void FrameLog::commit() {
     if (!inTransaction_) return;
     inTransaction_ = false;
-    if (!failed()) {
-        const int result = runPrepared(commit_);
-        if (result == SQLITE_DONE) {
-            framesWritten_ += pendingFrames_;
-            pendingFrames_ = 0;
-            return;
-        }
-        fail(describe(database_, result));
+    if (!failed() && run(commit_)) {
+        framesWritten_ += pendingFrames_;
+        pendingFrames_ = 0;
+        return;
     }
     // A transaction that failed part way is undone as a whole: its frames are the ones not written.
-    if (sqlite3_get_autocommit(database_) == 0) runPrepared(rollback_);
+    if (sqlite3_get_autocommit(database_) == 0) run(rollback_);
     framesNotWritten_ += pendingFrames_;
     pendingFrames_ = 0;
 }

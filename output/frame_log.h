@@ -56,6 +56,8 @@ private:
     bool createOrCheckSchema();
     bool loadStations();
     bool prepare(sqlite3_stmt*& statement, const char* sql);
+    // Steps a prepared statement to its end and makes it ready for the next use; false (and failed) on an error.
+    bool run(sqlite3_stmt* statement);
     bool begin();
     bool writeStation(std::size_t row);
     void fail(const std::string& what);
