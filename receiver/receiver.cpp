@@ -54,7 +54,8 @@ void Receiver::processEnhanced(std::span<const double> samples) {
     enhanced_->processAudio(samples, softBits_);
     if (!softBits_.empty()) {
         const auto rate = enhanced_->bitRate();
-        decoder_.setReception(enhanced_->toneHz(), rate ? std::optional<int>(static_cast<int>(std::lround(*rate))) : std::nullopt);
+        decoder_.setReception(enhanced_->toneHz(), rate ? std::optional<int>(static_cast<int>(std::lround(*rate))) : std::nullopt,
+                              enhanced_->ebN0Db());
         decoder_.pushSoftBits(softBits_);
     }
     // The word layer tells the enhanced receiver how long nothing valid has come: a beacon heard well

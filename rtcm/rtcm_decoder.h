@@ -45,10 +45,14 @@ public:
     // Soft bits, from the enhanced receiver: words that fail parity are repaired where the
     // reliabilities allow, and a lost data word costs its frame but not the lock.
     void pushSoftBits(std::span<const SoftBit> bits);
-    // What the frames that complete from now on were received on (tone, bit rate), for their records.
-    void setReception(std::optional<double> toneHz, std::optional<int> bitRate) {
+    // What the frames that complete from now on were received on (tone or carrier frequency, bit
+    // rate, the receiver's Eb/N0 estimate), for their records.
+    void setReception(std::optional<double> toneHz, std::optional<int> bitRate, std::optional<double> ebN0Db = std::nullopt,
+                      bool absoluteFrequency = false) {
         message_.reception.toneHz = toneHz;
         message_.reception.bitRate = bitRate;
+        message_.reception.ebN0Db = ebN0Db;
+        message_.reception.absoluteFrequency = absoluteFrequency;
     }
     WordLayer& wordLayer() { return words_; }
 

@@ -1,0 +1,240 @@
+#include "band/band_monitor.h"
+
+#include "coherent/baseband_receiver.h"
+#include "rtcm/message_pages.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace sondeco {
+namespace {
+
+// How far from its centre a channel searches for a beacon's carrier. Beacons keep to their raster
+// points within a few hertz, so with the raster known a channel looks a little wider than any real
+// error; with two banks a quarter raster apart, each channel looks after the 250 Hz around its centre
+// and a little more, so a beacon on the seam is found by one or both (and decoded once).
+constexpr double RasterSearchHz = 150.0;
+constexpr double SeamlessSearchHz = 130.0;
+// Two channels hearing carriers this close hear the same beacon.
+constexpr double SameBeaconHz = 30.0;
+// The stream is handed to the channels in blocks of about this long, so that every channel's
+// receiver sees blocks of a few dozen samples rather than one at a time.
+constexpr double BlockSeconds = 0.1;
+
+std::string hertzText(double hz) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f Hz", hz);
+    return text;
+}
+
+// Tells a channel's page listeners which channel the pages come from.
+class ChannelPageForwarder final : public DecoderListener {
+public:
+    ChannelPageForwarder(const std::vector<ChannelPageListener*>& listeners, double frequencyHz, bool absolute, const RtcmDecoder& decoder)
+        : listeners_(listeners), frequencyHz_(frequencyHz), absolute_(absolute), decoder_(decoder) {}
+    void pagePublished(int page, const std::string& text) override {
+        for (ChannelPageListener* listener : listeners_)
+            listener->channelPagePublished(frequencyHz_, absolute_, decoder_.LastStationId(), page, text);
+    }
+
+private:
+    const std::vector<ChannelPageListener*>& listeners_;
+    double frequencyHz_;
+    bool absolute_;
+    const RtcmDecoder& decoder_;
+};
+
+}  // namespace
+
+struct BandMonitor::Channel {
+    Channel(int channelIndex, double centre, const AcquisitionSettings& acquisition)
+        : index(channelIndex), centreHz(centre), receiver(acquisition) {}
+    int index;  // in its bank
+    double centreHz;  // relative to the stream's 0 Hz
+    BasebandReceiver receiver;
+    // Made when the channel first hears a beacon, kept after: its statistics and pages outlive a fade.
+    std::unique_ptr<RtcmDecoder> decoder;
+    std::unique_ptr<MessagePages> pages;
+    std::unique_ptr<ChannelPageForwarder> forwarder;
+    std::uint64_t wordsSeen = 0;
+    std::uint64_t lastWordAt = 0;  // receiver.samplesTaken() when the decoder last accepted a word
+};
+
+struct BandMonitor::Bank {
+    Bank(double sampleRate, double gridOffset) : channelizer(sampleRate, gridOffset) {}
+    BandChannelizer channelizer;
+    std::vector<int> wanted;
+    std::vector<std::unique_ptr<Channel>> channels;  // one per wanted channel, in the same order
+    std::vector<std::vector<ComplexSample>> outputs;
+};
+
+BandMonitor::BandMonitor(const BandMonitorSettings& settings) : settings_(settings) {
+    const double rate = settings.sampleRate;
+    if (!(rate >= 8000.0) || !std::isfinite(rate)) throw std::invalid_argument("the sample rate must be at least 8000 Hz");
+    std::vector<double> gridOffsets;
+    double lowHz = -rate / 2.0;  // channel centres searched, relative to the stream's 0 Hz
+    double highHz = rate / 2.0;
+    double searchHz = SeamlessSearchHz;
+    if (settings.input == BandInput::Audio) {
+        if (!(settings.audioLowHz > 0.0 && settings.audioHighHz > settings.audioLowHz && settings.audioHighHz < rate / 2.0))
+            throw std::invalid_argument("the tones to search must lie between 0 Hz and half the sample rate");
+        gridOffsets = {0.0, BandChannelizer::RasterHz / 2.0};
+        lowHz = settings.audioLowHz;
+        highHz = settings.audioHighHz;
+    } else if (settings.centreFrequencyHz) {
+        const double centre = *settings.centreFrequencyHz;
+        if (!(centre > 0.0) || !std::isfinite(centre)) throw std::invalid_argument("the centre frequency must be a positive number of hertz");
+        frequencyBase_ = centre;
+        // The raster points are multiples of 500 Hz: turn the nearest one onto a channel centre.
+        gridOffsets = {std::round(centre / BandChannelizer::RasterHz) * BandChannelizer::RasterHz - centre};
+        lowHz = BeaconBandLowHz - centre;
+        highHz = BeaconBandHighHz - centre;
+        searchHz = RasterSearchHz;
+    } else {
+        gridOffsets = {0.0, BandChannelizer::RasterHz / 2.0};
+    }
+
+    for (const double offset : gridOffsets) {
+        auto bank = std::make_unique<Bank>(rate, offset);
+        const BandChannelizer& channelizer = bank->channelizer;
+        for (int k = 0; k < channelizer.channelCount(); ++k) {
+            const double centre = channelizer.centreHz(k);
+            if (!channelizer.usable(k) || centre < lowHz - 1.0 || centre > highHz + 1.0) continue;
+            AcquisitionSettings acquisition;
+            acquisition.sampleRate = channelizer.outputRate();
+            acquisition.searchLowHz = -searchHz;
+            acquisition.searchHighHz = searchHz;
+            bank->wanted.push_back(k);
+            bank->channels.push_back(std::make_unique<Channel>(k, centre, acquisition));
+        }
+        bank->outputs.resize(static_cast<std::size_t>(channelizer.channelCount()));
+        if (!bank->wanted.empty()) banks_.push_back(std::move(bank));
+    }
+    if (banks_.empty()) {
+        if (settings.centreFrequencyHz)
+            throw std::invalid_argument("a stream of " + hertzText(rate) + " around " + hertzText(*settings.centreFrequencyHz) +
+                                        " does not reach the beacon band (283500 to 325000 Hz)");
+        throw std::invalid_argument("a stream of " + hertzText(rate) + " holds no whole channel to search");
+    }
+}
+
+BandMonitor::~BandMonitor() = default;
+
+std::size_t BandMonitor::channelCount() const {
+    std::size_t count = 0;
+    for (const auto& bank : banks_) count += bank->channels.size();
+    return count;
+}
+
+std::size_t BandMonitor::activeReceivers() const {
+    std::size_t count = 0;
+    for (const auto& bank : banks_)
+        for (const auto& channel : bank->channels) count += channel->receiver.acquired() ? 1u : 0u;
+    return count;
+}
+
+void BandMonitor::process(std::span<const double> samples) {
+    for (const double sample : samples) {
+        block_.emplace_back(static_cast<float>(sample), 0.0f);
+        if (static_cast<double>(block_.size()) >= BlockSeconds * settings_.sampleRate) {
+            processBlock(block_);
+            block_.clear();
+        }
+    }
+}
+
+void BandMonitor::process(std::span<const ComplexSample> samples) {
+    const auto blockSize = static_cast<std::size_t>(BlockSeconds * settings_.sampleRate);
+    while (!samples.empty()) {
+        const std::size_t take = std::min(samples.size(), blockSize);
+        processBlock(samples.first(take));
+        samples = samples.subspan(take);
+    }
+}
+
+void BandMonitor::processBlock(std::span<const ComplexSample> samples) {
+    samplesTaken_ += samples.size();
+    for (const auto& bank : banks_) {
+        for (const int k : bank->wanted) bank->outputs[static_cast<std::size_t>(k)].clear();
+        bank->channelizer.process(samples, bank->wanted, bank->outputs);
+    }
+    for (const auto& bank : banks_)
+        for (const auto& channel : bank->channels) runChannel(*channel, bank->outputs[static_cast<std::size_t>(channel->index)]);
+}
+
+void BandMonitor::runChannel(Channel& channel, std::span<const ComplexSample> samples) {
+    bits_.clear();
+    channel.receiver.process(samples, bits_);
+    if (!bits_.empty()) {
+        const auto tone = channel.receiver.toneHz();
+        const double carrier = frequencyBase_ + channel.centreHz + tone.value_or(0.0);
+        // A beacon on the seam between two channels of the two banks is heard by both: the one whose
+        // centre is nearer decodes it.
+        if (tone && ownsBeacon(channel, carrier)) {
+            if (!channel.decoder) makeDecoder(channel);
+            const auto rate = channel.receiver.bitRate();
+            channel.decoder->setReception(carrier, rate ? std::optional<int>(static_cast<int>(std::lround(*rate))) : std::nullopt,
+                                          channel.receiver.ebN0Db(), settings_.centreFrequencyHz.has_value());
+            channel.decoder->pushSoftBits(bits_);
+        }
+    }
+    if (!channel.decoder) return;
+    // As in the single receiver: a beacon heard well whose words never pass is searched for again.
+    if (channel.decoder->statistics().words != channel.wordsSeen) {
+        channel.wordsSeen = channel.decoder->statistics().words;
+        channel.lastWordAt = channel.receiver.samplesTaken();
+    }
+    channel.receiver.noValidWordsFor(static_cast<double>(channel.receiver.samplesTaken() - channel.lastWordAt) /
+                                     channel.receiver.sampleRate());
+}
+
+bool BandMonitor::ownsBeacon(const Channel& channel, double carrierHz) const {
+    const double mine = std::fabs(carrierHz - frequencyBase_ - channel.centreHz);
+    for (const auto& bank : banks_) {
+        for (const auto& other : bank->channels) {
+            if (other.get() == &channel || !other->receiver.locked()) continue;
+            const auto tone = other->receiver.toneHz();
+            const double otherCarrier = frequencyBase_ + other->centreHz + tone.value_or(0.0);
+            if (std::fabs(otherCarrier - carrierHz) >= SameBeaconHz) continue;
+            const double theirs = std::fabs(otherCarrier - frequencyBase_ - other->centreHz);
+            if (theirs < mine || (theirs == mine && other->centreHz < channel.centreHz)) return false;
+        }
+    }
+    return true;
+}
+
+void BandMonitor::makeDecoder(Channel& channel) {
+    channel.decoder = std::make_unique<RtcmDecoder>();
+    for (DecoderListener* listener : listeners_) channel.decoder->addListener(*listener);
+    if (!pageListeners_.empty()) {
+        channel.pages = std::make_unique<MessagePages>();
+        channel.forwarder = std::make_unique<ChannelPageForwarder>(pageListeners_, frequencyBase_ + channel.centreHz,
+                                                                   settings_.centreFrequencyHz.has_value(), *channel.decoder);
+        channel.pages->addListener(*channel.forwarder);
+        channel.decoder->addListener(*channel.pages);
+    }
+    channel.wordsSeen = 0;
+    channel.lastWordAt = channel.receiver.samplesTaken();
+}
+
+std::vector<BandChannelStatus> BandMonitor::status() const {
+    std::vector<BandChannelStatus> result;
+    for (const auto& bank : banks_) {
+        for (const auto& channel : bank->channels) {
+            BandChannelStatus status;
+            status.frequencyHz = frequencyBase_ + channel->centreHz;
+            status.hearsBeacon = channel->receiver.hearsBeacon();
+            status.locked = channel->receiver.locked();
+            if (const auto tone = channel->receiver.toneHz()) status.carrierHz = status.frequencyHz + *tone;
+            status.bitRate = channel->receiver.bitRate();
+            status.ebN0Db = channel->receiver.ebN0Db();
+            status.decoder = channel->decoder.get();
+            result.push_back(status);
+        }
+    }
+    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return a.frequencyHz < b.frequencyHz; });
+    return result;
+}
+
+}  // namespace sondeco

@@ -1,0 +1,110 @@
+#pragma once
+// Every beacon of a wideband stream at once: the stream is cut into channels on the beacons' raster
+// (band_channelizer.h) and each channel has a baseband receiver, which searches it for a beacon and
+// detects one when it finds it. Only channels where a beacon has been heard get an RTCM decoder of
+// their own; the detectors exist only while a beacon is held, so the cost grows with the beacons on
+// the air, not with the width of the band.
+//
+// Three kinds of stream: IQ whose centre frequency is known (the channels are those of the beacon
+// band, 283.5-325 kHz, and frequencies come out absolute), IQ without one (every channel of the
+// stream, frequencies as offsets from its centre), and real audio holding several beacons (the
+// channels between 200 and 3500 Hz, frequencies as audio tones). Where the beacons may sit anywhere
+// (the last two), two banks a quarter raster apart give channels every 250 Hz, each searching only
+// the 250 Hz around its centre, so every tone falls well inside one channel.
+#include "band/band_channelizer.h"
+#include "coherent/baseband.h"
+#include "rtcm/decoder_listener.h"
+#include "rtcm/rtcm_decoder.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sondeco {
+
+// The beacon band's edges, Hz.
+inline constexpr double BeaconBandLowHz = 283500.0;
+inline constexpr double BeaconBandHighHz = 325000.0;
+
+enum class BandInput {
+    Iq,  // complex baseband from an SDR
+    Audio,  // real audio with several beacons in its passband
+};
+
+struct BandMonitorSettings {
+    BandInput input = BandInput::Iq;
+    double sampleRate = 250000.0;
+    // IQ: the stream's centre frequency in Hz, when known.
+    std::optional<double> centreFrequencyHz;
+    // Audio: the tones searched.
+    double audioLowHz = 200.0;
+    double audioHighHz = 3500.0;
+};
+
+// One channel as the monitor sees it now.
+struct BandChannelStatus {
+    double frequencyHz = 0.0;  // the channel's centre: absolute, offset from the centre, or audio tone
+    bool hearsBeacon = false;  // the acquisition holds a beacon here
+    bool locked = false;  // a detector is locked on it
+    std::optional<double> carrierHz;  // the beacon's carrier as tracked
+    std::optional<double> bitRate;
+    std::optional<double> ebN0Db;
+    const RtcmDecoder* decoder = nullptr;  // once a beacon has been heard here
+};
+
+// Pages of one channel's message pages, with the channel they came from.
+class ChannelPageListener {
+public:
+    virtual ~ChannelPageListener() = default;
+    // `stationId`: of the last frame decoded on the channel, -1 before the first.
+    virtual void channelPagePublished(double frequencyHz, bool absoluteFrequency, int stationId, int page, const std::string& text) = 0;
+};
+
+class BandMonitor {
+public:
+    // Throws std::invalid_argument, with a sentence a user can act on, for a stream the monitor
+    // cannot work with (a rate below 8 kHz, a centre frequency whose stream does not reach the band).
+    explicit BandMonitor(const BandMonitorSettings& settings);
+    ~BandMonitor();
+    BandMonitor(const BandMonitor&) = delete;
+    BandMonitor& operator=(const BandMonitor&) = delete;
+
+    // Every channel's decoder reports to the listener (add listeners before the first samples).
+    void addListener(DecoderListener& listener) { listeners_.push_back(&listener); }
+    // Each channel keeps message pages, published to these listeners.
+    void addPageListener(ChannelPageListener& listener) { pageListeners_.push_back(&listener); }
+
+    // Complex samples (IQ), or real samples (audio), of any block size.
+    void process(std::span<const ComplexSample> samples);
+    void process(std::span<const double> samples);
+
+    bool absoluteFrequencies() const { return settings_.centreFrequencyHz.has_value(); }
+    std::size_t channelCount() const;
+    // Channels where a beacon is heard now (detectors running, or about to).
+    std::size_t activeReceivers() const;
+    std::vector<BandChannelStatus> status() const;
+    std::uint64_t samplesTaken() const { return samplesTaken_; }
+    double sampleRate() const { return settings_.sampleRate; }
+
+private:
+    struct Channel;
+    struct Bank;
+    void processBlock(std::span<const ComplexSample> samples);
+    void runChannel(Channel& channel, std::span<const ComplexSample> samples);
+    bool ownsBeacon(const Channel& channel, double carrierHz) const;
+    void makeDecoder(Channel& channel);
+
+    BandMonitorSettings settings_;
+    double frequencyBase_ = 0.0;  // added to a frequency relative to the stream's 0 Hz to report it
+    std::vector<std::unique_ptr<Bank>> banks_;
+    std::vector<DecoderListener*> listeners_;
+    std::vector<ChannelPageListener*> pageListeners_;
+    std::vector<ComplexSample> block_;
+    std::vector<SoftBit> bits_;
+    std::uint64_t samplesTaken_ = 0;
+};
+
+}  // namespace sondeco

@@ -1,0 +1,199 @@
+// The band monitor on generated streams: every beacon found and decoded frame for frame, whatever the
+// stream's format, with a carrier and empty channels giving nothing, a weak beacon beside a strong one,
+// and several beacons in one piece of audio.
+#include "audio/iq_input.h"
+#include "audio/raw_stream.h"
+#include "band/band_channelizer.h"
+#include "band/band_monitor.h"
+#include "signalgen/band_signal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <map>
+#include <numbers>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace sondeco {
+namespace {
+
+// What a frame says, as sent and as decoded.
+using FrameKey = std::tuple<int, int, int, int, std::vector<std::uint32_t>>;
+
+FrameKey keyOf(const BeaconFrame& frame) {
+    return {frame.header.messageType, frame.header.stationId, frame.header.zCount, frame.header.sequenceNumber, frame.dataWords};
+}
+
+struct HeardFrame {
+    FrameKey key;
+    double frequencyHz;
+    bool absolute;
+    int bitRate;
+};
+
+class FrameCollector final : public DecoderListener {
+public:
+    void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override {
+        std::vector<std::uint32_t> words(message.dataWords.begin(), message.dataWords.begin() + frame.frameLength);
+        heard.push_back({{frame.messageType, frame.stationId, frame.zCount, frame.sequenceNumber, words},
+                         message.reception.toneHz.value_or(-1.0),
+                         message.reception.absoluteFrequency,
+                         message.reception.bitRate.value_or(0)});
+    }
+    std::vector<HeardFrame> heard;
+};
+
+struct Outcome {
+    std::vector<HeardFrame> heard;
+    std::vector<std::vector<BeaconFrame>> sent;
+};
+
+// The band generated, then read back as `format` bytes, as an SDR program would hand them over.
+Outcome monitor(BandSettings band, double seconds, const BandMonitorSettings& settings, std::optional<IqFormat> format = std::nullopt) {
+    band.keepSentFrames = true;
+    BandSignal signal(band);
+    BandMonitor monitor(settings);
+    FrameCollector collector;
+    monitor.addListener(collector);
+    const auto block = static_cast<std::size_t>(band.sampleRate / 10.0);
+    std::vector<std::complex<float>> samples(block);
+    std::vector<float> audio(block);
+    std::vector<double> real(block);
+    std::vector<unsigned char> bytes;
+    for (double done = 0.0; done < seconds; done += 0.1) {
+        if (band.output == BandOutput::Real) {
+            signal.render(std::span<float>(audio));
+            std::copy(audio.begin(), audio.end(), real.begin());
+            monitor.process(std::span<const double>(real));
+            continue;
+        }
+        signal.render(std::span<std::complex<float>>(samples));
+        if (format) {
+            bytes.resize(block * static_cast<std::size_t>(bytesPerIqSample(*format)));
+            encodeIqSamples(*format, samples.data(), block, bytes.data());
+            decodeIqSamples(*format, bytes.data(), block, samples.data());
+        }
+        monitor.process(std::span<const ComplexSample>(samples));
+    }
+    Outcome outcome{collector.heard, {}};
+    for (std::size_t b = 0; b < band.beacons.size(); ++b) outcome.sent.push_back(signal.sentFrames(b));
+    return outcome;
+}
+
+BandBeacon beacon(double frequency, double bitRate, int stationId, double ebN0Db) {
+    BandBeacon result;
+    result.frequency = frequency;
+    result.bitRate = bitRate;
+    result.stationId = stationId;
+    result.ebN0Db = ebN0Db;
+    return result;
+}
+
+// Each sent frame but the last two (which may still be on their way) was decoded once, at the
+// beacon's frequency and rate; and nothing else was decoded.
+void expectEveryFrameOnce(const Outcome& outcome, const BandSettings& band, double frequencyBase, std::size_t lostAtStart = 1) {
+    std::size_t expected = 0;
+    for (std::size_t b = 0; b < outcome.sent.size(); ++b) {
+        const BandBeacon& sentBy = band.beacons[b];
+        const auto& sent = outcome.sent[b];
+        ASSERT_GT(sent.size(), 4u);
+        std::size_t found = 0;
+        for (std::size_t f = 0; f + 2 < sent.size(); ++f) {
+            const auto copies = std::count_if(outcome.heard.begin(), outcome.heard.end(), [&](const HeardFrame& heard) {
+                return heard.key == keyOf(sent[f]) && std::fabs(heard.frequencyHz - (sentBy.frequency - frequencyBase)) < 5.0 &&
+                       heard.bitRate == static_cast<int>(sentBy.bitRate);
+            });
+            EXPECT_LE(copies, 1) << "beacon " << b << " frame " << f << " came out twice";
+            found += copies > 0 ? 1u : 0u;
+        }
+        EXPECT_GE(found + lostAtStart, sent.size() - 2) << "beacon at " << sentBy.frequency << " Hz, " << sentBy.bitRate << " bit/s";
+        expected += sent.size();
+    }
+    for (const HeardFrame& heard : outcome.heard) {
+        const bool sent = std::any_of(outcome.sent.begin(), outcome.sent.end(), [&](const auto& frames) {
+            return std::any_of(frames.begin(), frames.end(), [&](const BeaconFrame& frame) { return keyOf(frame) == heard.key; });
+        });
+        EXPECT_TRUE(sent) << "a frame nobody sent, at " << heard.frequencyHz << " Hz";
+    }
+    EXPECT_LE(outcome.heard.size(), expected);
+}
+
+// Tones through the filter bank: each comes out of its own channel at its offset from the centre,
+// and a neighbour's channel holds almost nothing of it.
+TEST(BandChannelizer, EachToneInItsChannelAndNotTheNeighbours) {
+    const double rate = 250000.0;
+    BandChannelizer channelizer(rate, 0.0);
+    ASSERT_EQ(channelizer.channelCount(), 500);
+    EXPECT_DOUBLE_EQ(channelizer.spacingHz(), 500.0);
+    EXPECT_DOUBLE_EQ(channelizer.outputRate(), 1000.0);
+    for (const double offsetHz : {-1500.0 + 40.0, 12000.0 - 90.0, 0.0 + 100.0}) {
+        const int channel = channelizer.channelNearest(offsetHz);
+        const int neighbour = channelizer.channelNearest(offsetHz + (offsetHz - channelizer.centreHz(channel) > 0 ? 500.0 : -500.0));
+        const int farther = channelizer.channelNearest(offsetHz + 1500.0);
+        BandChannelizer bank(rate, 0.0);
+        std::vector<ComplexSample> tone(250000);
+        for (std::size_t n = 0; n < tone.size(); ++n)
+            tone[n] = std::polar(0.5f, static_cast<float>(2.0 * std::numbers::pi * offsetHz * static_cast<double>(n) / rate));
+        std::vector<std::vector<ComplexSample>> outputs;
+        const std::vector<int> wanted{channel, neighbour, farther};
+        bank.process(tone, wanted, outputs);
+        const auto& out = outputs[static_cast<std::size_t>(channel)];
+        ASSERT_GE(out.size(), 900u);
+        // The phase advance per output sample gives the tone's frequency in the channel.
+        std::complex<double> turn = 0.0;
+        double power = 0.0;
+        for (std::size_t n = 500; n + 1 < out.size(); ++n) {
+            turn += std::complex<double>(out[n + 1]) * std::conj(std::complex<double>(out[n]));
+            power += std::norm(std::complex<double>(out[n]));
+        }
+        power /= static_cast<double>(out.size() - 501);
+        EXPECT_NEAR(std::arg(turn) * channelizer.outputRate() / (2.0 * std::numbers::pi), offsetHz - channelizer.centreHz(channel), 0.5);
+        EXPECT_NEAR(10.0 * std::log10(power / 0.25), 0.0, 0.1) << "tone at " << offsetHz << " Hz";
+        for (const int other : {neighbour, farther}) {
+            double leaked = 0.0;
+            for (std::size_t n = 500; n < outputs[static_cast<std::size_t>(other)].size(); ++n)
+                leaked += std::norm(std::complex<double>(outputs[static_cast<std::size_t>(other)][n]));
+            leaked /= static_cast<double>(outputs[static_cast<std::size_t>(other)].size() - 500);
+            // A tone 400 Hz or more from the other channel's centre is in its stop band.
+            EXPECT_LT(10.0 * std::log10(leaked / power + 1e-30), -75.0) << "tone at " << offsetHz << " Hz";
+        }
+    }
+}
+
+// Five beacons at three rates and a carrier across the band, read back from each raw IQ format: each
+// beacon is decoded frame for frame at its own frequency and rate, the carrier and the empty channels
+// give nothing.
+TEST(BandMonitor, EveryBeaconOfTheBandInEveryFormat) {
+    BandSettings band;
+    band.sampleRate = 250000.0;
+    band.centreFrequency = 304000.0;
+    band.beacons = {beacon(287500.0, 100.0, 491, 14.0), beacon(295000.0, 200.0, 642, 14.0), beacon(304500.0, 50.0, 17, 14.0),
+                    beacon(313000.0, 200.0, 1011, 14.0), beacon(324500.0, 100.0, 330, 14.0)};
+    BandCarrier carrier;
+    carrier.frequency = 301000.0;
+    carrier.carrierToNoiseDbHz = 50.0;
+    band.carriers = {carrier};
+    BandMonitorSettings settings;
+    settings.sampleRate = band.sampleRate;
+    settings.centreFrequencyHz = band.centreFrequency;
+    for (const IqFormat format : {IqFormat::Cu8, IqFormat::Cs8, IqFormat::Cs16, IqFormat::Cf32}) {
+        SCOPED_TRACE(static_cast<int>(format));
+        band.seed = static_cast<std::uint64_t>(format) + 3;
+        const Outcome outcome = monitor(band, 40.0, settings, format);
+        expectEveryFrameOnce(outcome, band, 0.0);
+        for (const HeardFrame& heard : outcome.heard) EXPECT_TRUE(heard.absolute);
+        if (format != IqFormat::Cu8) continue;
+        // Without the centre frequency, the same beacons come out as offsets from the centre.
+        BandMonitorSettings offsets = settings;
+        offsets.centreFrequencyHz.reset();
+        const Outcome relative = monitor(band, 40.0, offsets, format);
+        expectEveryFrameOnce(relative, band, band.centreFrequency);
+    }
+}
+
+}  // namespace
+}  // namespace sondeco
