@@ -122,6 +122,8 @@ private:
         } else {
             if (!repaired.valid) frameOk_ = false;
             std::copy(repaired.dataBits.begin(), repaired.dataBits.end(), frame_.dataBits.begin() + (wordIndex_ - 2) * 24);
+            // The packed row too: frames are compared with those sent word by word.
+            frame_.dataWords[static_cast<std::size_t>(wordIndex_ - 2)] = repaired.data;
         }
         if (wordIndex_ - 1 == frame_.frameLength) {
             if (frameOk_) frames.push_back(frame_);
