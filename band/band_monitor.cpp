@@ -57,6 +57,7 @@ struct BandMonitor::Channel {
     std::unique_ptr<RtcmDecoder> decoder;
     std::unique_ptr<MessagePages> pages;
     std::unique_ptr<ChannelPageForwarder> forwarder;
+    bool decoding = false;  // its bits go to its decoder: it has the beacon it holds to itself
     std::uint64_t wordsSeen = 0;
     std::uint64_t lastWordAt = 0;  // receiver.samplesTaken() when the decoder last accepted a word
 };
@@ -166,12 +167,14 @@ void BandMonitor::processBlock(std::span<const ComplexSample> samples) {
 void BandMonitor::runChannel(Channel& channel, std::span<const ComplexSample> samples) {
     bits_.clear();
     channel.receiver.process(samples, bits_);
+    if (!channel.receiver.acquired()) channel.decoding = false;
     if (!bits_.empty()) {
         const auto tone = channel.receiver.toneHz();
         const double carrier = frequencyBase_ + channel.centreHz + tone.value_or(0.0);
-        // A beacon on the seam between two channels of the two banks is heard by both: the one whose
-        // centre is nearer decodes it.
-        if (tone && ownsBeacon(channel, carrier)) {
+        // A beacon on the seam between two channels of the two banks is heard by both: the first to
+        // give bits decodes it for as long as it holds it, so that no frame is split between two.
+        if (tone && !channel.decoding) channel.decoding = !heardElsewhere(channel, carrier);
+        if (tone && channel.decoding) {
             if (!channel.decoder) makeDecoder(channel);
             const auto rate = channel.receiver.bitRate();
             channel.decoder->setReception(carrier, rate ? std::optional<int>(static_cast<int>(std::lround(*rate))) : std::nullopt,
@@ -189,19 +192,15 @@ void BandMonitor::runChannel(Channel& channel, std::span<const ComplexSample> sa
                                      channel.receiver.sampleRate());
 }
 
-bool BandMonitor::ownsBeacon(const Channel& channel, double carrierHz) const {
-    const double mine = std::fabs(carrierHz - frequencyBase_ - channel.centreHz);
+bool BandMonitor::heardElsewhere(const Channel& channel, double carrierHz) const {
     for (const auto& bank : banks_) {
         for (const auto& other : bank->channels) {
-            if (other.get() == &channel || !other->receiver.locked()) continue;
+            if (other.get() == &channel || !other->decoding) continue;
             const auto tone = other->receiver.toneHz();
-            const double otherCarrier = frequencyBase_ + other->centreHz + tone.value_or(0.0);
-            if (std::fabs(otherCarrier - carrierHz) >= SameBeaconHz) continue;
-            const double theirs = std::fabs(otherCarrier - frequencyBase_ - other->centreHz);
-            if (theirs < mine || (theirs == mine && other->centreHz < channel.centreHz)) return false;
+            if (tone && std::fabs(frequencyBase_ + other->centreHz + *tone - carrierHz) < SameBeaconHz) return true;
         }
     }
-    return true;
+    return false;
 }
 
 void BandMonitor::makeDecoder(Channel& channel) {

@@ -94,7 +94,7 @@ private:
     struct Bank;
     void processBlock(std::span<const ComplexSample> samples);
     void runChannel(Channel& channel, std::span<const ComplexSample> samples);
-    bool ownsBeacon(const Channel& channel, double carrierHz) const;
+    bool heardElsewhere(const Channel& channel, double carrierHz) const;
     void makeDecoder(Channel& channel);
 
     BandMonitorSettings settings_;

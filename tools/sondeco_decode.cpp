@@ -8,6 +8,7 @@
 #include "output/output_feeds.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
+#include "tools/band_decode.h"
 #include "tools/command_line.h"
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <unistd.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +38,9 @@ constexpr const char* Usage =
     "rate (25, 50, 100 or 200 bit/s) itself and detects it coherently; --classic runs the desktop\n"
     "program's own demodulator instead, tuned by -r and -f.\n"
     "\n"
+    "With --iq or --scan, every beacon of the input is decoded at once: the band monitor cuts it into\n"
+    "channels on the beacons' 500 Hz raster and decodes each channel where it hears a beacon.\n"
+    "\n"
     "  -r, --rate R           bit rate of the beacon in bit/s: a hint, 25, 50, 100 or 200; with\n"
     "                         --classic the rate to decode, 100 or 200 (default 200)\n"
     "  -f, --freq HZ          tone of the beacon in the audio: a hint, 200..3500; with --classic the\n"
@@ -44,14 +49,30 @@ constexpr const char* Usage =
     "      --channel N        the channel to decode, counted from 1 (default 1, the first)\n"
     "      --raw              the input is headerless audio: 16-bit little-endian stereo at 48000 Hz\n"
     "                         unless the next three options say otherwise\n"
-    "      --format FORMAT    raw samples: s16, s32, f32 or u8, little-endian (implies --raw)\n"
+    "      --format FORMAT    raw samples: s16, s32, f32 or u8, little-endian (implies --raw);\n"
+    "                         with --iq: cu8 (rtl_sdr), cs8, cs16 or cf32, interleaved I and Q\n"
     "      --channels N       raw audio's number of channels (implies --raw)\n"
-    "      --sample-rate HZ   raw audio's sample rate, 8000..384000 (implies --raw)\n"
+    "      --sample-rate HZ   raw audio's sample rate, 8000..384000 (implies --raw); with --iq and\n"
+    "                         --format, the IQ stream's rate, 48000..3200000\n"
+    "      --iq               the input is IQ from an SDR covering the beacon band: raw samples\n"
+    "                         (--format and --sample-rate) or a two-channel sound file, I left and\n"
+    "                         Q right, 48000..3200000 samples a second\n"
+    "      --center-freq HZ   the IQ stream's centre frequency: the channels are those of the\n"
+    "                         beacon band, 283500..325000 Hz, and frequencies come out absolute;\n"
+    "                         without it every channel of the stream is searched and frequencies\n"
+    "                         are offsets from its centre\n"
+    "      --scan             the input is audio holding several beacons (200..3500 Hz): each\n"
+    "                         tone found is decoded\n"
+    "      --log FILE.db      with --iq or --scan, also write every frame into an SQLite log,\n"
+    "                         appending to one that exists (see docs/frame-log.md)\n"
     "      --rtcm             the input is an RTCM SC-104 6-of-8 byte stream, not audio\n"
     "  -o, --output FORMAT    pages (default): each page as it is updated\n"
     "                         frames: one line per frame header, as the status bar shows it\n"
     "                         json: one gpsd-style RTCM2 JSON object per frame\n"
     "                         rtcm: the frames as an RTCM 6-of-8 byte stream\n"
+    "                         table: with --iq or --scan, a live table of the stations heard\n"
+    "                         (redrawn on a terminal, a line per frame into a pipe); the default\n"
+    "                         for --iq and --scan when standard output is a terminal\n"
     "      --listen [HOST:]PORT[/FORMAT]\n"
     "                         also serve the frames over TCP to every client that connects, from\n"
     "                         the next whole frame on: FORMAT is rtcm, json, frames or pages\n"
@@ -80,6 +101,14 @@ struct Options {
     bool rtcm = false;
     bool stats = false;
     OutputFormat format = OutputFormat::Pages;
+    std::optional<std::string> outputName;  // -o as given
+    bool table = false;  // -o table, or its default
+    std::optional<std::string> formatName;  // --format as given: raw audio's or IQ's
+    bool iq = false;
+    bool scan = false;
+    std::optional<double> centreFrequency;
+    std::optional<IqFormat> iqFormat;
+    std::string logPath;
     std::string input = "-";
     std::vector<std::string> listen;  // as given; checkOptions reads them into `feeds`
     std::optional<int> baud;
@@ -91,16 +120,16 @@ void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, s
     app.add_option("-r,--rate", rate)->check(CLI::IsMember({25, 50, 100, 200}));
     app.add_option("-f,--freq", hertz)->check(CLI::Range(200.0, 3500.0));
     addFlag(app, "--classic", options.classic);
-    const std::map<std::string, OutputFormat> formats{
-        {"pages", OutputFormat::Pages}, {"frames", OutputFormat::Frames}, {"json", OutputFormat::Json}, {"rtcm", OutputFormat::Rtcm}};
-    app.add_option("-o,--output", options.format)->transform(CLI::CheckedTransformer(formats));
+    app.add_option("-o,--output", options.outputName)->check(CLI::IsMember({"pages", "frames", "json", "rtcm", "table"}));
     app.add_option("--channel", options.channel)->check(CLI::Range(1, 65535));
     addFlag(app, "--raw", options.raw);
-    const std::map<std::string, RawSampleFormat> samples{
-        {"s16", RawSampleFormat::S16}, {"s32", RawSampleFormat::S32}, {"f32", RawSampleFormat::F32}, {"u8", RawSampleFormat::U8}};
-    app.add_option("--format", options.rawSample)->transform(CLI::CheckedTransformer(samples));
+    app.add_option("--format", options.formatName)->check(CLI::IsMember({"s16", "s32", "f32", "u8", "cu8", "cs8", "cs16", "cf32"}));
     app.add_option("--channels", options.rawChannels)->check(CLI::Range(1, 65535));
-    app.add_option("--sample-rate", options.rawSampleRate)->check(CLI::Range(AudioInput::LowestRate, AudioInput::HighestRate));
+    app.add_option("--sample-rate", options.rawSampleRate)->check(CLI::Range(AudioInput::LowestRate, HighestIqRate));
+    addFlag(app, "--iq", options.iq);
+    app.add_option("--center-freq", options.centreFrequency)->check(CLI::Range(1.0, 1e10));
+    addFlag(app, "--scan", options.scan);
+    app.add_option("--log", options.logPath);
     addFlag(app, "--rtcm", options.rtcm);
     addFlag(app, "--stats", options.stats);
     app.add_option("--stations", options.stationsLog);
@@ -108,6 +137,47 @@ void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, s
     app.add_option("--serial", options.feeds.serialDevice);
     app.add_option("--baud", options.baud)->check(CLI::IsMember(SerialOutput::supportedBaudRates()));
     app.add_option("file", options.input);
+}
+
+void checkFeedOptions(Options& options) {
+    for (const std::string& text : options.listen) {
+        std::string problem;
+        const auto address = parseListenAddress(text, problem);
+        if (!address) throw UsageError("--listen: " + problem);
+        options.feeds.listen.push_back(*address);
+    }
+    if (options.baud && options.feeds.serialDevice.empty()) throw UsageError("--baud sets the speed of --serial, which is not given");
+    options.feeds.baud = options.baud.value_or(options.feeds.baud);
+}
+
+// The band monitor's options, and the output they choose.
+void checkBandOptions(Options& options, std::optional<int> rate, std::optional<double> hertz) {
+    const bool band = options.iq || options.scan;
+    if (options.iq && options.scan) throw UsageError("--iq and --scan cannot be used together");
+    if (band && (options.classic || options.rtcm || rate || hertz))
+        throw UsageError(std::string(options.iq ? "--iq" : "--scan") + " finds every beacon itself: it takes no --classic, --rtcm, -r or -f");
+    if (options.centreFrequency && !options.iq) throw UsageError("--center-freq gives an IQ stream's centre: give --iq as well");
+    if (!options.logPath.empty() && !band) throw UsageError("--log records what --iq or --scan decode: give one of them");
+    if (options.outputName == "table" && !band) throw UsageError("-o table shows the stations of --iq or --scan: give one of them");
+    if (options.outputName) {
+        options.table = *options.outputName == "table";
+        if (!options.table) options.format = *outputFormatNamed(*options.outputName);
+    } else {
+        // Many stations at once are best followed in the table; into a pipe, pages as always.
+        options.table = band && isatty(STDOUT_FILENO) == 1;
+    }
+    if (!options.iq) return;
+    if (options.raw || options.rawChannels || options.channel != 1)
+        throw UsageError("--raw, --channels and --channel describe audio; IQ is given by --format and --sample-rate");
+    if (options.formatName) {
+        options.iqFormat = iqFormatNamed(*options.formatName);
+        if (!options.iqFormat) throw UsageError("--format " + *options.formatName + " is an audio format; IQ is cu8, cs8, cs16 or cf32");
+        if (!options.rawSampleRate) throw UsageError("raw IQ (--format " + *options.formatName + ") needs its --sample-rate");
+        if (*options.rawSampleRate < LowestIqRate)
+            throw UsageError("--sample-rate: IQ is taken at " + std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) + " Hz");
+    } else if (options.rawSampleRate) {
+        throw UsageError("--sample-rate goes with raw IQ (--format); a sound file says its own rate");
+    }
 }
 
 void checkOptions(Options& options, std::optional<int> rate, std::optional<double> hertz) {
@@ -123,6 +193,19 @@ void checkOptions(Options& options, std::optional<int> rate, std::optional<doubl
         options.toneHint = hertz;
         options.rateHint = rate;
     }
+    checkBandOptions(options, rate, hertz);
+    if (options.formatName && !options.iq) {
+        const std::map<std::string, RawSampleFormat> samples{
+            {"s16", RawSampleFormat::S16}, {"s32", RawSampleFormat::S32}, {"f32", RawSampleFormat::F32}, {"u8", RawSampleFormat::U8}};
+        const auto sample = samples.find(*options.formatName);
+        if (sample == samples.end()) throw UsageError("--format " + *options.formatName + " is an IQ format: give --iq as well");
+        options.rawSample = sample->second;
+    }
+    if (options.rawSampleRate && !options.iq && *options.rawSampleRate > AudioInput::HighestRate)
+        throw UsageError("--sample-rate: audio is taken at " + std::to_string(AudioInput::LowestRate) + " to " +
+                         std::to_string(AudioInput::HighestRate) + " Hz");
+    checkFeedOptions(options);
+    if (options.iq) return;
     const bool describesRaw = options.rawSample || options.rawChannels || options.rawSampleRate;
     if (options.rtcm && (options.raw || describesRaw))
         throw UsageError(options.raw ? "--raw and --rtcm cannot be used together"
@@ -132,14 +215,6 @@ void checkOptions(Options& options, std::optional<int> rate, std::optional<doubl
     options.rawFormat.sample = options.rawSample.value_or(options.rawFormat.sample);
     options.rawFormat.channels = options.rawChannels.value_or(options.rawFormat.channels);
     options.rawFormat.sampleRate = options.rawSampleRate.value_or(options.rawFormat.sampleRate);
-    for (const std::string& text : options.listen) {
-        std::string problem;
-        const auto address = parseListenAddress(text, problem);
-        if (!address) throw UsageError("--listen: " + problem);
-        options.feeds.listen.push_back(*address);
-    }
-    if (options.baud && options.feeds.serialDevice.empty()) throw UsageError("--baud sets the speed of --serial, which is not given");
-    options.feeds.baud = options.baud.value_or(options.feeds.baud);
     if (options.raw && options.channel > options.rawFormat.channels)
         throw UsageError("--channel " + std::to_string(options.channel) + " is beyond the " + std::to_string(options.rawFormat.channels) +
                          " channels of the raw audio");
@@ -214,6 +289,23 @@ void printStatistics(const Receiver& receiver, const Options& options) {
     }
 }
 
+int runBand(const Options& options) {
+    BandDecodeSettings settings;
+    settings.input = options.iq ? BandInput::Iq : BandInput::Audio;
+    settings.path = options.input;
+    settings.iqFormat = options.iqFormat;
+    settings.iqSampleRate = options.rawSampleRate.value_or(0);
+    settings.centreFrequencyHz = options.centreFrequency;
+    settings.rawAudio = options.raw;
+    settings.rawAudioFormat = options.rawFormat;
+    settings.audioChannel = options.channel - 1;
+    if (!options.table) settings.format = options.format;
+    settings.logPath = options.logPath;
+    settings.feeds = options.feeds;
+    settings.statistics = options.stats;
+    return runBandDecode(settings);
+}
+
 int run(const Options& options) {
     if (!options.stationsLog.empty()) {
         std::string problem;
@@ -221,6 +313,7 @@ int run(const Options& options) {
         std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
         return 1;
     }
+    if (options.iq || options.scan) return runBand(options);
     DecodedStreamWriter output(options.format, stdout, options.input == "-" ? "stdin" : options.input);
     // --listen and --serial come on top of standard output. They open first: a port in use or a
     // missing serial device stops us before anything is decoded.

@@ -169,10 +169,10 @@ TEST(BandChannelizer, EachToneInItsChannelAndNotTheNeighbours) {
 // give nothing.
 TEST(BandMonitor, EveryBeaconOfTheBandInEveryFormat) {
     BandSettings band;
-    band.sampleRate = 250000.0;
+    band.sampleRate = 96000.0;  // 256..352 kHz: the whole band
     band.centreFrequency = 304000.0;
-    band.beacons = {beacon(287500.0, 100.0, 491, 14.0), beacon(295000.0, 200.0, 642, 14.0), beacon(304500.0, 50.0, 17, 14.0),
-                    beacon(313000.0, 200.0, 1011, 14.0), beacon(324500.0, 100.0, 330, 14.0)};
+    band.beacons = {beacon(283500.0, 100.0, 491, 14.0), beacon(295000.0, 200.0, 642, 14.0), beacon(304500.0, 50.0, 17, 14.0),
+                    beacon(313000.0, 200.0, 1011, 14.0), beacon(325000.0, 100.0, 330, 14.0)};
     BandCarrier carrier;
     carrier.frequency = 301000.0;
     carrier.carrierToNoiseDbHz = 50.0;
@@ -183,16 +183,73 @@ TEST(BandMonitor, EveryBeaconOfTheBandInEveryFormat) {
     for (const IqFormat format : {IqFormat::Cu8, IqFormat::Cs8, IqFormat::Cs16, IqFormat::Cf32}) {
         SCOPED_TRACE(static_cast<int>(format));
         band.seed = static_cast<std::uint64_t>(format) + 3;
-        const Outcome outcome = monitor(band, 40.0, settings, format);
+        const Outcome outcome = monitor(band, 25.0, settings, format);
         expectEveryFrameOnce(outcome, band, 0.0);
         for (const HeardFrame& heard : outcome.heard) EXPECT_TRUE(heard.absolute);
-        if (format != IqFormat::Cu8) continue;
-        // Without the centre frequency, the same beacons come out as offsets from the centre.
-        BandMonitorSettings offsets = settings;
-        offsets.centreFrequencyHz.reset();
-        const Outcome relative = monitor(band, 40.0, offsets, format);
-        expectEveryFrameOnce(relative, band, band.centreFrequency);
     }
+}
+
+// Without the centre frequency the whole stream is searched, beacons wherever they sit (here off the
+// raster, and one on the seam between two channels): the frames come out with offsets from the centre.
+TEST(BandMonitor, BeaconsAnywhereInAStreamOfUnknownCentre) {
+    BandSettings band;
+    band.sampleRate = 48000.0;
+    band.centreFrequency = 300000.0;
+    band.beacons = {beacon(290130.0, 100.0, 5, 14.0), beacon(301375.0, 200.0, 6, 14.0), beacon(311620.0, 100.0, 7, 14.0)};
+    BandCarrier carrier;
+    carrier.frequency = 296000.0;
+    band.carriers = {carrier};
+    BandMonitorSettings settings;
+    settings.sampleRate = band.sampleRate;
+    const Outcome outcome = monitor(band, 25.0, settings, IqFormat::Cs16);
+    expectEveryFrameOnce(outcome, band, band.centreFrequency);
+    for (const HeardFrame& heard : outcome.heard) EXPECT_FALSE(heard.absolute);
+}
+
+// A weak beacon in the channel next to one 20 dB stronger: both decoded whole.
+TEST(BandMonitor, WeakBeaconBesideAStrongOne) {
+    BandSettings band;
+    band.sampleRate = 96000.0;
+    band.centreFrequency = 304000.0;
+    for (const double rate : {100.0, 200.0}) {
+        SCOPED_TRACE(rate);
+        band.beacons = {beacon(300000.0, rate, 100, 29.0), beacon(300500.0, rate, 200, 9.0)};
+        BandMonitorSettings settings;
+        settings.sampleRate = band.sampleRate;
+        settings.centreFrequencyHz = band.centreFrequency;
+        expectEveryFrameOnce(monitor(band, 25.0, settings, IqFormat::Cf32), band, 0.0, 2);
+    }
+}
+
+// Audio from a receiver whose passband holds three beacons and a carrier: each tone found and decoded.
+TEST(BandMonitor, ScansAudioForEveryBeacon) {
+    BandSettings band;
+    band.output = BandOutput::Real;
+    band.sampleRate = 48000.0;
+    band.centreFrequency = 0.0;
+    band.beacons = {beacon(800.0, 200.0, 1, 13.0), beacon(1310.0, 100.0, 2, 13.0), beacon(2125.0, 50.0, 3, 14.0)};
+    BandCarrier carrier;
+    carrier.frequency = 2600.0;
+    band.carriers = {carrier};
+    BandMonitorSettings settings;
+    settings.input = BandInput::Audio;
+    settings.sampleRate = band.sampleRate;
+    expectEveryFrameOnce(monitor(band, 25.0, settings), band, 0.0);
+}
+
+// Streams the monitor cannot search are refused with a reason.
+TEST(BandMonitor, RefusesStreamsItCannotSearch) {
+    BandMonitorSettings settings;
+    settings.sampleRate = 250000.0;
+    settings.centreFrequencyHz = 100000.0;  // 0..225 kHz: not the beacon band
+    EXPECT_THROW(BandMonitor{settings}, std::invalid_argument);
+    settings.sampleRate = 4000.0;
+    settings.centreFrequencyHz.reset();
+    EXPECT_THROW(BandMonitor{settings}, std::invalid_argument);
+    settings.sampleRate = 48000.0;
+    settings.input = BandInput::Audio;
+    settings.audioHighHz = 30000.0;
+    EXPECT_THROW(BandMonitor{settings}, std::invalid_argument);
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+// sondeco-decode's band monitor: every beacon of an SDR's IQ stream, or of audio holding several
+// beacons, decoded at once, written as pages (a block per station), frame lines, JSON, RTCM or a live
+// station table, and logged to SQLite.
+#pragma once
+
+#include "audio/audio_format.h"
+#include "audio/raw_stream.h"
+#include "band/band_monitor.h"
+#include "output/decoded_output.h"
+#include "output/output_feeds.h"
+
+#include <optional>
+#include <string>
+
+namespace sondeco {
+
+struct BandDecodeSettings {
+    BandInput input = BandInput::Iq;
+    std::string path = "-";  // "-" is standard input
+    // IQ: raw samples in this format at this rate, or (without a format) a two-channel sound file.
+    std::optional<IqFormat> iqFormat;
+    int iqSampleRate = 0;
+    std::optional<double> centreFrequencyHz;
+    // Audio: raw or a sound file, and the channel to search (from 0).
+    bool rawAudio = false;
+    RawAudioFormat rawAudioFormat;
+    int audioChannel = 0;
+    // The output: a decoded-output format, or the live station table.
+    std::optional<OutputFormat> format;  // empty: the station table
+    std::string logPath;  // empty: no log
+    FeedSettings feeds;
+    bool statistics = false;
+};
+
+// Lowest and highest IQ sample rates taken.
+inline constexpr int LowestIqRate = 48000;
+inline constexpr int HighestIqRate = 3200000;
+
+// Runs to the end of the input; the exit status, with problems on standard error.
+int runBandDecode(const BandDecodeSettings& settings);
+
+}  // namespace sondeco
