@@ -138,6 +138,8 @@ int runBandDecode(const BandDecodeSettings& settings) {
         // for any time, and a kill then must not take the frames decoded before it. With the log in
         // WAL mode and synchronous=NORMAL a commit costs no disk flush, so ten a second cost nothing.
         if (log) log->commit();
+        // A live stream's frames are wanted as they come, not a buffer's worth at a time.
+        if (output && !output->failed()) std::fflush(stdout);
     };
     const auto blockSize = static_cast<std::size_t>(sampleRate / 10.0);
     std::vector<std::complex<float>> samples(blockSize);

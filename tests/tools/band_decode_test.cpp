@@ -1,0 +1,145 @@
+// sondeco-decode's band monitor end to end: sondeco-gen's IQ through a file and a pipe, the frames it
+// prints against what its log holds, a second run appending, a run killed mid-stream, and wrong input.
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sondeco {
+namespace {
+
+using testing::jsonNumbers;
+using testing::lines;
+using testing::runCommand;
+using testing::scratchPath;
+
+std::string decoder(const std::string& arguments) { return std::string("'" SONDECO_DECODE "' ") + arguments; }
+std::string generator(const std::string& arguments) { return std::string("'" SONDECO_GEN "' ") + arguments; }
+
+// Three beacons and a carrier in 96 kS/s around 304 kHz.
+constexpr const char* Band = "--iq --sample-rate 96000 --center-freq 304000 --seconds 20 --beacon 287500,100,491,14 "
+                             "--beacon 304500,200,12,14 --beacon 318000,100,77,14 --carrier 296000,45";
+
+std::string sql(const std::filesystem::path& log, const std::string& query) {
+    const auto result = runCommand("sqlite3 '" + log.string() + "' '" + query + "'");
+    EXPECT_EQ(result.exitCode, 0) << result.errors;
+    return result.output;
+}
+
+TEST(BandDecode, PrintsAndLogsEveryBeaconFromFilesAndPipes) {
+    const auto wav = scratchPath("band.wav");
+    const auto log = scratchPath("band.db");
+    std::filesystem::remove(log);
+    ASSERT_EQ(runCommand(generator(std::string(Band) + " '" + wav.string() + "'")).exitCode, 0);
+
+    // A two-channel WAV by name, and the same band as raw cu8 through a pipe: the same stations.
+    const auto fromFile = runCommand(decoder("--iq --center-freq 304000 -o json --log '" + log.string() + "' '" + wav.string() + "'"));
+    ASSERT_EQ(fromFile.exitCode, 0) << fromFile.errors;
+    const auto fromPipe = runCommand(generator(std::string(Band) + " --format cu8 -") + " | " +
+                                     decoder("--iq --format cu8 --sample-rate 96000 --center-freq 304000 -o json"));
+    ASSERT_EQ(fromPipe.exitCode, 0) << fromPipe.errors;
+    for (const auto* output : {&fromFile.output, &fromPipe.output}) {
+        std::set<std::pair<int, int>> heard;  // station, carrier in Hz
+        for (const std::string& line : lines(*output)) {
+            heard.insert({static_cast<int>(jsonNumbers(line, "station_id").at(0)), static_cast<int>(jsonNumbers(line, "freq").at(0) / 100.0 + 0.5) * 100});
+            const double rate = jsonNumbers(line, "bitrate").at(0);  // the frame's own comes first
+            EXPECT_TRUE(rate == 100.0 || rate == 200.0) << line;
+        }
+        EXPECT_EQ(heard, (std::set<std::pair<int, int>>{{491, 287500}, {12, 304500}, {77, 318000}}));
+    }
+
+    // The log holds exactly the frames printed; a second run appends to the same stations.
+    const std::size_t printed = lines(fromFile.output).size();
+    ASSERT_GT(printed, 20u);
+    EXPECT_EQ(sql(log, "SELECT count(*) FROM frames"), std::to_string(printed) + "\n");
+    ASSERT_EQ(runCommand(decoder("--iq --center-freq 304000 -o frames --log '" + log.string() + "' '" + wav.string() + "'")).exitCode, 0);
+    EXPECT_EQ(sql(log, "SELECT count(*) FROM frames"), std::to_string(2 * printed) + "\n");
+    EXPECT_EQ(sql(log, "SELECT station_id FROM stations ORDER BY frequency_hz"), "491\n12\n77\n");
+    const auto stations = runCommand(decoder("--stations '" + log.string() + "'"));
+    EXPECT_NE(stations.output.find("304.5 kHz"), std::string::npos) << stations.output;
+
+    // The table into a pipe: a line per frame, naming frequency and station.
+    const auto table = runCommand(decoder("--iq --center-freq 304000 -o table '" + wav.string() + "'"));
+    EXPECT_EQ(lines(table.output).size(), printed);
+    EXPECT_NE(table.output.find("318.0 kHz"), std::string::npos);
+}
+
+// A decoder killed while its input has stalled: every frame decoded before the stall is in the log,
+// and the log reads cleanly.
+TEST(BandDecode, KilledMidStreamLeavesItsFramesInTheLog) {
+    const auto raw = scratchPath("band.cu8");
+    const auto log = scratchPath("killed.db");
+    const auto out = scratchPath("killed.json");
+    std::filesystem::remove(log);
+    ASSERT_EQ(runCommand(generator(std::string(Band) + " --format cu8 '" + raw.string() + "'")).exitCode, 0);
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(pipeEnds[0], STDIN_FILENO);
+        close(pipeEnds[1]);
+        const std::string command =
+            decoder("--iq --format cu8 --sample-rate 96000 --center-freq 304000 -o json --log '" + log.string() + "' > '" + out.string() + "'");
+        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeEnds[0]);
+    // The whole stream, then the pipe stays open as a stalled SDR's would.
+    const std::string bytes = testing::readWhole(raw);
+    ASSERT_EQ(write(pipeEnds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    // Everything sent is decoded within seconds; then nothing more comes.
+    std::size_t printed = 0;
+    for (int unchanged = 0, wait = 0; unchanged < 20 && wait < 600; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::size_t now = lines(testing::readWhole(out)).size();
+        unchanged = now == printed && now > 0 ? unchanged + 1 : 0;
+        printed = now;
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipeEnds[1]);
+    ASSERT_GT(printed, 20u);
+    EXPECT_EQ(sql(log, "PRAGMA integrity_check"), "ok\n");
+    EXPECT_EQ(sql(log, "SELECT count(*) FROM frames"), std::to_string(printed) + "\n");
+}
+
+TEST(BandDecode, WrongInputIsRefusedWithAReason) {
+    const auto text = scratchPath("not-iq.txt");
+    std::ofstream(text) << "hello\n";
+    const auto audio = scratchPath("beacon.wav");
+    ASSERT_EQ(runCommand(generator("--seconds 1 '" + audio.string() + "'")).exitCode, 0);
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {"--iq '" + text.string() + "'", 1, "is not a sound file"},
+        {"--iq --format cu8 '" + text.string() + "'", 2, "needs its --sample-rate"},
+        {"--iq --format cu8 --sample-rate 8000 -", 2, "IQ is taken at 48000 to 3200000 Hz"},
+        {"--iq --format s16 --sample-rate 96000 -", 2, "is an audio format"},
+        {"--format cu8 -", 2, "give --iq as well"},
+        {"--iq --scan -", 2, "cannot be used together"},
+        {"--iq -r 100 -", 2, "finds every beacon itself"},
+        {"--center-freq 300000 -", 2, "give --iq as well"},
+        {"--log x.db -", 2, "give one of them"},
+        {"-o table -", 2, "give one of them"},
+        {"--iq --format cu8 --sample-rate 250000 --center-freq 100000 '" + text.string() + "'", 1, "does not reach the beacon band"},
+        {"--scan --log /nonexistent/dir/x.db '" + audio.string() + "'", 1, "x.db"},
+    };
+    for (const Case& c : cases) {
+        const auto result = runCommand(decoder(c.arguments) + " < /dev/null");
+        EXPECT_EQ(result.exitCode, c.status) << c.arguments << "\n" << result.errors;
+        EXPECT_NE(result.errors.find(c.says), std::string::npos) << c.arguments << "\n" << result.errors;
+    }
+}
+
+}  // namespace
+}  // namespace sondeco
