@@ -85,7 +85,8 @@ BandMonitor::BandMonitor(const BandMonitorSettings& settings) : settings_(settin
         highHz = settings.audioHighHz;
     } else if (settings.centreFrequencyHz) {
         const double centre = *settings.centreFrequencyHz;
-        if (!(centre > 0.0) || !std::isfinite(centre)) throw std::invalid_argument("the centre frequency must be a positive number of hertz");
+        if (!(centre > 0.0) || !std::isfinite(centre))
+            throw std::invalid_argument("the centre frequency must be a positive number of hertz");
         frequencyBase_ = centre;
         // The raster points are multiples of 500 Hz: turn the nearest one onto a channel centre.
         gridOffsets = {std::round(centre / BandChannelizer::RasterHz) * BandChannelizer::RasterHz - centre};

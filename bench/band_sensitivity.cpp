@@ -130,8 +130,9 @@ int main(int argc, char** argv) {
             const Setup setups[] = {Setup::AudioAlone, Setup::BandAlone, Setup::BandBesideStrong};
             std::vector<double> points;
             for (double db = from; db <= to + 1e-9; db += step) points.push_back(db);
-            std::printf("| Eb/N0 | 100 bit/s: enhanced receiver | band monitor | band, +20 dB next channel | 200 bit/s: enhanced receiver "
-                        "| band monitor | band, +20 dB next channel |\n|---|---|---|---|---|---|---|\n");
+            std::printf(
+                "| Eb/N0 | 100 bit/s: enhanced receiver | band monitor | band, +20 dB next channel | 200 bit/s: enhanced receiver "
+                "| band monitor | band, +20 dB next channel |\n|---|---|---|---|---|---|---|\n");
             std::vector<std::vector<double>> columns(6);
             for (const double db : points) {
                 std::printf("| %.1f dB", db);

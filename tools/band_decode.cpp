@@ -38,13 +38,14 @@ int fail(const BandDecodeSettings& settings, const std::string& problem) {
 }
 
 void printStatistics(const BandMonitor& monitor) {
-    std::fprintf(stderr, "stream seconds: %.1f\nchannels searched: %zu\n", static_cast<double>(monitor.samplesTaken()) / monitor.sampleRate(),
-                 monitor.channelCount());
+    std::fprintf(stderr, "stream seconds: %.1f\nchannels searched: %zu\n",
+                 static_cast<double>(monitor.samplesTaken()) / monitor.sampleRate(), monitor.channelCount());
     for (const BandChannelStatus& channel : monitor.status()) {
         if (channel.decoder == nullptr) continue;
         const DecoderStatistics& s = channel.decoder->statistics();
-        std::string line = formatStationFrequency(channel.carrierHz.value_or(channel.frequencyHz), monitor.absoluteFrequencies()) + ": frames " + std::to_string(s.frames) +
-                           ", repaired words " + std::to_string(s.repairedWords) + ", frames lost " + std::to_string(s.framesLost);
+        std::string line = formatStationFrequency(channel.carrierHz.value_or(channel.frequencyHz), monitor.absoluteFrequencies()) +
+                           ": frames " + std::to_string(s.frames) + ", repaired words " + std::to_string(s.repairedWords) +
+                           ", frames lost " + std::to_string(s.framesLost);
         char held[64];
         if (channel.bitRate && channel.ebN0Db) {
             std::snprintf(held, sizeof held, "; now %.0f bit/s, Eb/N0 %.1f dB", *channel.bitRate, *channel.ebN0Db);
@@ -67,8 +68,8 @@ int runBandDecode(const BandDecodeSettings& settings) {
                                               : iq.openFile(settings.path, problem);
         if (!opened) return fail(settings, problem);
         if (iq.sampleRate() < LowestIqRate || iq.sampleRate() > HighestIqRate)
-            return fail(settings, "is sampled at " + std::to_string(iq.sampleRate()) + " Hz; IQ is taken at " + std::to_string(LowestIqRate) +
-                                      " to " + std::to_string(HighestIqRate) + " Hz");
+            return fail(settings, "is sampled at " + std::to_string(iq.sampleRate()) + " Hz; IQ is taken at " +
+                                      std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) + " Hz");
         sampleRate = iq.sampleRate();
     } else {
         const ChannelChoice channel{settings.audioChannel, 1};

@@ -11,6 +11,7 @@
 #include "tools/band_decode.h"
 #include "tools/command_line.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -18,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <unistd.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -155,7 +155,8 @@ void checkBandOptions(Options& options, std::optional<int> rate, std::optional<d
     const bool band = options.iq || options.scan;
     if (options.iq && options.scan) throw UsageError("--iq and --scan cannot be used together");
     if (band && (options.classic || options.rtcm || rate || hertz))
-        throw UsageError(std::string(options.iq ? "--iq" : "--scan") + " finds every beacon itself: it takes no --classic, --rtcm, -r or -f");
+        throw UsageError(std::string(options.iq ? "--iq" : "--scan") +
+                         " finds every beacon itself: it takes no --classic, --rtcm, -r or -f");
     if (options.centreFrequency && !options.iq) throw UsageError("--center-freq gives an IQ stream's centre: give --iq as well");
     if (!options.logPath.empty() && !band) throw UsageError("--log records what --iq or --scan decode: give one of them");
     if (options.outputName == "table" && !band) throw UsageError("-o table shows the stations of --iq or --scan: give one of them");
@@ -174,7 +175,8 @@ void checkBandOptions(Options& options, std::optional<int> rate, std::optional<d
         if (!options.iqFormat) throw UsageError("--format " + *options.formatName + " is an audio format; IQ is cu8, cs8, cs16 or cf32");
         if (!options.rawSampleRate) throw UsageError("raw IQ (--format " + *options.formatName + ") needs its --sample-rate");
         if (*options.rawSampleRate < LowestIqRate)
-            throw UsageError("--sample-rate: IQ is taken at " + std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) + " Hz");
+            throw UsageError("--sample-rate: IQ is taken at " + std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) +
+                             " Hz");
     } else if (options.rawSampleRate) {
         throw UsageError("--sample-rate goes with raw IQ (--format); a sound file says its own rate");
     }

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <set>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace sondeco {
 namespace {
@@ -22,8 +22,9 @@ std::string decoder(const std::string& arguments) { return std::string("'" SONDE
 std::string generator(const std::string& arguments) { return std::string("'" SONDECO_GEN "' ") + arguments; }
 
 // Three beacons and a carrier in 96 kS/s around 304 kHz.
-constexpr const char* Band = "--iq --sample-rate 96000 --center-freq 304000 --seconds 20 --beacon 287500,100,491,14 "
-                             "--beacon 304500,200,12,14 --beacon 318000,100,77,14 --carrier 296000,45";
+constexpr const char* Band =
+    "--iq --sample-rate 96000 --center-freq 304000 --seconds 20 --beacon 287500,100,491,14 "
+    "--beacon 304500,200,12,14 --beacon 318000,100,77,14 --carrier 296000,45";
 
 std::string sql(const std::filesystem::path& log, const std::string& query) {
     const auto result = runCommand("sqlite3 '" + log.string() + "' '" + query + "'");
@@ -46,7 +47,8 @@ TEST(BandDecode, PrintsAndLogsEveryBeaconFromFilesAndPipes) {
     for (const auto* output : {&fromFile.output, &fromPipe.output}) {
         std::set<std::pair<int, int>> heard;  // station, carrier in Hz
         for (const std::string& line : lines(*output)) {
-            heard.insert({static_cast<int>(jsonNumbers(line, "station_id").at(0)), static_cast<int>(jsonNumbers(line, "freq").at(0) / 100.0 + 0.5) * 100});
+            heard.insert({static_cast<int>(jsonNumbers(line, "station_id").at(0)),
+                          static_cast<int>(jsonNumbers(line, "freq").at(0) / 100.0 + 0.5) * 100});
             const double rate = jsonNumbers(line, "bitrate").at(0);  // the frame's own comes first
             EXPECT_TRUE(rate == 100.0 || rate == 200.0) << line;
         }
@@ -84,8 +86,8 @@ TEST(BandDecode, KilledMidStreamLeavesItsFramesInTheLog) {
     if (child == 0) {
         dup2(pipeEnds[0], STDIN_FILENO);
         close(pipeEnds[1]);
-        const std::string command =
-            decoder("--iq --format cu8 --sample-rate 96000 --center-freq 304000 -o json --log '" + log.string() + "' > '" + out.string() + "'");
+        const std::string command = decoder("--iq --format cu8 --sample-rate 96000 --center-freq 304000 -o json --log '" + log.string() +
+                                            "' > '" + out.string() + "'");
         execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
