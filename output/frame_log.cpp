@@ -464,7 +464,13 @@ bool printStationsFromLog(const std::string& path, std::FILE* out, std::string& 
                           row.stationId);
             text += station;
             for (std::size_t type = 0; type < row.framesByType.size(); ++type)
-                if (row.framesByType[type] > 0) text += " " + std::to_string(type) + ":" + std::to_string(row.framesByType[type]);
+                if (row.framesByType[type] > 0) {
+                    // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) inside "literal" + string.
+                    text += ' ';
+                    text += std::to_string(type);
+                    text += ':';
+                    text += std::to_string(row.framesByType[type]);
+                }
             text += '\n';
         }
     }
