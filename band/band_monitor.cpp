@@ -146,6 +146,12 @@ void BandMonitor::process(std::span<const double> samples) {
     }
 }
 
+void BandMonitor::finish() {
+    if (block_.empty()) return;
+    processBlock(block_);
+    block_.clear();
+}
+
 void BandMonitor::process(std::span<const ComplexSample> samples) {
     const auto blockSize = static_cast<std::size_t>(BlockSeconds * settings_.sampleRate);
     while (!samples.empty()) {

@@ -80,6 +80,8 @@ public:
     // Complex samples (IQ), or real samples (audio), of any block size.
     void process(std::span<const ComplexSample> samples);
     void process(std::span<const double> samples);
+    // Hands over what audio is still gathering towards a whole block, at the end of the input.
+    void finish();
 
     bool absoluteFrequencies() const { return settings_.centreFrequencyHz.has_value(); }
     std::size_t channelCount() const;

@@ -158,6 +158,7 @@ int runBandDecode(const BandDecodeSettings& settings) {
         reportLosses();
     }
     problem = settings.input == BandInput::Iq ? iq.error() : audio.error();
+    monitor->finish();
     reportLosses();
     if (tableWriter) tableWriter->finish();
     if (output && !output->failed()) std::fflush(stdout);
