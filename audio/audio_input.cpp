@@ -36,6 +36,10 @@ const char* rawName(RawSampleFormat format) {
     return "raw";
 }
 
+std::size_t rawFrameBytes(const RawAudioFormat& format) {
+    return static_cast<std::size_t>(bytesPerSample(format.sample)) * static_cast<std::size_t>(format.channels);
+}
+
 }  // namespace
 
 bool AudioInput::start(int channels, int rate, ChannelChoice choice, std::string& error) {
@@ -97,30 +101,28 @@ bool AudioInput::openFileInMemory(std::string_view bytes, ChannelChoice channels
     return startFile(file_.openMemory(bytes, error), channels, error);
 }
 
-bool AudioInput::openRaw(const std::string& path, const RawAudioFormat& format, ChannelChoice channels, std::string& error) {
+// What a raw input by name and one by stream have in common: the format, and the channels chosen.
+bool AudioInput::startRaw(const RawAudioFormat& format, ChannelChoice channels, std::string& error) {
     inputChannels_ = 0;
     file_.close();
     isRaw_ = true;
     rawFormat_ = format.sample;
     formatName_ = rawName(format.sample);
     announcedFrames_ = -1;
-    if (!start(format.channels, format.sampleRate, channels, error)) return false;
-    const auto frameBytes = static_cast<std::size_t>(bytesPerSample(format.sample)) * static_cast<std::size_t>(format.channels);
-    return raw_.open(path, frameBytes, error);
+    return start(format.channels, format.sampleRate, channels, error);
+}
+
+bool AudioInput::openRaw(const std::string& path, const RawAudioFormat& format, ChannelChoice channels, std::string& error) {
+    if (!startRaw(format, channels, error)) return false;
+    return raw_.open(path, rawFrameBytes(format), error);
 }
 
 bool AudioInput::openRawStream(std::FILE* stream, bool owned, const RawAudioFormat& format, ChannelChoice channels, std::string& error) {
-    inputChannels_ = 0;
-    file_.close();
-    isRaw_ = true;
-    rawFormat_ = format.sample;
-    formatName_ = rawName(format.sample);
-    announcedFrames_ = -1;
-    if (!start(format.channels, format.sampleRate, channels, error)) {
+    if (!startRaw(format, channels, error)) {
         if (owned) std::fclose(stream);
         return false;
     }
-    raw_.openStream(stream, owned, static_cast<std::size_t>(bytesPerSample(format.sample)) * static_cast<std::size_t>(format.channels));
+    raw_.openStream(stream, owned, rawFrameBytes(format));
     return true;
 }
 

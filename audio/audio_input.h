@@ -62,6 +62,7 @@ public:
     bool rewind();
 
 private:
+    bool startRaw(const RawAudioFormat& format, ChannelChoice channels, std::string& error);
     bool start(int channels, int rate, ChannelChoice choice, std::string& error);
     bool startFile(bool opened, ChannelChoice choice, std::string& error);
     void refill();

@@ -21,11 +21,7 @@ bool IqInput::openRaw(const std::string& path, IqFormat format, int sampleRate, 
         return false;
     }
     if (!raw_.open(path, static_cast<std::size_t>(bytesPerIqSample(format)), error)) return false;
-    isRaw_ = true;
-    open_ = true;
-    format_ = format;
-    sampleRate_ = sampleRate;
-    error_.clear();
+    startRaw(format, sampleRate);
     return true;
 }
 
@@ -38,12 +34,16 @@ bool IqInput::openRawStream(std::FILE* stream, bool owned, IqFormat format, int 
         return false;
     }
     raw_.openStream(stream, owned, static_cast<std::size_t>(bytesPerIqSample(format)));
+    startRaw(format, sampleRate);
+    return true;
+}
+
+void IqInput::startRaw(IqFormat format, int sampleRate) {
     isRaw_ = true;
     open_ = true;
     format_ = format;
     sampleRate_ = sampleRate;
     error_.clear();
-    return true;
 }
 
 bool IqInput::openFile(const std::string& path, std::string& error) {

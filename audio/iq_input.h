@@ -39,6 +39,7 @@ public:
 
 private:
     bool checkFile(std::string& error);
+    void startRaw(IqFormat format, int sampleRate);
 
     SoundFileReader file_;
     RawFrameReader raw_;
