@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # make run    build, make the sample beacon signal, and run Sondeco on it
 # make test   check the sources' format (clang-format); build with AddressSanitizer, UndefinedBehaviorSanitizer
 #             and the standard library's assertions, warnings as errors, and run every test; build what

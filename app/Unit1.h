@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TForm1, the main window: tool bar with the signal indicator and frame-lock lamp, one tab per message
 // page over the text box, the frame header in the status bar. It owns the settings fields and the
 // per-buffer processing chain; the work itself lives in audio/, demod/, rtcm/ and display/.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TForm2: the non-modal "Settings" window. It shows the input device and holds the centre frequency
 // and the bit rate; every change retunes the running demodulator at once.
 #pragma once

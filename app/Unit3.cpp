@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/Unit3.h"
 
 #include "app/fonts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TForm3: the "Eye pattern" tool window. It stays on top, appears centred on the main window, and
 // shows the eye-pattern bitmap the main window draws after every buffer while it is visible.
 #pragma once

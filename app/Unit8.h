@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TForm8: the modal input-device dialog. Its construction fills the device list, resolves the saved
 // device name and opens capture; "OK" on another device restarts capture on it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TForm9: the borderless "Restart input device..." notice shown while capture restarts.
 #pragma once
 

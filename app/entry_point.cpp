@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/entry_point.h"
 
 #include "app/termination_signals.h"

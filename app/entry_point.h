@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shape of the program's entry point: the application object first, then the program inside one
 // guarded block. An exception that escapes the program is shown in a message box, for which the
 // application object has to outlive the block, and the entry point still returns 0.

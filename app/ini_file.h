@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small INI file reader and writer with the rules of the Windows profile functions that our settings
 // file relies on. Plain C++ and POSIX: no Qt, so it can be tested and used without a window.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco [--input FILE]: the desktop DGPS beacon decoder.
 #include "app/entry_point.h"
 #include "app/fonts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one way the program tells the user about a failure: the exclamation beep, then a box with one
 // OK button. Tests replace it with a recorder so that no modal box ever blocks them.
 #pragma once

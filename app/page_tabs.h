@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The page tabs of the main window: a tab row that wraps onto more rows when the window is too narrow
 // for all eleven captions, like a multi-line tab control, so that no caption is ever hidden. From the
 // keyboard: the Tab key reaches it, Left and Right step through the pages, and Ctrl+Tab and

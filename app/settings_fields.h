@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings the main window holds for every other window: read from the settings file at start-up,
 // changed by the dialogs, written back when the main window closes.
 #pragma once

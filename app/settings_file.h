@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings file: the user's choices kept between runs in an INI file beside the executable (or,
 // where that folder is not the user's to write, in their own configuration folder: settings_location.h).
 // Plain C++ on top of IniFile; the main window hands in its fields and its current state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the settings file lives: beside the program and named after it, as it always has; but a program
 // installed where its user cannot write (/usr/bin) keeps the settings in the user's own configuration
 // folder instead, so that closing it does not fail every time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SIGINT and SIGTERM end the program as the main window's close box does: a message box or modal dialog
 // that is open is dismissed, the main window closes (so the settings are saved and the devices closed in
 // order), and the program exits with status 0. This holds from the first line of main() on, also while

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A pair of arrow buttons that step a position between a minimum and a maximum without wrapping,
 // reporting every click, like the classic Windows up-down control.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the secondary windows appear: centred on the window they belong to, and, for the settings
 // and eye-pattern windows, pulled back inside the desktop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up: the five windows, created once in their fixed order and living until the program ends.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Page text to the text box. The pages hold the stations' bytes as they came (the special message is
 // free text, one byte a character); the box shows them as the single-byte Windows code page does, so
 // 0x80..0x9F are the printable characters of that page (€, „, …) rather than invisible control codes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio system as the windows see it: a list of input devices, a capture stream that fills the
 // capture ring, and a play stream for the monitor. PortAudio stands behind it in the program, a WAV
 // file behind `--input`, and a scripted source in the tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one audio format Sondeco captures and plays: 48000 Hz, 16-bit, stereo PCM in 100 ms buffers.
 // Plain constants only, so the decoder libraries and the tools can share them without PortAudio.
 #pragma once

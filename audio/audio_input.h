@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every recording in, as the receiver takes it: a sound file of any format libsndfile reads, or raw
 // audio from a byte stream, at any rate from 8000 to 384000 Hz, comes out as 48000 Hz samples of the
 // chosen channels in 16-bit units (full scale +-32768, whatever the file holds), as doubles.

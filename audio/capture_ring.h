@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ring of 32 capture buffers between the audio thread (producer) and the main thread (consumer).
 // The producer never blocks and never takes a lock: when the consumer falls more than the whole ring
 // behind, incoming audio is dropped at the device side, exactly as a sound card drops audio when no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Complex baseband (IQ) from SDR receivers, for the band monitor: raw byte streams in the formats
 // SDR programs write (cu8 from rtl_sdr, cs8, cs16, cf32), or two-channel sound files (I left, Q
 // right) through libsndfile. The samples keep the stream's own rate (an IQ rate is chosen for the

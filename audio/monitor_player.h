@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "Monitor": the captured left channel played on the system's default output, on both channels, so the
 // user can listen to the beacon while tuning. The play device is opened once at start-up and stays open;
 // the tool-bar button only decides whether buffers are written to it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/portaudio_backend.h"
 
 #include "audio/audio_format.h"

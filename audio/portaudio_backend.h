@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real audio system: PortAudio, which reaches ALSA, PulseAudio and PipeWire on Linux.
 #pragma once
 

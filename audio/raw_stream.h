@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headerless sample streams: raw audio from arecord, sox or an SDR program's audio pipe, and complex
 // IQ from SDR receivers (rtl_sdr and the like). The stream says nothing about itself, so the user
 // names the sample format, the channel count and the rate.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any sample rate to the receiver's 48000 Hz (or any other), through libsoxr. Very high quality:
 // flat to 0.01 dB up to 91 % of the lower rate's Nyquist frequency (3.65 kHz for 8000 Hz audio, far
 // above the 500 to 1000 Hz a beacon's tone takes), linear phase and no delay, so that a recording

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound files through libsndfile: WAV in all its forms, FLAC, Ogg/Vorbis, AIFF and whatever else it
 // reads, from a named file, standard input or memory. The audio comes out as it is in the file
 // (every channel, the file's own rate) at full scale +-1; a file cut short or damaged gives the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // `sondeco --input FILE`: a recording stands in for the capture device. Any file AudioInput reads,
 // at any rate it takes, is delivered at 48000 Hz in 100 ms buffers of 16-bit stereo (its first two
 // channels) at real-time pace, looping at the end, into the same capture ring as a sound card's.

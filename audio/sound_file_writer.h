@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes WAV files through libsndfile, 16-bit PCM unless asked for 32-bit PCM or floats: sondeco-gen's
 // test signals and IQ recordings, the tests' recordings.
 // libsndfile fills in the header's sizes when the file is closed, so the output must be a file (a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "band/band_channelizer.h"
 
 #include <liquid/liquid.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Cuts a wideband complex stream into channels on a 500 Hz raster, the spacing DGPS beacons are
 // assigned on, each a complex baseband of about 1000 samples a second centred on its raster point.

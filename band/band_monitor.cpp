@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "band/band_monitor.h"
 
 #include "coherent/baseband_receiver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Every beacon of a wideband stream at once: the stream is cut into channels on the beacons' raster
 // (band_channelizer.h) and each channel has a baseband receiver, which searches it for a beacon and

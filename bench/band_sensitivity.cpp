@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The band monitor's sensitivity against one receiver's: the same beacon, with the same noise density,
 // decoded (1) alone in audio by the enhanced receiver, (2) alone in a 96 kS/s IQ stream by the band
 // monitor, and (3) in the band monitor with a beacon 20 dB stronger in the next channel, 500 Hz up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The enhanced receiver's front end and beacon acquisition: cost per second of 48 kHz audio. The
 // counter x_realtime says how many times faster than real time each runs on one core; the whole
 // receiver must reach 500, so these two together should leave most of that budget to the detector.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The band monitor over the whole beacon band: 84 channels of 500 Hz from 250 kS/s cu8 IQ, as an
 // RTL-SDR in direct sampling hands it over, with 0, 1, 5 and 20 beacons on the air. x_realtime says
 // how many times faster than real time it runs on one core (the cu8 conversion included); the aim is

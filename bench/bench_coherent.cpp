@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole enhanced receiver on one 48 kHz stream: impulse blanker, front end, acquisition and the
 // coherent detector, 100 ms buffers at a time, as sondeco-decode would run it. The counter x_realtime
 // says how many times faster than real time that runs on one core (the goal: 500).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole receiver chain as sondeco-decode runs it: 16-bit stereo audio in, the demodulator, word
 // sync and parity, frame assembly, the message pages, and the output formatted (pages or JSON) into
 // /dev/null. One 100 ms buffer per iteration; the counter x_realtime says how many times faster than

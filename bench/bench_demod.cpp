@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Demodulator throughput: one 100 ms buffer (4800 samples at 48000 Hz) per iteration. The counter
 // x_realtime says how many times faster than real time the demodulator runs on one core.
 #include "demod/demodulator.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Display drawing cost per 100 ms capture buffer: the spectrum indicator and the eye pattern together,
 // as the main window draws them while the eye pattern window is open. The counter x_realtime says how
 // many times faster than real time that runs on one core.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What this machine can do at best, to hold the receiver's figures against: the double-precision
 // rate of independent multiply-add streams (scalar and in SSE2 pairs, the widest the default x86-64
 // build uses), the rate of one dependent multiply-add chain (what bounds a recursive filter), and the

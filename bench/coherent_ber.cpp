@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the enhanced receiver does against noise and static: fixed-seed beacon signals of the simulated
 // station through the EnhancedReceiver, and for each Eb/N0
 //   - the bit error rate of its hard decisions, beside an ideal coherent receiver's (differential

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Time sondeco-decode on one hour of beacon audio, as a user decoding a long recording would run it.
 #
 #   bench/decode_hour.sh [BUILD_DIR] [RUNS]     (defaults: build/bench, 5)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Does a TCP client that stops reading slow a decode down? One hour of beacon audio through
 # sondeco-decode, first with no client at all, then with --listen and a client that connects and
 # never reads (cut once it is too far behind), alternating, RUNS times each.

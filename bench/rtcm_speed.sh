@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # sondeco-decode against gpsd's gpsdecode on the same RTCM bytes, side by side in one run: CPU time to
 # turn a 10 MB RTCM SC-104 serial stream into gpsd-style JSON, and the frames each found.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One point of the sensitivity curve: a fixed-seed beacon signal of N frames at one Eb/N0 through the
 // receiver's own chain, and how many of the N frames came out with every header field and data word
 // as sent (measure/reception_trial.h). bench/sensitivity.py runs it over a grid of Eb/N0 and bit

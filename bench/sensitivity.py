@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Sensitivity of the receivers: the share of frames decoded with every bit right, against Eb/N0.
 
 Runs the `sensitivity` program (built by bench/CMakeLists.txt) for each receiver, bit rate and Eb/N0

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The long-run soak: a day of generated beacon audio through the whole receiver as fast as it goes,
 // watching the process's memory and the decoder's stores for growth. A receiver is left running for
 // weeks; anything that grows per frame or per buffer shows here long before a user notices.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "coherent/acquisition.h"
 
 #include "coherent/audio_front_end.h"

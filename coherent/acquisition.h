@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finding a beacon without being told where it is: tone and bit rate together from the two spectral
 // lines of the squared signal. Squaring MSK turns it into two phase-continuous tones at twice the
 // carrier plus and minus half the bit rate, each on half the time, so the squared spectrum holds two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "coherent/audio_front_end.h"
 
 #include <liquid/liquid.h>

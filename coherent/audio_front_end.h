@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The enhanced receiver's front end: real audio in, complex baseband out. The band the beacon may be in
 // is mixed so that its middle sits at 0 Hz, low-passed and decimated, so that everything after this
 // runs at a few thousand samples a second instead of 48000.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The words every part of the enhanced receiver speaks: complex baseband samples in, soft bits out.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One beacon out of complex baseband, with nothing to tune: the acquisition finds the beacon's tone
 // and bit rate in the search band, and a coherent detector at that tone and rate makes the soft

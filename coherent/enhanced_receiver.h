@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The enhanced receiver: 48 kHz audio in, soft bits out, with nothing to tune. Static is blanked in the
 // audio, the band is brought down to complex baseband, and a baseband receiver finds the beacon's tone

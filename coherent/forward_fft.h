@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A forward FFT for the acquisition's spectra: complex, power-of-two lengths, twiddles computed once.
 // Ours rather than liquid-dsp's: Debian's liquid-dsp 1.5 runs its own mixed-radix code (not FFTW),
 // which measured about half as fast at the lengths acquisition uses (2048 and 8192) and spent much

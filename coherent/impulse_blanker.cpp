@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "coherent/impulse_blanker.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Blanks atmospheric static in real audio before anything filters it: lightning reaches an LF receiver
 // as short impulses far above the noise, and once a filter has smeared one over its whole length it

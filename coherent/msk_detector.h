@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Coherent detection of one MSK signal in complex baseband: carrier frequency and phase and the bit
 // clock recovered from the signal itself, each half-sine symbol matched-filtered, and the data bits

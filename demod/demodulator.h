@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MSK demodulator: anti-alias filter and decimation to 4800 Hz, mixing of the centre frequency to
 // 1700 Hz, channel filter, Hilbert-transform frequency discriminator, data filter and a resonator bit
 // clock. Plain C++ with fixed arrays: no Qt, no PortAudio, no allocation per buffer.

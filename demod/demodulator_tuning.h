@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The demodulator's fixed constants and its active parameter set, derived from the two user
 // settings (centre frequency in 10 Hz steps, bit rate 100 or 200 bit/s).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "display/eye_pattern.h"
 
 #include "display/scan_line_canvas.h"

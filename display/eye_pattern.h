@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The eye pattern: the demodulator's frequency track of the last three buffers cut into two-bit
 // sweeps and drawn on top of each other. Needs QImage only; no widgets, no demodulator.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pixel-exact pen work straight on the scan lines of a 24-bit QImage: fill, single pixels and
 // one-pixel lines, solid or dotted, clipped to the bitmap. Needs QImage only; no QPainter.
 #pragma once

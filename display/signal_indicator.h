@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tool bar's spectrum indicator: a 1024-point spectrum of the mixed signal around 1700 Hz drawn
 // as green bars, with the tone guides and the bit-rate tag. Needs QImage only; no widgets.
 #pragma once

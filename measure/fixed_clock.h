@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Page footers carry the local time; tests, benchmarks and fuzz targets read this clock instead, so a
 // page text depends on its input alone (and no run spends its time in the C library's time zones).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "measure/reception_trial.h"
 
 #include "measure/fixed_clock.h"

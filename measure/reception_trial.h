@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How well the receiver hears a beacon: a fixed-seed signal of the simulated station through the
 // receiver, and the decoded frames scored against those sent. The sensitivity test, the sensitivity
 // benchmark (bench/sensitivity.py) and anyone measuring a change use this one scorer.

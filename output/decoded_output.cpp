@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "output/decoded_output.h"
 
 #include "output/status_panels.h"

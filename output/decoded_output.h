@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the headless decoder writes while it decodes: the pages as the text box would show them, the
 // frame headers as the status bar shows them, gpsd-style RTCM2 JSON, or the frames re-encoded as an
 // RTCM serial stream for a GPS receiver.

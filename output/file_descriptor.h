@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An owned POSIX file descriptor (a socket, a serial port), closed when its owner goes.
 #pragma once
 

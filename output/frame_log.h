@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every decoded frame into an SQLite database: the stations heard, and each frame with its header,
 // its data words as received and how it was received. docs/frame-log.md describes the tables and
 // gives queries. Writes go in batches, one transaction committed at least once a second, so that a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A TCP server that sends one output format to every client connected to it: RTCM bytes for gpsd,
 // RTKLIB or an NTRIP caster, JSON lines or text for loggers. Clients come and go at any time.
 //

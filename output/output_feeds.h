@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything decoded frames go to besides standard output or the window: the TCP servers of
 // --listen and the serial port of --serial, opened, fed and finished together. The headless decoder
 // and the desktop program both take these options, and both hand the feeds to their receiver.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RTCM bytes to a serial port, for a GPS receiver's correction input: raw 8N1 at the speed the
 // receiver expects, no flow control. Runs on the decoding thread and never waits for the port: a
 // frame the port has no room for is dropped whole, so the receiver never sees half of one. A port

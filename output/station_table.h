@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stations heard, one row each: where each beacon is on the band, how well it comes in, what it
 // last sent and where its reference station stands. One table listens to the decoders of every
 // channel at once and tells the stations apart by carrier frequency and station ID; the live view

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame header as the main window's status bar shows it: six panels, each a fixed prefix and the
 // field. The window fills its panels with these texts and the headless decoder's "frames" output
 // prints them on one line, so both say exactly the same.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The receive chain in one object, the same behind every front end (the main window, sondeco-decode,
 // the benchmarks, the soak and the fuzz targets): audio buffers through the demodulator into the RTCM
 // decoder, or an RTCM serial byte stream straight into the decoder. Front ends listen to the decoder

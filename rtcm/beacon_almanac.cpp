@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Types 7 (GPS) and 35 (GLONASS): radiobeacon almanac, three data words per beacon. Layout:
 // AlmanacEntry in message_layouts.h.
 #include "rtcm/json_format.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What demodulators hand the RTCM side: bit decisions, one at a time and in time order, with or
 // without how sure each one is.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Type 16: the station's broadcast text (the "special message"). Layout: SpecialText in
 // message_layouts.h (three character codes a word; a code 0 ends the text). The page keeps the last
 // twelve texts, newest first.

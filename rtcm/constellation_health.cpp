@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Types 5 (GPS) and 33 (GLONASS): constellation health, one data word per satellite. Layout:
 // HealthWord in message_layouts.h.
 #include "rtcm/json_format.h"

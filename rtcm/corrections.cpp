@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Types 1, 9 (GPS) and 31, 34 (GLONASS): pseudorange corrections. Layout: CorrectionEntry in
 // message_layouts.h (40-bit satellite entries; bits after the last whole entry are fill).
 //

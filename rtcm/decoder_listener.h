@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the decoder reports as it goes: frame headers, lost lock, a change of reference station,
 // every completed frame with its decoded record, and (from the message pages) every page published.
 // The main window, the headless outputs, the message pages and the tests listen; the decoder never

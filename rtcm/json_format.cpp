@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "rtcm/json_format.h"
 
 #include "rtcm/message_registry.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gpsd's RTCM2 JSON: one object a frame, as `gpsdecode -j` and `gpspipe -w` print them, written from
 // the decoded record. The families' JSON writers (message_families.h) add their members through these
 // helpers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Message contents to RTCM SC-104 version 2 data words (24 bits each, d1 most significant), ready
 // for RtcmEncoder::encodeFrame. One builder per message family, writing through the layout tables of
 // message_layouts.h; plain C++, no dependencies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The three steps of every message family, one file each (corrections.cpp, reference_station.cpp,
 // constellation_health.cpp, beacon_almanac.cpp, broadcast_text.cpp): decode a frame's data words into
 // the family's record, build its page from the record, write its JSON members from the record. Only

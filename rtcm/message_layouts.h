@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where every field of an RTCM SC-104 version 2 frame sits: the two header words and each message
 // family's data words. The decoders read and the builders write through these tables, so a layout is
 // written down once. Offsets count bits from the start of the entry (or word), first transmitted bit

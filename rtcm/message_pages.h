@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The eleven message pages: their titles and texts, the new-data marks on their tabs, the footer every
 // page ends with, and the stores that outlive one frame (correction tables, special-message history).
 // The pages listen to the decoder: a new station empties them, a decoded frame updates its page.

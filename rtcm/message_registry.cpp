@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "rtcm/message_registry.h"
 
 namespace sondeco {

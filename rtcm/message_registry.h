@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every message type the program knows, in one table: its family, page title, and the decode, page
 // and JSON steps of its family. Adding a type is adding an entry here (and, for a new family, its file).
 // The page order of the window's tabs is the order of the entries that have a page.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The contents of RTCM SC-104 version 2 messages as typed records, one struct per field set. The
 // decoders fill them from received frames (message_registry.h) and the builders of the transmitting
 // side (message_builders.h) take them, so one struct describes a message in both directions. Every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "rtcm/page_text.h"
 
 namespace sondeco {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The six parity bits of an RTCM SC-104 version 2 word: the GPS navigation-message parity of
 // ICD-GPS-200, chained through the last two parity bits (D29*, D30*) of the previous word.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Types 3 (GPS) and 32 (GLONASS): reference station parameters. Layout: StationPosition in
 // message_layouts.h (ECEF X, Y, Z in the first 96 bits).
 #include "rtcm/reference_station.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reference station position: ECEF to WGS-84 geodetic, and the angle and link texts the station and
 // almanac pages show.
 #pragma once

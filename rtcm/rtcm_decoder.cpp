@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "rtcm/rtcm_decoder.h"
 
 #include "rtcm/message_layouts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Frame assembly: takes the word layer's parity-checked words, recognises the two header words,
 // collects the data words, notices a change of reference station and decodes each completed frame
 // into its record once. What it finds goes to its listeners (decoder_listener.h); it shows nothing.

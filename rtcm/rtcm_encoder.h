@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transmitting side of RTCM SC-104 version 2: header fields and 24-bit data words in, 30-bit
 // words with chained parity (and the data inversion it implies) out. Plain C++; knows nothing of
 // message contents (see message_builders.h) nor of modulation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shape of an RTCM SC-104 version 2 stream, for both directions: the preamble that starts every
 // frame, the 30-bit word with its 24 data and 6 parity bits, and the frame's at most 31 data words.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "rtcm/rtcm_frame.h"
 
 #include <cstdio>

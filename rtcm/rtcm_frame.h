@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one frame record every message decoder reads, its two bit-field readers and the Z-count text.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The RTCM SC-104 "6 of 8" serial byte format that GPS receivers, gpsd and RTKLIB speak: every byte
 // 0x40..0x7F carries six transmitted bits, the first transmitted in the least significant place.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Number formatting for the page texts that never depends on the user's locale: a German desktop
 // must still show "12.34 m", and the program's GUI library switches the C locale to the user's.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The word layer: turns received bits into parity-checked 30-bit RTCM words. It searches for a frame's
 // first word, collects words, checks each with the GPS navigation-message parity (ICD-GPS-200) and
 // removes the data inversion the previous word's D30 causes. It knows nothing of frames or message

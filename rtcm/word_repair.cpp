@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "rtcm/word_repair.h"
 
 #include "rtcm/parity.h"

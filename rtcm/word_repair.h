@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Soft-decision repair of one RTCM word: when a word fails parity, the least reliable received bits are
 // flipped until the parity passes, within limits that keep the chance of "repairing" a word into a
 // wrong one that happens to pass negligible. Plain functions, no state: the word layer carries

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A piece of the beacon band as a receiver sees it: several DGPS beacons, each a simulated station
 // with its own frequency, rate, level and timing, some unmodulated carriers (non-directional beacons,
 // a receiver's birdies) and white Gaussian noise, all in one stream. Complex baseband around a centre

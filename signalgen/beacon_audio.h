@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Generated beacon audio for the tests, the benchmarks, the sensitivity sweep and the soak: the simulated
 // station's frames, MSK-modulated with noise and rounded to 16-bit stereo as a sound card hands it
 // over. It is made buffer by buffer, so a day of audio never has to sit in memory, and it remembers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // MSK straight in complex baseband, as an SDR hands a beacon over: a constant-envelope phasor that
 // turns a quarter turn up (a 1 bit) or down (a 0 bit) in every bit, around a frequency that may lie
 // on either side of the stream's centre. Separate from MskModulator, which makes real audio with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A DGPS beacon transmitter in software: continuous-phase MSK of a bit stream around an audio centre
 // frequency, with the impairments a receiver chain meets (noise, mistuning, a drifting bit clock).
 // Plain C++; no audio devices, no files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "signalgen/simulated_beacon.h"
 
 #include "rtcm/message_builders.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The message side of a pretend DGPS reference station: which frame comes next and what it says.
 // Contents are plausible rather than true: real satellite numbers, corrections of a few metres that
 // drift slowly (with range rates that match the drift), a real beacon's position and frequency, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sounds that are not a beacon, for the cases a receiver must not take for one: an unmodulated
 // carrier, speech-like audio and band-limited noise. Each renders block by block (the way a stream is
 // cut into calls does not change a sample) and the same seed always gives the same sound.

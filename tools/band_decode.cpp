@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/band_decode.h"
 
 #include "audio/audio_input.h"

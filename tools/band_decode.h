@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco-decode's band monitor: every beacon of an SDR's IQ stream, or of audio holding several
 // beacons, decoded at once, written as pages (a block per station), frame lines, JSON, RTCM or a live
 // station table, and logged to SQLite.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line of every program of ours, on CLI11: options are declared once with their types
 // and checks, and every bad value becomes a message naming the option. We keep our own usage texts
 // (written for people, with the defaults and units spelt out) and our own conventions: help on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco-decode: the desktop program's decoder chain without windows, for recordings, audio piped
 // from SDR software, and RTCM streams; writes pages, frame headers, gpsd-style JSON or RTCM.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco-gen: writes a DGPS beacon test signal as a WAV file, to check a receiver chain or to try
 // the decoder without a beacon in range; or a piece of the band with several beacons and carriers, as
 // an SDR's complex baseband (raw IQ or a two-channel WAV file) or as audio holding several beacons.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds the five windows over scripted audio, with message boxes recorded instead of shown.
 #pragma once
 

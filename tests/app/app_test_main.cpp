@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The widget tests build the real windows, so they need a QApplication; the offscreen platform lets
 // them run without a display.
 #include "app/fonts.h"

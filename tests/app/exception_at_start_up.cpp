@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A program that throws while it starts, built on the entry point the real program uses. It says on its
 // standard output what box the exception brought up, then closes that box as a user would; the
 // entry-point test checks what it said and how it ended.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scripted stand-in for the audio system: the test decides which devices exist, which opens fail,
 // and delivers capture buffers into the ring exactly as an audio callback would.
 #pragma once

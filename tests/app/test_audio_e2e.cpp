@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio paths for real: a PulseAudio server of the test's own (scripts/with-test-pulseaudio), tones
 // played into its null sinks with paplay, PortAudio capturing their monitors, and the monitor output
 // recorded with parec. Capture, a device switch in the device dialog, and "Monitor" are checked on

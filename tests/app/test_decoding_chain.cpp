@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole chain behind the windows: generated beacon audio delivered as capture buffers, through the
 // demodulator and decoder, to the pages, the status bar, the lamp and the two displays.
 #include "tests/app/app_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of the windows for a person to look at: written to screenshots/ in the build directory.
 // They check only that drawing works; what they show is judged by eye.
 #include "tests/app/app_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether reading a recording made at another rate costs sensitivity, run by hand, not in make test
 // (it takes a minute or two):
 //   build/.../tests/audio/test_audio_input --gtest_also_run_disabled_tests --gtest_filter='ResampledSensitivity.*'

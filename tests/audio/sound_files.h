@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sound files made in the tests with libsndfile itself, pipes fed from a thread, and reading an
 // input to its end: what the audio input tests and the measurements share.
 #pragma once

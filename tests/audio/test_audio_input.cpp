@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every recording in: sound files of each format from a name and from a pipe, every rate resampled
 // to 48 kHz with the tone intact, raw streams, damaged files, refusals, and IQ.
 #include "audio/audio_input.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture hand-off as the program uses it: the audio thread fills the ring and posts one call per
 // completed buffer to the main thread, which takes the buffer at its capture index. Here the posting is a
 // plain mutex-guarded queue standing in for the GUI's event queue, so that ThreadSanitizer (which cannot

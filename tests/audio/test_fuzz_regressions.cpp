@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Inputs the fuzz target once broke the audio code with (tests/fuzz/regressions/fuzz_wav_reader holds
 // the raw inputs); each case checks the behaviour that replaced the failure.
 #include "audio/audio_input.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IQ written the way the SDR programs write it reads back through our own readers: raw streams in
 // every format, and two-channel WAV files in 16-bit, 32-bit and float.
 #include "audio/iq_input.h"

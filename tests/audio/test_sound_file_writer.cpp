@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WAV files written through libsndfile: what goes in reads back, and every way writing fails is said.
 #include "audio/sound_file_writer.h"
 #include "tests/audio/sound_files.h"

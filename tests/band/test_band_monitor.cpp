@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The band monitor on generated streams: every beacon found and decoded frame for frame, whatever the
 // stream's format, with a carrier and empty channels giving nothing, a weak beacon beside a strong one,
 // and several beacons in one piece of audio.

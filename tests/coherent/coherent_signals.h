@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test support for the coherent detector and the enhanced receiver: a complex baseband MSK source that
 // remembers the bits it sent (with the impairments a detector must ride out), and a count of bit
 // errors that lines received bits up with sent ones however many the receiver missed at the start.

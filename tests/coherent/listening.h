@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test support for the acquisition: audio sources that stream (a beacon of random bits, any sound
 // with a render() member), a listener that runs them through the front end and the acquisition and
 // notes each event with its time in signal seconds, and a complex MSK generator for inputs that do not

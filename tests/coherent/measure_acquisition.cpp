@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Measurements of the acquisition run by hand, not in make test (they take minutes):
 //   build/.../tests/coherent/test_acquisition --gtest_also_run_disabled_tests --gtest_filter='AcquisitionMeasurement.*'
 // Each prints a markdown table and fails if what it measures misses its mark. SONDECO_TRIALS and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Beacon acquisition: finding tone and rate without being told, not finding what is not a beacon,
 // letting go of a beacon that stopped or moved, and surviving input no sound card would give.
 #include "coherent/acquisition.h"

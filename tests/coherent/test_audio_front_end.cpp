@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The audio front end: tones land where they belong at the right level, what lies outside the band
 // stays out of it, and the way a stream is cut into blocks or spoilt by bad samples changes nothing
 // it should not.

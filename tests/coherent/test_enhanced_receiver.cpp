@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole enhanced receiver on generated audio: frames from switch-on with nothing told, static, a
 // station that changes tone and rate, the word layer's call to search again, and nothing at all from
 // sounds that are not beacons.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The impulse blanker on generated static: what it cuts, what it lets through, and that it never
 // mistakes a louder signal for an impulse that lasts.
 #include "coherent/impulse_blanker.h"

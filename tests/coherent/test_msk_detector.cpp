@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The coherent MSK detector on its own: the bits it recovers under the impairments it must ride out,
 // the mapping of frequency-keyed bits checked on the generator's audio, its soft decisions and Eb/N0
 // measure, and silence on what is not a beacon.

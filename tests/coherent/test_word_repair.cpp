@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Word repair on words as a coherent receiver damages them: one wrong symbol flips two neighbouring
 // bits (or D1 or D30 alone on a word's edge), and the soft decisions say how sure each bit is. Every
 // outcome is counted: a repair must give the word that was sent or refuse, never another.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The demodulator's constant tables and the parameter sets the tuning derives from them.
 #include "demod/demodulator.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The demodulator end to end: generated MSK and tones in; bits, traces and clock marks out.
 #include "demod/demodulator.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The eye pattern: sweep starts, vertical and horizontal scale, clipping, and the stored history.
 #include "display/eye_pattern.h"
 #include "display/scan_line_canvas.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line primitive under both displays: the end-point rule and clipping of far-off points.
 #include "display/scan_line_canvas.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The spectrum indicator: window bookkeeping, the transform, levels, and the pixels of the picture.
 #include "display/scan_line_canvas.h"
 #include "display/signal_indicator.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: any audio through the demodulator, buffer by buffer, retuned between buffers as the
 // user may at any moment (centre frequency 500..1000 Hz, either bit rate). The input's bytes are the
 // samples, repeated to fill the 4800-sample buffers, so a short input is a periodic signal. Three ways

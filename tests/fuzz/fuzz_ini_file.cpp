@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: any bytes as the settings file. IniFile parses them, the program's keys are read,
 // written and read back, and loadSettings reads the same bytes from a real file. Beyond never
 // crashing:

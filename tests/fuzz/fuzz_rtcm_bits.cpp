@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: any bits straight into RtcmDecoder::pushBit, as the demodulator hands them over,
 // mixed with what the user does to the pages meanwhile: switching tabs (to no tab at all, too),
 // "Msg Clear" on whichever page is selected, and a fresh decoder (as after a restart). Beyond never crashing, the view

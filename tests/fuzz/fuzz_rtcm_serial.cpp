@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: any bytes as the RTCM 6-of-8 stream that `sondeco-decode --rtcm` reads, decoded once
 // with all four output formats written side by side. Besides never crashing, two properties must hold:
 // - the stream decodes to the same frames whether it arrives whole or in pieces (a pipe delivers

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Small helpers shared by the fuzz targets: a check that stops the run with a message (libFuzzer
 // then keeps the input), a fixed clock for the page footers, and scratch output streams.
 #pragma once

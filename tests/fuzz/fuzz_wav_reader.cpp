@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: any bytes as a recording for AudioInput, read the way the programs read one: a sound
 // file through libsndfile from memory (its virtual I/O) or from a pipe, raw audio of any sample
 // format, channel count and rate, and IQ from raw streams and two-channel files. The last bytes of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the tests of the network and serial feeds share: a beacon's RTCM stream, real TCP clients,
 // child processes stopped by their process id, and waiting for a condition with a deadline.
 #pragma once

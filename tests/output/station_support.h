@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Frames as several channels' decoders would report them, and a clock the test sets, for the station
 // table and frame log tests.
 #pragma once

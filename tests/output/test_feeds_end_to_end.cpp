@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco-decode's --listen and --serial with real peers: gpsd reads our RTCM stream and shows it
 // through gpspipe as class RTCM2 objects, RTKLIB's str2str stores it byte for byte, two clients
 // and standard output carry the same stream, a client that stops reading is cut while decoding goes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The frame log: every frame read back exactly, commits each second, appending to an earlier log,
 // what survives a kill and a full disk, files that are not our logs, and --stations reading one.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The TCP server of --listen over real sockets on this machine, driven by a receiver fed an RTCM
 // stream: the addresses it takes, what clients that come early, come late, stop reading or leave
 // receive, and that nothing of it holds up decoding.

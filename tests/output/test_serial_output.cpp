@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial output of --serial through pseudo-terminal pairs: the port set raw at the speed asked,
 // whole frames dropped when the port is full, and a port that goes away and comes back (a USB
 // adapter pulled out and plugged in again, as its udev link).

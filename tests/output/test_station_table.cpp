@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station table from a scripted series of frames of several stations on several channels, and
 // its live view on a terminal and into a pipe.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A listener and page view that remember everything the decoder and the pages showed, for tests
 // without windows.
 #pragma once

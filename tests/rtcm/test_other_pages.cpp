@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/rtcm/recording_view.h"
 
 #include "rtcm/reference_station.h"

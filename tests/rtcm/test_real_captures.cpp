@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real reference-station captures (tests/data/rtcm2, with gpsd's decoding of each in the .chk file)
 // pushed bit by bit through the decoder. From the first frame the decoder locks on, every frame
 // header must be the one gpsd saw, in order, and the pages must show the values gpsd decoded.

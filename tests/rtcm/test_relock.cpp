@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Relocking: after a damaged word the decoder must take the very next intact frame, whatever the
 // polarity of its preamble (it follows a word ending in D30 = 1 about half the time) and even when a
 // slipped bit put that preamble inside the rejected word. And it must not find frames in noise.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Soft bits into the decoder: a word that fails parity is repaired when one unsure symbol explains
 // the failure, a data word that cannot be repaired costs its frame but not the lock, and nothing
 // repaired comes out wrong.

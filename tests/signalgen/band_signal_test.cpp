@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The band generator: complex MSK against its closed form, every beacon's and carrier's power where
 // its level puts it against the noise, the same stream however it is cut, and the frames it keeps
 // being the ones it sent.

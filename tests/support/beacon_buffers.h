@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Generated beacon signal cut into capture buffers (4800 interleaved stereo frames, signal on the left),
 // for tests that feed the program's capture path.
 #pragma once

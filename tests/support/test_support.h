@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the tests: real captures, scratch files, external programs, gpsd's JSON.
 #pragma once
 

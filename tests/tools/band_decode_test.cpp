@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco-decode's band monitor end to end: sondeco-gen's IQ through a file and a pipe, the frames it
 // prints against what its log holds, a second run appending, a run killed mid-stream, and wrong input.
 #include "tests/support/test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What sondeco-decode writes, byte for byte, for the three real captures and two noisy generated
 // beacons, in every output format, against files kept in tests/data/golden. Any change to the word
 // layer, frame assembly, the message decoders, the pages or the output formats that changes a single

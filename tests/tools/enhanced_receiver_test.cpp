@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The enhanced receiver through the whole chain (Receiver: blanker, front end, acquisition, coherent
 // detection, soft word repair, frames), with both bounds: fixed-seed signals at points where it loses
 // part of the frames, under the impairments it must bear, and sounds that are not beacons. Counts are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generated beacon signal through the receiver's demodulator: the bits that come out must be
 // the frames' bits that went in, at both bit rates and across the range of centre frequencies,
 // with a mistuned carrier and a transmitter clock that is off.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Generated frames read back by an independent decoder, gpsd's gpsdecode: what goes in must come
 // out, field by field, for every message type gpsd understands.
 

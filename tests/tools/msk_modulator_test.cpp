@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The MSK modulator: its tones, its phase, its noise and its clock.
 
 #include "signalgen/msk_modulator.h"

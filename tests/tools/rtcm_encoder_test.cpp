@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The RTCM encoder and message builders against a real station's capture and against the rules a
 // receiver relies on.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sensitivity with both bounds: a fixed-seed noisy beacon signal of 60 frames, at an Eb/N0 where the
 // receiver loses part of them, through the demodulator and the RTCM decoder. Too few frames right
 // means sensitivity was lost; frames that were never sent, or one frame decoded twice, mean the

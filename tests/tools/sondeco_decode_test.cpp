@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sondeco-decode command: real captures against gpsd, generated audio end to end (from a file, a
 // pipe and raw PCM; every file format, rate and raw format), the re-encoded RTCM stream read back by
 // gpsd, and every way its input can fail.

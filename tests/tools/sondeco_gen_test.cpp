@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sondeco-gen command: its options, its failures and the file it writes.
 
 #include "audio/audio_input.h"
