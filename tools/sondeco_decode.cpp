@@ -65,7 +65,7 @@ constexpr const char* Usage =
     "      --scan             the input is audio holding several beacons (200..3500 Hz): each\n"
     "                         tone found is decoded\n"
     "      --log FILE.db      with --iq or --scan, also write every frame into an SQLite log,\n"
-    "                         appending to one that exists (see docs/frame-log.md)\n"
+    "                         appending to one that exists (frame-log.md in /usr/share/doc/sondeco)\n"
     "      --rtcm             the input is an RTCM SC-104 6-of-8 byte stream, not audio\n"
     "  -o, --output FORMAT    pages (default): each page as it is updated\n"
     "                         frames: one line per frame header, as the status bar shows it\n"
