@@ -49,18 +49,15 @@ void appendRtcmFrameBytes(const RtcmFrame& frame, const DecodedMessage& message,
 
 OutputFormatter::OutputFormatter(OutputFormat format, std::string device) : format_(format), device_(std::move(device)) {}
 
-void OutputFormatter::headerAccepted(const RtcmFrame& frame, std::string& out) const {
-    if (format_ != OutputFormat::Frames) return;
-    const auto panels = statusPanelTexts(frame);
-    for (std::size_t panel = 0; panel < panels.size(); ++panel) {
-        if (panel > 0) out += " | ";
-        out += panels[panel];
-    }
-    out += '\n';
-}
-
 void OutputFormatter::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message, std::string& out) {
-    if (format_ == OutputFormat::Json) {
+    if (format_ == OutputFormat::Frames) {
+        const auto panels = statusPanelTexts(frame);
+        for (std::size_t panel = 0; panel < panels.size(); ++panel) {
+            if (panel > 0) out += " | ";
+            out += panels[panel];
+        }
+        out += '\n';
+    } else if (format_ == OutputFormat::Json) {
         appendRtcm2Json(frame, message, device_, out);
         out += '\n';
     } else if (format_ == OutputFormat::Rtcm) {
@@ -76,24 +73,22 @@ void OutputFormatter::pagePublished(int page, const std::string& text, std::stri
 DecodedStreamWriter::DecodedStreamWriter(OutputFormat format, std::FILE* out, std::string device)
     : formatter_(format, std::move(device)), out_(out) {}
 
-void DecodedStreamWriter::flushText() {
-    if (!failed_ && !text_.empty() && std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size()) failed_ = true;
+void DecodedStreamWriter::write() {
+    if (!failed_ && !text_.empty() && (std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size() || std::fflush(out_) != 0)) {
+        failed_ = true;
+        errorNumber_ = errno;
+    }
     text_.clear();
-}
-
-void DecodedStreamWriter::headerAccepted(const RtcmFrame& frame) {
-    formatter_.headerAccepted(frame, text_);
-    flushText();
 }
 
 void DecodedStreamWriter::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
     formatter_.frameCompleted(frame, message, text_);
-    flushText();
+    write();
 }
 
 void DecodedStreamWriter::pagePublished(int page, const std::string& text) {
     formatter_.pagePublished(page, text, text_);
-    flushText();
+    write();
 }
 
 }  // namespace sondeco

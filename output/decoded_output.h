@@ -8,6 +8,7 @@
 #include "rtcm/rtcm_encoder.h"
 #include "rtcm/serial_format.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -34,8 +35,9 @@ public:
     OutputFormatter(OutputFormat format, std::string device);
 
     OutputFormat format() const { return format_; }
-    // Each appends to `out` what the format says about the event.
-    void headerAccepted(const RtcmFrame& frame, std::string& out) const;
+    // Each appends to `out` what the format says about the event. Frame lines, JSON and RTCM are
+    // written for whole frames only: a header whose frame is then lost says nothing a reader can use,
+    // and a reader counting lines must count frames.
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message, std::string& out);
     void pagePublished(int page, const std::string& text, std::string& out) const;
 
@@ -47,24 +49,33 @@ private:
 
 // Writes one format to a stdio stream. For the pages format, add it as a listener of the message pages
 // as well as of the decoder.
+//
+// Every frame (every page) leaves the stream the moment it is decoded: a GPS receiver on a serial
+// line or a program reading a pipe wants its corrections now, not when a buffer of 4096 bytes has
+// filled, and a run that is stopped must leave whole lines behind.
 class DecodedStreamWriter final : public DecoderListener {
 public:
     DecodedStreamWriter(OutputFormat format, std::FILE* out, std::string device);
 
     // The output was closed (a pipe whose reader went away) or failed: stop decoding.
     bool failed() const { return failed_; }
+    // The failure was the reader going away (EPIPE), which ends a run quietly; any other one (a full
+    // disk, a device gone) is an error to report.
+    bool readerWentAway() const { return failed_ && errorNumber_ == EPIPE; }
+    // The system's error number of the failure, 0 if there was none.
+    int errorNumber() const { return errorNumber_; }
 
-    void headerAccepted(const RtcmFrame& frame) override;
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
     void pagePublished(int page, const std::string& text) override;
 
 private:
-    void flushText();
+    void write();
 
     OutputFormatter formatter_;
     std::FILE* out_;
     std::string text_;
     bool failed_ = false;
+    int errorNumber_ = 0;
 };
 
 }  // namespace sondeco

@@ -68,6 +68,17 @@ int unacknowledgedBytes(int socket) {
 
 std::optional<ListenAddress> parseListenAddress(std::string_view text, std::string& problem) {
     ListenAddress address;
+    if (const auto at = text.rfind('@'); at != std::string_view::npos) {
+        const std::string_view station = text.substr(at + 1);
+        int id = -1;
+        const auto [end, error] = std::from_chars(station.data(), station.data() + station.size(), id);
+        if (station.empty() || error != std::errc() || end != station.data() + station.size() || id < 0 || id > 1023) {
+            problem = quoted(station) + " after @ in " + quoted(text) + " is not a station ID (0 to 1023)";
+            return std::nullopt;
+        }
+        address.stationId = id;
+        text = text.substr(0, at);
+    }
     const auto slash = text.rfind('/');
     if (slash != std::string_view::npos) {
         address.format = outputFormatNamed(text.substr(slash + 1));
@@ -76,6 +87,10 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text, std::stri
             return std::nullopt;
         }
         text = text.substr(0, slash);
+    }
+    if (address.stationId && address.format == OutputFormat::Pages) {
+        problem = "@STATION chooses the frames of an rtcm, json or frames stream; pages show every station";
+        return std::nullopt;
     }
     std::string_view port = text;
     if (!text.empty() && text.front() == '[') {
@@ -285,16 +300,9 @@ void NetworkOutput::publish(std::string text) {
     removeGoneClients();
 }
 
-void NetworkOutput::headerAccepted(const RtcmFrame& frame) {
-    if (format() != OutputFormat::Frames || !anyoneListening()) return;
-    std::string text;
-    formatter_.headerAccepted(frame, text);
-    publish(std::move(text));
-}
-
 void NetworkOutput::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
-    if ((format() != OutputFormat::Json && format() != OutputFormat::Rtcm) || !anyoneListening()) return;
-    if (format() == OutputFormat::Json) {
+    if (format() == OutputFormat::Pages || !anyoneListening()) return;
+    if (format() != OutputFormat::Rtcm) {
         std::string text;
         formatter_.frameCompleted(frame, message, text);
         publish(std::move(text));

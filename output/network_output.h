@@ -33,11 +33,12 @@ struct ListenAddress {
     std::string host = "127.0.0.1";  // nothing reaches the network unless the user names an address
     int port = 0;
     std::optional<OutputFormat> format;  // none: the program's main format
+    std::optional<int> stationId;  // only this reference station's frames
 };
 
-// Reads "[HOST:]PORT[/FORMAT]": "2101", "0.0.0.0:2101/rtcm", "[::1]:2101/json", "localhost:2101".
-// An IPv6 address goes in brackets, since its colons would otherwise run into the port's. On a
-// mistake, returns nothing and says what is wrong in `problem`.
+// Reads "[HOST:]PORT[/FORMAT][@STATION]": "2101", "0.0.0.0:2101/rtcm", "[::1]:2101/json",
+// "localhost:2101", "2101/rtcm@12". An IPv6 address goes in brackets, since its colons would otherwise
+// run into the port's. On a mistake, returns nothing and says what is wrong in `problem`.
 std::optional<ListenAddress> parseListenAddress(std::string_view text, std::string& problem);
 
 struct NetworkOutputStatistics {
@@ -76,7 +77,6 @@ public:
     std::size_t clientCount() const { return clients_.size(); }
     const NetworkOutputStatistics& statistics() const { return statistics_; }
 
-    void headerAccepted(const RtcmFrame& frame) override;
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
     void pagePublished(int page, const std::string& text) override;
 

@@ -17,14 +17,35 @@ bool OutputFeeds::open(const FeedSettings& settings, OutputFormat mainFormat, co
     }
     servers_ = std::move(servers);
     serial_ = std::move(serial);
+    for (std::size_t i = 0; i < servers_.size(); ++i) {
+        const ListenAddress& address = settings.listen[i];
+        decoderListeners_.push_back(listenerFor(*servers_[i], "--listen " + std::to_string(address.port), address.stationId,
+                                                servers_[i]->format() == OutputFormat::Rtcm, settings));
+    }
+    if (serial_) decoderListeners_.push_back(listenerFor(*serial_, "--serial " + serial_->device(), std::nullopt, true, settings));
     return true;
 }
 
-std::vector<DecoderListener*> OutputFeeds::decoderListeners() const {
-    std::vector<DecoderListener*> listeners;
-    for (const auto& server : servers_) listeners.push_back(server.get());
-    if (serial_) listeners.push_back(serial_.get());
-    return listeners;
+DecoderListener* OutputFeeds::listenerFor(DecoderListener& feed, const std::string& name, std::optional<int> stationId, bool rtcm,
+                                          const FeedSettings& settings) {
+    StationChoice choice;
+    if (stationId) {
+        choice.stationId = stationId;
+    } else if (rtcm && settings.oneStationPerRtcmFeed) {
+        choice = settings.rtcmStation;
+    } else {
+        return &feed;
+    }
+    stationFeeds_.emplace_back(name, std::make_unique<OneStationFeed>(feed, choice));
+    return stationFeeds_.back().second.get();
+}
+
+std::vector<DecoderListener*> OutputFeeds::decoderListeners() const { return decoderListeners_; }
+
+std::string OutputFeeds::stationConflict() const {
+    for (const auto& [name, feed] : stationFeeds_)
+        if (feed->conflict()) return name + ": " + feed->conflictText();
+    return {};
 }
 
 std::vector<DecoderListener*> OutputFeeds::pageListeners() const {

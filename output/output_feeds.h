@@ -7,10 +7,13 @@
 #include "output/decoded_output.h"
 #include "output/network_output.h"
 #include "output/serial_output.h"
+#include "output/station_choice.h"
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sondeco {
@@ -19,6 +22,11 @@ struct FeedSettings {
     std::vector<ListenAddress> listen;
     std::string serialDevice;  // empty: no serial port
     int baud = 9600;
+    // Where frames of several stations come through one decoder chain (the band monitor), every RTCM
+    // feed carries one station: a --listen address's own @STATION, else this choice, else the only
+    // station heard (a second one is then a conflict, see stationConflict()).
+    bool oneStationPerRtcmFeed = false;
+    StationChoice rtcmStation;
 };
 
 class OutputFeeds {
@@ -39,12 +47,25 @@ public:
     // A line per feed for a summary: clients taken and cut, frames written and dropped.
     std::string statisticsText() const;
 
+    // An RTCM feed that was left to follow the only station heard has heard a second one: the feed
+    // and the stations, "--serial /dev/ttyUSB0: station 55 on 301.0 kHz besides station 12 on 297.5
+    // kHz". Empty while there is none.
+    std::string stationConflict() const;
+    // After finish(): the serial port went away and did not come back, so frames were lost for good.
+    bool serialPortAway() const { return serial_ && serial_->awayAtEnd(); }
+
     const std::vector<std::unique_ptr<NetworkOutput>>& servers() const { return servers_; }
     const SerialOutput* serial() const { return serial_.get(); }
 
 private:
+    // What a feed listens through: itself, or a OneStationFeed in front of it.
+    DecoderListener* listenerFor(DecoderListener& feed, const std::string& name, std::optional<int> stationId, bool rtcm,
+                                 const FeedSettings& settings);
+
     std::vector<std::unique_ptr<NetworkOutput>> servers_;
     std::unique_ptr<SerialOutput> serial_;
+    std::vector<DecoderListener*> decoderListeners_;
+    std::vector<std::pair<std::string, std::unique_ptr<OneStationFeed>>> stationFeeds_;  // named as the user knows the feed
 };
 
 }  // namespace sondeco

@@ -174,6 +174,10 @@ void SerialOutput::frameCompleted(const RtcmFrame& frame, const DecodedMessage& 
 }
 
 void SerialOutput::finish(std::chrono::steady_clock::time_point deadline) {
+    if (!port_.valid()) {
+        std::string problem;
+        awayAtEnd_ = !openPort(problem);
+    }
     while (port_.valid() && !pending_.empty()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) break;

@@ -45,6 +45,9 @@ public:
 
     // At the end of the input: gives the port until `deadline` to send what it holds, then closes it.
     void finish(std::chrono::steady_clock::time_point deadline);
+    // The port went away and was still away at finish(), after one more try to open it: the frames
+    // since are lost, which the run must not report as a success.
+    bool awayAtEnd() const { return awayAtEnd_; }
 
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
 
@@ -62,6 +65,7 @@ private:
     RtcmEncoder chain_;  // the port's own parity chain: only frames that went out advance it
     std::string pending_;  // the tail of a frame the port took only part of
     SerialOutputStatistics statistics_;
+    bool awayAtEnd_ = false;
 };
 
 }  // namespace sondeco

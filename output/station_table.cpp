@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -184,7 +185,10 @@ StationTableWriter::StationTableWriter(const StationTable& table, std::FILE* out
 
 void StationTableWriter::write(const std::string& text) {
     if (failed_) return;
-    if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) failed_ = true;
+    if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
+        failed_ = true;
+        errorNumber_ = errno;
+    }
 }
 
 void StationTableWriter::redraw() {
@@ -221,7 +225,10 @@ void StationTableWriter::refresh() {
 
 void StationTableWriter::finish() {
     if (mode_ == Mode::Redraw) redraw();
-    if (!failed_ && std::fflush(out_) != 0) failed_ = true;
+    if (!failed_ && std::fflush(out_) != 0) {
+        failed_ = true;
+        errorNumber_ = errno;
+    }
 }
 
 }  // namespace sondeco

@@ -111,8 +111,9 @@ public:
     StationTableWriter(const StationTable& table, std::FILE* out, Mode mode = Mode::Automatic, WallClock clock = systemWallClock);
 
     Mode mode() const { return mode_; }
-    // The output was closed or failed.
+    // The output was closed or failed, and the system's error number then.
     bool failed() const { return failed_; }
+    int errorNumber() const { return errorNumber_; }
 
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
     // From the caller's loop: redraws a changed table when the last redraw is old enough.
@@ -134,6 +135,7 @@ private:
     std::optional<double> lastRedraw_;
     bool changed_ = false;
     bool failed_ = false;
+    int errorNumber_ = 0;
 };
 
 // One plain line for a frame, as the piped view writes it (no line end).

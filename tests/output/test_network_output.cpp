@@ -20,7 +20,6 @@ using namespace sondeco::testing;
 class Recorder final : public DecoderListener {
 public:
     explicit Recorder(OutputFormat format) : formatter_(format, "test") {}
-    void headerAccepted(const RtcmFrame& frame) override { formatter_.headerAccepted(frame, text); }
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override {
         formatter_.frameCompleted(frame, message, text);
         ++frames;
