@@ -4,12 +4,16 @@
 #include "audio/audio_input.h"
 #include "audio/iq_input.h"
 #include "output/frame_log.h"
+#include "output/station_choice.h"
 #include "output/station_table.h"
+#include "tools/run_control.h"
+#include "tools/run_outcome.h"
 
 #include <chrono>
 #include <complex>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -58,27 +62,59 @@ void printStatistics(const BandMonitor& monitor) {
 
 }  // namespace
 
+namespace {
+
+// The stream to decode, opened again from its start for --loop.
+class BandStream {
+public:
+    explicit BandStream(const BandDecodeSettings& settings) : settings_(settings) {}
+
+    bool open(std::string& problem) {
+        if (settings_.input == BandInput::Iq) {
+            iq_ = std::make_unique<IqInput>();
+            return settings_.iqFormat ? iq_->openRaw(settings_.path, *settings_.iqFormat, settings_.iqSampleRate, problem)
+                                      : iq_->openFile(settings_.path, problem);
+        }
+        audio_ = std::make_unique<AudioInput>();
+        const ChannelChoice channel{settings_.audioChannel, 1};
+        return settings_.rawAudio ? audio_->openRaw(settings_.path, settings_.rawAudioFormat, channel, problem)
+                                  : audio_->openFile(settings_.path, channel, problem);
+    }
+    double sampleRate() const { return iq_ ? iq_->sampleRate() : AudioInput::OutputRate; }
+    // The next block into the monitor; how many samples it held, 0 at the end.
+    std::size_t decodeNext(BandMonitor& monitor, std::size_t blockSize) {
+        if (iq_) {
+            iqBlock_.resize(blockSize);
+            const std::size_t got = iq_->read(iqBlock_);
+            monitor.process(std::span<const ComplexSample>(iqBlock_.data(), got));
+            return got;
+        }
+        audioBlock_.resize(blockSize);
+        const std::size_t got = audio_->read(audioBlock_);
+        monitor.process(std::span<const double>(audioBlock_.data(), got));
+        return got;
+    }
+    const std::string& error() const { return iq_ ? iq_->error() : audio_->error(); }
+
+private:
+    const BandDecodeSettings& settings_;
+    std::unique_ptr<IqInput> iq_;
+    std::unique_ptr<AudioInput> audio_;
+    std::vector<std::complex<float>> iqBlock_;
+    std::vector<double> audioBlock_;
+};
+
+}  // namespace
+
 int runBandDecode(const BandDecodeSettings& settings) {
     // The input opens first: its rate decides the channels.
-    IqInput iq;
-    AudioInput audio;
+    BandStream stream(settings);
     std::string problem;
-    double sampleRate = 0.0;
-    if (settings.input == BandInput::Iq) {
-        const bool opened = settings.iqFormat ? iq.openRaw(settings.path, *settings.iqFormat, settings.iqSampleRate, problem)
-                                              : iq.openFile(settings.path, problem);
-        if (!opened) return fail(settings, problem);
-        if (iq.sampleRate() < LowestIqRate || iq.sampleRate() > HighestIqRate)
-            return fail(settings, "is sampled at " + std::to_string(iq.sampleRate()) + " Hz; IQ is taken at " +
-                                      std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) + " Hz");
-        sampleRate = iq.sampleRate();
-    } else {
-        const ChannelChoice channel{settings.audioChannel, 1};
-        const bool opened = settings.rawAudio ? audio.openRaw(settings.path, settings.rawAudioFormat, channel, problem)
-                                              : audio.openFile(settings.path, channel, problem);
-        if (!opened) return fail(settings, problem);
-        sampleRate = AudioInput::OutputRate;
-    }
+    if (!stream.open(problem)) return fail(settings, problem);
+    const double sampleRate = stream.sampleRate();
+    if (settings.input == BandInput::Iq && (sampleRate < LowestIqRate || sampleRate > HighestIqRate))
+        return fail(settings, "is sampled at " + std::to_string(static_cast<long long>(sampleRate)) + " Hz; IQ is taken at " +
+                                  std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) + " Hz");
 
     BandMonitorSettings monitorSettings;
     monitorSettings.input = settings.input;
@@ -112,6 +148,7 @@ int runBandDecode(const BandDecodeSettings& settings) {
     StationTable table;
     std::unique_ptr<StationTableWriter> tableWriter;
     std::unique_ptr<DecodedStreamWriter> output;
+    std::unique_ptr<OneStationFeed> oneStationOutput;  // RTCM on standard output carries one station too
     std::vector<DecoderListener*> pageListeners = feeds.pageListeners();
     if (!settings.format) {
         tableWriter = std::make_unique<StationTableWriter>(table, stdout);
@@ -119,14 +156,22 @@ int runBandDecode(const BandDecodeSettings& settings) {
         monitor->addListener(*tableWriter);
     } else {
         output = std::make_unique<DecodedStreamWriter>(*settings.format, stdout, device);
-        monitor->addListener(*output);
+        if (*settings.format == OutputFormat::Rtcm) {
+            oneStationOutput = std::make_unique<OneStationFeed>(*output, settings.feeds.rtcmStation);
+            monitor->addListener(*oneStationOutput);
+        } else {
+            monitor->addListener(*output);
+        }
         if (*settings.format == OutputFormat::Pages) pageListeners.push_back(output.get());
     }
     for (DecoderListener* feed : feeds.decoderListeners()) monitor->addListener(*feed);
     ChannelPagesToStream pages(pageListeners);
     if (!pageListeners.empty()) monitor->addPageListener(pages);
 
-    const auto outputFailed = [&] { return (output && output->failed()) || (tableWriter && tableWriter->failed()); };
+    const auto mustStop = [&] {
+        return runMustStop(output.get(), feeds) || (tableWriter && tableWriter->failed()) ||
+               (oneStationOutput && oneStationOutput->conflict());
+    };
     // Lost frames are the decoders' to count; the table and the log hear of them once a block.
     const auto reportLosses = [&] {
         for (const BandChannelStatus& channel : monitor->status()) {
@@ -140,41 +185,45 @@ int runBandDecode(const BandDecodeSettings& settings) {
         // for any time, and a kill then must not take the frames decoded before it. With the log in
         // WAL mode and synchronous=NORMAL a commit costs no disk flush, so ten a second cost nothing.
         if (log) log->commit();
-        // A live stream's frames are wanted as they come, not a buffer's worth at a time.
-        if (output && !output->failed()) std::fflush(stdout);
     };
     const auto blockSize = static_cast<std::size_t>(sampleRate / 10.0);
-    std::vector<std::complex<float>> samples(blockSize);
-    std::vector<double> audioBlock(blockSize);
-    while (!outputFailed()) {
-        if (settings.input == BandInput::Iq) {
-            const std::size_t got = iq.read(samples);
-            if (got == 0) break;
-            monitor->process(std::span<const ComplexSample>(samples.data(), got));
-        } else {
-            const std::size_t got = audio.read(audioBlock);
-            if (got == 0) break;
-            monitor->process(std::span<const double>(audioBlock.data(), got));
+    std::optional<RealTimePacer> pacer;
+    if (settings.realtime) pacer.emplace(sampleRate);
+    std::size_t samplesThisPass = 0;
+    while (!mustStop()) {
+        const std::size_t got = stream.decodeNext(*monitor, blockSize);
+        if (got == 0) {
+            if (!settings.loop || samplesThisPass == 0 || !stream.error().empty()) break;
+            if (!stream.open(problem)) break;
+            samplesThisPass = 0;
+            continue;
         }
+        samplesThisPass += got;
         reportLosses();
+        if (pacer) pacer->advance(got);
     }
-    problem = settings.input == BandInput::Iq ? iq.error() : audio.error();
+    if (problem.empty()) problem = stream.error();
     monitor->finish();
     reportLosses();
     if (tableWriter) tableWriter->finish();
-    if (output && !output->failed()) std::fflush(stdout);
-    if (log) {
-        log->commit();
-        if (log->failed()) std::fprintf(stderr, "sondeco-decode: %s\n", log->error().c_str());
-    }
+    if (log) log->commit();
     feeds.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     if (settings.statistics) {
         printStatistics(*monitor);
         if (log) std::fprintf(stderr, "frames logged: %llu\n", static_cast<unsigned long long>(log->framesWritten()));
         std::fputs(feeds.statisticsText().c_str(), stderr);
     }
-    if (!problem.empty()) return fail(settings, problem);
-    return log && log->failed() ? 1 : 0;
+    RunOutcome outcome;
+    outcome.inputName = inputName(settings);
+    outcome.inputProblem = problem;
+    outcome.output = output.get();
+    outcome.outputFailed = tableWriter && tableWriter->failed();
+    outcome.outputErrorNumber = tableWriter ? tableWriter->errorNumber() : 0;
+    outcome.feeds = &feeds;
+    if (oneStationOutput && oneStationOutput->conflict())
+        outcome.otherProblems.push_back(stationConflictProblem("-o rtcm: " + oneStationOutput->conflictText()));
+    if (log && log->failed()) outcome.otherProblems.push_back(log->error());
+    return reportOutcome(outcome);
 }
 
 }  // namespace sondeco

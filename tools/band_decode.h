@@ -29,8 +29,10 @@ struct BandDecodeSettings {
     // The output: a decoded-output format, or the live station table.
     std::optional<OutputFormat> format;  // empty: the station table
     std::string logPath;  // empty: no log
-    FeedSettings feeds;
+    FeedSettings feeds;  // its station choice also holds for RTCM on standard output
     bool statistics = false;
+    bool realtime = false;  // at the stream's own pace
+    bool loop = false;  // again from the start at the end of the file
 };
 
 // Lowest and highest IQ sample rates taken.

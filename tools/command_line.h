@@ -2,9 +2,10 @@
 // The command line of every program of ours, on CLI11: options are declared once with their types
 // and checks, and every bad value becomes a message naming the option. We keep our own usage texts
 // (written for people, with the defaults and units spelt out) and our own conventions: help on
-// standard output with status 0; a usage error as "program: problem", a blank line and the usage on
-// standard error, status 2. CLI11 over getopt_long: typed values with range and set checks, "--name=value"
-// and repeated options for free, and nothing to free or reset between tests.
+// standard output with status 0; a usage error as one line "program: problem" in words a user knows,
+// then "Try 'program --help' for more information.", on standard error with status 2 (the whole usage
+// would scroll the one line that matters away). CLI11 over getopt_long: typed values with range and
+// set checks, "--name=value" and repeated options for free, and nothing to free or reset between tests.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace sondeco {
 
@@ -41,39 +43,49 @@ private:
     bool version_ = false;
 };
 
+// CLI11's own words for a mistake ("--rate: 1 required INT:{25,50,100,200} missing") in ours.
+std::string plainUsageProblem(const CLI::ParseError& error);
+
 // Parses, then: help asked → usage on standard output, status 0; --version → "name version" on standard
 // output (the one number CMake's project() sets), status 0; a parse error or a UsageError thrown
-// by `check` → the problem and the usage on standard error, status 2; otherwise whatever `run` returns.
+// by `check` → the problem and where to find help on standard error, status 2; otherwise whatever
+// `run` returns.
 template <typename Check, typename Run>
 int runTool(const char* name, const char* usage, CommandLine& commandLine, int argc, char** argv, Check&& check, Run&& run) {
+    const auto complain = [name](const std::string& problem) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name, problem.c_str(), name);
+        return 2;
+    };
+    const auto helpOrVersion = [&]() -> std::optional<int> {
+        if (commandLine.helpAsked()) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (commandLine.versionAsked()) {
+            std::printf("%s %s\n", name, SONDECO_VERSION);
+            return 0;
+        }
+        return std::nullopt;
+    };
     try {
         commandLine.app().parse(argc, argv);
-        if (commandLine.helpAsked()) {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (commandLine.versionAsked()) {
-            std::printf("%s %s\n", name, SONDECO_VERSION);
-            return 0;
-        }
+        if (const auto status = helpOrVersion()) return *status;
         check();
     } catch (const CLI::ParseError& error) {
-        if (commandLine.helpAsked()) {
-            std::fputs(usage, stdout);
-            return 0;
-        }
-        if (commandLine.versionAsked()) {
-            std::printf("%s %s\n", name, SONDECO_VERSION);
-            return 0;
-        }
-        std::fprintf(stderr, "%s: %s\n\n%s", name, error.what(), usage);
-        return 2;
+        if (const auto status = helpOrVersion()) return *status;
+        return complain(plainUsageProblem(error));
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "%s: %s\n\n%s", name, error.what(), usage);
-        return 2;
+        return complain(error.what());
     }
     return run();
 }
+
+// Checks of an option's value that say what is wrong in a user's words: "'450k' is not a number",
+// "1 is not one of 25, 50, 100 or 200". CLI11 puts the option's name in front.
+CLI::Validator numberFrom(double lowest, double highest);
+CLI::Validator wholeNumberFrom(long long lowest, long long highest);
+CLI::Validator oneOf(const std::vector<int>& allowed);
+CLI::Validator oneOf(const std::vector<std::string>& allowed);
 
 // Flags take no value: "--stats=yes" is a mistake, not a way of saying yes.
 inline CLI::Option* addFlag(CLI::App& app, const std::string& names, bool& value) {

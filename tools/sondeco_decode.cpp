@@ -5,13 +5,17 @@
 #include "audio/audio_format.h"
 #include "audio/audio_input.h"
 #include "output/decoded_output.h"
+#include "output/file_descriptor.h"
 #include "output/frame_log.h"
 #include "output/output_feeds.h"
 #include "receiver/receiver.h"
 #include "rtcm/message_pages.h"
 #include "tools/band_decode.h"
 #include "tools/command_line.h"
+#include "tools/run_control.h"
+#include "tools/run_outcome.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
@@ -19,7 +23,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +33,11 @@
 namespace {
 
 using namespace sondeco;
+
+constexpr const char* ShortUsage =
+    "Usage: sondeco-decode [OPTIONS] [FILE]\n"
+    "Decodes DGPS beacon audio (a recording, or a pipe with -), an SDR's IQ (--iq) or an RTCM stream\n"
+    "(--rtcm). Try 'sondeco-decode --help' for more information.\n";
 
 constexpr const char* Usage =
     "Usage: sondeco-decode [OPTIONS] [FILE]\n"
@@ -64,24 +75,35 @@ constexpr const char* Usage =
     "                         are offsets from its centre\n"
     "      --scan             the input is audio holding several beacons (200..3500 Hz): each\n"
     "                         tone found is decoded\n"
+    "      --station ID       with --iq or --scan, the reference station (0..1023) whose corrections\n"
+    "                         the RTCM outputs (-o rtcm, --listen .../rtcm, --serial) carry; without\n"
+    "                         it they carry the only station heard, and a second one ends the run\n"
+    "      --station-freq HZ  the same, choosing the station by the frequency it is heard on (as\n"
+    "                         -o table shows it)\n"
     "      --log FILE.db      with --iq or --scan, also write every frame into an SQLite log,\n"
     "                         appending to one that exists (frame-log.md in /usr/share/doc/sondeco)\n"
     "      --rtcm             the input is an RTCM SC-104 6-of-8 byte stream, not audio\n"
     "  -o, --output FORMAT    pages (default): each page as it is updated\n"
-    "                         frames: one line per frame header, as the status bar shows it\n"
+    "                         frames: one line per frame decoded whole, its header as the\n"
+    "                         status bar shows it\n"
     "                         json: one gpsd-style RTCM2 JSON object per frame\n"
     "                         rtcm: the frames as an RTCM 6-of-8 byte stream\n"
     "                         table: with --iq or --scan, a live table of the stations heard\n"
     "                         (redrawn on a terminal, a line per frame into a pipe); the default\n"
     "                         for --iq and --scan when standard output is a terminal\n"
-    "      --listen [HOST:]PORT[/FORMAT]\n"
+    "      --listen [HOST:]PORT[/FORMAT][@ID]\n"
     "                         also serve the frames over TCP to every client that connects, from\n"
     "                         the next whole frame on: FORMAT is rtcm, json, frames or pages\n"
     "                         (default the -o format), HOST 127.0.0.1 unless given (0.0.0.0 for\n"
-    "                         every network, [::1] for IPv6); may be given several times\n"
+    "                         every network, [::1] for IPv6), @ID only station ID's frames; may be\n"
+    "                         given several times\n"
     "      --serial DEVICE    also write the frames as RTCM bytes to a serial port, raw 8N1\n"
     "      --baud N           the serial port's speed, 1200..921600 (default 9600)\n"
     "      --stations LOG     print the stations a frame log holds (an SQLite file) and exit\n"
+    "      --realtime         decode at the input's own pace, as if it came from the air, so that a\n"
+    "                         recording feeds gpsd, RTKLIB or a frame log as a live beacon would\n"
+    "                         (RTCM input at -r bit/s, 200 unless given)\n"
+    "      --loop             start the file again at its end, for ever (implies --realtime)\n"
     "      --stats            at the end, a summary of what was decoded on standard error (with the\n"
     "                         enhanced receiver: the tone and rate found, Eb/N0, repaired words)\n"
     "  -h, --help             show this help and exit\n"
@@ -115,20 +137,25 @@ struct Options {
     std::optional<int> baud;
     FeedSettings feeds;
     std::string stationsLog;  // --stations: only list the stations of this log
+    bool realtime = false;
+    bool loop = false;
+    std::optional<int> stationId;  // --station
+    std::optional<double> stationFrequency;  // --station-freq
 };
 
 void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, std::optional<double>& hertz) {
-    app.add_option("-r,--rate", rate)->check(CLI::IsMember({25, 50, 100, 200}));
-    app.add_option("-f,--freq", hertz)->check(CLI::Range(200.0, 3500.0));
+    app.add_option("-r,--rate", rate)->check(oneOf(std::vector<int>{25, 50, 100, 200}));
+    app.add_option("-f,--freq", hertz)->check(numberFrom(200.0, 3500.0));
     addFlag(app, "--classic", options.classic);
-    app.add_option("-o,--output", options.outputName)->check(CLI::IsMember({"pages", "frames", "json", "rtcm", "table"}));
-    app.add_option("--channel", options.channel)->check(CLI::Range(1, 65535));
+    app.add_option("-o,--output", options.outputName)->check(oneOf(std::vector<std::string>{"pages", "frames", "json", "rtcm", "table"}));
+    app.add_option("--channel", options.channel)->check(wholeNumberFrom(1, 65535));
     addFlag(app, "--raw", options.raw);
-    app.add_option("--format", options.formatName)->check(CLI::IsMember({"s16", "s32", "f32", "u8", "cu8", "cs8", "cs16", "cf32"}));
-    app.add_option("--channels", options.rawChannels)->check(CLI::Range(1, 65535));
-    app.add_option("--sample-rate", options.rawSampleRate)->check(CLI::Range(AudioInput::LowestRate, HighestIqRate));
+    app.add_option("--format", options.formatName)
+        ->check(oneOf(std::vector<std::string>{"s16", "s32", "f32", "u8", "cu8", "cs8", "cs16", "cf32"}));
+    app.add_option("--channels", options.rawChannels)->check(wholeNumberFrom(1, 65535));
+    app.add_option("--sample-rate", options.rawSampleRate)->check(wholeNumberFrom(AudioInput::LowestRate, HighestIqRate));
     addFlag(app, "--iq", options.iq);
-    app.add_option("--center-freq", options.centreFrequency)->check(CLI::Range(1.0, 1e10));
+    app.add_option("--center-freq", options.centreFrequency)->check(numberFrom(1.0, 1e10));
     addFlag(app, "--scan", options.scan);
     app.add_option("--log", options.logPath);
     addFlag(app, "--rtcm", options.rtcm);
@@ -136,11 +163,28 @@ void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, s
     app.add_option("--stations", options.stationsLog);
     app.add_option("--listen", options.listen)->allow_extra_args(false);  // one address each time, then FILE
     app.add_option("--serial", options.feeds.serialDevice);
-    app.add_option("--baud", options.baud)->check(CLI::IsMember(SerialOutput::supportedBaudRates()));
+    app.add_option("--baud", options.baud)->check(oneOf(SerialOutput::supportedBaudRates()));
+    addFlag(app, "--realtime", options.realtime);
+    addFlag(app, "--loop", options.loop);
+    app.add_option("--station", options.stationId)->check(wholeNumberFrom(0, 1023));
+    app.add_option("--station-freq", options.stationFrequency)->check(numberFrom(1.0, 1e10));
     app.add_option("file", options.input);
 }
 
 void checkFeedOptions(Options& options) {
+    const bool band = options.iq || options.scan;
+    if ((options.stationId || options.stationFrequency) && !band)
+        throw UsageError("--station and --station-freq choose among the beacons of --iq or --scan");
+    if (options.stationId && options.stationFrequency) throw UsageError("--station and --station-freq both choose the station: give one");
+    if (options.stationFrequency && options.centreFrequency &&
+        (*options.stationFrequency < BeaconBandLowHz || *options.stationFrequency > BeaconBandHighHz))
+        throw UsageError("--station-freq: the beacon band is 283500 to 325000 Hz");
+    options.feeds.oneStationPerRtcmFeed = band;
+    options.feeds.rtcmStation.stationId = options.stationId;
+    options.feeds.rtcmStation.frequencyHz = options.stationFrequency;
+    options.realtime = options.realtime || options.loop;
+    if (options.loop && options.input == "-") throw UsageError("--loop starts a file again at its end: standard input cannot be");
+    if (options.realtime && !options.stationsLog.empty()) throw UsageError("--realtime paces an input; --stations reads none");
     for (const std::string& text : options.listen) {
         std::string problem;
         const auto address = parseListenAddress(text, problem);
@@ -225,37 +269,67 @@ void checkOptions(Options& options, std::optional<int> rate, std::optional<doubl
 
 std::string inputName(const Options& options) { return options.input == "-" ? "standard input" : options.input; }
 
-int fail(const Options& options, const std::string& problem) {
-    std::fprintf(stderr, "sondeco-decode: %s %s\n", inputName(options).c_str(), problem.c_str());
-    return 1;
+// An RTCM byte stream, handed to `consume` as it arrives: a beacon receiver sends about 33 bytes a
+// second, and waiting for a buffer to fill would hold its corrections back for half an hour. Paced,
+// the bytes go a few at a time, as a serial line brings them. Returns the problem, if any.
+template <typename Consumer>
+std::string readRtcmStream(const Options& options, const std::function<bool()>& mustStop, RealTimePacer* pacer, Consumer&& consume) {
+    const bool standardInput = options.input == "-";
+    FileDescriptor file(standardInput ? -1 : ::open(options.input.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!standardInput && !file.valid()) return std::string("cannot be opened: ") + std::strerror(errno);
+    const int descriptor = standardInput ? STDIN_FILENO : file.get();
+    std::vector<char> chunk(pacer != nullptr ? 8 : 1 << 16);
+    std::uint64_t bytesThisPass = 0;
+    while (!mustStop()) {
+        const ssize_t got = ::read(descriptor, chunk.data(), chunk.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::string("cannot be read: ") + std::strerror(errno);
+        }
+        if (got == 0) {
+            // --loop: the file again from its start, as long as it has anything in it.
+            if (!options.loop || bytesThisPass == 0 || ::lseek(descriptor, 0, SEEK_SET) != 0) break;
+            bytesThisPass = 0;
+            continue;
+        }
+        bytesThisPass += static_cast<std::uint64_t>(got);
+        consume(std::string_view(chunk.data(), static_cast<std::size_t>(got)));
+        if (pacer != nullptr) pacer->advance(static_cast<std::uint64_t>(got));
+    }
+    return {};
 }
 
-// Reads all of a byte stream (a file or standard input) in pieces. `consume` returns how many bytes
-// it used; the rest is handed over again with the next piece.
-template <typename Consumer>
-bool readStream(const Options& options, DecodedStreamWriter& output, Consumer&& consume, std::string& problem) {
-    std::FILE* file = options.input == "-" ? stdin : std::fopen(options.input.c_str(), "rb");
-    if (file == nullptr) {
-        problem = std::string("cannot be opened: ") + std::strerror(errno);
-        return false;
+// Audio to the receiver, block by block, until its end (again from the start with --loop) or a
+// stop. Returns the input's problem, if any; what came before it has been decoded.
+std::string decodeAudio(const Options& options, Receiver& receiver, const std::function<bool()>& mustStop) {
+    const ChannelChoice channel{options.channel - 1, 1};
+    std::unique_ptr<AudioInput> input;
+    std::string problem;
+    const auto open = [&] {
+        input = std::make_unique<AudioInput>();
+        return options.raw ? input->openRaw(options.input, options.rawFormat, channel, problem)
+                           : input->openFile(options.input, channel, problem);
+    };
+    if (!open()) return problem;
+    std::optional<RealTimePacer> pacer;
+    if (options.realtime) pacer.emplace(AudioInput::OutputRate);
+    std::vector<double> block(FramesPerBuffer);
+    std::size_t framesThisPass = 0;
+    while (!mustStop()) {
+        const std::size_t frames = input->read(block);
+        if (frames == 0) {
+            if (!options.loop || framesThisPass == 0 || !input->error().empty()) break;
+            if (!open()) return problem;
+            framesThisPass = 0;
+            continue;
+        }
+        framesThisPass += frames;
+        receiver.pushSamples(std::span(block).first(frames));
+        if (pacer) pacer->advance(frames);
     }
-    std::vector<char> chunk(1 << 16);
-    std::size_t kept = 0;
-    while (!output.failed()) {
-        const std::size_t got = std::fread(chunk.data() + kept, 1, chunk.size() - kept, file);
-        if (got == 0) break;
-        const std::size_t available = kept + got;
-        const std::size_t used = consume(std::string_view(chunk.data(), available));
-        kept = available - used;
-        std::memmove(chunk.data(), chunk.data() + used, kept);
-    }
-    const bool readError = std::ferror(file) != 0;
-    if (file != stdin) std::fclose(file);
-    if (readError) {
-        problem = std::string("cannot be read: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+    // A file cut short or damaged: what came before the damage is decoded and written, then the
+    // problem is the one line on standard error, and the status says it.
+    return input->error();
 }
 
 void printStatistics(const Receiver& receiver, const Options& options) {
@@ -306,6 +380,8 @@ int runBand(const Options& options) {
     settings.logPath = options.logPath;
     settings.feeds = options.feeds;
     settings.statistics = options.stats;
+    settings.realtime = options.realtime;
+    settings.loop = options.loop;
     return runBandDecode(settings);
 }
 
@@ -316,6 +392,7 @@ int run(const Options& options) {
         std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
         return 1;
     }
+    stopOnSignals(options.input == "-");
     if (options.iq || options.scan) return runBand(options);
     DecodedStreamWriter output(options.format, stdout, options.input == "-" ? "stdin" : options.input);
     // --listen and --serial come on top of standard output. They open first: a port in use or a
@@ -341,33 +418,17 @@ int run(const Options& options) {
     receiver.addListener(output);
     for (DecoderListener* feed : feeds.decoderListeners()) receiver.addListener(*feed);
 
+    const std::function<bool()> mustStop = [&] { return runMustStop(&output, feeds); };
     if (options.rtcm) {
-        const bool ok = readStream(
-            options, output,
-            [&](std::string_view bytes) -> std::size_t {
-                receiver.pushRtcmBytes(bytes);
-                return bytes.size();
-            },
-            problem);
-        if (!ok) return fail(options, problem);
+        // Paced at the beacon's bit rate, six bits to a byte.
+        std::optional<RealTimePacer> pacer;
+        if (options.realtime) pacer.emplace(options.rateHint.value_or(200) / 6.0);
+        problem =
+            readRtcmStream(options, mustStop, pacer ? &*pacer : nullptr, [&](std::string_view bytes) { receiver.pushRtcmBytes(bytes); });
     } else {
-        AudioInput input;
-        const ChannelChoice channel{options.channel - 1, 1};
-        const bool opened = options.raw ? input.openRaw(options.input, options.rawFormat, channel, problem)
-                                        : input.openFile(options.input, channel, problem);
-        if (!opened) return fail(options, problem);
-        std::vector<double> block(FramesPerBuffer);
-        while (!output.failed()) {
-            const std::size_t frames = input.read(block);
-            if (frames == 0) break;
-            receiver.pushSamples(std::span(block).first(frames));
-        }
-        // A file cut short or damaged: what came before the damage is decoded and written, then
-        // the problem is the one line on standard error, and the status says it.
-        problem = input.error();
+        problem = decodeAudio(options, receiver, mustStop);
     }
     receiver.finishAudio();
-    if (!output.failed()) std::fflush(stdout);
     // Clients across a network get a few seconds to take the last frames; on this machine they
     // take them in milliseconds.
     feeds.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
@@ -375,12 +436,22 @@ int run(const Options& options) {
         printStatistics(receiver, options);
         std::fputs(feeds.statisticsText().c_str(), stderr);
     }
-    return problem.empty() ? 0 : fail(options, problem);
+    RunOutcome outcome;
+    outcome.inputName = inputName(options);
+    outcome.inputProblem = problem;
+    outcome.output = &output;
+    outcome.feeds = &feeds;
+    return reportOutcome(outcome);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Started with nothing to do at a terminal, it would sit waiting for audio typed at the keyboard.
+    if (argc == 1 && isatty(STDIN_FILENO) == 1) {
+        std::fputs(ShortUsage, stderr);
+        return 2;
+    }
     // A reader that goes away (`| head`) ends the output quietly instead of killing us mid-write.
     std::signal(SIGPIPE, SIG_IGN);
     Options options;

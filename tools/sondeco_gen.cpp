@@ -156,27 +156,27 @@ std::vector<int> parseTypes(const std::string& text) {
 }
 
 void declareOptions(CLI::App& app, Options& options, std::string& typeList) {
-    app.add_option("--rate", options.bitRate)->check(CLI::IsMember({25, 50, 100, 200}));
-    app.add_option("--drift", options.driftHzPerSecond)->check(CLI::Range(-100.0, 100.0));
+    app.add_option("--rate", options.bitRate)->check(oneOf(std::vector<int>{25, 50, 100, 200}));
+    app.add_option("--drift", options.driftHzPerSecond)->check(numberFrom(-100.0, 100.0));
     app.add_option("--static", options.staticBursts)->delimiter(',')->expected(2);
     app.add_option("--fading", options.fading)->delimiter(',')->expected(2);
-    app.add_option("--freq", options.centreFrequency)->check(CLI::Range(100.0, 20000.0));
-    app.add_option("--seconds", options.seconds)->check(CLI::Range(1e-6, 86400.0));
-    app.add_option("--station", options.stationId)->check(CLI::Range(0, 1023));
+    app.add_option("--freq", options.centreFrequency)->check(numberFrom(100.0, 20000.0));
+    app.add_option("--seconds", options.seconds)->check(numberFrom(1e-6, 86400.0));
+    app.add_option("--station", options.stationId)->check(wholeNumberFrom(0, 1023));
     app.add_option("--types", typeList);
-    app.add_option("--zcount", options.zCount)->check(CLI::Range(0, 5999));
-    app.add_option("--ebn0", options.ebN0Db)->check(CLI::Range(-30.0, 100.0));
+    app.add_option("--zcount", options.zCount)->check(wholeNumberFrom(0, 5999));
+    app.add_option("--ebn0", options.ebN0Db)->check(numberFrom(-30.0, 100.0));
     app.add_option("--offset", options.frequencyOffset);
-    app.add_option("--clock-ppm", options.clockErrorPpm)->check(CLI::Range(-100000.0, 100000.0));
-    app.add_option("--leading", options.leadingSeconds)->check(CLI::NonNegativeNumber);
+    app.add_option("--clock-ppm", options.clockErrorPpm)->check(numberFrom(-100000.0, 100000.0));
+    app.add_option("--leading", options.leadingSeconds)->check(numberFrom(0.0, 86400.0));
     // Unsigned options take "-1" as the largest value: read the seed signed and refuse negatives.
     app.add_option_function<long long>("--seed", [&options](long long seed) { options.seed = static_cast<std::uint64_t>(seed); })
-        ->check(CLI::Range(0LL, std::numeric_limits<long long>::max()));
+        ->check(wholeNumberFrom(0LL, std::numeric_limits<long long>::max()));
     app.add_option("--rtcm", options.rtcmFile);
     addFlag(app, "--iq", options.iq);
-    app.add_option("--center-freq", options.bandCentre)->check(CLI::Range(0.0, 1e10));
-    app.add_option("--sample-rate", options.sampleRate)->check(CLI::Range(48000, 3200000));
-    app.add_option("--format", options.format)->check(CLI::IsMember({"cu8", "cs8", "cs16", "cs32", "cf32"}));
+    app.add_option("--center-freq", options.bandCentre)->check(numberFrom(0.0, 1e10));
+    app.add_option("--sample-rate", options.sampleRate)->check(wholeNumberFrom(48000, 3200000));
+    app.add_option("--format", options.format)->check(oneOf(std::vector<std::string>{"cu8", "cs8", "cs16", "cs32", "cf32"}));
     app.add_option("--beacon", options.beaconTexts)->expected(1)->take_all();
     app.add_option("--carrier", options.carrierTexts)->expected(1)->take_all();
     app.add_option("output", options.output)->required();

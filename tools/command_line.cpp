@@ -1,0 +1,120 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tools/command_line.h"
+
+#include <charconv>
+#include <cmath>
+#include <sstream>
+
+namespace sondeco {
+namespace {
+
+// 1200, 0.5, 10000000000: as a person writes the number, not as printf's %f does.
+std::string plainNumber(double value) {
+    std::ostringstream text;
+    text.precision(15);
+    text << value;
+    return text.str();
+}
+
+// "25, 50, 100 or 200"
+std::string listed(const std::vector<std::string>& items) {
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) text += i + 1 == items.size() ? " or " : ", ";
+        text += items[i];
+    }
+    return text;
+}
+
+std::optional<double> parsedNumber(const std::string& text) {
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+// The first word of `text` that looks like an option ("--rate", "-r"), without what sticks to it.
+std::string optionNamedIn(const std::string& text) {
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (word.size() < 2 || word[0] != '-') continue;
+        while (!word.empty() && (word.back() == ':' || word.back() == ',')) word.pop_back();
+        return word;
+    }
+    return {};
+}
+
+// What follows the last ": " of CLI11's message: the arguments it did not expect, say.
+std::string afterLastColon(const std::string& text) {
+    const auto colon = text.rfind(": ");
+    return colon == std::string::npos ? text : text.substr(colon + 2);
+}
+
+}  // namespace
+
+std::string plainUsageProblem(const CLI::ParseError& error) {
+    const std::string text = error.what();
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        const std::string extra = afterLastColon(text);
+        const std::string first = extra.substr(0, extra.find(' '));
+        if (first.size() > 1 && first[0] == '-') return "unknown option " + first;
+        return "unexpected argument '" + first + "': one input is read at a time";
+    }
+    const std::string option = optionNamedIn(text);
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+        // "stats was given a disallowed flag override": "--stats=yes".
+        if (text.find("flag override") != std::string::npos) return "--" + text.substr(0, text.find(' ')) + " takes no value";
+        return option.empty() ? text : option + " needs a value";
+    }
+    if (dynamic_cast<const CLI::ConversionError*>(&error) != nullptr && !option.empty()) {
+        const auto equals = text.find(" = ");
+        if (equals != std::string::npos) return option + ": '" + text.substr(equals + 3) + "' is not a value it takes";
+        return option + ": not a value it takes";
+    }
+    return text;
+}
+
+CLI::Validator numberFrom(double lowest, double highest) {
+    return CLI::Validator(
+        [lowest, highest](std::string& text) -> std::string {
+            const auto value = parsedNumber(text);
+            if (!value) return "'" + text + "' is not a number";
+            if (*value < lowest || *value > highest)
+                return text + " is outside " + plainNumber(lowest) + " to " + plainNumber(highest);
+            return {};
+        },
+        plainNumber(lowest) + ".." + plainNumber(highest));
+}
+
+CLI::Validator wholeNumberFrom(long long lowest, long long highest) {
+    return CLI::Validator(
+        [lowest, highest](std::string& text) -> std::string {
+            long long value = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+                if (parsedNumber(text)) return text + " is not a whole number";
+                return "'" + text + "' is not a number";
+            }
+            if (value < lowest || value > highest) return text + " is outside " + std::to_string(lowest) + " to " + std::to_string(highest);
+            return {};
+        },
+        std::to_string(lowest) + ".." + std::to_string(highest));
+}
+
+CLI::Validator oneOf(const std::vector<int>& allowed) {
+    std::vector<std::string> names;
+    for (const int value : allowed) names.push_back(std::to_string(value));
+    return oneOf(names);
+}
+
+CLI::Validator oneOf(const std::vector<std::string>& allowed) {
+    return CLI::Validator(
+        [allowed](std::string& text) -> std::string {
+            for (const std::string& name : allowed)
+                if (text == name) return {};
+            return "'" + text + "' is not one of " + listed(allowed);
+        },
+        listed(allowed));
+}
+
+}  // namespace sondeco
