@@ -183,6 +183,11 @@ public:
         waitFor([&] { return reap(); }, deadline);
         return status_;
     }
+    void sendSignal(int signal) {
+        if (pid_ > 0 && !reap()) kill(pid_, signal);
+    }
+    // Whether it has ended, by itself or killed by a signal.
+    bool ended() { return reap(); }
     // Asks it to end (SIGTERM), then insists (SIGKILL) if it has not within five seconds.
     void stop() {
         if (pid_ <= 0 || reap()) return;

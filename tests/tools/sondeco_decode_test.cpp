@@ -6,6 +6,7 @@
 #include "audio/sound_file_writer.h"
 #include "tests/support/test_support.h"
 
+#include <pty.h>
 #include <sndfile.h>
 
 #include <gtest/gtest.h>
@@ -260,11 +261,35 @@ TEST(SondecoDecode, BadOptionsAndBadInputs) {
                                   "--channel 2 --rtcm x",
                                   "--raw --channel 3 x.raw",
                                   "--channels 1 --channel 2 x"}) {
+        // One line that says what is wrong, then where help is: the whole usage would scroll it away.
         const auto result = runCommand(decoder(arguments));
         EXPECT_EQ(result.exitCode, 2) << arguments;
-        EXPECT_NE(result.errors.find("Usage: sondeco-decode"), std::string::npos) << arguments;
+        EXPECT_EQ(result.errors.rfind("sondeco-decode: ", 0), 0u) << result.errors;
+        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 2) << result.errors;
+        EXPECT_TRUE(result.errors.ends_with("\nTry 'sondeco-decode --help' for more information.\n")) << result.errors;
         EXPECT_TRUE(result.output.empty()) << arguments;
     }
+    // In words a user knows, not the parser's.
+    for (const auto& [arguments, said] :
+         std::vector<std::pair<std::string, std::string>>{{"-r", "--rate needs a value"},
+                                                          {"-r 1 x.wav", "--rate: '1' is not one of 25, 50, 100 or 200"},
+                                                          {"--iq --center-freq 450k x", "--center-freq: '450k' is not a number"},
+                                                          {"--channel 1.5 x.wav", "--channel: 1.5 is not a whole number"},
+                                                          {"--stats=yes x.wav", "--stats takes no value"},
+                                                          {"a.wav b.wav", "unexpected argument 'b.wav': one input is read at a time"},
+                                                          {"--bogus", "unknown option --bogus"}}) {
+        const auto result = runCommand(decoder(arguments));
+        EXPECT_EQ(result.errors.substr(0, result.errors.find('\n')), "sondeco-decode: " + said) << arguments;
+    }
+    // Started with nothing at a terminal, the short usage rather than a wait for typed audio.
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const auto bare = runCommand(decoder("< " + std::string(ttyname(slave))));
+    close(master);
+    close(slave);
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_EQ(bare.errors.rfind("Usage: sondeco-decode [OPTIONS] [FILE]\n", 0), 0u) << bare.errors;
+    EXPECT_LE(std::count(bare.errors.begin(), bare.errors.end(), '\n'), 3) << bare.errors;
     const auto help = runCommand(decoder("--help"));
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.output.rfind("Usage: sondeco-decode", 0), 0u);

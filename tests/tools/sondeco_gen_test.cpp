@@ -43,7 +43,8 @@ TEST(SondecoGen, HelpOnStandardOutputAndUsageErrorsExitWithStatus2) {
         }
         const auto result = runCommand(generator(arguments));
         EXPECT_EQ(result.exitCode, 2) << arguments;
-        EXPECT_NE(result.errors.find("Usage: sondeco-gen"), std::string::npos) << arguments;
+        EXPECT_EQ(result.errors.rfind("sondeco-gen: ", 0), 0u) << result.errors;
+        EXPECT_TRUE(result.errors.ends_with("\nTry 'sondeco-gen --help' for more information.\n")) << result.errors;
         EXPECT_TRUE(result.output.empty()) << arguments;
         EXPECT_FALSE(std::filesystem::exists(output)) << arguments;
     }
