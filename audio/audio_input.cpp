@@ -19,8 +19,11 @@ double sane(double sample) {
 
 // Frames to read at once: 100 ms at 48 kHz, but never more than 128 k samples (a megabyte) however
 // many channels the input has.
-std::size_t framesPerBlock(int channels) {
-    return std::max<std::size_t>(1, std::min<std::size_t>(4800, (std::size_t{1} << 17) / static_cast<std::size_t>(channels)));
+// At most a tenth of a second: a read from a live pipe waits for the whole block, and a frame's last
+// bit must not wait for more audio than that (4800 frames of 8 kHz audio would hold it 0.6 s).
+std::size_t framesPerBlock(int channels, int rate) {
+    const std::size_t tenth = std::max<std::size_t>(1, static_cast<std::size_t>(rate) / 10);
+    return std::max<std::size_t>(1, std::min({std::size_t{4800}, tenth, (std::size_t{1} << 17) / static_cast<std::size_t>(channels)}));
 }
 
 const char* rawName(RawSampleFormat format) {
@@ -64,7 +67,7 @@ bool AudioInput::start(int channels, int rate, ChannelChoice choice, std::string
     picked_ = static_cast<std::size_t>(std::clamp(choice.count, 1, channels - choice.first));
     resampling_ = rate != OutputRate;
     if (resampling_ && !resampler_.open(rate, OutputRate, static_cast<int>(picked_), error)) return false;
-    block_.resize(framesPerBlock(channels) * static_cast<std::size_t>(channels));
+    block_.resize(framesPerBlock(channels, rate) * static_cast<std::size_t>(channels));
     ready_.clear();
     readyFrom_ = 0;
     finished_ = false;
