@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco [--input FILE]: the desktop DGPS beacon decoder.
+#include "app/command_line.h"
 #include "app/entry_point.h"
 #include "app/fonts.h"
 #include "app/message_box.h"
@@ -10,7 +11,6 @@
 #include "output/output_feeds.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QProcess>
 
 #include <algorithm>
@@ -20,23 +20,11 @@
 
 namespace {
 
-struct FeedOptions {
-    QCommandLineOption listen{
-        QStringLiteral("listen"),
-        QStringLiteral("Also serve the frames over TCP to every client that connects: FORMAT is rtcm (default), json, "
-                       "frames or pages; HOST is 127.0.0.1 unless given ([::1] for IPv6). May be given several times."),
-        QStringLiteral("[HOST:]PORT[/FORMAT]")};
-    QCommandLineOption serial{QStringLiteral("serial"), QStringLiteral("Also write the frames as RTCM bytes to a serial port, raw 8N1."),
-                              QStringLiteral("DEVICE")};
-    QCommandLineOption baud{QStringLiteral("baud"), QStringLiteral("The serial port's speed, 1200 to 921600 (default 9600)."),
-                            QStringLiteral("N"), QStringLiteral("9600")};
-};
-
 // --listen and --serial: a user watching the pages can feed a GPS receiver or gpsd at the same time.
 // Their mistakes end the program before a window opens, as the other options' do; the exit status
 // is returned then.
-std::optional<int> openFeeds(const QCommandLineParser& parser, const FeedOptions& options, const std::string& device,
-                             sondeco::OutputFeeds& feeds) {
+std::optional<int> openFeeds(const sondeco::DesktopCommandLine& options, const std::string& device, sondeco::OutputFeeds& feeds) {
+    const QCommandLineParser& parser = options.parser();
     const auto complain = [](const std::string& problem, int status) {
         std::fprintf(stderr, "sondeco: %s\n", problem.c_str());
         return status;
@@ -61,24 +49,12 @@ std::optional<int> openFeeds(const QCommandLineParser& parser, const FeedOptions
 }
 
 int runSondeco() {
-    QApplication::setApplicationName(QStringLiteral("Sondeco"));
-    QApplication::setApplicationVersion(QStringLiteral(SONDECO_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("DGPS beacon decoder: RTCM SC-104 messages from a receiver's audio."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption input(QStringLiteral("input"),
-                                   QStringLiteral("Decode a recording instead of the sound card, in real time and looping: "
-                                                  "any sound file libsndfile reads (WAV, FLAC, Ogg, AIFF, ...), "
-                                                  "sampled at 8000 to 384000 Hz."),
-                                   QStringLiteral("FILE"));
-    parser.addOption(input);
-    const FeedOptions feedOptions;
-    parser.addOptions({feedOptions.listen, feedOptions.serial, feedOptions.baud});
-    parser.process(QApplication::arguments());
+    sondeco::DesktopCommandLine commandLine;
+    commandLine.process(QApplication::arguments());
+    const QCommandLineParser& parser = commandLine.parser();
+    const QCommandLineOption& input = commandLine.input;
     sondeco::OutputFeeds feeds;
-    if (const auto status = openFeeds(parser, feedOptions, parser.isSet(input) ? parser.value(input).toStdString() : "sound card", feeds))
+    if (const auto status = openFeeds(commandLine, parser.isSet(input) ? parser.value(input).toStdString() : "sound card", feeds))
         return *status;
 
     sondeco::registerTahoma();
@@ -127,5 +103,7 @@ int runSondeco() {
 int main(int argc, char* argv[]) {
     // First of all, so that a signal during start-up (a message box waiting for a click) is not fatal.
     sondeco::catchTerminationSignals();
+    // --help and --version before the QApplication, which cannot start without a display.
+    sondeco::answerHelpOrVersionWithoutDisplay(argc, argv);
     return sondeco::runGuarded(argc, argv, runSondeco);
 }
