@@ -3,12 +3,14 @@
 # make test   check the sources' format (clang-format); build with AddressSanitizer, UndefinedBehaviorSanitizer
 #             and the standard library's assertions, warnings as errors, and run every test; build what
 #             users build (make build, the benchmarks) so that a warning only -O3 shows fails it too;
-#             make tsan; replay every fuzz target's seeds and past crash inputs once (make fuzz-replay)
+#             package that build and check the .deb with lintian (packaging/check-deb); make tsan;
+#             replay every fuzz target's seeds and past crash inputs once (make fuzz-replay)
 # make bench  build optimised and run the benchmarks; fails when one of them fails
 # make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 600)
 # make tsan   the capture ring and its hand-off to the main thread under ThreadSanitizer (part of make test)
 # make install  build optimised and install under PREFIX (default /usr/local), into DESTDIR if set
-# make deb      build optimised and make a Debian package with CPack (build/release/sondeco_*.deb)
+# make deb      build optimised and make a Debian package with CPack (build/release/sondeco_*.deb),
+#               one lintian passes without an error or a warning (make test checks it)
 # Each target installs what is missing first (scripts/install-deps).
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -17,6 +19,8 @@ TESTING := build/test
 BENCHING := build/bench
 THREADS := build/tsan
 SAMPLE := build/samples/beacon.wav
+# The version set once in CMakeLists.txt, which the package check holds the programs to.
+VERSION := $(shell grep -m 1 -o 'Sondeco VERSION [0-9.]*' CMakeLists.txt | cut -d ' ' -f 3)
 FUZZ_SECONDS ?= 600
 PREFIX ?= /usr/local
 # Warnings are errors in CI and when asked for (make build WERROR=ON); a user's build on a newer
@@ -63,6 +67,7 @@ test: deps
 	@scripts/check-test-labels $(TESTING)
 	@cd $(TESTING) && ctest --output-on-failure -j$(JOBS)
 	@$(MAKE) --no-print-directory build WERROR=ON
+	@packaging/check-deb $(RELEASE) $(RELEASE)/package-check $(VERSION)
 	@$(MAKE) --no-print-directory bench-build WERROR=ON
 	@$(MAKE) --no-print-directory tsan WERROR=ON
 	@$(MAKE) --no-print-directory fuzz-replay
