@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -123,10 +124,11 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text, std::stri
     return address;
 }
 
-NetworkOutput::NetworkOutput(OutputFormat format, std::string device, std::size_t queueLimit)
-    : formatter_(format, std::move(device)), queueLimit_(queueLimit) {}
+NetworkOutput::NetworkOutput(OutputFormat format, std::string device, std::size_t queueLimit, std::size_t maxClients)
+    : formatter_(format, std::move(device)), queueLimit_(queueLimit), maxClients_(maxClients) {}
 
 NetworkOutput::~NetworkOutput() {
+    stopServing();
     // Whatever a client sent us is read first: closing over unread input would reset the connection,
     // and a reset can throw away what the client has received but not yet read.
     for (auto& client : clients_) readAndDiscard(*client);
@@ -165,7 +167,10 @@ bool NetworkOutput::listen(const std::string& host, int port, std::string& probl
         if (address.ss_family == AF_INET) reinterpret_cast<sockaddr_in&>(address).sin_port = htons(static_cast<std::uint16_t>(chosenPort));
         if (address.ss_family == AF_INET6)
             reinterpret_cast<sockaddr_in6&>(address).sin6_port = htons(static_cast<std::uint16_t>(chosenPort));
-        if (bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), entry->ai_addrlen) != 0 || ::listen(socket.get(), 16) != 0) {
+        // A long queue of pending connections: a burst of clients waits there for the server thread
+        // rather than being dropped by the kernel.
+        if (bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), entry->ai_addrlen) != 0 ||
+            ::listen(socket.get(), SOMAXCONN) != 0) {
             // A host name may stand for an address family this machine does not have configured.
             if (errno != EADDRNOTAVAIL && errno != EAFNOSUPPORT) failure = std::strerror(errno);
             unavailable = std::strerror(errno);
@@ -180,20 +185,39 @@ bool NetworkOutput::listen(const std::string& host, int port, std::string& probl
         problem = "cannot listen on " + where + ": " + (failure.empty() ? unavailable : failure);
         return false;
     }
-    for (auto& socket : sockets) listeners_.push_back(std::move(socket));
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto& socket : sockets) listeners_.push_back(std::move(socket));
+    }
     addresses_.insert(addresses_.end(), addresses.begin(), addresses.end());
     port_ = chosenPort;
+    if (!thread_.joinable()) {
+        wakeUp_.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        thread_ = std::thread([this] { serve(); });
+    } else {
+        wake();
+    }
     return true;
 }
 
 void NetworkOutput::acceptClients() {
+    removeGoneClients();
     for (const FileDescriptor& listener : listeners_) {
         while (true) {
             FileDescriptor socket(accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-            if (!socket.valid()) break;  // EAGAIN: nobody else waiting (other errors: try at the next event)
-            if (clients_.size() >= MaxClients) {
-                ++statistics_.clientsRefused;
-                continue;
+            if (!socket.valid()) break;  // EAGAIN: nobody else waiting (other errors: try at the next wake-up)
+            if (clients_.size() >= maxClients_) {
+                // A client that has closed its sending side is most likely gone altogether (a probe
+                // that connects and closes; from here a half-closed reader looks the same until a
+                // send fails), so its place goes to the newcomer, the one that left longest ago first.
+                const auto finished =
+                    std::find_if(clients_.begin(), clients_.end(), [](const ClientPointer& client) { return client->peerFinishedSending; });
+                if (finished == clients_.end()) {
+                    // Closed at once: the client sees its connection end now instead of hanging.
+                    ++statistics_.clientsRefused;
+                    continue;
+                }
+                clients_.erase(finished);
             }
             // Each unit goes out as soon as it is complete; nothing is gained by holding it back.
             const int yes = 1;
@@ -203,7 +227,7 @@ void NetworkOutput::acceptClients() {
             // a megabyte a second across a link of 100 ms, many times what we send.
             const int sendBuffer = SendBufferBytes;
             setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-            auto client = std::make_unique<Client>();
+            auto client = std::make_shared<Client>();
             client->socket = std::move(socket);
             clients_.push_back(std::move(client));
             ++statistics_.clientsAccepted;
@@ -246,33 +270,63 @@ void NetworkOutput::writeQueued(Client& client) {
     }
 }
 
-void NetworkOutput::pollClients(int timeoutMilliseconds) {
-    if (clients_.empty()) return;
-    std::vector<pollfd> polled(clients_.size());
-    for (std::size_t i = 0; i < clients_.size(); ++i) {
-        const Client& client = *clients_[i];
-        polled[i].fd = client.socket.get();
-        polled[i].events = static_cast<short>((client.peerFinishedSending ? 0 : POLLIN) | (client.queue.empty() ? 0 : POLLOUT));
+void NetworkOutput::serviceOnce(int timeoutMilliseconds, bool listening) {
+    std::vector<pollfd> polled;
+    std::vector<ClientPointer> polledClients;
+    std::size_t listenerCount = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        if (wakeUp_.valid()) polled.push_back({wakeUp_.get(), POLLIN, 0});
+        if (listening) {
+            for (const FileDescriptor& listener : listeners_) polled.push_back({listener.get(), POLLIN, 0});
+            listenerCount = listeners_.size();
+        }
+        for (const ClientPointer& client : clients_) {
+            const auto events = static_cast<short>((client->peerFinishedSending ? 0 : POLLIN) | (client->queue.empty() ? 0 : POLLOUT));
+            polled.push_back({client->socket.get(), events, 0});
+            polledClients.push_back(client);
+        }
     }
     if (poll(polled.data(), polled.size(), timeoutMilliseconds) <= 0) return;
-    for (std::size_t i = 0; i < clients_.size(); ++i) {
-        Client& client = *clients_[i];
-        const auto events = polled[i].revents;
-        if (events & (POLLIN | POLLERR | POLLHUP)) readAndDiscard(client);
-        // Hung up both ways, or an error the connection cannot recover from: sending is pointless.
-        if (events & (POLLNVAL | POLLERR) || (events & POLLHUP && client.peerFinishedSending)) client.gone = true;
-        if (events & POLLOUT) writeQueued(client);
+    const std::lock_guard lock(mutex_);
+    std::size_t at = 0;
+    if (wakeUp_.valid() && (polled[at++].revents & POLLIN) != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(wakeUp_.get(), &count, sizeof count);
     }
+    bool newClients = false;
+    for (std::size_t i = 0; i < listenerCount; ++i) newClients = newClients || (polled[at++].revents & POLLIN) != 0;
+    if (newClients) acceptClients();
+    for (const ClientPointer& client : polledClients) {
+        const auto events = polled[at++].revents;
+        if (client->gone) continue;
+        if (events & (POLLIN | POLLERR | POLLHUP)) readAndDiscard(*client);
+        // Hung up both ways, or an error the connection cannot recover from: sending is pointless.
+        if (events & (POLLNVAL | POLLERR) || (events & POLLHUP && client->peerFinishedSending)) client->gone = true;
+        if (events & POLLOUT) writeQueued(*client);
+    }
+    removeGoneClients();
+}
+
+void NetworkOutput::serve() {
+    while (!stopping_.load()) serviceOnce(-1, true);
+}
+
+void NetworkOutput::wake() {
+    if (!wakeUp_.valid()) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeUp_.get(), &one, sizeof one);
+}
+
+void NetworkOutput::stopServing() {
+    if (!thread_.joinable()) return;
+    stopping_.store(true);
+    wake();
+    thread_.join();
 }
 
 void NetworkOutput::removeGoneClients() {
-    std::erase_if(clients_, [](const std::unique_ptr<Client>& client) { return client->gone; });
-}
-
-void NetworkOutput::service() {
-    acceptClients();
-    pollClients(0);
-    removeGoneClients();
+    std::erase_if(clients_, [](const ClientPointer& client) { return client->gone; });
 }
 
 void NetworkOutput::enqueue(Client& client, Unit unit) {
@@ -288,11 +342,6 @@ void NetworkOutput::enqueue(Client& client, Unit unit) {
     }
 }
 
-bool NetworkOutput::anyoneListening() {
-    service();
-    return !clients_.empty();
-}
-
 void NetworkOutput::publish(std::string text) {
     if (text.empty()) return;
     const auto unit = std::make_shared<const std::string>(std::move(text));
@@ -301,54 +350,79 @@ void NetworkOutput::publish(std::string text) {
 }
 
 void NetworkOutput::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
-    if (format() == OutputFormat::Pages || !anyoneListening()) return;
+    if (format() == OutputFormat::Pages) return;
+    const std::lock_guard lock(mutex_);
+    // A client that connected before this frame gets it, whether or not the thread has taken it yet.
+    acceptClients();
+    if (clients_.empty()) return;  // with nobody there, the unit is not even formatted
     if (format() != OutputFormat::Rtcm) {
         std::string text;
         formatter_.frameCompleted(frame, message, text);
         publish(std::move(text));
-        return;
-    }
-    // Each client's stream continues its own parity chain, so that a client that joined late starts
-    // with a frame any decoder locks onto at once. Clients whose chains stand alike (all those that
-    // came before the first frame) share one encoding: there are only four states.
-    std::array<Unit, 4> encodings{};
-    std::array<RtcmEncoder, 4> after{};
-    for (auto& client : clients_) {
-        const auto state = static_cast<std::size_t>(client->chain.lastD29() * 2 + client->chain.lastD30());
-        if (!encodings[state]) {
-            after[state] = client->chain;
-            std::string bytes;
-            appendRtcmFrameBytes(frame, message, after[state], bytes);
-            encodings[state] = std::make_shared<const std::string>(std::move(bytes));
+    } else {
+        // Each client's stream continues its own parity chain, so that a client that joined late
+        // starts with a frame any decoder locks onto at once. Clients whose chains stand alike (all
+        // those that came before the first frame) share one encoding: there are only four states.
+        std::array<Unit, 4> encodings{};
+        std::array<RtcmEncoder, 4> after{};
+        for (auto& client : clients_) {
+            const auto state = static_cast<std::size_t>(client->chain.lastD29() * 2 + client->chain.lastD30());
+            if (!encodings[state]) {
+                after[state] = client->chain;
+                std::string bytes;
+                appendRtcmFrameBytes(frame, message, after[state], bytes);
+                encodings[state] = std::make_shared<const std::string>(std::move(bytes));
+            }
+            client->chain = after[state];
+            enqueue(*client, encodings[state]);
         }
-        client->chain = after[state];
-        enqueue(*client, encodings[state]);
+        removeGoneClients();
     }
-    removeGoneClients();
+    // The thread watches for room to send what did not go at once, and for the new clients' hang-ups.
+    wake();
 }
 
 void NetworkOutput::pagePublished(int page, const std::string& text) {
-    if (format() != OutputFormat::Pages || !anyoneListening()) return;
+    if (format() != OutputFormat::Pages) return;
+    const std::lock_guard lock(mutex_);
+    acceptClients();
+    if (clients_.empty()) return;
     std::string out;
     formatter_.pagePublished(page, text, out);
     publish(std::move(out));
+    wake();
+}
+
+std::size_t NetworkOutput::clientCount() const {
+    const std::lock_guard lock(mutex_);
+    return clients_.size();
+}
+
+NetworkOutputStatistics NetworkOutput::statistics() const {
+    const std::lock_guard lock(mutex_);
+    return statistics_;
 }
 
 bool NetworkOutput::allDelivered() const {
-    return std::all_of(clients_.begin(), clients_.end(), [](const std::unique_ptr<Client>& client) {
-        return client->queue.empty() && unacknowledgedBytes(client->socket.get()) == 0;
-    });
+    return std::all_of(clients_.begin(), clients_.end(),
+                       [](const ClientPointer& client) { return client->queue.empty() && unacknowledgedBytes(client->socket.get()) == 0; });
 }
 
 void NetworkOutput::finish(std::chrono::steady_clock::time_point deadline) {
+    // From here on this thread alone serves the clients it has; nobody new is taken.
+    stopServing();
     listeners_.clear();
-    while (!clients_.empty() && !allDelivered()) {
+    const auto delivered = [this] {
+        const std::lock_guard lock(mutex_);
+        return clients_.empty() || allDelivered();
+    };
+    while (!delivered()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) break;
         // poll() wakes for room to write, not for acknowledgements: look again every few milliseconds.
-        pollClients(static_cast<int>(std::min<long long>(left, 5)));
-        removeGoneClients();
+        serviceOnce(static_cast<int>(std::min<long long>(left, 5)), false);
     }
+    const std::lock_guard lock(mutex_);
     for (auto& client : clients_) {
         readAndDiscard(*client);
         shutdown(client->socket.get(), SHUT_WR);

@@ -2,13 +2,16 @@
 // A TCP server that sends one output format to every client connected to it: RTCM bytes for gpsd,
 // RTKLIB or an NTRIP caster, JSON lines or text for loggers. Clients come and go at any time.
 //
-// It runs on the decoding thread, driven by the decoder's events: non-blocking sockets, one poll()
-// per event, nothing that waits. We chose this over a thread of its own because frames come at
-// most a few times a second in real time (a few thousand a second from a file), so the cost per
-// event is a handful of system calls, and there is then no second thread to hand frames to, no
-// lock, and no thread to stop safely in the window's shutdown. A client whose connection does not
-// take what we send (stopped reading, gone without a word) gathers a queue of its own; past a
-// limit it is cut, so it can never hold up decoding or take memory without bound.
+// A thread of its own takes new clients (and turns away those beyond the limit with a plain close)
+// whenever they come, reads and drops what they send, and writes what is queued for them. It has to
+// be a thread: the decoding thread may sit for minutes in a read of a silent pipe or between two
+// frames of a slow beacon, and a server that accepted only when a frame was decoded left clients
+// hanging in connect() meanwhile, and filled its listen queue with probes. The decoding thread
+// formats each unit once, queues it for every client and tries to send it at once (non-blocking,
+// under the one lock), so a unit goes out with no hand-over delay and decoding never waits for a
+// client. A client whose connection does not take what we send (stopped reading, gone without a
+// word) gathers a queue of its own; past a limit it is cut, so it can never hold up decoding or take
+// memory without bound.
 #pragma once
 
 #include "output/decoded_output.h"
@@ -16,14 +19,17 @@
 #include "rtcm/decoder_listener.h"
 #include "rtcm/rtcm_encoder.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace sondeco {
@@ -44,7 +50,7 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text, std::stri
 struct NetworkOutputStatistics {
     std::uint64_t clientsAccepted = 0;
     std::uint64_t clientsCut = 0;  // fell further behind than their queue holds
-    std::uint64_t clientsRefused = 0;  // came while MaxClients were connected
+    std::uint64_t clientsRefused = 0;  // came while the most clients allowed were connected
 };
 
 class NetworkOutput final : public DecoderListener {
@@ -52,30 +58,33 @@ public:
     // What a client may have waiting beyond what its connection has taken, before it is cut: for RTCM
     // at 200 bit/s over two hours, for JSON many minutes of a file decoded at full speed.
     static constexpr std::size_t DefaultQueueLimit = 256 * 1024;
-    static constexpr std::size_t MaxClients = 64;
+    // Clients served at once unless told otherwise; each takes a descriptor, and the usual limit of a
+    // process is 1024 of them.
+    static constexpr std::size_t DefaultMaxClients = 64;
+    static constexpr std::size_t HighestMaxClients = 900;
 
-    NetworkOutput(OutputFormat format, std::string device, std::size_t queueLimit = DefaultQueueLimit);
+    NetworkOutput(OutputFormat format, std::string device, std::size_t queueLimit = DefaultQueueLimit,
+                  std::size_t maxClients = DefaultMaxClients);
     ~NetworkOutput() override;
     NetworkOutput(const NetworkOutput&) = delete;
     NetworkOutput& operator=(const NetworkOutput&) = delete;
 
     // Listens on every address `host` stands for ("localhost" may be two); port 0 lets the system
-    // choose. On failure, false and the reason in `problem`, and nothing is left listening.
+    // choose. From the first address that listens, clients are taken. On failure, false and the
+    // reason in `problem`, and nothing new is left listening.
     bool listen(const std::string& host, int port, std::string& problem);
     // "127.0.0.1:2101" or "[::1]:2101" for each socket listening.
     const std::vector<std::string>& addresses() const { return addresses_; }
     int port() const { return port_; }
     OutputFormat format() const { return formatter_.format(); }
+    std::size_t maxClients() const { return maxClients_; }
 
-    // Takes new clients, reads and drops what clients send, and writes what is queued. Never waits.
-    // The decoder's events call it; a program may call it between events too.
-    void service();
     // At the end of the input: stops taking clients, waits until `deadline` at the latest for every
     // client to have taken (and acknowledged) all that was queued for it, then closes every connection.
     void finish(std::chrono::steady_clock::time_point deadline);
 
-    std::size_t clientCount() const { return clients_.size(); }
-    const NetworkOutputStatistics& statistics() const { return statistics_; }
+    std::size_t clientCount() const;
+    NetworkOutputStatistics statistics() const;
 
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
     void pagePublished(int page, const std::string& text) override;
@@ -91,27 +100,36 @@ private:
         bool peerFinishedSending = false;
         bool gone = false;
     };
+    using ClientPointer = std::shared_ptr<Client>;
 
+    // All of these with mutex_ held.
     void acceptClients();
-    // One poll() over the clients: reads, hang-ups, and writes where the connection has room.
-    void pollClients(int timeoutMilliseconds);
     void readAndDiscard(Client& client);
     void writeQueued(Client& client);
     void enqueue(Client& client, Unit unit);
     void removeGoneClients();
-    // Takes new clients and serves the others; true if anyone is left to send the next unit to (with
-    // nobody there, it is not even formatted).
-    bool anyoneListening();
     void publish(std::string text);
     bool allDelivered() const;
+    // One poll() over the clients, without the lock while it waits: reads, hang-ups, and writes where
+    // the connection has room. With `listening`, new clients too; a wake-up cuts the wait short.
+    void serviceOnce(int timeoutMilliseconds, bool listening);
+
+    void serve();  // the thread
+    void stopServing();
+    void wake();
 
     OutputFormatter formatter_;
     std::size_t queueLimit_;
+    std::size_t maxClients_;
     std::vector<FileDescriptor> listeners_;
     std::vector<std::string> addresses_;
     int port_ = 0;
-    std::vector<std::unique_ptr<Client>> clients_;
+    mutable std::mutex mutex_;
+    std::vector<ClientPointer> clients_;
     NetworkOutputStatistics statistics_;
+    FileDescriptor wakeUp_;  // an eventfd the decoding thread writes when the thread should look again
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
 };
 
 }  // namespace sondeco

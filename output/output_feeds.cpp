@@ -6,7 +6,8 @@ namespace sondeco {
 bool OutputFeeds::open(const FeedSettings& settings, OutputFormat mainFormat, const std::string& device, std::string& problem) {
     std::vector<std::unique_ptr<NetworkOutput>> servers;
     for (const ListenAddress& address : settings.listen) {
-        auto server = std::make_unique<NetworkOutput>(address.format.value_or(mainFormat), device);
+        auto server = std::make_unique<NetworkOutput>(address.format.value_or(mainFormat), device, NetworkOutput::DefaultQueueLimit,
+                                                      settings.maxClients);
         if (!server->listen(address.host, address.port, problem)) return false;
         servers.push_back(std::move(server));
     }
@@ -75,7 +76,9 @@ std::string OutputFeeds::statisticsText() const {
         const SerialOutputStatistics& s = serial_->statistics();
         text += "serial " + serial_->device() + " at " + std::to_string(serial_->baud()) + " baud: " + std::to_string(s.framesWritten) +
                 " frames written, " + std::to_string(s.framesDropped) + " dropped (port full), " + std::to_string(s.framesMissed) +
-                " missed (port away), reopened " + std::to_string(s.reopenings) + " times\n";
+                " missed (port away), reopened " + std::to_string(s.reopenings) + " times";
+        if (s.framesCutAtEnd > 0) text += ", " + std::to_string(s.framesCutAtEnd) + " still unsent at the end and cut";
+        text += '\n';
     }
     return text;
 }

@@ -22,6 +22,7 @@ struct FeedSettings {
     std::vector<ListenAddress> listen;
     std::string serialDevice;  // empty: no serial port
     int baud = 9600;
+    std::size_t maxClients = NetworkOutput::DefaultMaxClients;  // of each --listen server
     // Where frames of several stations come through one decoder chain (the band monitor), every RTCM
     // feed carries one station: a --listen address's own @STATION, else this choice, else the only
     // station heard (a second one is then a conflict, see stationConflict()).

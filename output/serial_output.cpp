@@ -3,6 +3,7 @@
 
 #include "output/decoded_output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -171,6 +172,9 @@ void SerialOutput::frameCompleted(const RtcmFrame& frame, const DecodedMessage& 
     chain_ = next;
     pending_ = bytes.substr(static_cast<std::size_t>(written));
     ++statistics_.framesWritten;
+    recentFrameBytes_.push_back(bytes.size());
+    // Enough to cover whatever a port's buffer holds at the end (a few kilobytes).
+    if (recentFrameBytes_.size() > 256) recentFrameBytes_.pop_front();
 }
 
 void SerialOutput::finish(std::chrono::steady_clock::time_point deadline) {
@@ -190,7 +194,21 @@ void SerialOutput::finish(std::chrono::steady_clock::time_point deadline) {
         if (ioctl(port_.get(), TIOCOUTQ, &queued) != 0 || queued == 0) break;
         poll(nullptr, 0, 5);  // nothing to wake on for an emptied queue: look every few milliseconds
     }
-    if (port_.valid()) discardUnsent(port_.get());
+    if (port_.valid()) {
+        // What is still unsent is the tail of the stream: those frames did not reach the receiver,
+        // whatever the count said when the port took them.
+        int queued = 0;
+        if (ioctl(port_.get(), TIOCOUTQ, &queued) != 0) queued = 0;
+        std::size_t unsent = pending_.size() + static_cast<std::size_t>(std::max(queued, 0));
+        while (unsent > 0 && !recentFrameBytes_.empty()) {
+            unsent -= std::min(unsent, recentFrameBytes_.back());
+            recentFrameBytes_.pop_back();
+            --statistics_.framesWritten;
+            ++statistics_.framesCutAtEnd;
+        }
+        discardUnsent(port_.get());
+    }
+    pending_.clear();
     port_.reset();
 }
 

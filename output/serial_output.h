@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct SerialOutputStatistics {
     std::uint64_t framesDropped = 0;  // the port had no room
     std::uint64_t framesMissed = 0;  // the port was away
     std::uint64_t reopenings = 0;
+    std::uint64_t framesCutAtEnd = 0;  // written in part or whole, but still unsent when the run ended
 };
 
 class SerialOutput final : public DecoderListener {
@@ -64,6 +66,7 @@ private:
     FileDescriptor port_;
     RtcmEncoder chain_;  // the port's own parity chain: only frames that went out advance it
     std::string pending_;  // the tail of a frame the port took only part of
+    std::deque<std::size_t> recentFrameBytes_;  // sizes of the last frames written, newest last
     SerialOutputStatistics statistics_;
     bool awayAtEnd_ = false;
 };

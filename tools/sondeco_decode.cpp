@@ -97,6 +97,8 @@ constexpr const char* Usage =
     "                         (default the -o format), HOST 127.0.0.1 unless given (0.0.0.0 for\n"
     "                         every network, [::1] for IPv6), @ID only station ID's frames; may be\n"
     "                         given several times\n"
+    "      --max-clients N    clients each --listen port serves at once, 1..900 (default 64); one\n"
+    "                         more is let in and closed at once\n"
     "      --serial DEVICE    also write the frames as RTCM bytes to a serial port, raw 8N1\n"
     "      --baud N           the serial port's speed, 1200..921600 (default 9600)\n"
     "      --stations LOG     print the stations a frame log holds (an SQLite file) and exit\n"
@@ -135,6 +137,7 @@ struct Options {
     std::string input = "-";
     std::vector<std::string> listen;  // as given; checkOptions reads them into `feeds`
     std::optional<int> baud;
+    std::optional<std::size_t> maxClients;
     FeedSettings feeds;
     std::string stationsLog;  // --stations: only list the stations of this log
     bool realtime = false;
@@ -162,6 +165,7 @@ void declareOptions(CLI::App& app, Options& options, std::optional<int>& rate, s
     addFlag(app, "--stats", options.stats);
     app.add_option("--stations", options.stationsLog);
     app.add_option("--listen", options.listen)->allow_extra_args(false);  // one address each time, then FILE
+    app.add_option("--max-clients", options.maxClients)->check(wholeNumberFrom(1, NetworkOutput::HighestMaxClients));
     app.add_option("--serial", options.feeds.serialDevice);
     app.add_option("--baud", options.baud)->check(oneOf(SerialOutput::supportedBaudRates()));
     addFlag(app, "--realtime", options.realtime);
@@ -193,6 +197,9 @@ void checkFeedOptions(Options& options) {
     }
     if (options.baud && options.feeds.serialDevice.empty()) throw UsageError("--baud sets the speed of --serial, which is not given");
     options.feeds.baud = options.baud.value_or(options.feeds.baud);
+    if (options.maxClients && options.listen.empty())
+        throw UsageError("--max-clients sets how many clients --listen serves, which is not given");
+    options.feeds.maxClients = options.maxClients.value_or(options.feeds.maxClients);
 }
 
 // The band monitor's options, and the output they choose.

@@ -133,6 +133,35 @@ TEST(FeedsEndToEnd, AClientThatStopsReadingIsCutAndDecodingGoesOn) {
     EXPECT_NE(decoder.errors().find("(pages): 1 clients, 1 cut for falling behind"), std::string::npos) << decoder.errors();
 }
 
+// While nothing is decoded (the input silent, no beacon yet), 200 clients come at once: every one is
+// either taken or turned away at once, none left hanging in connect(), and those taken get the frames
+// once they come. --max-clients sets how many are taken.
+TEST(FeedsEndToEnd, TwoHundredClientsWhileNothingIsDecodedAreTakenOrTurnedAwayAtOnce) {
+    const int port = freePort();
+    Decoder decoder({"-o", "json", "--listen", std::to_string(port) + "/json", "--max-clients", "150"});
+    ASSERT_TRUE(waitFor([&] { return listening(port); }, secondsFromNow(20)));
+    std::vector<FileDescriptor> clients;
+    for (int i = 0; i < 200; ++i) clients.push_back(connectTo(port));
+    ASSERT_TRUE(std::all_of(clients.begin(), clients.end(), [](const FileDescriptor& client) { return client.valid(); }));
+    // The turned away see their connection end at once.
+    std::vector<bool> closed(clients.size());
+    const auto closedCount = [&] {
+        std::string ignored;
+        for (std::size_t i = 0; i < clients.size(); ++i) closed[i] = closed[i] || !readAvailable(clients[i].get(), ignored);
+        return std::count(closed.begin(), closed.end(), true);
+    };
+    EXPECT_TRUE(waitFor([&] { return closedCount() == 50; }, secondsFromNow(5))) << closedCount() << " closed";
+    EXPECT_EQ(socketsOnPort(port, "01"), 150) << "the others are connected and served";
+
+    EXPECT_EQ(decoder.decode(beaconRtcm(5)), 0) << decoder.errors();
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        if (closed[i]) continue;
+        EXPECT_EQ(rtcm2Objects(readToEnd(clients[i].get(), secondsFromNow(10))).size(), 5u) << "client " << i;
+    }
+    EXPECT_NE(decoder.errors().find("(json): 150 clients, 0 cut for falling behind, 50 refused (too many at once)"), std::string::npos)
+        << decoder.errors();
+}
+
 TEST(FeedsEndToEnd, APseudoTerminalReadsBackWhatStandardOutputWrites) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);

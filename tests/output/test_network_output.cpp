@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace sondeco {
 namespace {
@@ -78,6 +79,33 @@ TEST(NetworkOutput, APortInUseIsRefusedAndIPv6Listens) {
     ASSERT_TRUE(ipv6.listen("::1", 0, problem)) << problem;
     EXPECT_EQ(ipv6.addresses(), std::vector<std::string>{"[::1]:" + std::to_string(ipv6.port())});
     EXPECT_FALSE(NetworkOutput(OutputFormat::Rtcm, "test").listen("192.0.2.1", 2101, problem)) << "not an address of this machine";
+}
+
+// With no frame decoded at all, clients are taken as they come and those beyond the limit are closed at
+// once; a client that left meanwhile frees its place for the next.
+TEST(NetworkOutput, ClientsAreTakenAndTurnedAwayWhileNothingIsDecoded) {
+    std::string problem;
+    NetworkOutput json(OutputFormat::Json, "test", NetworkOutput::DefaultQueueLimit, 3);
+    ASSERT_TRUE(json.listen("127.0.0.1", 0, problem)) << problem;
+    std::vector<FileDescriptor> clients;
+    for (int i = 0; i < 5; ++i) clients.push_back(connectTo(json.port()));
+    ASSERT_TRUE(waitFor([&] { return json.statistics().clientsRefused == 2; }, secondsFromNow(5)));
+    EXPECT_EQ(json.clientCount(), 3u);
+    std::string ignored;
+    EXPECT_EQ(std::count_if(clients.begin(), clients.end(), [&](const FileDescriptor& c) { return !readAvailable(c.get(), ignored); }), 2);
+
+    // A client that connected and closed (a port probe) gives its place to the next one.
+    const auto taken =
+        std::find_if(clients.begin(), clients.end(), [&](const FileDescriptor& c) { return readAvailable(c.get(), ignored); });
+    ASSERT_NE(taken, clients.end());
+    taken->reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const FileDescriptor next = connectTo(json.port());
+    ASSERT_TRUE(waitFor([&] { return json.statistics().clientsAccepted == 4; }, secondsFromNow(5)));
+    EXPECT_TRUE(readAvailable(next.get(), ignored)) << "taken, not turned away";
+    EXPECT_EQ(json.clientCount(), 3u);
+    EXPECT_EQ(json.statistics().clientsRefused, 2u);
+    json.finish(secondsFromNow(5));
 }
 
 // What the RTCM format makes of a stream when it starts afresh: for a stream that itself started

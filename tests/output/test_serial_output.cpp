@@ -115,6 +115,24 @@ TEST(SerialOutput, AFullPortDropsWholeFramesAndTheStreamStaysClean) {
     EXPECT_EQ(decoded.syncLosses, 0u);
 }
 
+// The run ends while the port still holds frames nobody has read: those are not counted as written,
+// so that the count is what the receiver got.
+TEST(SerialOutput, FramesStillUnsentAtTheEndAreNotCountedAsWritten) {
+    PseudoTerminal terminal;
+    ASSERT_TRUE(terminal.master.valid());
+    SerialOutput output(terminal.name, 115200);
+    std::string problem;
+    ASSERT_TRUE(output.open(problem)) << problem;
+    BeaconThroughReceiver beacon(output, 1500);
+    beacon.pushAll();
+    const std::uint64_t taken = output.statistics().framesWritten;
+    output.finish(std::chrono::steady_clock::now());
+    const SerialOutputStatistics& counts = output.statistics();
+    EXPECT_GT(counts.framesCutAtEnd, 0u);
+    EXPECT_EQ(counts.framesWritten + counts.framesCutAtEnd, taken);
+    EXPECT_EQ(decodeRtcm(terminal.readAvailable()).frames, counts.framesWritten);
+}
+
 // The device is a link, as udev makes them; the pseudo-terminal behind it closes and a new one takes
 // its place. Frames meanwhile are missed, counted, and decoding goes on; the new port gets a stream
 // that a receiver locks onto from its first frame.
