@@ -7,7 +7,7 @@
 #             replay every fuzz target's seeds and past crash inputs once (make fuzz-replay)
 # make bench  build optimised and run the benchmarks; fails when one of them fails
 # make fuzz   build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 600)
-# make tsan   the capture ring and its hand-off to the main thread under ThreadSanitizer (part of make test)
+# make tsan   the capture ring's hand-off and the TCP server's thread under ThreadSanitizer (part of make test)
 # make install  build optimised and install under PREFIX (default /usr/local), into DESTDIR if set
 # make deb      build optimised and make a Debian package with CPack (build/release/sondeco_*.deb),
 #               one lintian passes without an error or a warning (make test checks it)
@@ -72,11 +72,12 @@ test: deps
 	@$(MAKE) --no-print-directory tsan WERROR=ON
 	@$(MAKE) --no-print-directory fuzz-replay
 
-# Only the audio tests need ThreadSanitizer: the capture ring is the one place two threads meet.
+# Two places where threads meet need ThreadSanitizer: the capture ring (audio thread to main thread)
+# and the TCP server (its own thread and the decoding thread).
 tsan: deps
 	@cmake -S . -B $(THREADS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONDECO_TSAN=ON -DSONDECO_WERROR=$(WERROR) >/dev/null
-	@cmake --build $(THREADS) -j$(JOBS) --target test_audio
-	@cd $(THREADS) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^Capture(Ring|HandOff)\.'
+	@cmake --build $(THREADS) -j$(JOBS) --target test_audio test_network
+	@cd $(THREADS) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^(Capture(Ring|HandOff)|NetworkOutput)\.'
 
 bench: bench-build
 	@scripts/run-benchmarks $(BENCHING)
