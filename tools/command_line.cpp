@@ -79,8 +79,7 @@ CLI::Validator numberFrom(double lowest, double highest) {
         [lowest, highest](std::string& text) -> std::string {
             const auto value = parsedNumber(text);
             if (!value) return "'" + text + "' is not a number";
-            if (*value < lowest || *value > highest)
-                return text + " is outside " + plainNumber(lowest) + " to " + plainNumber(highest);
+            if (*value < lowest || *value > highest) return text + " is outside " + plainNumber(lowest) + " to " + plainNumber(highest);
             return {};
         },
         plainNumber(lowest) + ".." + plainNumber(highest));

@@ -3,10 +3,10 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <algorithm>
 #include <thread>
 
 namespace sondeco {

@@ -38,8 +38,8 @@ int reportOutcome(const RunOutcome& outcome) {
         if (const std::string conflict = outcome.feeds->stationConflict(); !conflict.empty()) fail(stationConflictProblem(conflict));
         if (outcome.feeds->serialPortAway()) {
             const SerialOutput& serial = *outcome.feeds->serial();
-            fail("serial port " + serial.device() + " went away and did not come back: " +
-                 std::to_string(serial.statistics().framesMissed) + " frames not sent");
+            fail("serial port " + serial.device() +
+                 " went away and did not come back: " + std::to_string(serial.statistics().framesMissed) + " frames not sent");
         }
     }
     for (const std::string& problem : outcome.otherProblems) fail(problem);
