@@ -209,7 +209,8 @@ TEST(LiveRun, FailedWritesAreErrorsAndAReaderGoingAwayIsNot) {
         EXPECT_EQ(full.errors, "sondeco-decode: standard output cannot be written: No space left on device\n") << options;
     }
     const auto status = scratchPath("status");
-    const auto gone = runCommand("(" + decoderCommand("-o json '" + wav.string() + "'") + "; echo $? > '" + status.string() + "') | head -c 1");
+    const auto gone =
+        runCommand("(" + decoderCommand("-o json '" + wav.string() + "'") + "; echo $? > '" + status.string() + "') | head -c 1");
     EXPECT_EQ(readWhole(status), "0\n");
     EXPECT_TRUE(gone.errors.empty()) << gone.errors;
 
@@ -247,7 +248,8 @@ TEST(LiveRun, EachCorrectionStreamOfTheBandMonitorCarriesOneStation) {
         std::ofstream(path, std::ios::binary) << rtcm;
         std::set<int> stations;
         for (const std::string& line : lines(runCommand("gpsdecode -j < '" + path.string() + "'").output))
-            if (line.find("\"class\":\"RTCM2\"") != std::string::npos) stations.insert(static_cast<int>(jsonNumbers(line, "station_id").at(0)));
+            if (line.find("\"class\":\"RTCM2\"") != std::string::npos)
+                stations.insert(static_cast<int>(jsonNumbers(line, "station_id").at(0)));
         return stations;
     };
 
@@ -260,8 +262,9 @@ TEST(LiveRun, EachCorrectionStreamOfTheBandMonitorCarriesOneStation) {
 
     const auto refused = runCommand(decoderCommand("-o rtcm " + input));
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.errors.find("an RTCM stream carries the corrections of one station; choose one with --station ID or --station-freq HZ"),
-              std::string::npos)
+    EXPECT_NE(
+        refused.errors.find("an RTCM stream carries the corrections of one station; choose one with --station ID or --station-freq HZ"),
+        std::string::npos)
         << refused.errors;
     EXPECT_EQ(stationsIn(refused.output).size(), 1u) << "nothing of the second station went out";
 
@@ -270,16 +273,17 @@ TEST(LiveRun, EachCorrectionStreamOfTheBandMonitorCarriesOneStation) {
     const int second = freePort();
     const auto out = scratchPath("ports.json");
     ChildProcess decoder({SONDECO_DECODE, "--iq", "--format", "cu8", "--sample-rate", "96000", "--center-freq", "304000", "-o", "json",
-                          "--listen", std::to_string(first) + "/rtcm@491", "--listen", std::to_string(second) + "/rtcm@77", "-"},
+                          "--stats", "--listen", std::to_string(first) + "/rtcm@491", "--listen", std::to_string(second) + "/rtcm@77", "-"},
                          out, scratchPath("ports.err"), true);
     FileDescriptor client491, client77;
-    ASSERT_TRUE(waitFor([&] { return (client491 = connectTo(first)).valid() && (client77 = connectTo(second)).valid(); },
-                        secondsFromNow(20)));
+    ASSERT_TRUE(
+        waitFor([&] { return (client491 = connectTo(first)).valid() && (client77 = connectTo(second)).valid(); }, secondsFromNow(20)));
     ASSERT_TRUE(decoder.write(readWhole(band)));
     decoder.closeInput();
     EXPECT_EQ(decoder.waitExit(secondsFromNow(60)), 0) << readWhole(scratchPath("ports.err"));
-    EXPECT_EQ(stationsIn(readToEnd(client491.get(), secondsFromNow(10))), std::set<int>{491});
-    EXPECT_EQ(stationsIn(readToEnd(client77.get(), secondsFromNow(10))), std::set<int>{77});
+    const std::string bytes491 = readToEnd(client491.get(), secondsFromNow(10));
+    EXPECT_EQ(stationsIn(bytes491), std::set<int>{491}) << bytes491.size() << " bytes\n" << readWhole(scratchPath("ports.err"));
+    EXPECT_EQ(stationsIn(readToEnd(client77.get(), secondsFromNow(10))), std::set<int>{77}) << readWhole(scratchPath("ports.err"));
     std::set<int> everyStation;
     for (const std::string& line : lines(readWhole(out))) everyStation.insert(static_cast<int>(jsonNumbers(line, "station_id").at(0)));
     EXPECT_EQ(everyStation, (std::set<int>{491, 12, 77}));
