@@ -7,6 +7,7 @@
 #include "app/page_tabs.h"
 #include "app/settings_file.h"
 #include "app/settings_location.h"
+#include "app/window_placement.h"
 #include "app/windows_1252.h"
 #include "rtcm/page_text.h"
 
@@ -147,8 +148,9 @@ void TForm1::buildControls() {
 }
 
 void TForm1::FormCreate() {
-    move(MainLeft, MainTop);
-    resize(MainWidth, MainHeight);
+    const QRect placed = placedOnScreens(MainLeft, MainTop, MainWidth, MainHeight, minimumSize());
+    move(placed.topLeft());
+    resize(placed.size());
     setWindowState(MainMaxmum ? Qt::WindowMaximized : Qt::WindowNoState);
 }
 

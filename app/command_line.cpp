@@ -18,18 +18,22 @@ DesktopCommandLine::DesktopCommandLine()
             QStringLiteral("FILE")),
       listen(QStringLiteral("listen"),
              QStringLiteral("Also serve the frames over TCP to every client that connects: FORMAT is rtcm (default), json, "
-                            "frames or pages; HOST is 127.0.0.1 unless given ([::1] for IPv6). May be given several times."),
-             QStringLiteral("[HOST:]PORT[/FORMAT]")),
+                            "frames or pages; HOST is 127.0.0.1 unless given ([::1] for IPv6); @ID only that station's frames. "
+                            "May be given several times."),
+             QStringLiteral("[HOST:]PORT[/FORMAT][@ID]")),
       serial(QStringLiteral("serial"), QStringLiteral("Also write the frames as RTCM bytes to a serial port, raw 8N1."),
              QStringLiteral("DEVICE")),
       baud(QStringLiteral("baud"), QStringLiteral("The serial port's speed, 1200 to 921600 (default 9600)."), QStringLiteral("N"),
-           QStringLiteral("9600")) {
+           QStringLiteral("9600")),
+      maxClients(QStringLiteral("max-clients"),
+                 QStringLiteral("Clients each --listen port serves at once, 1 to 900 (default 64); one more is let in and closed at once."),
+                 QStringLiteral("N"), QStringLiteral("64")) {
     QCoreApplication::setApplicationName(QStringLiteral("Sondeco"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SONDECO_VERSION));
     parser_.setApplicationDescription(QStringLiteral("DGPS beacon decoder: RTCM SC-104 messages from a receiver's audio."));
     parser_.addHelpOption();
     parser_.addVersionOption();
-    parser_.addOptions({input, listen, serial, baud});
+    parser_.addOptions({input, listen, serial, baud, maxClients});
 }
 
 void DesktopCommandLine::process(const QStringList& arguments) { parser_.process(desktopArguments(arguments)); }

@@ -32,6 +32,7 @@ public:
     const QCommandLineOption listen;
     const QCommandLineOption serial;
     const QCommandLineOption baud;
+    const QCommandLineOption maxClients;
 
 private:
     QCommandLineParser parser_;

@@ -326,6 +326,12 @@ bool writeFileAtomically(const std::string& path, std::string_view contents, std
         }
     }
     const bool exists = ::stat(target.c_str(), &status) == 0;
+    // A file its owner made read-only stays as it is, though renaming over it would succeed (the
+    // folder is writable, and root may write anything): the mode bits are the owner's wish.
+    if (exists && ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(target.c_str(), W_OK) != 0)) {
+        reason = "the file is read-only";
+        return false;
+    }
 
     // A name no other process uses: our process id, a counter, and O_EXCL to be sure.
     static unsigned counter = 0;

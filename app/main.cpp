@@ -44,6 +44,12 @@ std::optional<int> openFeeds(const sondeco::DesktopCommandLine& options, const s
     const auto& rates = sondeco::SerialOutput::supportedBaudRates();
     if (!number || std::find(rates.begin(), rates.end(), settings.baud) == rates.end())
         return complain("--baud: " + parser.value(options.baud).toStdString() + " is not a standard speed from 1200 to 921600", 2);
+    if (parser.isSet(options.maxClients) && settings.listen.empty())
+        return complain("--max-clients sets how many clients --listen serves, which is not given", 2);
+    const int clients = parser.value(options.maxClients).toInt(&number);
+    if (!number || clients < 1 || clients > static_cast<int>(sondeco::NetworkOutput::HighestMaxClients))
+        return complain("--max-clients: " + parser.value(options.maxClients).toStdString() + " is not a number from 1 to 900", 2);
+    settings.maxClients = static_cast<std::size_t>(clients);
     if (!feeds.open(settings, sondeco::OutputFormat::Rtcm, device, problem)) return complain(problem, 1);
     return std::nullopt;
 }

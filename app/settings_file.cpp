@@ -69,6 +69,7 @@ bool saveSettings(const SettingsFields& fields, const WindowState& now, const st
         error = cannotWrite(path, IniFile::incompleteReason());
         return false;
     }
+    const std::string before = file.text();
 
     // Nothing follows the normal placement while the window is maximised, so the fields still hold
     // the one from start-up; the window's own geometry now is the maximised one.
@@ -93,6 +94,8 @@ bool saveSettings(const SettingsFields& fields, const WindowState& now, const st
     if (fields.EnhancedReceiver || !file.readString(WaveSection, "Receiver", "").empty())
         file.writeString(WaveSection, "Receiver", fields.EnhancedReceiver ? "Enhanced" : "Classic");
 
+    // Nothing changed: nothing to write, and nothing to complain of where the file is read-only.
+    if (file.text() == before && std::filesystem::exists(path)) return true;
     // One replacement of the whole file rather than a write per key: a failure leaves the old file
     // whole instead of half updated.
     if (!writeFileAtomically(path, file.text(), reason)) {

@@ -56,6 +56,7 @@ void catchTerminationSignals() {
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 void closeOnTerminationSignals(QWidget* mainWindow) {

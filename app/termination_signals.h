@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// SIGINT and SIGTERM end the program as the main window's close box does: a message box or modal dialog
-// that is open is dismissed, the main window closes (so the settings are saved and the devices closed in
-// order), and the program exits with status 0. This holds from the first line of main() on, also while
+// SIGINT, SIGTERM and SIGHUP (a closed terminal, a logout) end the program as the main window's close
+// box does: a message box or modal dialog that is open is dismissed, the main window closes (so the
+// settings are saved and the devices closed in order), and the program exits with status 0. This holds from the first line of main() on, also while
 // the windows are still being built and a start-up message box waits for a click.
 #pragma once
 
@@ -9,7 +9,7 @@ class QWidget;
 
 namespace sondeco {
 
-// Catches the two signals from now on; a signal is kept until the event loop can act on it. Needs no
+// Catches the three signals from now on; a signal is kept until the event loop can act on it. Needs no
 // application object, so main() calls it before anything else. Calling it again is harmless.
 void catchTerminationSignals();
 

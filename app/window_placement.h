@@ -20,6 +20,13 @@ QPoint keptOnDesktop(QPoint topLeft, const QSize& size, const QRect& desktop);
 // The whole virtual desktop, over all monitors.
 QRect virtualDesktop();
 
+// A saved placement (frame position, client size) brought onto the screens this machine has: on the
+// screen it overlaps most (or the nearest), no larger than that screen's available area and no
+// smaller than `minimum`, and inside it. A settings file from another machine, or one written by
+// hand, must not open the window off every screen or larger than the screen (a window of 30000 x
+// 30000 pixels takes gigabytes). Values of any size are taken; nothing overflows.
+QRect placedOnScreens(long long left, long long top, long long width, long long height, const QSize& minimum);
+
 // Centres `window` on `parent` and, if `keepOnDesktop`, keeps it on the desktop.
 void placeOver(QWidget* window, const QWidget* parent, bool keepOnDesktop);
 

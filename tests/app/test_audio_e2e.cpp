@@ -8,6 +8,7 @@
 #include "app/Unit8.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sound_file_writer.h"
+#include "tests/output/feed_support.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -269,9 +270,10 @@ TEST_F(AudioEndToEnd, ASourceThatVanishesAndReturnsCanBeChosenAgain) {
     EXPECT_NEAR(waitForTone(1200.0).hz, 1200.0, 20.0) << "capture did not come back";
 }
 
-// The real program, started as a user starts it: SIGTERM closes its main window as the close box does,
-// so the settings file beside the executable is written, and it exits with status 0.
-TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermAndSavesItsSettings) {
+// The real program, started as a user starts it: SIGTERM, and SIGHUP (its terminal closed, a logout),
+// close its main window as the close box does, so the settings file beside the executable is written,
+// and it exits with status 0.
+TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermOrSighupAndSavesItsSettings) {
     const auto program = directory / "sondeco";
     std::filesystem::copy_file(SONDECO_PROGRAM, program);
     const std::string recording = (directory / "tone.wav").string();
@@ -284,25 +286,68 @@ TEST_F(AudioEndToEnd, TheProgramClosesOnSigtermAndSavesItsSettings) {
         ASSERT_TRUE(writer.writeFrames(tone.data(), tone.size()));
         ASSERT_TRUE(writer.close(error));
     }
-    std::ofstream(directory / "sondeco.ini") << "[Wave]\r\nDecFreqPos=66\r\n";
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGHUP");
+        std::ofstream(directory / "sondeco.ini") << "[Wave]\r\nDecFreqPos=66\r\n";
+        QProcess sondeco;
+        sondeco.setProcessChannelMode(QProcess::ForwardedChannels);
+        sondeco.start(QString::fromStdString(program.string()), {QStringLiteral("--input"), QString::fromStdString(recording)});
+        ASSERT_TRUE(sondeco.waitForStarted());
+        // Running: the file is open for decoding and the signal has its handler.
+        const auto running = [&] { return holdsOpen(sondeco.processId(), recording) && catchesSignal(sondeco.processId(), signal); };
+        waitFor([&] { return sondeco.state() != QProcess::Running || running(); }, 30000);
+        ASSERT_EQ(sondeco.state(), QProcess::Running);
+        ASSERT_TRUE(running()) << "the program never opened " << recording << " or never caught the signal";
+        ::kill(static_cast<pid_t>(sondeco.processId()), signal);
+        ASSERT_TRUE(sondeco.waitForFinished(10000));
+        EXPECT_EQ(sondeco.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(sondeco.exitCode(), 0);
+        std::ifstream saved(directory / "sondeco.ini");
+        const std::string text{std::istreambuf_iterator<char>(saved), std::istreambuf_iterator<char>()};
+        EXPECT_NE(text.find("MainWidth="), std::string::npos) << text;
+        EXPECT_NE(text.find("DecFreqPos=66"), std::string::npos) << text;
+        EXPECT_NE(text.find("WaveInName=Default input device"), std::string::npos) << text;  // not the file
+    }
+}
+
+// The program's --listen takes clients whenever they come, with nothing decoded (a recording without
+// a beacon): of 200 clients at once, --max-clients are taken and the others closed at once, none left
+// hanging in connect().
+TEST_F(AudioEndToEnd, TheProgramsServerTakesOrTurnsAwayTwoHundredClientsWithNothingDecoded) {
+    const auto program = directory / "sondeco";
+    std::filesystem::copy_file(SONDECO_PROGRAM, program);
+    const std::string silence = (directory / "silence.wav").string();
+    {
+        SoundFileWriter writer;
+        std::string error;
+        ASSERT_TRUE(writer.open(silence, 1, 48000, error));
+        const std::vector<std::int16_t> quiet(48000);
+        ASSERT_TRUE(writer.writeFrames(quiet.data(), quiet.size()));
+        ASSERT_TRUE(writer.close(error));
+    }
+    const int port = freePort();
     QProcess sondeco;
     sondeco.setProcessChannelMode(QProcess::ForwardedChannels);
-    sondeco.start(QString::fromStdString(program.string()), {QStringLiteral("--input"), QString::fromStdString(recording)});
+    sondeco.start(QString::fromStdString(program.string()),
+                  {QStringLiteral("--input"), QString::fromStdString(silence), QStringLiteral("--listen"), QString::number(port),
+                   QStringLiteral("--max-clients"), QStringLiteral("120")});
     ASSERT_TRUE(sondeco.waitForStarted());
-    // Running: the file is open for decoding and SIGTERM has its handler.
-    const auto running = [&] { return holdsOpen(sondeco.processId(), recording) && catchesSignal(sondeco.processId(), SIGTERM); };
-    waitFor([&] { return sondeco.state() != QProcess::Running || running(); }, 30000);
-    ASSERT_EQ(sondeco.state(), QProcess::Running);
-    ASSERT_TRUE(running()) << "the program never opened " << recording << " or never caught SIGTERM";
-    sondeco.terminate();  // SIGTERM
+    waitFor([&] { return sondeco.state() != QProcess::Running || socketsOnPort(port, "0A") > 0; }, 30000);
+    ASSERT_GT(socketsOnPort(port, "0A"), 0);
+    std::vector<FileDescriptor> clients;
+    for (int i = 0; i < 200; ++i) clients.push_back(connectTo(port));
+    ASSERT_TRUE(std::all_of(clients.begin(), clients.end(), [](const FileDescriptor& client) { return client.valid(); }));
+    std::vector<bool> closed(clients.size());
+    const auto closedCount = [&] {
+        std::string ignored;
+        for (std::size_t i = 0; i < clients.size(); ++i) closed[i] = closed[i] || !readAvailable(clients[i].get(), ignored);
+        return std::count(closed.begin(), closed.end(), true);
+    };
+    EXPECT_TRUE(waitFor([&] { return closedCount() == 80; }, 5000)) << closedCount() << " closed";
+    EXPECT_EQ(socketsOnPort(port, "01"), 120);
+    sondeco.terminate();
     ASSERT_TRUE(sondeco.waitForFinished(10000));
-    EXPECT_EQ(sondeco.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(sondeco.exitCode(), 0);
-    std::ifstream saved(directory / "sondeco.ini");
-    const std::string text{std::istreambuf_iterator<char>(saved), std::istreambuf_iterator<char>()};
-    EXPECT_NE(text.find("MainWidth="), std::string::npos) << text;
-    EXPECT_NE(text.find("DecFreqPos=66"), std::string::npos) << text;
-    EXPECT_NE(text.find("WaveInName=Default input device"), std::string::npos) << text;  // not the file
 }
 
 // A termination signal while a start-up message box waits for a click: the box goes, the main window

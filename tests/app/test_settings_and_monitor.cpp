@@ -6,8 +6,10 @@
 #include "app/ini_file.h"
 #include "app/page_tabs.h"
 
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 
 #include <fstream>
 
@@ -70,6 +72,50 @@ TEST_F(SettingsOfTheMainWindow, AnUnwritableFileGivesOneErrorAndTheWindowStillCl
     EXPECT_EQ(messages[0].kind, MessageKind::Error);
     EXPECT_TRUE(messages[0].text.contains(QString::fromStdString((directory / "file" / "sondeco.ini").string())))
         << messages[0].text.toStdString();
+}
+
+// A placement from another machine or written by hand (far off every screen, larger than any) opens
+// the window inside the screen, no larger than it, and that is what is saved.
+TEST_F(SettingsOfTheMainWindow, APlacementOffEveryScreenComesBackInside) {
+    std::ofstream(directory / "sondeco.ini") << "[Form]\r\nMainTop=-5000000\r\nMainLeft=2147483647\r\nMainWidth=30000\r\n"
+                                                "MainHeight=30000\r\n";
+    start();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(QRect(form1->pos(), form1->size())))
+        << form1->x() << "," << form1->y() << " " << form1->width() << "x" << form1->height();
+    EXPECT_GE(form1->width(), 660);
+    form1->show();
+    form1->close();
+    IniFile ini;
+    ini.parse(readFile(directory / "sondeco.ini"));
+    EXPECT_LE(ini.readInteger("Form", "MainLeft", -1) + ini.readInteger("Form", "MainWidth", -1), screen.right() + 1);
+    EXPECT_LE(ini.readInteger("Form", "MainHeight", -1), screen.height());
+}
+
+// A settings file its owner made read-only is read and left as it is: closing with nothing changed
+// says nothing, closing after a change says once that it could not be saved.
+TEST_F(SettingsOfTheMainWindow, AReadOnlyFileIsReadAndNeverReplaced) {
+    const auto path = directory / "sondeco.ini";
+    std::ofstream(path) << "[Form]\r\nMainTop=40\r\nMainLeft=30\r\nMainWidth=700\r\nMainHeight=420\r\nMainMaxmum=0\r\nTabIndex=0\r\n"
+                           "[Wave]\r\nWaveInName=Default input device\r\nDecBitRate=1\r\nDecFreqPos=70\r\n";
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+    const std::string text = readFile(path);
+    for (const bool change : {false, true}) {
+        SCOPED_TRACE(change ? "a change" : "no change");
+        messages.clear();
+        start();
+        EXPECT_DOUBLE_EQ(form1->CenterFrequency(), 700.0) << "read";
+        form1->show();
+        if (change) form1->DecFreqPos = 75;
+        form1->close();
+        EXPECT_EQ(readFile(path), text);
+        ASSERT_EQ(messages.size(), change ? 1u : 0u);
+        if (change) {
+            EXPECT_TRUE(messages[0].text.contains(QStringLiteral("read-only"))) << messages[0].text.toStdString();
+        }
+        form1.reset();
+    }
 }
 
 using MonitorOutput = AppFixture;
