@@ -44,6 +44,15 @@ std::size_t rawFrameBytes(const RawAudioFormat& format) {
     return static_cast<std::size_t>(bytesPerSample(format.sample)) * static_cast<std::size_t>(format.channels);
 }
 
+// "frame of 2 channels of s16 (4 bytes)", or "s16 sample (2 bytes)" when a frame is one.
+std::string rawFrameName(const RawAudioFormat& format) {
+    const std::string sample = std::string(rawName(format.sample)).substr(4);
+    const std::size_t bytes = rawFrameBytes(format);
+    const std::string size = " (" + std::to_string(bytes) + (bytes == 1 ? " byte)" : " bytes)");
+    if (format.channels == 1) return sample + " sample" + size;
+    return "frame of " + std::to_string(format.channels) + " channels of " + sample + size;
+}
+
 }  // namespace
 
 bool AudioInput::start(int channels, int rate, ChannelChoice choice, std::string& error) {
@@ -118,7 +127,7 @@ bool AudioInput::startRaw(const RawAudioFormat& format, ChannelChoice channels, 
 
 bool AudioInput::openRaw(const std::string& path, const RawAudioFormat& format, ChannelChoice channels, std::string& error) {
     if (!startRaw(format, channels, error)) return false;
-    return raw_.open(path, rawFrameBytes(format), error);
+    return raw_.open(path, rawFrameBytes(format), rawFrameName(format), error);
 }
 
 bool AudioInput::openRawStream(std::FILE* stream, bool owned, const RawAudioFormat& format, ChannelChoice channels, std::string& error) {
@@ -126,7 +135,7 @@ bool AudioInput::openRawStream(std::FILE* stream, bool owned, const RawAudioForm
         if (owned) std::fclose(stream);
         return false;
     }
-    raw_.openStream(stream, owned, rawFrameBytes(format));
+    raw_.openStream(stream, owned, rawFrameBytes(format), rawFrameName(format));
     return true;
 }
 

@@ -12,6 +12,12 @@ float sane(double value) { return std::isfinite(value) ? static_cast<float>(std:
 
 constexpr std::size_t SamplesPerBlock = 1 << 16;
 
+// "cs16 IQ sample (4 bytes)", for the report of a stream that ends part-way through one.
+std::string sampleName(IqFormat format) {
+    const char* name = format == IqFormat::Cu8 ? "cu8" : format == IqFormat::Cs8 ? "cs8" : format == IqFormat::Cs16 ? "cs16" : "cf32";
+    return std::string(name) + " IQ sample (" + std::to_string(bytesPerIqSample(format)) + " bytes)";
+}
+
 }  // namespace
 
 bool IqInput::openRaw(const std::string& path, IqFormat format, int sampleRate, std::string& error) {
@@ -21,7 +27,7 @@ bool IqInput::openRaw(const std::string& path, IqFormat format, int sampleRate, 
         error = "needs a sample rate of 1 Hz or more";
         return false;
     }
-    if (!raw_.open(path, static_cast<std::size_t>(bytesPerIqSample(format)), error)) return false;
+    if (!raw_.open(path, static_cast<std::size_t>(bytesPerIqSample(format)), sampleName(format), error)) return false;
     startRaw(format, sampleRate);
     return true;
 }
@@ -34,7 +40,7 @@ bool IqInput::openRawStream(std::FILE* stream, bool owned, IqFormat format, int 
         if (owned) std::fclose(stream);
         return false;
     }
-    raw_.openStream(stream, owned, static_cast<std::size_t>(bytesPerIqSample(format)));
+    raw_.openStream(stream, owned, static_cast<std::size_t>(bytesPerIqSample(format)), sampleName(format));
     startRaw(format, sampleRate);
     return true;
 }

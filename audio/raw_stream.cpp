@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace sondeco {
 namespace {
 
@@ -150,26 +152,31 @@ void RawFrameReader::close() {
     owned_ = false;
 }
 
-bool RawFrameReader::open(const std::string& path, std::size_t frameBytes, std::string& error) {
+bool RawFrameReader::open(const std::string& path, std::size_t frameBytes, std::string frameName, std::string& error) {
     close();
-    if (path == "-") {
-        openStream(stdin, false, frameBytes);
-        return true;
-    }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
         error = std::string("cannot be opened: ") + std::strerror(errno);
         return false;
     }
-    openStream(file, true, frameBytes);
+    // A file with nothing in it is a mistake worth a word, as an empty sound file is; an empty pipe
+    // may just be a program upstream that had nothing to say.
+    struct stat status {};
+    if (::fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= std::ftell(file)) {
+        if (file != stdin) std::fclose(file);
+        error = "is empty";
+        return false;
+    }
+    openStream(file, file != stdin, frameBytes, std::move(frameName));
     return true;
 }
 
-void RawFrameReader::openStream(std::FILE* stream, bool owned, std::size_t frameBytes) {
+void RawFrameReader::openStream(std::FILE* stream, bool owned, std::size_t frameBytes, std::string frameName) {
     close();
     file_ = stream;
     owned_ = owned;
     frameBytes_ = frameBytes > 0 ? frameBytes : 1;
+    frameName_ = std::move(frameName);
     framesRead_ = 0;
     ended_ = false;
     error_.clear();
@@ -183,9 +190,15 @@ std::size_t RawFrameReader::readFrames(std::size_t frames, const unsigned char*&
     // fread waits for the whole request on a pipe; it comes back short only at the end or on an error.
     errno = 0;
     const std::size_t got = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    const std::size_t left = got % frameBytes_;
     if (got < buffer_.size()) {
         ended_ = true;
-        if (std::ferror(file_) != 0) error_ = std::string("cannot be read: ") + std::strerror(errno != 0 ? errno : EIO);
+        if (std::ferror(file_) != 0) {
+            error_ = std::string("cannot be read: ") + std::strerror(errno != 0 ? errno : EIO);
+        } else if (left > 0) {
+            error_ = "ends with " + std::to_string(left) + (left == 1 ? " byte" : " bytes") + ", less than a whole " + frameName_ +
+                     "; the audio before " + (left == 1 ? "it" : "them") + " is decoded";
+        }
     }
     const std::size_t whole = got / frameBytes_;
     framesRead_ += whole;

@@ -43,7 +43,8 @@ void decodeIqSamples(IqFormat format, const unsigned char* bytes, std::size_t co
 void encodeIqSamples(IqFormat format, const std::complex<float>* samples, std::size_t count, unsigned char* bytes);
 
 // Whole frames of `frameBytes` bytes from a stream (a file or a pipe). Bytes after the last whole
-// frame at the end are dropped: a writer stopped mid-frame leaves nothing of use there.
+// frame at the end cannot be decoded: a writer stopped mid-frame, or the stream is not in the format
+// it was taken for. They are left out and reported, after the audio before them.
 class RawFrameReader {
 public:
     RawFrameReader() = default;
@@ -51,14 +52,17 @@ public:
     RawFrameReader& operator=(const RawFrameReader&) = delete;
     ~RawFrameReader();
 
-    // `path` "-" reads standard input. On failure says why, as a sentence that can follow the name.
-    bool open(const std::string& path, std::size_t frameBytes, std::string& error);
+    // `path` "-" reads standard input. On failure says why, as a sentence that can follow the name;
+    // a file that holds nothing "is empty". `frameName` says what a frame is, for that report
+    // ("frame of 2 channels of s16 (4 bytes)").
+    bool open(const std::string& path, std::size_t frameBytes, std::string frameName, std::string& error);
     // Takes over an open stream; closed by the reader only if `owned`.
-    void openStream(std::FILE* stream, bool owned, std::size_t frameBytes);
+    void openStream(std::FILE* stream, bool owned, std::size_t frameBytes, std::string frameName);
     void close();
 
     // Up to `frames` whole frames; the pointer stays valid until the next call. Returns 0 frames at
-    // the end of the stream or on a read error (then error() says so).
+    // the end of the stream or on a read error; then error() says whether the end was a failure, or
+    // left part of a frame ("ends with 3 bytes, less than a whole frame of ...").
     std::size_t readFrames(std::size_t frames, const unsigned char*& bytes);
     const std::string& error() const { return error_; }
     std::uint64_t framesRead() const { return framesRead_; }
@@ -67,6 +71,7 @@ private:
     std::FILE* file_ = nullptr;
     bool owned_ = false;
     std::size_t frameBytes_ = 1;
+    std::string frameName_;
     std::vector<unsigned char> buffer_;
     bool ended_ = false;
     std::uint64_t framesRead_ = 0;

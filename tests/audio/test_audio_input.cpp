@@ -158,13 +158,15 @@ TEST(AudioInput, RawStreamsInEveryFormatAtTheirScale) {
             bytes += std::string(2 * width, '\x55');  // the first two channels
             bytes.append(reinterpret_cast<const char*>(test.third.data() + n * width), width);
         }
-        bytes += std::string(2 * width, '\x01');  // a frame cut short at the end: dropped
+        bytes += std::string(2 * width, '\x01');  // a frame cut short at the end: left out, and said
         std::FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
         AudioInput input;
         std::string error;
         ASSERT_TRUE(input.openRawStream(stream, true, {test.format, 3, 48000}, {2, 1}, error)) << error;
         const auto samples = readToTheEnd(input);
-        EXPECT_TRUE(input.error().empty());
+        EXPECT_EQ(input.error(), "ends with " + std::to_string(2 * width) + " bytes, less than a whole frame of 3 channels of " +
+                                     input.formatName().substr(4) + " (" + std::to_string(3 * width) +
+                                     " bytes); the audio before them is decoded");
         ASSERT_EQ(samples.size(), 4u) << input.formatName();
         for (std::size_t n = 0; n < 4; ++n) EXPECT_NEAR(samples[n], test.expected[n], 1e-4) << input.formatName() << " sample " << n;
     }
@@ -266,6 +268,33 @@ TEST(AudioInput, DamagedFilesGiveTheAudioBeforeTheDamageThenSaySo) {
     EXPECT_EQ(fromPipe.announcedFrames(), -1);
 }
 
+// `bytes` as a scratch file called `name`.
+std::filesystem::path saved(const std::string& name, const std::string& bytes) {
+    const auto path = scratchPath(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+TEST(AudioInput, AnEmptyRawFileIsRefusedAndBytesShortOfAFrameAtTheEndAreSaid) {
+    const auto empty = saved("empty.raw", "");
+    AudioInput audio;
+    IqInput iq;
+    std::string error;
+    EXPECT_FALSE(audio.openRaw(empty.string(), {}, {}, error));
+    EXPECT_EQ(error, "is empty");
+    error.clear();
+    EXPECT_FALSE(iq.openRaw(empty.string(), IqFormat::Cu8, 2400000, error));
+    EXPECT_EQ(error, "is empty");
+
+    // Five frames of 16-bit stereo and three bytes of a sixth, by name: the five, then a word.
+    std::string bytes;
+    for (char n = 1; n <= 5; ++n) bytes += std::string{static_cast<char>(n * 10), 0, 0, 0};
+    const auto raw = saved("part.raw", bytes + "\x07\x08\x09");
+    ASSERT_TRUE(audio.openRaw(raw.string(), {RawSampleFormat::S16, 2, 48000}, {}, error)) << error;
+    EXPECT_EQ(readToTheEnd(audio), (std::vector<double>{10, 20, 30, 40, 50}));
+    EXPECT_EQ(audio.error(), "ends with 3 bytes, less than a whole frame of 2 channels of s16 (4 bytes); the audio before them is decoded");
+}
+
 TEST(AudioInput, UnusableInputsAreRefusedWithAReasonThatFollowsTheirName) {
     const auto refusal = [](const std::filesystem::path& path, ChannelChoice channels = {}) {
         AudioInput input;
@@ -300,6 +329,20 @@ TEST(AudioInput, UnusableInputsAreRefusedWithAReasonThatFollowsTheirName) {
     EXPECT_EQ(error, "is sampled at 1000 Hz; 8000 to 384000 Hz are supported");
 }
 
+const char* iqFormatName(IqFormat format) {
+    switch (format) {
+        case IqFormat::Cu8:
+            return "cu8";
+        case IqFormat::Cs8:
+            return "cs8";
+        case IqFormat::Cs16:
+            return "cs16";
+        case IqFormat::Cf32:
+            return "cf32";
+    }
+    return "";
+}
+
 TEST(IqInput, RawStreamsAndTwoChannelFilesAtTheirOwnRateScaledToOne) {
     struct Case {
         IqFormat format;
@@ -314,7 +357,7 @@ TEST(IqInput, RawStreamsAndTwoChannelFilesAtTheirOwnRateScaledToOne) {
              {IqFormat::Cf32, {0, 0, 0x80, 0xBF, 0, 0, 0, 0x3F, 0, 0, 0, 0, 0, 0, 0x80, 0x3E}, {-1.0f, 0.5f}, {0.0f, 0.25f}},
          }) {
         std::string bytes(test.bytes.begin(), test.bytes.end());
-        bytes += '\x01';  // part of a sample at the end: dropped
+        bytes += '\x01';  // part of a sample at the end: left out, and said
         IqInput input;
         std::string error;
         ASSERT_TRUE(input.openRawStream(fmemopen(bytes.data(), bytes.size(), "rb"), true, test.format, 2400000, error)) << error;
@@ -325,7 +368,8 @@ TEST(IqInput, RawStreamsAndTwoChannelFilesAtTheirOwnRateScaledToOne) {
         EXPECT_NEAR(samples[1].real(), test.second.real(), 1e-7);
         EXPECT_NEAR(samples[1].imag(), test.second.imag(), 1e-7);
         EXPECT_EQ(input.read(samples), 0u);
-        EXPECT_TRUE(input.error().empty());
+        EXPECT_EQ(input.error(), "ends with 1 byte, less than a whole " + std::string(iqFormatName(test.format)) + " IQ sample (" +
+                                     std::to_string(test.bytes.size() / 2) + " bytes); the audio before it is decoded");
     }
 
     // I left, Q right, at the file's rate, not resampled (a rate no audio input would take).
