@@ -17,6 +17,7 @@
 #include "tools/run_outcome.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
@@ -46,6 +47,9 @@ std::string readRtcmStream(const DecodeOptions& options, const std::function<boo
     FileDescriptor file(standardInput ? -1 : ::open(options.input.c_str(), O_RDONLY | O_CLOEXEC));
     if (!standardInput && !file.valid()) return std::string("cannot be opened: ") + std::strerror(errno);
     const int descriptor = standardInput ? STDIN_FILENO : file.get();
+    // A file with nothing in it is reported, as an empty recording is.
+    struct stat status {};
+    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0) return "is empty";
     std::vector<char> chunk(pacer != nullptr ? 8 : 1 << 16);
     std::uint64_t bytesThisPass = 0;
     while (!mustStop()) {

@@ -465,5 +465,39 @@ TEST(SondecoDecode, ACutShortOrDamagedFileGivesItsFramesThenOneErrorAndStatus1) 
     EXPECT_TRUE(piped.errors.empty()) << piped.errors;
 }
 
+// `bytes` saved under `name`; its path, quoted for the shell.
+std::string savedFile(const std::string& name, const std::string& bytes, std::filesystem::path* path = nullptr) {
+    const auto file = scratchPath(name);
+    std::ofstream(file, std::ios::binary) << bytes;
+    if (path != nullptr) *path = file;
+    return "'" + file.string() + "'";
+}
+
+TEST(SondecoDecode, EmptyFilesOfEveryKindAndBytesShortOfAFrameAreReported) {
+    std::filesystem::path empty;
+    const std::string quoted = savedFile("empty", "", &empty);
+    for (const std::string options : {"", "--raw", "--rtcm", "--iq --format cu8 --sample-rate 2400000", "--scan --raw -o json"}) {
+        SCOPED_TRACE(options);
+        for (const auto& [command, name] : std::vector<std::pair<std::string, std::string>>{{options + " " + quoted, empty.string()},
+                                                                                            {options + " < " + quoted, "standard input"}}) {
+            const auto result = runCommand(decoder(command));
+            EXPECT_EQ(result.exitCode, 1);
+            EXPECT_EQ(result.errors, "sondeco-decode: " + name + " is empty\n");
+        }
+    }
+
+    // The reference's audio as raw samples, three bytes of one more frame after it: every frame of
+    // the audio, then a word about the bytes left over.
+    const Reference sent = reference();
+    std::filesystem::path raw;
+    savedFile("part.raw", testing::readWhole(sent.wav).substr(44) + "\x01\x02\x03", &raw);
+    const auto result = runCommand(decoder("-o json --raw '" + raw.string() + "'"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors,
+              "sondeco-decode: " + raw.string() +
+                  " ends with 3 bytes, less than a whole frame of 2 channels of s16 (4 bytes); the audio before them is decoded\n");
+    EXPECT_EQ(headers(result.output), sent.frames);
+}
+
 }  // namespace
 }  // namespace sondeco
