@@ -268,11 +268,141 @@ TEST(AudioInput, DamagedFilesGiveTheAudioBeforeTheDamageThenSaySo) {
     EXPECT_EQ(fromPipe.announcedFrames(), -1);
 }
 
+// The little-endian number of `width` bytes at `at`, and the bytes with another one there.
+std::uint64_t numberAt(const std::string& bytes, std::size_t at, int width) {
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes.at(at + static_cast<std::size_t>(i)));
+    return value;
+}
+
+std::string withNumberAt(std::string bytes, std::size_t at, int width, std::uint64_t value) {
+    for (int i = 0; i < width; ++i) bytes.at(at + static_cast<std::size_t>(i)) = static_cast<char>((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
 // `bytes` as a scratch file called `name`.
 std::filesystem::path saved(const std::string& name, const std::string& bytes) {
     const auto path = scratchPath(name);
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
+}
+
+// Where libsndfile writes the audio's size in each container that has one, in 16-bit stereo: WAV in
+// its data chunk, RF64 in its ds64 chunk, Wave64 in its data chunk counting the chunk's own 24 bytes.
+struct SizedContainer {
+    const char* name;
+    int format;
+    std::size_t sizeAt;
+    int width;
+    std::uint64_t headerBytes;  // counted in the size besides the audio
+    std::size_t dataStart;
+};
+
+constexpr SizedContainer SizedContainers[] = {{"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 40, 4, 0, 44},
+                                              {"rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 0x1C, 8, 0, 0x68},
+                                              {"w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 0x60, 8, 24, 0x68}};
+
+TEST(AudioInput, AudioBeyondTheSizeItsHeaderGivesIsReadToItsEndAndSaidSo) {
+    const auto tones = stereoTones(48000);
+    const std::vector<double> left = channel(tones, 2, 0);
+    for (const SizedContainer& form : SizedContainers) {
+        const auto whole = scratchPath(std::string("whole.") + form.name);
+        writeSoundFile(whole, form.format, 2, 48000, tones);
+        const std::string bytes = fileBytes(whole);
+        ASSERT_EQ(numberAt(bytes, form.sizeAt, form.width), 4 * 48000 + form.headerBytes) << form.name;
+        // As a recorder that died leaves it (the size never written), and with a stale size.
+        for (const std::uint64_t stated : {std::uint64_t{0}, std::uint64_t{4 * 24000}}) {
+            SCOPED_TRACE(std::string(form.name) + " saying " + std::to_string(stated) + " bytes");
+            const std::string broken = withNumberAt(bytes, form.sizeAt, form.width, stated + form.headerBytes);
+            const auto path = saved(std::string("unfinished.") + form.name, broken);
+            const std::string said = std::string("has a header that announces ") + (stated == 0 ? "0.0" : "0.5") +
+                                     " s of audio, but 1.0 s follow; decoded to the end of the data";
+            std::string error;
+            AudioInput byName;
+            ASSERT_TRUE(byName.openFile(path.string(), {}, error)) << error;
+            EXPECT_EQ(byName.announcedFrames(), 48000);
+            EXPECT_EQ(readToTheEnd(byName), left);
+            EXPECT_EQ(byName.error(), said);
+            ASSERT_TRUE(byName.rewind());
+            EXPECT_EQ(readToTheEnd(byName), left);
+            EXPECT_EQ(byName.error(), said);
+
+            PipeFeeder pipe(broken);
+            AudioInput fromPipe;
+            ASSERT_TRUE(fromPipe.openFileDescriptor(pipe.readEnd(), {}, error)) << error;
+            EXPECT_EQ(readToTheEnd(fromPipe), left);
+            EXPECT_EQ(fromPipe.error(), said);
+
+            AudioInput inMemory;
+            ASSERT_TRUE(inMemory.openFileInMemory(broken, {}, error)) << error;
+            EXPECT_EQ(readToTheEnd(inMemory), left);
+            EXPECT_EQ(inMemory.error(), said);
+        }
+    }
+
+    // A size that is right, then a chunk after the audio: the audio ends where the header says.
+    const auto wav = scratchPath("whole.wav");
+    writeSoundFile(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000, tones);
+    std::string tagged = fileBytes(wav) + std::string("LIST\x0C\0\0\0INFOISFT\0\0\0\0", 20);
+    tagged = withNumberAt(tagged, 4, 4, tagged.size() - 8);
+    const auto path = saved("tagged.wav", tagged);
+    PipeFeeder pipe(tagged);
+    std::string error;
+    AudioInput byName;
+    AudioInput fromPipe;
+    ASSERT_TRUE(byName.openFile(path.string(), {}, error)) << error;
+    ASSERT_TRUE(fromPipe.openFileDescriptor(pipe.readEnd(), {}, error)) << error;
+    EXPECT_EQ(readToTheEnd(byName), left);
+    EXPECT_EQ(readToTheEnd(fromPipe), left);
+    EXPECT_EQ(byName.error() + fromPipe.error(), "");
+}
+
+TEST(AudioInput, CutRf64Wave64AndOggFilesSayTheyAreCutByNameAndFromAPipe) {
+    const auto tones = stereoTones(48000);
+    const std::vector<double> left = channel(tones, 2, 0);
+    for (const SizedContainer& form : SizedContainers) {
+        SCOPED_TRACE(form.name);
+        const auto whole = scratchPath(std::string("whole.") + form.name);
+        writeSoundFile(whole, form.format, 2, 48000, tones);
+        // Half the audio, and a frame cut in the middle.
+        const std::string cut = fileBytes(whole).substr(0, form.dataStart + 4 * 24000 + 3);
+        const auto path = saved(std::string("cut.") + form.name, cut);
+        std::string error;
+        AudioInput byName;
+        ASSERT_TRUE(byName.openFile(path.string(), {}, error)) << error;
+        EXPECT_EQ(readToTheEnd(byName), std::vector<double>(left.begin(), left.begin() + 24000));
+        EXPECT_EQ(byName.error(), "is cut short: its audio stops at 0.5 s, before the end its header announces");
+        PipeFeeder pipe(cut);
+        AudioInput fromPipe;
+        ASSERT_TRUE(fromPipe.openFileDescriptor(pipe.readEnd(), {}, error)) << error;
+        EXPECT_EQ(readToTheEnd(fromPipe).size(), 24000u);
+        EXPECT_EQ(fromPipe.error(), "is cut short: its audio stops at 0.5 s of the 1.0 s its header announces");
+    }
+
+    // An Ogg stream announces no length; a whole one ends with a page that closes it. Cut at a page's
+    // end or in the middle of one, it ends without.
+    const auto ogg = scratchPath("whole.ogg");
+    writeSoundFile(ogg, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 2, 48000, tones);
+    const std::string bytes = fileBytes(ogg);
+    const std::size_t lastPage = bytes.rfind("OggS");
+    ASSERT_NE(lastPage, std::string::npos);
+    for (const std::size_t length : {lastPage, bytes.size() / 2}) {
+        SCOPED_TRACE(length);
+        const std::string cut = bytes.substr(0, length);
+        const auto path = saved("cut.ogg", cut);
+        for (const bool piped : {false, true}) {
+            PipeFeeder pipe(cut);
+            AudioInput input;
+            std::string error;
+            ASSERT_TRUE(piped ? input.openFileDescriptor(pipe.readEnd(), {}, error) : input.openFile(path.string(), {}, error)) << error;
+            const auto samples = readToTheEnd(input);
+            EXPECT_LT(samples.size(), 48000u);
+            char stop[16];
+            std::snprintf(stop, sizeof stop, "%.1f s", static_cast<double>(samples.size()) / 48000);
+            EXPECT_EQ(input.error(), "is cut short: its audio stops at " + std::string(stop) + ", before the end of its Ogg stream")
+                << (piped ? "from a pipe" : "by name");
+        }
+    }
 }
 
 TEST(AudioInput, AnEmptyRawFileIsRefusedAndBytesShortOfAFrameAtTheEndAreSaid) {

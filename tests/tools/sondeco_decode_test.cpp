@@ -473,6 +473,62 @@ std::string savedFile(const std::string& name, const std::string& bytes, std::fi
     return "'" + file.string() + "'";
 }
 
+// The three ways in: by name, a file on standard input, a pipe; and the name each is reported by.
+std::vector<std::pair<std::string, std::string>> threeWaysIn(const std::filesystem::path& file) {
+    const std::string quoted = "'" + file.string() + "'";
+    return {{decoder("-o json " + quoted), file.string()},
+            {decoder("-o json < " + quoted), "standard input"},
+            {"cat " + quoted + " | " + decoder("-o json"), "standard input"}};
+}
+
+// A recorder that dies leaves its header's size of the audio unwritten (in RF64, in its ds64 chunk):
+// every frame is decoded all the same, then one line says the header was wrong, and the status says
+// the file is not what it should be, as for a cut one.
+TEST(SondecoDecode, ARecordingWhoseHeaderSaysNoAudioGivesAllItsFramesThenOneLineAndStatus1) {
+    const Reference sent = reference();
+    const auto rf64 = scratchPath("beacon.rf64");
+    convert(sent.wav, rf64, SF_FORMAT_RF64 | SF_FORMAT_PCM_16);
+    for (const auto& [from, sizeAt] : std::vector<std::pair<std::filesystem::path, std::size_t>>{{sent.wav, 40}, {rf64, 0x1C}}) {
+        std::string bytes = testing::readWhole(from);
+        ASSERT_TRUE(bytes.substr(sizeAt - 4, 4) == "data" || bytes.substr(0x0C, 4) == "ds64") << from;
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(sizeAt), sizeAt == 40 ? 4 : 8, '\0');
+        std::filesystem::path unfinished;
+        savedFile("unfinished" + from.extension().string(), bytes, &unfinished);
+        for (const auto& [command, name] : threeWaysIn(unfinished)) {
+            SCOPED_TRACE(command);
+            const auto result = runCommand(command);
+            EXPECT_EQ(result.exitCode, 1);
+            EXPECT_EQ(result.errors,
+                      "sondeco-decode: " + name +
+                          " has a header that announces 0.0 s of audio, but 20.0 s follow; decoded to the end of the data\n");
+            EXPECT_EQ(headers(result.output), sent.frames);
+        }
+    }
+}
+
+TEST(SondecoDecode, Rf64Wave64AndOggFilesCutShortAreReportedByNameAndThroughAPipe) {
+    const Reference sent = reference();
+    for (const auto& [name, format] : std::vector<std::pair<std::string, int>>{{"cut.rf64", SF_FORMAT_RF64 | SF_FORMAT_PCM_16},
+                                                                               {"cut.w64", SF_FORMAT_W64 | SF_FORMAT_PCM_16},
+                                                                               {"cut.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS}}) {
+        const auto cut = scratchPath(name);
+        convert(sent.wav, cut, format);
+        std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
+        for (const auto& [command, reported] : threeWaysIn(cut)) {
+            SCOPED_TRACE(command);
+            const auto result = runCommand(command);
+            EXPECT_EQ(result.exitCode, 1);
+            EXPECT_EQ(result.errors.rfind("sondeco-decode: " + reported + " is cut short: its audio stops at ", 0), 0u) << result.errors;
+            EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+            const auto before = headers(result.output);
+            EXPECT_GT(before.size(), 5u);
+            EXPECT_LT(before.size(), sent.frames.size());
+            EXPECT_EQ(before, std::vector<std::vector<double>>(sent.frames.begin(),
+                                                               sent.frames.begin() + static_cast<std::ptrdiff_t>(before.size())));
+        }
+    }
+}
+
 TEST(SondecoDecode, EmptyFilesOfEveryKindAndBytesShortOfAFrameAreReported) {
     std::filesystem::path empty;
     const std::string quoted = savedFile("empty", "", &empty);
