@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/sound_file.h"
 
+#include "audio/mpeg_decoder.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -379,6 +381,7 @@ void SoundFileReader::close() {
     if (file_ != nullptr) sf_close(file_);
     file_ = nullptr;
     source_.reset();
+    mpeg_.reset();
     if (descriptor_ >= 0) ::close(descriptor_);
     descriptor_ = -1;
     readDescriptor_ = -1;
@@ -506,10 +509,26 @@ bool SoundFileReader::openMemory(std::string_view bytes, std::string& error) {
     return openWhole(bytes.size(), error);
 }
 
-// A file whose every byte can be read, by name or in memory: to libsndfile, with a WAV header put
-// right first where it understates the audio.
+// A file whose every byte can be read, by name or in memory: MPEG audio to libmpg123, the rest to
+// libsndfile, with a WAV header put right first where it understates the audio.
 bool SoundFileReader::openWhole(std::uint64_t length, std::string& error) {
     length_ = length;
+    const MpegDecoder::ReadAt readBytes = [this](std::uint64_t offset, void* destination, std::size_t count) {
+        return readAt(offset, destination, count);
+    };
+    if (MpegDecoder::recognises(readBytes)) {
+        mpeg_ = std::make_unique<MpegDecoder>();
+        if (!mpeg_->open(readBytes, length, error)) {
+            mpeg_.reset();
+            return false;
+        }
+        info_.channels = mpeg_->channels();
+        info_.sampleRate = mpeg_->sampleRate();
+        info_.format = formatName(SF_FORMAT_MPEG | mpeg_->layer());
+        info_.frames = mpeg_->frames();
+        announcedFrames_ = mpeg_->frames();
+        return true;
+    }
     checkHeader(length);
     SF_INFO format{};
     SNDFILE* file = nullptr;
@@ -631,6 +650,12 @@ std::string SoundFileReader::statedTime() const {
 
 // One read from the decoder; 0 at the end or on a failure, which it then leaves in error_.
 std::size_t SoundFileReader::readPiece(double* interleaved, std::size_t frames) {
+    if (mpeg_) {
+        std::string failure;
+        const std::size_t got = mpeg_->read(interleaved, frames, failure);
+        if (!failure.empty()) error_ = "is damaged at " + timeAt(framesRead_) + ": " + failure;
+        return failure.empty() ? got : 0;
+    }
     const sf_count_t got = sf_readf_double(file_, interleaved, static_cast<sf_count_t>(frames));
     if (sf_error(file_) != SF_ERR_NO_ERROR) {
         bool system = false;
@@ -648,7 +673,7 @@ std::size_t SoundFileReader::readFrames(double* interleaved, std::size_t frames)
     constexpr std::size_t Piece = 512;
     const auto channels = static_cast<std::size_t>(info_.channels);
     std::size_t delivered = 0;
-    while (file_ != nullptr && !ended_ && delivered < frames) {
+    while ((file_ != nullptr || mpeg_ != nullptr) && !ended_ && delivered < frames) {
         // Pieces end at whole multiples of 512 frames into the file, so that what a damaged file
         // gives does not depend on the sizes it is read in.
         const std::size_t wanted = std::min(Piece - static_cast<std::size_t>(framesRead_ % Piece), frames - delivered);
@@ -707,7 +732,14 @@ void SoundFileReader::checkTheEnd() {
 }
 
 bool SoundFileReader::rewind() {
-    if (file_ == nullptr || info_.pipe) return false;
+    if (info_.pipe) return false;
+    if (mpeg_) {
+        framesRead_ = 0;
+        error_.clear();
+        ended_ = !mpeg_->rewind();
+        return !ended_;
+    }
+    if (file_ == nullptr) return false;
     // Opened again rather than sought: after damage libsndfile keeps its error (and its FLAC decoder
     // its state), and only a fresh start gives the same audio and the same end as the first pass.
     sf_close(file_);

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Sound files through libsndfile: WAV in all its forms, FLAC, Ogg/Vorbis, AIFF and whatever else it
-// reads, from a named file, standard input or memory. The audio comes out as it is in the file
-// (every channel, the file's own rate) at full scale +-1; a file cut short or damaged gives the
-// audio before the damage, then says what is wrong. A WAV, RF64 or Wave64 file whose header
-// understates its audio (a recorder that died before writing the size) is read to the end of its
-// data, and then says so.
+// reads, from a named file, standard input or memory; MPEG audio through libmpg123 (see
+// mpeg_decoder.h). The audio comes out as it is in the file (every channel, the file's own rate) at
+// full scale +-1; a file cut short or damaged gives the audio before the damage, then says what is
+// wrong. A WAV, RF64 or Wave64 file whose header understates its audio (a recorder that died
+// before writing the size) is read to the end of its data, and then says so.
 #pragma once
 
 #include "audio/container_layout.h"
@@ -19,6 +19,8 @@ struct sf_private_tag;  // libsndfile's SNDFILE and SF_INFO, kept out of this he
 struct SF_INFO;
 
 namespace sondeco {
+
+class MpegDecoder;
 
 struct SoundFileInfo {
     int channels = 0;
@@ -79,6 +81,7 @@ private:
 
     sf_private_tag* file_ = nullptr;
     std::unique_ptr<Source> source_;
+    std::unique_ptr<MpegDecoder> mpeg_;  // MPEG audio, read without libsndfile
     int descriptor_ = -1;  // owned: opened by name
     int readDescriptor_ = -1;  // the one libsndfile reads, when it reads one
     // A whole file's bytes, read where libsndfile is not: a regular file from `base_` on, or memory.

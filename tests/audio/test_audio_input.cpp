@@ -425,6 +425,41 @@ TEST(AudioInput, AnEmptyRawFileIsRefusedAndBytesShortOfAFrameAtTheEndAreSaid) {
     EXPECT_EQ(audio.error(), "ends with 3 bytes, less than a whole frame of 2 channels of s16 (4 bytes); the audio before them is decoded");
 }
 
+TEST(AudioInput, Mp3IsTheAudioLibsndfileDecodesAndADamagedOneIsCalledDamaged) {
+    const auto mp3 = scratchPath("tones.mp3");
+    writeSoundFile(mp3, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 48000, stereoTones(4 * 48000));
+    SF_INFO info{};
+    SNDFILE* file = sf_open(mp3.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<double> decoded(static_cast<std::size_t>(info.frames) * 2);
+    ASSERT_EQ(sf_readf_double(file, decoded.data(), info.frames), info.frames);
+    sf_close(file);
+    std::string error;
+    AudioInput input;
+    ASSERT_TRUE(input.openFile(mp3.string(), {0, 2}, error)) << error;
+    EXPECT_EQ(input.announcedFrames(), info.frames);
+    EXPECT_EQ(readToTheEnd(input), channel(decoded, 1, 0));
+    EXPECT_EQ(input.error(), "");
+
+    // Its middle overwritten: the audio up to there, and the decoder's reason for stopping.
+    std::string bytes = fileBytes(mp3);
+    std::uint32_t noise = 12345;
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 2000; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(noise >> 24);
+    }
+    ASSERT_TRUE(input.openFile(saved("damaged.mp3", bytes).string(), {}, error)) << error;
+    const auto before = readToTheEnd(input);
+    EXPECT_GT(before.size(), 72000u);
+    EXPECT_LT(before.size(), 120000u);
+    EXPECT_EQ(input.error().rfind("is damaged at ", 0), 0u) << input.error();
+    EXPECT_TRUE(input.error().ends_with(" s: libmpg123 finds no MPEG audio it can decode after it")) << input.error();
+
+    // A frame header and nothing of use after it: damaged, not missing.
+    EXPECT_FALSE(input.openFile(saved("noise.mp3", bytes.substr(0, 4) + bytes.substr(bytes.size() / 2, 2000)).string(), {}, error));
+    EXPECT_EQ(error, "is damaged MPEG audio: libmpg123 finds no frame in it that it can decode");
+}
+
 TEST(AudioInput, UnusableInputsAreRefusedWithAReasonThatFollowsTheirName) {
     const auto refusal = [](const std::filesystem::path& path, ChannelChoice channels = {}) {
         AudioInput input;

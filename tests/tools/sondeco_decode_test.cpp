@@ -555,5 +555,36 @@ TEST(SondecoDecode, EmptyFilesOfEveryKindAndBytesShortOfAFrameAreReported) {
     EXPECT_EQ(headers(result.output), sent.frames);
 }
 
+// libmpg123 writes its notes on a damaged stream to standard error unless told to keep quiet: the
+// one line there is ours.
+TEST(SondecoDecode, ADamagedMp3IsCalledDamagedInOneLine) {
+    const Reference sent = reference();
+    const auto mp3 = scratchPath("beacon.mp3");
+    convert(sent.wav, mp3, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+    const auto whole = runCommand(decoder("-o json '" + mp3.string() + "'"));
+    EXPECT_EQ(whole.exitCode, 0);
+    EXPECT_EQ(whole.errors, "");
+
+    std::string bytes = testing::readWhole(mp3);
+    std::uint32_t noise = 12345;
+    for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 2000; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(noise >> 24);
+    }
+    std::filesystem::path damaged;
+    savedFile("damaged.mp3", bytes, &damaged);
+    auto result = runCommand(decoder("-o json '" + damaged.string() + "'"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors.rfind("sondeco-decode: " + damaged.string() + " is damaged at ", 0), 0u) << result.errors;
+    EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+
+    std::filesystem::path noiseOnly;
+    savedFile("noise.mp3", bytes.substr(0, 4) + bytes.substr(bytes.size() / 2, 2000), &noiseOnly);
+    result = runCommand(decoder("'" + noiseOnly.string() + "'"));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.errors,
+              "sondeco-decode: " + noiseOnly.string() + " is damaged MPEG audio: libmpg123 finds no frame in it that it can decode\n");
+}
+
 }  // namespace
 }  // namespace sondeco
