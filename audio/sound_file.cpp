@@ -625,9 +625,11 @@ bool SoundFileReader::opened(SNDFILE* file, const SF_INFO& format, std::string& 
     const bool endless = format.frames < 0 || format.frames >= (std::int64_t{1} << 40);
     const bool placeholder = !endless && frameBytes > 0 && placeholderSize(format.frames * frameBytes);
     info_.frames = endless || placeholder ? -1 : format.frames;
-    // A pipe whose header's size we replaced: the length is the one the header gave.
+    // A pipe whose header's size we replaced: the length is the one the header gave, unless that is
+    // none at all, the mark of a recorder that never came back to write it; a pipe cannot tell yet.
     if (info_.pipe && layout_) {
         announcedFrames_ = static_cast<std::int64_t>(layout_->statedBytes / static_cast<std::uint64_t>(layout_->blockAlign));
+        if (announcedFrames_ == 0) announcedFrames_ = -1;
         info_.frames = announcedFrames_;
     }
     return true;

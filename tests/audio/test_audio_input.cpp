@@ -330,6 +330,7 @@ TEST(AudioInput, AudioBeyondTheSizeItsHeaderGivesIsReadToItsEndAndSaidSo) {
             PipeFeeder pipe(broken);
             AudioInput fromPipe;
             ASSERT_TRUE(fromPipe.openFileDescriptor(pipe.readEnd(), {}, error)) << error;
+            EXPECT_EQ(fromPipe.announcedFrames(), stated == 0 ? -1 : 24000);
             EXPECT_EQ(readToTheEnd(fromPipe), left);
             EXPECT_EQ(fromPipe.error(), said);
 
