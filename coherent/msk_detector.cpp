@@ -414,58 +414,67 @@ void CoherentMskDetector::decideSymbol() {
     const bool haveBefore = historyCount_ >= 3;
     ++symbolsTracked_;
 
+    // Measured before this symbol is taken in: the loops steer by what was known when it came.
     const double signalPower = std::max(inPhasePower_ - quadraturePower_, 1e-30);
     const double noisePower = std::max(quadraturePower_, 1e-30);
     const double amplitude = std::sqrt(signalPower);
-    const double sign = symbol.inPhase >= 0.0f ? 1.0 : -1.0;
-
-    const bool usable = haveBefore && symbol.complete && !symbol.damaged && before.complete && after.complete;
-    if (usable) {
+    if (haveBefore && symbol.complete && !symbol.damaged && before.complete && after.complete) {
         const double signBefore = before.inPhase >= 0.0f ? 1.0 : -1.0;
         const double signAfter = after.inPhase >= 0.0f ? 1.0 : -1.0;
         // Each neighbour's half pulse overlaps this one's by 1/pi of its energy, in quadrature.
         const double quadrature = symbol.quadrature - amplitude / Pi * (signAfter - signBefore);
-        // How much more of the symbol lies on its axis than off it, whatever its size: the mean of
-        // this over a confirmation cannot be carried by a few loud symbols.
-        const double onAxis = double(symbol.inPhase) * symbol.inPhase, offAxis = quadrature * quadrature;
-        if (onAxis + offAxis > 0.0) {
-            axisShareSum_ += (onAxis - offAxis) / (onAxis + offAxis);
-            ++axisShareCount_;
-        }
-        const double weight = std::max(1.0 / static_cast<double>(powerSamples_ + 1), 1.0 / PowerAveragingSymbols);
-        ++powerSamples_;
-        const double slowWeight = std::max(1.0 / static_cast<double>(++slowSamples_), 1.0 / ScalingAveragingSymbols);
-        if (powerSamples_ == 1) {
-            // Nothing measured yet to take the neighbours out with: start from the raw powers.
-            inPhasePower_ = slowInPhasePower_ = double(symbol.inPhase) * symbol.inPhase;
-            quadraturePower_ = slowQuadraturePower_ = double(symbol.quadrature) * symbol.quadrature;
-        } else {
-            inPhasePower_ += weight * (double(symbol.inPhase) * symbol.inPhase - inPhasePower_);
-            quadraturePower_ += weight * (quadrature * quadrature - quadraturePower_);
-            slowInPhasePower_ += slowWeight * (double(symbol.inPhase) * symbol.inPhase - slowInPhasePower_);
-            slowQuadraturePower_ += slowWeight * (quadrature * quadrature - slowQuadraturePower_);
-        }
-        if (powerSamples_ > 4) {
-            const double seconds = static_cast<double>(symbolsTracked_) / nominalRate_;
-            const double pullIn = seconds < PullInSeconds ? 1.0 : std::exp(-(seconds - PullInSeconds) / NarrowingSeconds);
-            const double carrierBandwidth = carrierTrackingBandwidth_ + (carrierPullInBandwidth_ - carrierTrackingBandwidth_) * pullIn;
-            const LoopGains timing = loopGains(TimingTrackingBitTime + (TimingPullInBitTime - TimingTrackingBitTime) * pullIn);
-            const double phaseError = std::clamp(quadrature * sign / amplitude, -1.0, 1.0);
-            // Third order: a steady drift of the carrier leaves no lasting phase error. The usual
-            // coefficients of a third-order loop of this noise bandwidth, updated once a symbol.
-            const double natural = carrierBandwidth / 0.7845;
-            carrierDrift_ += natural * natural * natural * phaseError;
-            carrierPhase_ = wrapPhase(carrierPhase_ + 2.4 * natural * phaseError);
-            carrierStep_ += (1.1 * natural * natural * phaseError + carrierDrift_) / samplesPerBit_;
-            // The derivative filter's output over the matched one's is pi/2 times the timing error.
-            const double timingError = std::clamp(2.0 / Pi * symbol.slope * sign / amplitude, -0.5, 0.5);
-            clock_ += std::clamp(timing.proportional * timingError, -0.1, 0.1);
-            clockRateError_ = std::clamp(clockRateError_ + timing.integral * timingError, -0.002, 0.002);
-            clockStep_ = (1.0 + clockRateError_) / samplesPerBit_;
-            if (!replaying_) recentre();
-        }
+        measurePowers(symbol, quadrature);
+        if (powerSamples_ > 4) steerLoops(symbol, quadrature, amplitude);
     }
+    emitSoftBit(symbol);
+    followLockState(signalPower / (2.0 * noisePower));
+}
 
+void CoherentMskDetector::measurePowers(const Symbol& symbol, double quadrature) {
+    // How much more of the symbol lies on its axis than off it, whatever its size: the mean of this
+    // over a confirmation cannot be carried by a few loud symbols.
+    const double onAxis = double(symbol.inPhase) * symbol.inPhase, offAxis = quadrature * quadrature;
+    if (onAxis + offAxis > 0.0) {
+        axisShareSum_ += (onAxis - offAxis) / (onAxis + offAxis);
+        ++axisShareCount_;
+    }
+    const double weight = std::max(1.0 / static_cast<double>(powerSamples_ + 1), 1.0 / PowerAveragingSymbols);
+    ++powerSamples_;
+    const double slowWeight = std::max(1.0 / static_cast<double>(++slowSamples_), 1.0 / ScalingAveragingSymbols);
+    if (powerSamples_ == 1) {
+        // Nothing measured yet to take the neighbours out with: start from the raw powers.
+        inPhasePower_ = slowInPhasePower_ = double(symbol.inPhase) * symbol.inPhase;
+        quadraturePower_ = slowQuadraturePower_ = double(symbol.quadrature) * symbol.quadrature;
+    } else {
+        inPhasePower_ += weight * (double(symbol.inPhase) * symbol.inPhase - inPhasePower_);
+        quadraturePower_ += weight * (quadrature * quadrature - quadraturePower_);
+        slowInPhasePower_ += slowWeight * (double(symbol.inPhase) * symbol.inPhase - slowInPhasePower_);
+        slowQuadraturePower_ += slowWeight * (quadrature * quadrature - slowQuadraturePower_);
+    }
+}
+
+void CoherentMskDetector::steerLoops(const Symbol& symbol, double quadrature, double amplitude) {
+    const double sign = symbol.inPhase >= 0.0f ? 1.0 : -1.0;
+    const double seconds = static_cast<double>(symbolsTracked_) / nominalRate_;
+    const double pullIn = seconds < PullInSeconds ? 1.0 : std::exp(-(seconds - PullInSeconds) / NarrowingSeconds);
+    const double carrierBandwidth = carrierTrackingBandwidth_ + (carrierPullInBandwidth_ - carrierTrackingBandwidth_) * pullIn;
+    const LoopGains timing = loopGains(TimingTrackingBitTime + (TimingPullInBitTime - TimingTrackingBitTime) * pullIn);
+    const double phaseError = std::clamp(quadrature * sign / amplitude, -1.0, 1.0);
+    // Third order: a steady drift of the carrier leaves no lasting phase error. The usual coefficients
+    // of a third-order loop of this noise bandwidth, updated once a symbol.
+    const double natural = carrierBandwidth / 0.7845;
+    carrierDrift_ += natural * natural * natural * phaseError;
+    carrierPhase_ = wrapPhase(carrierPhase_ + 2.4 * natural * phaseError);
+    carrierStep_ += (1.1 * natural * natural * phaseError + carrierDrift_) / samplesPerBit_;
+    // The derivative filter's output over the matched one's is pi/2 times the timing error.
+    const double timingError = std::clamp(2.0 / Pi * symbol.slope * sign / amplitude, -0.5, 0.5);
+    clock_ += std::clamp(timing.proportional * timingError, -0.1, 0.1);
+    clockRateError_ = std::clamp(clockRateError_ + timing.integral * timingError, -0.002, 0.002);
+    clockStep_ = (1.0 + clockRateError_) / samplesPerBit_;
+    if (!replaying_) recentre();
+}
+
+void CoherentMskDetector::emitSoftBit(const Symbol& symbol) {
     // The ratio's scale comes from the longer averages: a tenth too little noise power measured
     // would promise almost three times fewer errors at a ratio of 10 than there are.
     // Before anything is measured the decision still stands, with next to no reliability.
@@ -483,41 +492,11 @@ void CoherentMskDetector::decideSymbol() {
     }
     previousLlr_ = static_cast<float>(llr);
     havePreviousLlr_ = symbol.complete;
+}
 
-    const double ebN0 = signalPower / (2.0 * noisePower);
+void CoherentMskDetector::followLockState(double ebN0) {
     if (state_ == State::Confirming) {
-        std::size_t ones = 0, changes = 0;
-        for (std::size_t k = 0; k < pending_.size(); ++k) {
-            ones += pending_[k].bit;
-            if (k > 0) changes += pending_[k].bit != pending_[k - 1].bit;
-        }
-        const double share = pending_.size() < 2 ? 0.5 : static_cast<double>(ones) / static_cast<double>(pending_.size());
-        const double changeShare = pending_.size() < 2 ? 0.5 : static_cast<double>(changes) / static_cast<double>(pending_.size() - 1);
-        // Over all of the confirmation (the long averages are plain means over it) and over its end:
-        // a voice can look like MSK for a syllable, and a loud syllable can outweigh the rest of a
-        // mean, but not both for a second.
-        const double confirmedEbN0 =
-            std::max(slowInPhasePower_ - slowQuadraturePower_, 0.0) / (2.0 * std::max(slowQuadraturePower_, 1e-30));
-        const double axisShare = axisShareCount_ > 0 ? axisShareSum_ / static_cast<double>(axisShareCount_) : 0.0;
-        if (++confirmingSymbols_ >= confirmSymbols_ && powerSamples_ >= confirmSymbols_ / 2 && confirmedEbN0 >= LockEbN0 &&
-            ebN0 >= LockEbN0 && axisShare >= LockAxisShare && share >= ConfirmOnesLow && share <= ConfirmOnesHigh &&
-            changeShare >= ConfirmOnesLow && changeShare <= ConfirmOnesHigh) {
-            onesShare_ = share;
-            changeShare_ = changeShare;
-            state_ = State::Locked;
-            // The long averages start again from the short ones: what came before the lock may be
-            // the noise before the beacon came on (or a pull-in), and would weigh on them for long.
-            slowInPhasePower_ = inPhasePower_;
-            slowQuadraturePower_ = quadraturePower_;
-            slowSamples_ = static_cast<std::uint64_t>(PowerAveragingSymbols);
-            ++lockCount_;
-            if (out_) out_->insert(out_->end(), pending_.begin(), pending_.end());
-            pending_.clear();
-        } else if (confirmingSymbols_ >= 3 * confirmSymbols_ ||
-                   (confirmingSymbols_ >= confirmSymbols_ && axisShare < LockAxisShare / 2.0)) {
-            // Given up: nothing confirmed in three times the usual, or far from it by the usual time.
-            backToSearch();
-        }
+        confirmLock(ebN0);
     } else if (state_ == State::Locked) {
         searchCentreHz_ = toneHz();
         if (ebN0 < LossEbN0 || onesShare_ < LockedOnesLow || onesShare_ > LockedOnesHigh || changeShare_ < LockedOnesLow ||
@@ -525,6 +504,39 @@ void CoherentMskDetector::decideSymbol() {
             ++lossCount_;
             backToSearch();
         }
+    }
+}
+
+void CoherentMskDetector::confirmLock(double ebN0) {
+    std::size_t ones = 0, changes = 0;
+    for (std::size_t k = 0; k < pending_.size(); ++k) {
+        ones += pending_[k].bit;
+        if (k > 0) changes += pending_[k].bit != pending_[k - 1].bit;
+    }
+    const double share = pending_.size() < 2 ? 0.5 : static_cast<double>(ones) / static_cast<double>(pending_.size());
+    const double changeShare = pending_.size() < 2 ? 0.5 : static_cast<double>(changes) / static_cast<double>(pending_.size() - 1);
+    // Over all of the confirmation (the long averages are plain means over it) and over its end: a
+    // voice can look like MSK for a syllable, and a loud syllable can outweigh the rest of a mean, but
+    // not both for a second.
+    const double confirmedEbN0 = std::max(slowInPhasePower_ - slowQuadraturePower_, 0.0) / (2.0 * std::max(slowQuadraturePower_, 1e-30));
+    const double axisShare = axisShareCount_ > 0 ? axisShareSum_ / static_cast<double>(axisShareCount_) : 0.0;
+    if (++confirmingSymbols_ >= confirmSymbols_ && powerSamples_ >= confirmSymbols_ / 2 && confirmedEbN0 >= LockEbN0 && ebN0 >= LockEbN0 &&
+        axisShare >= LockAxisShare && share >= ConfirmOnesLow && share <= ConfirmOnesHigh && changeShare >= ConfirmOnesLow &&
+        changeShare <= ConfirmOnesHigh) {
+        onesShare_ = share;
+        changeShare_ = changeShare;
+        state_ = State::Locked;
+        // The long averages start again from the short ones: what came before the lock may be the
+        // noise before the beacon came on (or a pull-in), and would weigh on them for long.
+        slowInPhasePower_ = inPhasePower_;
+        slowQuadraturePower_ = quadraturePower_;
+        slowSamples_ = static_cast<std::uint64_t>(PowerAveragingSymbols);
+        ++lockCount_;
+        if (out_) out_->insert(out_->end(), pending_.begin(), pending_.end());
+        pending_.clear();
+    } else if (confirmingSymbols_ >= 3 * confirmSymbols_ || (confirmingSymbols_ >= confirmSymbols_ && axisShare < LockAxisShare / 2.0)) {
+        // Given up: nothing confirmed in three times the usual, or far from it by the usual time.
+        backToSearch();
     }
 }
 

@@ -92,7 +92,14 @@ private:
     void startTracking(double offsetHz, double driftHzPerSecond, double phase, double firstCentreBits);
     void track(ComplexSample sample, bool damaged);
     void finishSymbol(ComplexSample matched, ComplexSample slope, bool damaged, bool complete);
+    // A symbol between its two neighbours: its power measured, the loops steered, its soft bit given,
+    // the lock confirmed or lost.
     void decideSymbol();
+    void measurePowers(const Symbol& symbol, double quadrature);
+    void steerLoops(const Symbol& symbol, double quadrature, double amplitude);
+    void emitSoftBit(const Symbol& symbol);
+    void followLockState(double ebN0);
+    void confirmLock(double ebN0);
     void emitBit(SoftBit bit);
     void setMixer(double frequencyHz);
     void recentre();
