@@ -4,6 +4,7 @@
 #include "app/Unit2.h"
 #include "app/Unit3.h"
 #include "app/fonts.h"
+#include "app/main_window_link.h"
 #include "app/page_tabs.h"
 #include "app/settings_file.h"
 #include "app/settings_location.h"
@@ -43,6 +44,48 @@ QFrame* makeLoweredPanel(QWidget* parent, int left, int width) {
 }
 
 }  // namespace
+
+// The main window as the settings and device windows see it.
+class TForm1::Link final : public MainWindowLink {
+public:
+    explicit Link(TForm1& window) : window_(window) {}
+    int centreFrequencyPosition() const override { return window_.DecFreqPos; }
+    void setCentreFrequencyPosition(int position) override {
+        window_.DecFreqPos = position;
+        window_.tuneCenterFrequency();
+    }
+    bool fastBitRate() const override { return window_.DecBitRate; }
+    void setFastBitRate(bool fast) override {
+        window_.DecBitRate = fast;
+        window_.tuneBitRate();
+    }
+    bool enhancedReceiver() const override { return window_.EnhancedReceiver; }
+    void setEnhancedReceiver(bool enhanced) override {
+        window_.EnhancedReceiver = enhanced;
+        window_.selectReceiver();
+    }
+    std::vector<std::string> inputDeviceNames() const override { return window_.audio().inputDeviceNames(); }
+    int inputDeviceIndex() const override { return window_.WaveInIndex; }
+    const std::string& inputDeviceName() const override { return window_.WaveInName; }
+    void chooseInputDevice(int index, const std::string& name) override {
+        window_.WaveInIndex = index;
+        window_.WaveInName = name;
+    }
+    bool openCaptureDevice() override { return window_.openCaptureDevice(); }
+    bool closeCaptureDevice() override { return window_.closeCaptureDevice(); }
+    bool captureRunning() const override { return window_.captureRunning(); }
+    std::chrono::milliseconds restartPause() const override { return window_.restartPause(); }
+    void showMessage(MessageKind kind, const QString& text) const override { window_.showMessage(kind, text); }
+    void startProgram(const QString& program, const QStringList& arguments) const override { window_.startProgram(program, arguments); }
+
+private:
+    TForm1& window_;
+};
+
+MainWindowLink& TForm1::link() {
+    if (!link_) link_ = std::make_unique<Link>(*this);
+    return *link_;
+}
 
 TForm1::TForm1(AppEnvironment environment)
     : environment_(std::move(environment)), receiver_(displaySettings()), pages_(environment_.clock, this) {

@@ -34,6 +34,7 @@ class QWidget;
 
 namespace sondeco {
 
+class MainWindowLink;
 class TForm2;
 class TForm3;
 class TForm8;
@@ -62,6 +63,9 @@ public:
     ~TForm1() override;
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
+
+    // What the settings and device windows may ask of this one (main_window_link.h).
+    MainWindowLink& link();
 
     // The secondary windows, created after this one and owned by it as Qt children.
     TForm2* Form2 = nullptr;
@@ -149,6 +153,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    class Link;
     static ReceiverSettings displaySettings() {
         ReceiverSettings settings;
         settings.classicForDisplays = true;
@@ -178,6 +183,7 @@ private:
     bool lampSet_ = false;
     bool destroyed_ = false;
     std::uint64_t processedBuffers_ = 0;
+    std::unique_ptr<Link> link_;
 };
 
 }  // namespace sondeco

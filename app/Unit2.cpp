@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/Unit2.h"
 
-#include "app/Unit1.h"
 #include "app/Unit8.h"
 #include "app/fonts.h"
+#include "app/main_window_link.h"
 #include "app/up_down_control.h"
 #include "app/window_placement.h"
 
@@ -32,7 +32,7 @@ QFont underlinedTahoma(int pixelHeight) {
 
 }  // namespace
 
-TForm2::TForm2(TForm1* form1) : QDialog(form1), form1_(form1) {
+TForm2::TForm2(QWidget* owner, MainWindowLink& link) : QDialog(owner), owner_(owner), link_(link) {
     setWindowTitle(QStringLiteral("Settings"));
     setFont(tahomaFont(11));
     // The receiver choice sits below everything else, so the window is taller than the controls above
@@ -101,36 +101,29 @@ void TForm2::showEvent(QShowEvent* event) {
         QDialog::showEvent(event);
         return;
     }
-    placeOver(this, form1_, true);
-    Label2->setText(QString::fromStdString(form1_->WaveInName));
-    RadioButton1->setChecked(!form1_->DecBitRate);
-    RadioButton2->setChecked(form1_->DecBitRate);
-    UpDown1->setPosition(form1_->DecFreqPos);
-    RadioButton3->setChecked(!form1_->EnhancedReceiver);
-    RadioButton4->setChecked(form1_->EnhancedReceiver);
+    placeOver(this, owner_, true);
+    Label2->setText(QString::fromStdString(link_.inputDeviceName()));
+    RadioButton1->setChecked(!link_.fastBitRate());
+    RadioButton2->setChecked(link_.fastBitRate());
+    UpDown1->setPosition(link_.centreFrequencyPosition());
+    RadioButton3->setChecked(!link_.enhancedReceiver());
+    RadioButton4->setChecked(link_.enhancedReceiver());
     updateFrequencyLabel();
     QDialog::showEvent(event);
 }
 
 void TForm2::Button1Click() {
-    if (form1_->Form8 != nullptr) form1_->Form8->exec();
+    if (deviceWindow_ != nullptr) deviceWindow_->exec();
 }
 
 void TForm2::UpDown1Click() {
     updateFrequencyLabel();
-    form1_->DecFreqPos = UpDown1->position();
-    form1_->tuneCenterFrequency();
+    link_.setCentreFrequencyPosition(UpDown1->position());
 }
 
-void TForm2::ReceiverClick() {
-    form1_->EnhancedReceiver = RadioButton4->isChecked();
-    form1_->selectReceiver();
-}
+void TForm2::ReceiverClick() { link_.setEnhancedReceiver(RadioButton4->isChecked()); }
 
-void TForm2::RadioButtonClick() {
-    form1_->DecBitRate = RadioButton2->isChecked();
-    form1_->tuneBitRate();
-}
+void TForm2::RadioButtonClick() { link_.setFastBitRate(RadioButton2->isChecked()); }
 
 void TForm2::updateFrequencyLabel() { Label6->setText(QStringLiteral("%1 Hz").arg(UpDown1->position() * 10)); }
 

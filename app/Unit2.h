@@ -13,12 +13,16 @@ class QSpinBox;
 
 namespace sondeco {
 
-class TForm1;
+class MainWindowLink;
+class TForm8;
 class UpDownControl;
 
 class TForm2 final : public QDialog {
 public:
-    explicit TForm2(TForm1* form1);
+    // Centred on `owner` whenever it is shown; the receiver's settings through `link`.
+    TForm2(QWidget* owner, MainWindowLink& link);
+    // The input-device window that "Select device" opens (built after this one).
+    void setDeviceWindow(TForm8* window) { deviceWindow_ = window; }
 
     // "Settings" on the tool bar: shows the window, or brings it forward when it is already open.
     void showOrRaise();
@@ -51,7 +55,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    TForm1* form1_;
+    QWidget* owner_;
+    MainWindowLink& link_;
+    TForm8* deviceWindow_ = nullptr;
 };
 
 }  // namespace sondeco

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/Unit8.h"
 
-#include "app/Unit1.h"
-#include "app/Unit2.h"
-#include "app/Unit9.h"
 #include "app/fonts.h"
+#include "app/main_window_link.h"
+#include "app/settings_fields.h"
 #include "app/window_placement.h"
 
 #include <QApplication>
@@ -46,7 +45,7 @@ QString soundSettingsProgramNames() {
 
 }  // namespace
 
-TForm8::TForm8(TForm1* form1) : QDialog(form1), form1_(form1) {
+TForm8::TForm8(QWidget* owner, MainWindowLink& link) : QDialog(owner), link_(link) {
     setWindowTitle(QString::fromUtf8("入力デバイスの設定"));
     setFont(tahomaFont(11));
     setFixedSize(331, 102);
@@ -75,7 +74,7 @@ TForm8::TForm8(TForm1* form1) : QDialog(form1), form1_(form1) {
 
 void TForm8::fillDeviceList() {
     ComboBox1->addItem(QString::fromLatin1(DefaultInputDeviceName));
-    for (const std::string& name : form1_->audio().inputDeviceNames()) ComboBox1->addItem(QString::fromStdString(name));
+    for (const std::string& name : link_.inputDeviceNames()) ComboBox1->addItem(QString::fromStdString(name));
 }
 
 int TForm8::findDeviceIndex(const std::string& name) const {
@@ -87,19 +86,20 @@ int TForm8::findDeviceIndex(const std::string& name) const {
 }
 
 bool TForm8::selectInputDevice() {
-    form1_->WaveInIndex = findDeviceIndex(form1_->WaveInName);
-    if (form1_->WaveInIndex < 0) {
-        form1_->WaveInIndex = 0;
-        form1_->WaveInName = DefaultInputDeviceName;
-        form1_->showMessage(MessageKind::Information, QStringLiteral("Open default input device."));
+    const int index = findDeviceIndex(link_.inputDeviceName());
+    if (index < 0) {
+        link_.chooseInputDevice(0, DefaultInputDeviceName);
+        link_.showMessage(MessageKind::Information, QStringLiteral("Open default input device."));
+    } else {
+        link_.chooseInputDevice(index, link_.inputDeviceName());
     }
-    ComboBox1->setCurrentIndex(form1_->WaveInIndex);
-    return form1_->openCaptureDevice();
+    ComboBox1->setCurrentIndex(link_.inputDeviceIndex());
+    return link_.openCaptureDevice();
 }
 
 void TForm8::showEvent(QShowEvent* event) {
-    placeOver(this, form1_->Form2, false);
-    ComboBox1->setCurrentIndex(form1_->WaveInIndex);
+    placeOver(this, placedOver_, false);
+    ComboBox1->setCurrentIndex(link_.inputDeviceIndex());
     QDialog::showEvent(event);
 }
 
@@ -107,21 +107,19 @@ void TForm8::Button1Click() {
     const int selected = ComboBox1->currentIndex();
     // The same device again changes nothing while it records; but a device that went away and came
     // back is chosen again exactly so that capture restarts on it.
-    if (selected == form1_->WaveInIndex && form1_->captureRunning()) {
+    if (selected == link_.inputDeviceIndex() && link_.captureRunning()) {
         accept();
         return;
     }
-    TForm9* notice = form1_->Form9;
-    if (notice != nullptr) notice->show();
+    if (notice_ != nullptr) notice_->show();
     QApplication::processEvents();  // paint the notice before the pause
-    form1_->closeCaptureDevice();
+    link_.closeCaptureDevice();
     // Give the sound system a moment to let go of the old device before the new one is opened.
-    QThread::msleep(static_cast<unsigned long>(form1_->restartPause().count()));
-    form1_->WaveInIndex = selected;
-    form1_->WaveInName = selected == 0 ? std::string(DefaultInputDeviceName) : ComboBox1->itemText(selected).toStdString();
+    QThread::msleep(static_cast<unsigned long>(link_.restartPause().count()));
+    link_.chooseInputDevice(selected, selected == 0 ? std::string(DefaultInputDeviceName) : ComboBox1->itemText(selected).toStdString());
     selectInputDevice();
-    if (notice != nullptr) notice->close();
-    if (form1_->Form2 != nullptr) form1_->Form2->Label2->setText(QString::fromStdString(form1_->WaveInName));
+    if (notice_ != nullptr) notice_->close();
+    if (deviceChosen_) deviceChosen_(link_.inputDeviceName());
     QApplication::processEvents();
     accept();
 }
@@ -135,13 +133,13 @@ void TForm8::Button3Click() {
     for (std::size_t i = VolumeControlFound ? 0 : 1; i < programs.size(); ++i) {
         const QString path = QStandardPaths::findExecutable(QString::fromLatin1(programs[i].program));
         if (!path.isEmpty()) {
-            form1_->startProgram(path, programs[i].arguments);
+            link_.startProgram(path, programs[i].arguments);
             return;
         }
     }
     // A button that silently does nothing leaves the user guessing; say what was looked for.
-    form1_->showMessage(MessageKind::Information,
-                        QStringLiteral("No sound settings program was found. Sondeco looks for %1.").arg(soundSettingsProgramNames()));
+    link_.showMessage(MessageKind::Information,
+                      QStringLiteral("No sound settings program was found. Sondeco looks for %1.").arg(soundSettingsProgramNames()));
 }
 
 }  // namespace sondeco

@@ -5,6 +5,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <string>
 
 class QComboBox;
@@ -13,16 +14,24 @@ class QPushButton;
 
 namespace sondeco {
 
-class TForm1;
+class MainWindowLink;
 
 class TForm8 final : public QDialog {
 public:
-    explicit TForm8(TForm1* form1);
+    // Owned by `owner`, the capture device through `link`. Building it fills the device list and
+    // opens capture on the device chosen.
+    TForm8(QWidget* owner, MainWindowLink& link);
+    // Where it is centred when shown (the settings window that opens it), the notice shown while
+    // capture restarts, and who is told the name of a device newly chosen.
+    void setPlacedOver(const QWidget* window) { placedOver_ = window; }
+    void setNotice(QWidget* notice) { notice_ = notice; }
+    void setDeviceChosenHandler(std::function<void(const std::string&)> handler) { deviceChosen_ = std::move(handler); }
 
     void fillDeviceList();
     // List position of a device name: 0 for the default device (or ""), -1 when not listed.
     int findDeviceIndex(const std::string& name) const;
-    // WaveInName to WaveInIndex (falling back to the default device) and open capture.
+    // The chosen device's name to its list position (falling back to the default device) and open
+    // capture.
     bool selectInputDevice();
 
     void Button1Click();  // "OK"
@@ -41,7 +50,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    TForm1* form1_;
+    MainWindowLink& link_;
+    const QWidget* placedOver_ = nullptr;
+    QWidget* notice_ = nullptr;
+    std::function<void(const std::string&)> deviceChosen_;
 };
 
 }  // namespace sondeco
