@@ -47,6 +47,10 @@ std::string formatStationFrequency(std::optional<double> frequencyHz, bool absol
 }
 
 std::string formatUtcTime(double unixSeconds) {
+    // Checked before the conversion: a double beyond time_t's range does not convert (undefined
+    // behaviour), and NaN fails both comparisons.
+    constexpr double Year10000 = 253402300800.0;
+    if (!(unixSeconds >= 0.0 && unixSeconds < Year10000)) return "-";
     const auto seconds = static_cast<std::time_t>(std::floor(unixSeconds));
     std::tm utc{};
     if (gmtime_r(&seconds, &utc) == nullptr) return "-";
@@ -203,6 +207,8 @@ void StationTableWriter::redraw() {
         text += "\x1b[K\n";
         start = end + 1;
     }
+    if (status_) shownStatus_ = status_();
+    if (!shownStatus_.empty()) text += shownStatus_ + "\x1b[K\n";
     text += "\x1b[J";
     write(text);
     lastRedraw_ = clock_();
@@ -219,7 +225,8 @@ void StationTableWriter::frameCompleted(const RtcmFrame& frame, const DecodedMes
 }
 
 void StationTableWriter::refresh() {
-    if (mode_ != Mode::Redraw || !changed_) return;
+    if (mode_ != Mode::Redraw) return;
+    if (!changed_ && !(status_ && status_() != shownStatus_)) return;
     if (!lastRedraw_ || clock_() - *lastRedraw_ >= RedrawInterval) redraw();
 }
 

@@ -52,7 +52,8 @@ std::optional<GeodeticPosition> stationPositionOf(const ReferenceStationPosition
 // "313.5 kHz" for a carrier's radio frequency, "+1500 Hz" for a tone or an offset from the tuning, "-"
 // when unknown.
 std::string formatStationFrequency(std::optional<double> frequencyHz, bool absolute);
-// "2024-05-01 12:34:56", UTC.
+// "2024-05-01 12:34:56", UTC; "-" for a time outside 1970 to 9999 (a damaged log's, say), which
+// would not fit the table's column or a time_t.
 std::string formatUtcTime(double unixSeconds);
 
 // Frequency order, stations of unknown frequency last; station ID between stations of one frequency.
@@ -115,8 +116,13 @@ public:
     bool failed() const { return failed_; }
     int errorNumber() const { return errorNumber_; }
 
+    // One short line shown under the redrawn table while it is not empty (the frame log's trouble,
+    // say); asked at every refresh, so that a change shows even when no frame comes. Not shown into
+    // a pipe or a file, where the lines of the frames go.
+    void setStatus(std::function<std::string()> status) { status_ = std::move(status); }
+
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
-    // From the caller's loop: redraws a changed table when the last redraw is old enough.
+    // From the caller's loop: redraws a changed table (or status) when the last redraw is old enough.
     void refresh();
     // The last redraw, whatever the time (on a terminal), and a flush.
     void finish();
@@ -134,6 +140,8 @@ private:
     WallClock clock_;
     std::optional<double> lastRedraw_;
     bool changed_ = false;
+    std::function<std::string()> status_;
+    std::string shownStatus_;
     bool failed_ = false;
     int errorNumber_ = 0;
 };

@@ -161,6 +161,37 @@ TEST(StationsCommand, ListsTheStationsOfALogAndRefusesAnythingElse) {
     EXPECT_EQ(refused.errors, "sondeco-decode: " SONDECO_TEST_DATA ": is a directory\n");
 }
 
+// Times a damaged or edited log may hold, beyond any clock's: shown as unknown, with nothing undefined
+// on the way (the test build stops at undefined behaviour), by --stations and by a run appending to it.
+TEST(StationsCommand, ShowsTimesNoClockCouldHaveWrittenAsUnknown) {
+    const std::string path = freshLog("times.db");
+    testing::TestClock time;
+    {
+        FrameLog log(path, time.clock());
+        for (int station = 1; station <= 5; ++station) {
+            const HeardFrame heard = heardFrame(station, 9, 280000.0 + 10000.0 * station, station, {1});
+            log.frameCompleted(heard.frame, heard.message);
+        }
+    }
+    const auto edited = testing::runCommand("sqlite3 '" + path +
+                                            "' 'UPDATE stations SET first_heard = -9e999, last_heard = CASE station_id WHEN 1 THEN 1e300 "
+                                            "WHEN 2 THEN -1e300 WHEN 3 THEN 9e999 WHEN 4 THEN 1e15 ELSE 253402300799 END'");
+    ASSERT_EQ(edited.exitCode, 0) << edited.errors;
+    const auto listed = testing::runCommand(std::string(SONDECO_DECODE) + " --stations '" + path + "'");
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(listed.errors, "");
+    FrameLog appending(path, time.clock());
+    for (const std::string& table : {listed.output, appending.stations().render()}) {
+        const auto rows = testing::lines(table);
+        ASSERT_GE(rows.size(), 6u) << table;
+        const std::size_t column = rows[0].find("Last heard");
+        std::vector<std::string> shown;
+        for (std::size_t row = 1; row <= 5; ++row) shown.push_back(rows[row].substr(column, 19));
+        const std::string unknown = "-                  ";
+        EXPECT_EQ(shown, (std::vector<std::string>{unknown, unknown, unknown, unknown, "9999-12-31 23:59:59"})) << table;
+    }
+}
+
 TEST(FrameLog, KeepsWhatWasCommittedWhenKilledAndCountsWhatAFullDiskRefused) {
     const std::string path = freshLog("killed.db");
     // The writer is killed just after its frame at 3.9 s; every frame of 2.9 s and before is safe.
