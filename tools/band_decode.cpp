@@ -135,7 +135,11 @@ int runBandDecode(const BandDecodeSettings& settings) {
     }
     std::unique_ptr<FrameLog> log;
     if (!settings.logPath.empty()) {
-        log = std::make_unique<FrameLog>(settings.logPath);
+        // The log's trouble (another program holding it, a full disk) is told as it starts and ends,
+        // while the frames go on to the other outputs.
+        FrameLogOptions logOptions;
+        logOptions.report = [](const std::string& line) { std::fprintf(stderr, "sondeco-decode: %s\n", line.c_str()); };
+        log = std::make_unique<FrameLog>(settings.logPath, systemWallClock, std::move(logOptions));
         if (log->failed()) {
             std::fprintf(stderr, "sondeco-decode: %s\n", log->error().c_str());
             return 1;
@@ -154,6 +158,7 @@ int runBandDecode(const BandDecodeSettings& settings) {
         tableWriter = std::make_unique<StationTableWriter>(table, stdout);
         monitor->addListener(table);
         monitor->addListener(*tableWriter);
+        if (log) tableWriter->setStatus([&log] { return log->statusLine(); });
     } else {
         output = std::make_unique<DecodedStreamWriter>(*settings.format, stdout, device);
         if (*settings.format == OutputFormat::Rtcm) {
@@ -181,10 +186,8 @@ int runBandDecode(const BandDecodeSettings& settings) {
             if (log) log->framesLost(channel.frequencyHz, lost);
         }
         if (tableWriter) tableWriter->refresh();
-        // Every block's frames are committed before the next block is read: a live stream may stall
-        // for any time, and a kill then must not take the frames decoded before it. With the log in
-        // WAL mode and synchronous=NORMAL a commit costs no disk flush, so ten a second cost nothing.
-        if (log) log->commit();
+        // The log commits on its own thread within a second of a frame, whether or not the stream
+        // stalls after it.
     };
     const auto blockSize = static_cast<std::size_t>(sampleRate / 10.0);
     std::optional<RealTimePacer> pacer;
@@ -206,7 +209,7 @@ int runBandDecode(const BandDecodeSettings& settings) {
     monitor->finish();
     reportLosses();
     if (tableWriter) tableWriter->finish();
-    if (log) log->commit();
+    if (log) log->finish();
     feeds.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     if (settings.statistics) {
         printStatistics(*monitor);

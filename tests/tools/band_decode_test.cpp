@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // sondeco-decode's band monitor end to end: sondeco-gen's IQ through a file and a pipe, the frames it
-// prints against what its log holds, a second run appending, a run killed mid-stream, and wrong input.
+// prints against what its log holds, a second run appending, a run killed mid-stream, a disk that
+// fills under the log and is freed again, and wrong input.
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -111,6 +114,93 @@ TEST(BandDecode, KilledMidStreamLeavesItsFramesInTheLog) {
     ASSERT_GT(printed, 20u);
     EXPECT_EQ(sql(log, "PRAGMA integrity_check"), "ok\n");
     EXPECT_EQ(sql(log, "SELECT count(*) FROM frames"), std::to_string(printed) + "\n");
+}
+
+// The disk fills while the band is decoded (the decoder's file size limit lowered from outside, then
+// raised): the frames go on to standard output, standard error says once that the log cannot be
+// written and once that it is again, and in the end every frame printed is in the log.
+TEST(BandDecode, ADiskThatFillsStopsNeitherTheFramesNorTheLog) {
+    const auto raw = scratchPath("band.cu8");
+    const auto log = scratchPath("full.db");
+    const auto errors = scratchPath("full.err");
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(log.string() + suffix);
+    ASSERT_EQ(runCommand(generator(std::string(Band) + " --format cu8 '" + raw.string() + "'")).exitCode, 0);
+    int input[2];
+    int output[2];
+    ASSERT_EQ(pipe(input), 0);
+    ASSERT_EQ(pipe(output), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(input[0], STDIN_FILENO);
+        dup2(output[1], STDOUT_FILENO);
+        for (int end : {input[0], input[1], output[0], output[1]}) close(end);
+        std::signal(SIGXFSZ, SIG_IGN);  // the limit's signal would stand in for nothing on a full disk
+        const std::string command = decoder("--iq --format cu8 --sample-rate 96000 --center-freq 304000 -o json --log '" + log.string() +
+                                            "' - 2> '" + errors.string() + "'");
+        execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(input[0]);
+    close(output[1]);
+    std::mutex mutex;
+    std::string printed;
+    std::thread reader([&] {
+        char buffer[4096];
+        for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;) {
+            std::lock_guard lock(mutex);
+            printed.append(buffer, static_cast<std::size_t>(got));
+        }
+    });
+    const auto framesPrinted = [&] {
+        std::lock_guard lock(mutex);
+        return lines(printed).size();
+    };
+    const auto framesLogged = [&] { return std::stoul("0" + sql(log, "SELECT count(*) FROM frames")); };
+    const auto waitUntil = [](const std::function<bool()>& done) {
+        for (int wait = 0; wait < 600 && !done(); ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return done();
+    };
+    const auto said = [&](const std::string& what) { return testing::readWhole(errors).find(what) != std::string::npos; };
+    const auto setLimit = [&](rlim_t bytes) {
+        const rlimit limit{bytes, RLIM_INFINITY};
+        return prlimit(child, RLIMIT_FSIZE, &limit, nullptr) == 0;
+    };
+    const std::string bytes = testing::readWhole(raw);
+    const std::size_t half = bytes.size() / 4 * 2;
+    ASSERT_EQ(write(input[1], bytes.data(), half), static_cast<ssize_t>(half));
+    ASSERT_TRUE(waitUntil([&] { return framesLogged() > 0; }));
+    // Full: nothing may be added to the log's files.
+    ASSERT_TRUE(setLimit(static_cast<rlim_t>(std::filesystem::file_size(log.string() + "-wal"))));
+    ASSERT_EQ(write(input[1], bytes.data() + half, bytes.size() - half), static_cast<ssize_t>(bytes.size() - half));
+    EXPECT_TRUE(waitUntil([&] { return said("cannot be written"); })) << testing::readWhole(errors);
+    // Everything sent is decoded and printed within seconds; meanwhile the log takes none of it.
+    std::size_t lastCount = 0;
+    for (int unchanged = 0, wait = 0; unchanged < 20 && wait < 600; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::size_t now = framesPrinted();
+        unchanged = now == lastCount ? unchanged + 1 : 0;
+        lastCount = now;
+    }
+    const std::size_t loggedWhileFull = framesLogged();
+    EXPECT_GT(lastCount, loggedWhileFull) << "frames printed while the log could not take them";
+    ASSERT_TRUE(setLimit(RLIM_INFINITY));
+    EXPECT_TRUE(waitUntil([&] { return said("logged again"); })) << testing::readWhole(errors);
+    close(input[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    reader.join();
+    close(output[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(framesLogged(), framesPrinted());
+    const auto told = lines(testing::readWhole(errors));
+    ASSERT_EQ(told.size(), 2u) << testing::readWhole(errors);
+    EXPECT_EQ(told[0], "sondeco-decode: " + log.string() +
+                           ": cannot be written (disk I/O error); frames wait in memory (up to 50000) and it is tried again every 1 s");
+    EXPECT_EQ(told[1].find("sondeco-decode: " + log.string() + ": logged again after "), 0u) << told[1];
+    EXPECT_NE(told[1].find("; the " + std::to_string(framesPrinted() - loggedWhileFull) + " frames that waited go in now"),
+              std::string::npos)
+        << told[1];
 }
 
 TEST(BandDecode, WrongInputIsRefusedWithAReason) {
