@@ -1,12 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/command_line.h"
 
+#include "output/feed_options.h"
+
 #include <QCoreApplication>
 
 namespace sondeco {
 namespace {
 
 const QString BareInput = QStringLiteral("--input");
+
+// A feed option in the words every program uses (output/feed_options.h); no default of Qt's own, so
+// that isSet() tells what was given.
+QCommandLineOption feedOption(const FeedOptionText& option) {
+    return {QString::fromLatin1(option.name), QString::fromStdString(helpSentence(option)), QString::fromLatin1(option.valueName)};
+}
 
 }  // namespace
 
@@ -16,18 +24,10 @@ DesktopCommandLine::DesktopCommandLine()
                            "any sound file libsndfile reads (WAV, FLAC, Ogg, AIFF, ...), "
                            "sampled at 8000 to 384000 Hz."),
             QStringLiteral("FILE")),
-      listen(QStringLiteral("listen"),
-             QStringLiteral("Also serve the frames over TCP to every client that connects: FORMAT is rtcm (default), json, "
-                            "frames or pages; HOST is 127.0.0.1 unless given ([::1] for IPv6); @ID only that station's frames. "
-                            "May be given several times."),
-             QStringLiteral("[HOST:]PORT[/FORMAT][@ID]")),
-      serial(QStringLiteral("serial"), QStringLiteral("Also write the frames as RTCM bytes to a serial port, raw 8N1."),
-             QStringLiteral("DEVICE")),
-      baud(QStringLiteral("baud"), QStringLiteral("The serial port's speed, 1200 to 921600 (default 9600)."), QStringLiteral("N"),
-           QStringLiteral("9600")),
-      maxClients(QStringLiteral("max-clients"),
-                 QStringLiteral("Clients each --listen port serves at once, 1 to 900 (default 64); one more is let in and closed at once."),
-                 QStringLiteral("N"), QStringLiteral("64")) {
+      listen(feedOption(ListenOption)),
+      serial(feedOption(SerialOption)),
+      baud(feedOption(BaudOption)),
+      maxClients(feedOption(MaxClientsOption)) {
     QCoreApplication::setApplicationName(QStringLiteral("Sondeco"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SONDECO_VERSION));
     parser_.setApplicationDescription(QStringLiteral("DGPS beacon decoder: RTCM SC-104 messages from a receiver's audio."));

@@ -8,6 +8,7 @@
 #include "app/windows.h"
 #include "audio/portaudio_backend.h"
 #include "audio/sound_file_source.h"
+#include "output/feed_options.h"
 #include "output/output_feeds.h"
 
 #include <QApplication>
@@ -29,27 +30,18 @@ std::optional<int> openFeeds(const sondeco::DesktopCommandLine& options, const s
         std::fprintf(stderr, "sondeco: %s\n", problem.c_str());
         return status;
     };
+    sondeco::FeedOptionValues values;
+    for (const QString& text : parser.values(options.listen)) values.listen.push_back(text.toStdString());
+    const auto given = [&parser](const QCommandLineOption& option) -> std::optional<std::string> {
+        if (!parser.isSet(option)) return std::nullopt;
+        return parser.value(option).toStdString();
+    };
+    values.serial = given(options.serial);
+    values.baud = given(options.baud);
+    values.maxClients = given(options.maxClients);
     sondeco::FeedSettings settings;
+    if (const auto problem = sondeco::readFeedOptions(values, settings)) return complain(*problem, 2);
     std::string problem;
-    for (const QString& text : parser.values(options.listen)) {
-        const auto address = sondeco::parseListenAddress(text.toStdString(), problem);
-        if (!address) return complain("--listen: " + problem, 2);
-        settings.listen.push_back(*address);
-    }
-    settings.serialDevice = parser.value(options.serial).toStdString();
-    if (parser.isSet(options.baud) && settings.serialDevice.empty())
-        return complain("--baud sets the speed of --serial, which is not given", 2);
-    bool number = false;
-    settings.baud = parser.value(options.baud).toInt(&number);
-    const auto& rates = sondeco::SerialOutput::supportedBaudRates();
-    if (!number || std::find(rates.begin(), rates.end(), settings.baud) == rates.end())
-        return complain("--baud: " + parser.value(options.baud).toStdString() + " is not a standard speed from 1200 to 921600", 2);
-    if (parser.isSet(options.maxClients) && settings.listen.empty())
-        return complain("--max-clients sets how many clients --listen serves, which is not given", 2);
-    const int clients = parser.value(options.maxClients).toInt(&number);
-    if (!number || clients < 1 || clients > static_cast<int>(sondeco::NetworkOutput::HighestMaxClients))
-        return complain("--max-clients: " + parser.value(options.maxClients).toStdString() + " is not a number from 1 to 900", 2);
-    settings.maxClients = static_cast<std::size_t>(clients);
     if (!feeds.open(settings, sondeco::OutputFormat::Rtcm, device, problem)) return complain(problem, 1);
     return std::nullopt;
 }

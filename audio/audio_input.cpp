@@ -26,19 +26,7 @@ std::size_t framesPerBlock(int channels, int rate) {
     return std::max<std::size_t>(1, std::min({std::size_t{4800}, tenth, (std::size_t{1} << 17) / static_cast<std::size_t>(channels)}));
 }
 
-const char* rawName(RawSampleFormat format) {
-    switch (format) {
-        case RawSampleFormat::S16:
-            return "raw s16";
-        case RawSampleFormat::S32:
-            return "raw s32";
-        case RawSampleFormat::F32:
-            return "raw f32";
-        case RawSampleFormat::U8:
-            return "raw u8";
-    }
-    return "raw";
-}
+std::string rawName(RawSampleFormat format) { return "raw " + nameOf(format); }
 
 std::size_t rawFrameBytes(const RawAudioFormat& format) {
     return static_cast<std::size_t>(bytesPerSample(format.sample)) * static_cast<std::size_t>(format.channels);
@@ -46,7 +34,7 @@ std::size_t rawFrameBytes(const RawAudioFormat& format) {
 
 // "frame of 2 channels of s16 (4 bytes)", or "s16 sample (2 bytes)" when a frame is one.
 std::string rawFrameName(const RawAudioFormat& format) {
-    const std::string sample = std::string(rawName(format.sample)).substr(4);
+    const std::string& sample = nameOf(format.sample);
     const std::size_t bytes = rawFrameBytes(format);
     const std::string size = " (" + std::to_string(bytes) + (bytes == 1 ? " byte)" : " bytes)");
     if (format.channels == 1) return sample + " sample" + size;

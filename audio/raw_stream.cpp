@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/raw_stream.h"
 
+#include <array>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -36,12 +38,32 @@ void putLittleEndian32(unsigned char* p, std::uint32_t value) {
 
 }  // namespace
 
-std::optional<RawSampleFormat> rawSampleFormatNamed(std::string_view name) {
-    if (name == "s16") return RawSampleFormat::S16;
-    if (name == "s32") return RawSampleFormat::S32;
-    if (name == "f32") return RawSampleFormat::F32;
-    if (name == "u8") return RawSampleFormat::U8;
+namespace {
+
+constexpr std::array<RawSampleFormat, 4> RawSampleFormats{RawSampleFormat::S16, RawSampleFormat::S32, RawSampleFormat::F32,
+                                                          RawSampleFormat::U8};
+constexpr std::array<IqFormat, 4> IqFormats{IqFormat::Cu8, IqFormat::Cs8, IqFormat::Cs16, IqFormat::Cf32};
+
+// The position of `name` in `names`, whose order is that of the formats' list.
+template <typename Format, std::size_t Count>
+std::optional<Format> named(const std::array<Format, Count>& formats, const std::vector<std::string>& names, std::string_view name) {
+    for (std::size_t i = 0; i < Count; ++i)
+        if (names[i] == name) return formats[i];
     return std::nullopt;
+}
+
+}  // namespace
+
+const std::vector<std::string>& rawSampleFormatNames() {
+    static const std::vector<std::string> names{"s16", "s32", "f32", "u8"};
+    return names;
+}
+
+std::optional<RawSampleFormat> rawSampleFormatNamed(std::string_view name) { return named(RawSampleFormats, rawSampleFormatNames(), name); }
+
+const std::string& nameOf(RawSampleFormat format) {
+    return rawSampleFormatNames()[static_cast<std::size_t>(std::find(RawSampleFormats.begin(), RawSampleFormats.end(), format) -
+                                                           RawSampleFormats.begin())];
 }
 
 int bytesPerSample(RawSampleFormat format) {
@@ -77,13 +99,12 @@ void decodeRawSamples(RawSampleFormat format, const unsigned char* bytes, std::s
     }
 }
 
-std::optional<IqFormat> iqFormatNamed(std::string_view name) {
-    if (name == "cu8") return IqFormat::Cu8;
-    if (name == "cs8") return IqFormat::Cs8;
-    if (name == "cs16") return IqFormat::Cs16;
-    if (name == "cf32") return IqFormat::Cf32;
-    return std::nullopt;
+const std::vector<std::string>& iqFormatNames() {
+    static const std::vector<std::string> names{"cu8", "cs8", "cs16", "cf32"};
+    return names;
 }
+
+std::optional<IqFormat> iqFormatNamed(std::string_view name) { return named(IqFormats, iqFormatNames(), name); }
 
 int bytesPerIqSample(IqFormat format) {
     switch (format) {

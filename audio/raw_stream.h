@@ -23,8 +23,10 @@ struct RawAudioFormat {
     int sampleRate = 48000;
 };
 
-// "s16", "s32", "f32", "u8"; nothing for any other name.
+// "s16", "s32", "f32", "u8": the names command lines use, in that order; nothing for any other name.
+const std::vector<std::string>& rawSampleFormatNames();
 std::optional<RawSampleFormat> rawSampleFormatNamed(std::string_view name);
+const std::string& nameOf(RawSampleFormat format);
 int bytesPerSample(RawSampleFormat format);
 // `count` samples to full scale +-1 (integers divided by 2^(bits-1), u8 centred on 128, floats as they are).
 void decodeRawSamples(RawSampleFormat format, const unsigned char* bytes, std::size_t count, double* samples);
@@ -33,6 +35,8 @@ void decodeRawSamples(RawSampleFormat format, const unsigned char* bytes, std::s
 // cs16 and cf32.
 enum class IqFormat { Cu8, Cs8, Cs16, Cf32 };
 
+// "cu8", "cs8", "cs16", "cf32", in that order; nothing for any other name.
+const std::vector<std::string>& iqFormatNames();
 std::optional<IqFormat> iqFormatNamed(std::string_view name);
 int bytesPerIqSample(IqFormat format);  // both components
 // `count` complex samples to full scale +-1.

@@ -51,14 +51,14 @@ std::string plainUsageProblem(const CLI::ParseError& error);
 // by `check` → the problem and where to find help on standard error, status 2; otherwise whatever
 // `run` returns.
 template <typename Check, typename Run>
-int runTool(const char* name, const char* usage, CommandLine& commandLine, int argc, char** argv, Check&& check, Run&& run) {
+int runTool(const char* name, const std::string& usage, CommandLine& commandLine, int argc, char** argv, Check&& check, Run&& run) {
     const auto complain = [name](const std::string& problem) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name, problem.c_str(), name);
         return 2;
     };
     const auto helpOrVersion = [&]() -> std::optional<int> {
         if (commandLine.helpAsked()) {
-            std::fputs(usage, stdout);
+            std::fputs(usage.c_str(), stdout);
             return 0;
         }
         if (commandLine.versionAsked()) {

@@ -3,10 +3,10 @@
 
 #include "audio/audio_input.h"
 #include "band/band_monitor.h"
+#include "output/feed_options.h"
 #include "tools/band_decode.h"
 
 #include <cmath>
-#include <map>
 
 namespace sondeco {
 
@@ -15,7 +15,7 @@ const char* const DecodeShortUsage =
     "Decodes DGPS beacon audio (a recording, or a pipe with -), an SDR's IQ (--iq) or an RTCM stream\n"
     "(--rtcm). Try 'sondeco-decode --help' for more information.\n";
 
-const char* const DecodeUsage =
+const char* const DecodeUsageStart =
     "Usage: sondeco-decode [OPTIONS] [FILE]\n"
     "Decodes a DGPS beacon: RTCM SC-104 version 2 messages from the receiver's audio, or from an\n"
     "RTCM serial stream. FILE is a sound file in any format libsndfile reads (WAV of every kind,\n"
@@ -66,17 +66,11 @@ const char* const DecodeUsage =
     "                         rtcm: the frames as an RTCM 6-of-8 byte stream\n"
     "                         table: with --iq or --scan, a live table of the stations heard\n"
     "                         (redrawn on a terminal, a line per frame into a pipe); the default\n"
-    "                         for --iq and --scan when standard output is a terminal\n"
-    "      --listen [HOST:]PORT[/FORMAT][@ID]\n"
-    "                         also serve the frames over TCP to every client that connects, from\n"
-    "                         the next whole frame on: FORMAT is rtcm, json, frames or pages\n"
-    "                         (default the -o format), HOST 127.0.0.1 unless given (0.0.0.0 for\n"
-    "                         every network, [::1] for IPv6), @ID only station ID's frames; may be\n"
-    "                         given several times\n"
-    "      --max-clients N    clients each --listen port serves at once, 1..900 (default 64); one\n"
-    "                         more is let in and closed at once\n"
-    "      --serial DEVICE    also write the frames as RTCM bytes to a serial port, raw 8N1\n"
-    "      --baud N           the serial port's speed, 1200..921600 (default 9600)\n"
+    "                         for --iq and --scan when standard output is a terminal\n";
+
+namespace {
+
+const char* const DecodeUsageEnd =
     "      --stations LOG     print the stations a frame log holds (an SQLite file) and exit\n"
     "      --realtime         decode at the input's own pace, as if it came from the air, so that a\n"
     "                         recording feeds gpsd, RTKLIB or a frame log as a live beacon would\n"
@@ -87,7 +81,25 @@ const char* const DecodeUsage =
     "  -h, --help             show this help and exit\n"
     "      --version          show the version and exit\n";
 
+}  // namespace
+
+const std::string& decodeUsage() {
+    static const std::string usage = [] {
+        std::string text = DecodeUsageStart;
+        for (const FeedOptionText& option : FeedOptions) text += usageEntry(option);
+        return text + DecodeUsageEnd;
+    }();
+    return usage;
+}
+
 namespace {
+
+// Raw audio's sample formats, then IQ's: what --format takes.
+std::vector<std::string> allSampleFormatNames() {
+    std::vector<std::string> names = rawSampleFormatNames();
+    names.insert(names.end(), iqFormatNames().begin(), iqFormatNames().end());
+    return names;
+}
 
 void checkFeedOptions(DecodeOptions& options) {
     const bool band = options.iq || options.scan;
@@ -103,17 +115,7 @@ void checkFeedOptions(DecodeOptions& options) {
     options.realtime = options.realtime || options.loop;
     if (options.loop && options.input == "-") throw UsageError("--loop starts a file again at its end: standard input cannot be");
     if (options.realtime && !options.stationsLog.empty()) throw UsageError("--realtime paces an input; --stations reads none");
-    for (const std::string& text : options.listen) {
-        std::string problem;
-        const auto address = parseListenAddress(text, problem);
-        if (!address) throw UsageError("--listen: " + problem);
-        options.feeds.listen.push_back(*address);
-    }
-    if (options.baud && options.feeds.serialDevice.empty()) throw UsageError("--baud sets the speed of --serial, which is not given");
-    options.feeds.baud = options.baud.value_or(options.feeds.baud);
-    if (options.maxClients && options.listen.empty())
-        throw UsageError("--max-clients sets how many clients --listen serves, which is not given");
-    options.feeds.maxClients = options.maxClients.value_or(options.feeds.maxClients);
+    if (const auto problem = readFeedOptions(options.feedValues, options.feeds)) throw UsageError(*problem);
 }
 
 // The band monitor's options, and the output they choose.
@@ -157,8 +159,7 @@ void declareDecodeOptions(CLI::App& app, DecodeOptions& options) {
     app.add_option("-o,--output", options.outputName)->check(oneOf(std::vector<std::string>{"pages", "frames", "json", "rtcm", "table"}));
     app.add_option("--channel", options.channel)->check(wholeNumberFrom(1, 65535));
     addFlag(app, "--raw", options.raw);
-    app.add_option("--format", options.formatName)
-        ->check(oneOf(std::vector<std::string>{"s16", "s32", "f32", "u8", "cu8", "cs8", "cs16", "cf32"}));
+    app.add_option("--format", options.formatName)->check(oneOf(allSampleFormatNames()));
     app.add_option("--channels", options.rawChannels)->check(wholeNumberFrom(1, 65535));
     app.add_option("--sample-rate", options.rawSampleRate)->check(wholeNumberFrom(AudioInput::LowestRate, HighestIqRate));
     addFlag(app, "--iq", options.iq);
@@ -168,10 +169,11 @@ void declareDecodeOptions(CLI::App& app, DecodeOptions& options) {
     addFlag(app, "--rtcm", options.rtcm);
     addFlag(app, "--stats", options.stats);
     app.add_option("--stations", options.stationsLog);
-    app.add_option("--listen", options.listen)->allow_extra_args(false);  // one address each time, then FILE
-    app.add_option("--max-clients", options.maxClients)->check(wholeNumberFrom(1, NetworkOutput::HighestMaxClients));
-    app.add_option("--serial", options.feeds.serialDevice);
-    app.add_option("--baud", options.baud)->check(oneOf(SerialOutput::supportedBaudRates()));
+    // One address each time, then FILE; the values are checked together, in the words every program uses.
+    app.add_option("--" + std::string(ListenOption.name), options.feedValues.listen)->allow_extra_args(false);
+    app.add_option("--" + std::string(MaxClientsOption.name), options.feedValues.maxClients);
+    app.add_option("--" + std::string(SerialOption.name), options.feedValues.serial);
+    app.add_option("--" + std::string(BaudOption.name), options.feedValues.baud);
     addFlag(app, "--realtime", options.realtime);
     addFlag(app, "--loop", options.loop);
     app.add_option("--station", options.stationId)->check(wholeNumberFrom(0, 1023));
@@ -196,11 +198,8 @@ void checkDecodeOptions(DecodeOptions& options) {
     }
     checkBandOptions(options, rate, hertz);
     if (options.formatName && !options.iq) {
-        const std::map<std::string, RawSampleFormat> samples{
-            {"s16", RawSampleFormat::S16}, {"s32", RawSampleFormat::S32}, {"f32", RawSampleFormat::F32}, {"u8", RawSampleFormat::U8}};
-        const auto sample = samples.find(*options.formatName);
-        if (sample == samples.end()) throw UsageError("--format " + *options.formatName + " is an IQ format: give --iq as well");
-        options.rawSample = sample->second;
+        options.rawSample = rawSampleFormatNamed(*options.formatName);
+        if (!options.rawSample) throw UsageError("--format " + *options.formatName + " is an IQ format: give --iq as well");
     }
     if (options.rawSampleRate && !options.iq && *options.rawSampleRate > AudioInput::HighestRate)
         throw UsageError("--sample-rate: audio is taken at " + std::to_string(AudioInput::LowestRate) + " to " +

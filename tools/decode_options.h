@@ -8,6 +8,7 @@
 #include "audio/iq_input.h"
 #include "audio/raw_stream.h"
 #include "output/decoded_output.h"
+#include "output/feed_options.h"
 #include "output/output_feeds.h"
 #include "tools/command_line.h"
 
@@ -18,7 +19,8 @@
 namespace sondeco {
 
 extern const char* const DecodeShortUsage;
-extern const char* const DecodeUsage;
+// The whole usage, --help's text.
+const std::string& decodeUsage();
 
 struct DecodeOptions {
     std::optional<int> rate;  // -r as given
@@ -46,9 +48,7 @@ struct DecodeOptions {
     std::optional<IqFormat> iqFormat;
     std::string logPath;
     std::string input = "-";
-    std::vector<std::string> listen;  // as given; checkOptions reads them into `feeds`
-    std::optional<int> baud;
-    std::optional<std::size_t> maxClients;
+    FeedOptionValues feedValues;  // as given; checkDecodeOptions reads them into `feeds`
     FeedSettings feeds;
     std::string stationsLog;  // --stations: only list the stations of this log
     bool realtime = false;

@@ -230,5 +230,5 @@ int main(int argc, char** argv) {
     CommandLine commandLine("sondeco-decode");
     declareDecodeOptions(commandLine.app(), options);
     return runTool(
-        "sondeco-decode", DecodeUsage, commandLine, argc, argv, [&] { checkDecodeOptions(options); }, [&] { return run(options); });
+        "sondeco-decode", decodeUsage(), commandLine, argc, argv, [&] { checkDecodeOptions(options); }, [&] { return run(options); });
 }
