@@ -55,12 +55,10 @@ struct BandMonitor::Channel {
     double centreHz;  // relative to the stream's 0 Hz
     BasebandReceiver receiver;
     // Made when the channel first hears a beacon, kept after: its statistics and pages outlive a fade.
-    std::unique_ptr<RtcmDecoder> decoder;
+    std::unique_ptr<DecodingChannel> decoder;
     std::unique_ptr<MessagePages> pages;
     std::unique_ptr<ChannelPageForwarder> forwarder;
     bool decoding = false;  // its bits go to its decoder: it has the beacon it holds to itself
-    std::uint64_t wordsSeen = 0;
-    std::uint64_t lastWordAt = 0;  // receiver.samplesTaken() when the decoder last accepted a word
 };
 
 struct BandMonitor::Bank {
@@ -176,6 +174,7 @@ void BandMonitor::runChannel(Channel& channel, std::span<const ComplexSample> sa
     bits_.clear();
     channel.receiver.process(samples, bits_);
     if (!channel.receiver.acquired()) channel.decoding = false;
+    bool opened = false;
     if (!bits_.empty()) {
         const auto tone = channel.receiver.toneHz();
         const double carrier = frequencyBase_ + channel.centreHz + tone.value_or(0.0);
@@ -183,21 +182,21 @@ void BandMonitor::runChannel(Channel& channel, std::span<const ComplexSample> sa
         // give bits decodes it for as long as it holds it, so that no frame is split between two.
         if (tone && !channel.decoding) channel.decoding = !heardElsewhere(channel, carrier);
         if (tone && channel.decoding) {
-            if (!channel.decoder) makeDecoder(channel);
-            const auto rate = channel.receiver.bitRate();
-            channel.decoder->setReception(carrier, rate ? std::optional<int>(static_cast<int>(std::lround(*rate))) : std::nullopt,
-                                          channel.receiver.ebN0Db(), settings_.centreFrequencyHz.has_value());
-            channel.decoder->pushSoftBits(bits_);
+            opened = !channel.decoder;
+            if (opened) makeDecoder(channel);
+            channel.decoder->pushSoftBits(bits_, ReceptionTag{carrier, channel.receiver.bitRate(), channel.receiver.ebN0Db(),
+                                                              settings_.centreFrequencyHz.has_value()});
         }
     }
     if (!channel.decoder) return;
     // As in the single receiver: a beacon heard well whose words never pass is searched for again.
-    if (channel.decoder->statistics().words != channel.wordsSeen) {
-        channel.wordsSeen = channel.decoder->statistics().words;
-        channel.lastWordAt = channel.receiver.samplesTaken();
+    // The watch starts with the block that opened the decoder.
+    double silent = channel.decoder->advance(samples.size(), channel.receiver.sampleRate());
+    if (opened) {
+        channel.decoder->restartWatch();
+        silent = 0.0;
     }
-    channel.receiver.noValidWordsFor(static_cast<double>(channel.receiver.samplesTaken() - channel.lastWordAt) /
-                                     channel.receiver.sampleRate());
+    channel.receiver.noValidWordsFor(silent);
 }
 
 bool BandMonitor::heardElsewhere(const Channel& channel, double carrierHz) const {
@@ -212,17 +211,15 @@ bool BandMonitor::heardElsewhere(const Channel& channel, double carrierHz) const
 }
 
 void BandMonitor::makeDecoder(Channel& channel) {
-    channel.decoder = std::make_unique<RtcmDecoder>();
+    channel.decoder = std::make_unique<DecodingChannel>();
     for (DecoderListener* listener : listeners_) channel.decoder->addListener(*listener);
     if (!pageListeners_.empty()) {
         channel.pages = std::make_unique<MessagePages>();
         channel.forwarder = std::make_unique<ChannelPageForwarder>(pageListeners_, frequencyBase_ + channel.centreHz,
-                                                                   settings_.centreFrequencyHz.has_value(), *channel.decoder);
+                                                                   settings_.centreFrequencyHz.has_value(), channel.decoder->decoder());
         channel.pages->addListener(*channel.forwarder);
         channel.decoder->addListener(*channel.pages);
     }
-    channel.wordsSeen = 0;
-    channel.lastWordAt = channel.receiver.samplesTaken();
 }
 
 std::vector<BandChannelStatus> BandMonitor::status() const {
@@ -236,7 +233,7 @@ std::vector<BandChannelStatus> BandMonitor::status() const {
             if (const auto tone = channel->receiver.toneHz()) status.carrierHz = status.frequencyHz + *tone;
             status.bitRate = channel->receiver.bitRate();
             status.ebN0Db = channel->receiver.ebN0Db();
-            status.decoder = channel->decoder.get();
+            status.decoder = channel->decoder ? &channel->decoder->decoder() : nullptr;
             result.push_back(status);
         }
     }

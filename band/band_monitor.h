@@ -15,6 +15,7 @@
 #include "band/band_channelizer.h"
 #include "coherent/baseband.h"
 #include "rtcm/decoder_listener.h"
+#include "rtcm/decoding_channel.h"
 #include "rtcm/rtcm_decoder.h"
 
 #include <cstdint>

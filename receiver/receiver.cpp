@@ -8,6 +8,9 @@ namespace sondeco {
 
 namespace {
 
+// The rate of the audio the receiver takes.
+constexpr double AudioInput48kHz = 48000.0;
+
 // The classic demodulator's decisions, when it runs only for the displays.
 struct DiscardedBits final : BitSink {
     void pushBit(std::uint8_t) override {}
@@ -27,20 +30,19 @@ void Receiver::setKind(ReceiverKind kind) {
     settings_.kind = kind;
     if (kind == ReceiverKind::Classic) {
         enhanced_.reset();
-        decoder_.setReception(std::nullopt, std::nullopt);
+        channel_.decoder().setReception(std::nullopt, std::nullopt);
         return;
     }
     EnhancedReceiverSettings enhanced;
     enhanced.toneHintHz = settings_.toneHint;
     if (settings_.bitRateHint) enhanced.bitRateHint = static_cast<double>(*settings_.bitRateHint);
     enhanced_ = std::make_unique<EnhancedReceiver>(enhanced);
-    enhancedFrames_ = 0;
-    lastWordAt_ = 0;
+    channel_.restartWatch();
 }
 
 void Receiver::processBuffer(std::span<double, SamplesPerBuffer> samples) {
     if (!enhanced_) {
-        demodulator_.demodulateBuffer(samples, decoder_);
+        demodulator_.demodulateBuffer(samples, channel_.decoder());
         return;
     }
     processEnhanced(samples);
@@ -53,20 +55,8 @@ void Receiver::processBuffer(std::span<double, SamplesPerBuffer> samples) {
 void Receiver::processEnhanced(std::span<const double> samples) {
     softBits_.clear();
     enhanced_->processAudio(samples, softBits_);
-    if (!softBits_.empty()) {
-        const auto rate = enhanced_->bitRate();
-        decoder_.setReception(enhanced_->toneHz(), rate ? std::optional<int>(static_cast<int>(std::lround(*rate))) : std::nullopt,
-                              enhanced_->ebN0Db());
-        decoder_.pushSoftBits(softBits_);
-    }
-    // The word layer tells the enhanced receiver how long nothing valid has come: a beacon heard well
-    // whose words never pass is not an RTCM beacon at this rate, and is searched for again.
-    enhancedFrames_ += samples.size();
-    if (decoder_.statistics().words != wordsSeen_) {
-        wordsSeen_ = decoder_.statistics().words;
-        lastWordAt_ = enhancedFrames_;
-    }
-    enhanced_->noValidWordsFor(static_cast<double>(enhancedFrames_ - lastWordAt_) / 48000.0);
+    channel_.pushSoftBits(softBits_, ReceptionTag{enhanced_->toneHz(), enhanced_->bitRate(), enhanced_->ebN0Db()});
+    enhanced_->noValidWordsFor(channel_.advance(samples.size(), AudioInput48kHz));
 }
 
 void Receiver::pushAudio(const std::int16_t* interleaved, std::size_t frames, int channels) {
@@ -101,7 +91,7 @@ void Receiver::finishAudio() {
 }
 
 void Receiver::pushRtcmBytes(std::string_view bytes) {
-    serial_.feedBytes(bytes, [this](std::uint32_t sixBits) { decoder_.pushBits(sixBits, 6); });
+    serial_.feedBytes(bytes, [this](std::uint32_t sixBits) { channel_.decoder().pushBits(sixBits, 6); });
 }
 
 }  // namespace sondeco

@@ -8,6 +8,7 @@
 
 #include "coherent/enhanced_receiver.h"
 #include "demod/demodulator.h"
+#include "rtcm/decoding_channel.h"
 #include "rtcm/rtcm_decoder.h"
 #include "rtcm/serial_format.h"
 
@@ -50,7 +51,7 @@ public:
 
     explicit Receiver(const ReceiverSettings& settings = {});
 
-    void addListener(DecoderListener& listener) { decoder_.addListener(listener); }
+    void addListener(DecoderListener& listener) { channel_.addListener(listener); }
     // Switches the demodulator whose bits are decoded, keeping the decoder and its listeners (the
     // window's "Receiver" setting). The enhanced receiver starts afresh each time it is chosen.
     void setKind(ReceiverKind kind);
@@ -74,7 +75,7 @@ public:
     void pushRtcmBytes(std::string_view bytes);
 
     const Demodulator& demodulator() const { return demodulator_; }
-    const RtcmDecoder& decoder() const { return decoder_; }
+    const RtcmDecoder& decoder() const { return channel_.decoder(); }
     std::uint64_t audioFrames() const { return audioFrames_; }
     ReceiverKind kind() const { return settings_.kind; }
     // The enhanced receiver, or nullptr for the classic chain.
@@ -86,11 +87,10 @@ private:
     ReceiverSettings settings_;
     std::unique_ptr<EnhancedReceiver> enhanced_;
     std::vector<SoftBit> softBits_;
-    std::uint64_t enhancedFrames_ = 0;  // samples through the enhanced receiver
-    std::uint64_t wordsSeen_ = 0;
-    std::uint64_t lastWordAt_ = 0;  // enhancedFrames_ when the decoder last accepted a word
     Demodulator demodulator_;
-    RtcmDecoder decoder_;
+    // Decodes the bits of whichever demodulator is chosen; its watch on passing words runs on the
+    // enhanced receiver's samples only.
+    DecodingChannel channel_;
     SerialCaptureReader serial_;
     std::array<double, SamplesPerBuffer> buffer_{};
     std::size_t filled_ = 0;
