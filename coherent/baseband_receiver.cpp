@@ -120,8 +120,13 @@ void BasebandReceiver::feedDetector(std::uint64_t end, std::vector<SoftBit>& out
     const auto begin = history_.begin() + static_cast<std::ptrdiff_t>(detectorFedUntil_ - historyStart_);
     const auto stop = history_.begin() + static_cast<std::ptrdiff_t>(end - historyStart_);
     feed_.assign(begin, stop);
+    const std::size_t given = out.size();
     detector_->process(feed_, out);
     detectorFedUntil_ = end;
+    // Bits given are given, even by a detector that locked and lost its lock again within these
+    // samples and so is not seen locked afterwards: a detector started later on the kept baseband
+    // must not give them a second time.
+    if (out.size() > given) emittedUntil_ = std::max(emittedUntil_, end);
 }
 
 void BasebandReceiver::restartSearch() {
