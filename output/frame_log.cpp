@@ -118,7 +118,11 @@ constexpr const char* StationColumns =
 
 // What went wrong, in words for the one-line message; SQLite's own text follows it.
 std::string describe(sqlite3* database, int result) {
-    const char* detail = database != nullptr ? sqlite3_errmsg(database) : sqlite3_errstr(result);
+    // SQLite's message may quote a damaged schema, line ends and all; a problem is one line.
+    std::string text = database != nullptr ? sqlite3_errmsg(database) : sqlite3_errstr(result);
+    for (char& c : text)
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    const char* detail = text.c_str();
     switch (result & 0xff) {
         case SQLITE_NOTADB:
             return "not a database";
@@ -490,7 +494,10 @@ void FrameLog::frameCompleted(const RtcmFrame& frame, const DecodedMessage& mess
         ++framesNotWritten_;
         return;
     }
-    const bool wasIdle = !pending();
+    // The writer sleeps until the earliest thing due; a first frame in an empty queue is due sooner
+    // than station rows alone (a second against up to half a minute), so it wakes the writer to look
+    // again even when rows were already pending.
+    const bool firstInQueue = queue_.empty();
     if (queue_.size() >= options_.queueLimit) {
         // Past the bound the newest frames are the ones lost: those already waiting keep their order,
         // and the station row still counts the frame.
@@ -503,7 +510,7 @@ void FrameLog::frameCompleted(const RtcmFrame& frame, const DecodedMessage& mess
     queued.queuedAt = Clock::now();
     queue_.push_back(queued);
     markStation(index);
-    if (wasIdle) wake_.notify_one();
+    if (firstInQueue) wake_.notify_one();
 }
 
 void FrameLog::framesLost(double frequencyHz, std::uint64_t totalLostOnThatChannel) {

@@ -204,6 +204,26 @@ TEST(FrameLog, WritesEveryFrameExactlyCommitsEachSecondAndAppendsToAnEarlierLog)
                           "-             999  1:1\n");
 }
 
+// A station row that waits for its turn (up to half a minute, so as not to rewrite it with every
+// frame) must not hold back a frame that comes after it: the frame is committed within its second,
+// also while the stream stalls.
+TEST(FrameLog, AFrameIsCommittedWithinItsSecondWhileAStationRowWaits) {
+    const std::string path = freshLog("waiting-row.db");
+    testing::TestClock time;
+    Reports reports;
+    FrameLog log(path, time.clock(), reports.options(0.5));
+    ASSERT_FALSE(log.failed()) << log.error();
+    const auto committed = [&] { return query(path, "SELECT count(*) FROM frames").at(0); };
+    const HeardFrame first = heardFrame(17, 9, 313500.0, 100);
+    log.frameCompleted(first.frame, first.message);
+    ASSERT_TRUE(waitFor([&] { return committed() == "1"; }, 10.0));
+    log.framesLost(313500.0, 1);  // the station's row changes, to be written in its own time
+    std::this_thread::sleep_for(200ms);
+    const HeardFrame second = heardFrame(17, 6, 313510.0, 101);
+    log.frameCompleted(second.frame, second.message);
+    EXPECT_TRUE(waitFor([&] { return committed() == "2"; }, 5.0)) << "the frame waited for the station row";
+}
+
 TEST(StationsCommand, ListsTheStationsOfALogAndRefusesAnythingElse) {
     const std::string path = freshLog("stations.db");
     {
