@@ -11,8 +11,8 @@
 // the byte), bit 4 lists the stations again afterwards.
 //
 // Beyond never crashing, hanging (libFuzzer's timeout) or hitting undefined behaviour:
-// - a refusal, to list or to append, names the file, and is to be one line as the programs print it
-//   (see ProblemsKeepToOneLine);
+// - a refusal, to list or to append, names the file, and is one line as the programs print it (SQLite
+//   quotes a damaged schema over several lines: regressions/.../damaged-schema-quoted-over-several-lines);
 // - listing only reads: the file's bytes are the same afterwards;
 // - another program's database (tables, an application ID or a version that SQLite itself reads
 //   as not ours), and a log of a layout this program does not know, is refused and left as it was,
@@ -95,16 +95,10 @@ std::vector<std::uint8_t> contents(const std::string& path) {
     return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// SQLite's message for a damaged schema quotes the schema's text, line ends and all, and the log
-// passes it on as it is, so a problem may still run over several lines
-// (regressions/fuzz_frame_log_reader/damaged-schema-quoted-over-several-lines). Found here and left
-// to the frame log's own change: true once its messages keep to one line.
-constexpr bool ProblemsKeepToOneLine = false;
-
 // One line that names the file, as sondeco-decode prints it after its own name.
 void checkProblem(const std::string& problem, const std::string& path) {
     FUZZ_CHECK(problem.size() > path.size() + 2 && problem.compare(0, path.size() + 2, path + ": ") == 0);
-    if (ProblemsKeepToOneLine) FUZZ_CHECK(problem.find('\n') == std::string::npos && problem.find('\r') == std::string::npos);
+    FUZZ_CHECK(problem.find('\n') == std::string::npos && problem.find('\r') == std::string::npos);
 }
 
 // Lists the stations; returns the listing, or nothing when the log could not be read.
