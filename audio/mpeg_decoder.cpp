@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 namespace sondeco {
 namespace {
@@ -119,9 +120,22 @@ bool MpegDecoder::start(std::string& error) {
 }
 
 std::size_t MpegDecoder::read(double* interleaved, std::size_t frames, std::string& failure) {
+    if (!failure_.empty()) {
+        failure = std::exchange(failure_, std::string());
+        return 0;
+    }
     const auto channels = static_cast<std::size_t>(channels_);
     buffer_.resize(frames * channels);
     std::size_t got = 0;
+    const auto failed = [&](std::string text) {
+        if (got == 0) {
+            failure = std::move(text);
+        } else {
+            failure_ = std::move(text);
+            std::copy_n(buffer_.begin(), got * channels, interleaved);
+        }
+        return got;
+    };
     while (got < frames) {
         std::size_t bytes = 0;
         const int result = mpg123_read(handle_, buffer_.data() + got * channels, (frames - got) * channels * sizeof(float), &bytes);
@@ -129,20 +143,11 @@ std::size_t MpegDecoder::read(double* interleaved, std::size_t frames, std::stri
         if (result == MPG123_DONE) {
             // libmpg123 gives up on a stretch of damage it cannot resynchronise past as quietly as it
             // ends at the end of the file; only where it stopped reading tells the two apart.
-            if (position_ < length_) {
-                failure = "libmpg123 finds no MPEG audio it can decode after it";
-                return 0;
-            }
+            if (position_ < length_) return failed("libmpg123 finds no MPEG audio it can decode after it");
             break;
         }
-        if (result == MPG123_NEW_FORMAT) {
-            failure = "its format changes in the middle of the stream";
-            return 0;
-        }
-        if (result != MPG123_OK) {
-            failure = decoderWords(mpg123_plain_strerror(mpg123_errcode(handle_)));
-            return 0;
-        }
+        if (result == MPG123_NEW_FORMAT) return failed("its format changes in the middle of the stream");
+        if (result != MPG123_OK) return failed(decoderWords(mpg123_plain_strerror(mpg123_errcode(handle_))));
         if (bytes == 0) break;
     }
     std::copy_n(buffer_.begin(), got * channels, interleaved);
@@ -151,6 +156,7 @@ std::size_t MpegDecoder::read(double* interleaved, std::size_t frames, std::stri
 
 bool MpegDecoder::rewind() {
     if (handle_ == nullptr) return false;
+    failure_.clear();
     mpg123_close(handle_);
     std::string error;
     return start(error);

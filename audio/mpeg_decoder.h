@@ -43,7 +43,9 @@ public:
     int layer() const { return layer_; }
 
     // Up to `frames` frames at full scale +-1; 0 at the end of the audio or on a failure, which then
-    // leaves the decoder's own words in `failure`.
+    // leaves the decoder's own words in `failure`. The audio decoded before a failure is handed out
+    // first, and the failure at the next call, so that what comes out does not depend on the sizes
+    // it is read in.
     std::size_t read(double* interleaved, std::size_t frames, std::string& failure);
     // Back to the first frame, as if opened again.
     bool rewind();
@@ -62,6 +64,7 @@ private:
     int layer_ = 0;
     std::int64_t frames_ = -1;
     std::vector<float> buffer_;
+    std::string failure_;  // met while audio decoded before it was still to be handed out
 };
 
 }  // namespace sondeco
