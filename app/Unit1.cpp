@@ -301,9 +301,7 @@ void TForm1::processCaptureBuffer() {
 
     if (SpeedButton3->isChecked()) monitor_.queueLeftChannel(inputSamples_[0]);
 
-    // The demodulator may use its input as working space; it gets a copy so InputSamples stays intact.
-    demodulatorInput_ = inputSamples_[0];
-    receiver_.processBuffer(demodulatorInput_);
+    receiver_.processBuffer(inputSamples_[0]);
 
     const Demodulator& demodulator = receiver_.demodulator();
     signalIndicator_.drawSignalIndicator(indicatorBitmap_, demodulator.MixedSamples(), DecBitRate);

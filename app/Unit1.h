@@ -178,7 +178,6 @@ private:
     // has to detach (copy) the pixels.
     QImage indicatorBitmap_;
     QImage eyeBitmap_;
-    std::array<double, FramesPerBuffer> demodulatorInput_{};
     bool lampGreen_ = false;
     bool lampSet_ = false;
     bool destroyed_ = false;

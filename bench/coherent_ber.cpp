@@ -122,8 +122,7 @@ private:
             frame_.stationHealth = static_cast<int>(repaired.data & 7u);
         } else {
             if (!repaired.valid) frameOk_ = false;
-            std::copy(repaired.dataBits.begin(), repaired.dataBits.end(), frame_.dataBits.begin() + (wordIndex_ - 2) * 24);
-            // The packed row too: frames are compared with those sent word by word.
+            // Frames are compared with those sent word by word.
             frame_.dataWords[static_cast<std::size_t>(wordIndex_ - 2)] = repaired.data;
         }
         if (wordIndex_ - 1 == frame_.frameLength) {

@@ -51,7 +51,7 @@ Demodulator::Demodulator() {
     tuneBitRate(true);
 }
 
-void Demodulator::demodulateBuffer(std::span<double, InputSamplesPerBuffer> samples, BitSink& sink) {
+void Demodulator::demodulateBuffer(std::span<const double, InputSamplesPerBuffer> samples, BitSink& sink) {
     antiAliasAndDecimate(samples);
     mix();
     detectFrequency();
@@ -70,7 +70,7 @@ void Demodulator::demodulateBuffer(std::span<double, InputSamplesPerBuffer> samp
 // the previous section's output of two steps earlier; one step of lag would chain the two lanes of
 // a pair into a recursion twice as long. Section 4 delivers sample n at step n + 6, which keeps
 // every kept sample of a buffer within that buffer.
-void Demodulator::antiAliasAndDecimate(std::span<double, InputSamplesPerBuffer> samples) {
+void Demodulator::antiAliasAndDecimate(std::span<const double, InputSamplesPerBuffer> samples) {
     const auto& c = AntiAliasFilter;
     const DoublePair a1Low{c[0].a1, c[1].a1}, a1High{c[2].a1, c[3].a1};
     const DoublePair a2Low{c[0].a2, c[1].a2}, a2High{c[2].a2, c[3].a2};

@@ -35,10 +35,9 @@ public:
     void tuneBitRate(bool decBitRate);  // false = 100 bit/s, true = 200 bit/s
     const DemodulatorTuning& tuning() const { return tuning_; }
 
-    // Demodulates one buffer of 4800 samples at 48000 Hz (unscaled 16-bit values as doubles). The
-    // caller must treat the samples as working space: their contents are unspecified afterwards.
+    // Demodulates one buffer of 4800 samples at 48000 Hz (unscaled 16-bit values as doubles).
     // Calls sink.pushBit for each decided bit during the call.
-    void demodulateBuffer(std::span<double, InputSamplesPerBuffer> samples, BitSink& sink);
+    void demodulateBuffer(std::span<const double, InputSamplesPerBuffer> samples, BitSink& sink);
 
     // Per-buffer outputs for the displays, overwritten by every demodulateBuffer call.
     const std::array<double, DecimatedPerBuffer>& MixedSamples() const { return mixedSamples_; }
@@ -61,7 +60,7 @@ private:
         std::array<double, 4> w1{}, w2{}, y1{}, y2{};
     };
 
-    void antiAliasAndDecimate(std::span<double, InputSamplesPerBuffer> samples);
+    void antiAliasAndDecimate(std::span<const double, InputSamplesPerBuffer> samples);
     void mix();
     void detectFrequency();
     void clockAndDecide(BitSink& sink);

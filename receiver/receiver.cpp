@@ -40,7 +40,7 @@ void Receiver::setKind(ReceiverKind kind) {
     channel_.restartWatch();
 }
 
-void Receiver::processBuffer(std::span<double, SamplesPerBuffer> samples) {
+void Receiver::processBuffer(std::span<const double, SamplesPerBuffer> samples) {
     if (!enhanced_) {
         demodulator_.demodulateBuffer(samples, channel_.decoder());
         return;

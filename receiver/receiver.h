@@ -59,9 +59,8 @@ public:
     void tuneCenterFrequency(int decFreqPos) { demodulator_.tuneCenterFrequency(decFreqPos); }
     void tuneBitRate(bool decBitRate) { demodulator_.tuneBitRate(decBitRate); }
 
-    // One 100 ms buffer of the channel to decode (unscaled 16-bit values). The samples are the
-    // demodulator's working space: their contents are unspecified afterwards.
-    void processBuffer(std::span<double, SamplesPerBuffer> samples);
+    // One 100 ms buffer of the channel to decode (unscaled 16-bit values).
+    void processBuffer(std::span<const double, SamplesPerBuffer> samples);
 
     // Interleaved 16-bit audio of any length, `channels` samples a frame; the first channel is
     // decoded, in 100 ms buffers as they fill.
