@@ -94,8 +94,6 @@ void RtcmDecoder::processWord() {
         acceptHeaderWord2(data);
     } else {
         frame_.dataWords[static_cast<std::size_t>(wordIndex - 2)] = data;
-        auto* row = frame_.dataBits.data() + (wordIndex - 2) * DataBitsPerWord;
-        for (int i = 0; i < DataBitsPerWord; ++i) row[i] = static_cast<std::uint8_t>(data >> (DataBitsPerWord - 1 - i) & 1u);
     }
 
     nextWord(wordIndex);

@@ -55,7 +55,6 @@ public:
         message_.reception.ebN0Db = ebN0Db;
         message_.reception.absoluteFrequency = absoluteFrequency;
     }
-    WordLayer& wordLayer() { return words_; }
 
     const RtcmFrame& frame() const { return frame_; }
     const WordAssembler& wordAssembler() const { return words_.state(); }

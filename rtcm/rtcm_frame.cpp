@@ -5,23 +5,6 @@
 
 namespace sondeco {
 
-int getBits(std::span<const std::uint8_t> bits, int start, int width) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < width; ++i) {
-        const long position = static_cast<long>(start) + i;
-        const bool inside = position >= 0 && static_cast<std::size_t>(position) < bits.size();
-        value = value << 1 | (inside ? (bits[static_cast<std::size_t>(position)] & 1u) : 0u);
-    }
-    return static_cast<int>(value);
-}
-
-int getSignedBits(std::span<const std::uint8_t> bits, int start, int width) {
-    const int value = getBits(bits, start, width);
-    if (width <= 0 || width >= 32) return value;
-    const std::int64_t half = std::int64_t{1} << (width - 1);
-    return value >= half ? static_cast<int>(value - 2 * half) : value;
-}
-
 int getField(const std::array<std::uint32_t, MaxDataWords>& words, int entryStart, const BitField& field) {
     // The field lies within the 64 bits that start at its first word: at most 23 bits into that word,
     // and at most 32 wide.

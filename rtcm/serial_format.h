@@ -11,17 +11,6 @@
 
 namespace sondeco {
 
-// Calls `bitHandler(bit)` for the six bits of each data byte, in transmission order. Bytes outside
-// 0x40..0x7F (line ends, comments, receiver chatter) carry no bits and are skipped.
-template <typename BitHandler>
-void forEachSerialBit(std::string_view bytes, BitHandler&& bitHandler) {
-    for (const char character : bytes) {
-        const auto byte = static_cast<unsigned char>(character);
-        if (byte < 0x40 || byte > 0x7F) continue;
-        for (int i = 0; i < 6; ++i) bitHandler(static_cast<std::uint8_t>((byte >> i) & 1u));
-    }
-}
-
 // The six bits of a data byte in transmission order, the first in bit 5: the byte's six low bits
 // mirrored.
 constexpr std::uint32_t serialBitsInOrder(unsigned char byte) {

@@ -116,7 +116,7 @@ WordLayer::Result WordLayer::repair(std::uint8_t previousD29, std::uint8_t previ
         const std::uint64_t n = first + i;
         received[i] = {historyBit(n), reliability_[n % reliability_.size()]};
     }
-    const RepairedWord repaired = repairWord(received, previousD29, previousD30, repairLimits_);
+    const RepairedWord repaired = repairWord(received, previousD29, previousD30);
     WordAssembler& a = assembler_;
     a.lastD29 = repaired.d29;
     a.lastD30 = repaired.d30;

@@ -78,7 +78,6 @@ public:
     Result pushSoftBit(SoftBit bit);
 
     // How sure the repair must be (the defaults were set by measurement: no wrong frame at any Eb/N0).
-    void setRepairLimits(const WordRepairLimits& limits) { repairLimits_ = limits; }
     // Whether the word last accepted needed bits flipped.
     bool lastWordRepaired() const { return lastWordRepaired_; }
     bool softInput() const { return soft_; }
@@ -127,7 +126,6 @@ private:
     // Soft input: each kept bit's reliability, by bit number modulo the size (as far back as the bits).
     bool soft_ = false;
     std::array<float, 128> reliability_{};
-    WordRepairLimits repairLimits_;
     bool lastWordRepaired_ = false;
 };
 

@@ -97,7 +97,6 @@ RepairedWord repairWord(std::span<const SoftBit, 30> word, int previousD29, int 
     const auto d30Star = static_cast<std::uint8_t>(previousD30 & 1);
     for (int i = 0; i < DataBits; ++i) {
         const auto bit = static_cast<std::uint8_t>(bits[static_cast<std::size_t>(i)] ^ d30Star);
-        result.dataBits[static_cast<std::size_t>(i)] = bit;
         result.data = result.data << 1 | bit;
     }
     result.d29 = bits[28];

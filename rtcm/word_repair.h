@@ -47,8 +47,7 @@ struct RepairedWord {
     // word that passed as received, among those outside its least sure symbol. A word layer can ask
     // as much of a word that passed as received where it must be surer than parity alone makes it.
     float weakestOther = 0.0f;
-    std::array<std::uint8_t, 24> dataBits{};  // d1..d24, D30* inversion removed
-    std::uint32_t data = 0;  // the same, d1 the most significant of 24 bits
+    std::uint32_t data = 0;  // d1..d24 with the D30* inversion removed, d1 the most significant of 24 bits
     // The word's own D29/D30 after any flip: the D29*/D30* of the next word. Set even when the
     // word is not valid (as received then), since the next word's parity depends on them either way.
     std::uint8_t d29 = 0;

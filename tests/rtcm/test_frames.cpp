@@ -41,8 +41,7 @@ TEST(FrameHeader, FramesOfNoAndOfThirtyOneDataWords) {
     ASSERT_EQ(bench.view.completedFrames.size(), 2u);
     EXPECT_EQ(bench.view.completedFrames[1].length, 31);
     for (int row = 0; row < 31; ++row)
-        EXPECT_EQ(static_cast<std::uint32_t>(getBits(bench.decoder.frame().dataBits, 24 * row, 24)), words[static_cast<std::size_t>(row)])
-            << row;
+        EXPECT_EQ(bench.decoder.frame().dataWords[static_cast<std::size_t>(row)], words[static_cast<std::size_t>(row)]) << row;
     // Frames follow each other without a new search, whatever D30* the last word left.
     bench.send(DecoderBench::header(6), {});
     EXPECT_EQ(bench.view.completedFrames.size(), 3u);
@@ -89,20 +88,40 @@ TEST(FrameHeader, UnmonitoredStationsAreDecodedAndNotWorkingOnesAreNot) {
     EXPECT_EQ(bench.page(5), bench.pages.PageTitles[5]);
 }
 
-TEST(FieldReaders, BitsZCountAndSignedValues) {
-    std::array<std::uint8_t, 40> bits{};
-    bits[0] = 1;
-    EXPECT_EQ(getSignedBits(bits, 0, 16), -32768);
-    EXPECT_EQ(getBits(bits, 0, 16), 32768);
-    for (int i = 16; i < 24; ++i) bits[static_cast<std::size_t>(i)] = 1;
-    EXPECT_EQ(getSignedBits(bits, 16, 8), -1);
-    EXPECT_EQ(getBits(bits, 24, 5), 0);
-    EXPECT_EQ(getBits(bits, 3, 0), 0);
-    std::array<std::uint8_t, 32> ones{};
-    ones.fill(1);
-    EXPECT_EQ(getBits(ones, 0, 32), -1);
-    EXPECT_EQ(getSignedBits(ones, 0, 32), -1);
-    EXPECT_EQ(getBits(ones, 28, 8), 0xF0);  // past the end reads as zeros, never out of bounds
+// The field readers against the plainest reading there is: one bit at a time from the bit string the
+// packed rows stand for, at every start and width, across word boundaries and past the last row.
+int bitByBit(const std::array<std::uint32_t, MaxDataWords>& words, int start, int width, bool isSigned) {
+    std::int64_t value = 0;
+    for (int i = 0; i < width; ++i) {
+        const int position = start + i;
+        const auto row = static_cast<std::size_t>(position / DataBitsPerWord);
+        const int bit = row < words.size() ? static_cast<int>(words[row] >> (DataBitsPerWord - 1 - position % DataBitsPerWord) & 1u) : 0;
+        value = value << 1 | bit;
+    }
+    if (isSigned && width > 0 && width < 32 && value >= (std::int64_t{1} << (width - 1))) value -= std::int64_t{1} << width;
+    return static_cast<int>(static_cast<std::uint32_t>(value));
+}
+
+TEST(FieldReaders, PackedRowsReadAsTheBitsDoAndZCountsAsTimes) {
+    RtcmFrame frame;
+    std::uint32_t pattern = 0x9E3779B9u;
+    for (std::size_t row = 0; row < frame.dataWords.size(); ++row) {
+        pattern = pattern * 1664525u + 1013904223u;
+        frame.dataWords[row] = pattern >> 8;
+    }
+    for (int start = 0; start < DataBitCount + 8; ++start) {
+        for (int width = 1; width <= 32; ++width) {
+            ASSERT_EQ(getField(frame.dataWords, start, BitField{0, width}), bitByBit(frame.dataWords, start, width, false))
+                << start << " " << width;
+            ASSERT_EQ(getSignedField(frame.dataWords, 0, BitField{start, width}), bitByBit(frame.dataWords, start, width, true))
+                << start << " " << width;
+        }
+    }
+    std::array<std::uint32_t, MaxDataWords> ones{};
+    ones.fill(0xFFFFFF);
+    EXPECT_EQ(getField(ones, 0, BitField{0, 32}), -1);
+    EXPECT_EQ(getSignedField(ones, 0, BitField{8, 16}), -1);
+    EXPECT_EQ(getField(ones, DataBitCount - 4, BitField{0, 8}), 0xF0);  // past the end reads as zeros
 
     EXPECT_EQ(formatZCount(0), "00:00.0");
     EXPECT_EQ(formatZCount(1234), "12:20.4");
@@ -110,26 +129,6 @@ TEST(FieldReaders, BitsZCountAndSignedValues) {
     EXPECT_EQ(formatZCount(6000), "60:00.0");
     EXPECT_EQ(formatZCount(6001), "N/A");
     EXPECT_EQ(formatZCount(8191), "N/A");
-}
-
-// The message decoders read the packed rows; they must read exactly what the bit-by-bit readers read
-// from the same frame, at every start and width, across word boundaries and past the last row.
-TEST(FieldReaders, PackedRowsReadAsTheBitsDo) {
-    RtcmFrame frame;
-    std::uint32_t pattern = 0x9E3779B9u;
-    for (std::size_t row = 0; row < frame.dataWords.size(); ++row) {
-        pattern = pattern * 1664525u + 1013904223u;
-        frame.dataWords[row] = pattern >> 8;
-        for (int i = 0; i < DataBitsPerWord; ++i)
-            frame.dataBits[row * DataBitsPerWord + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(pattern >> (31 - i) & 1u);
-    }
-    for (int start = 0; start < DataBitCount + 8; ++start) {
-        for (int width = 1; width <= 32; ++width) {
-            ASSERT_EQ(getField(frame.dataWords, start, BitField{0, width}), getBits(frame.dataBits, start, width)) << start << " " << width;
-            ASSERT_EQ(getSignedField(frame.dataWords, 0, BitField{start, width}), getSignedBits(frame.dataBits, start, width))
-                << start << " " << width;
-        }
-    }
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST(ReferenceStationPage, ShortFrameReadsWhatEarlierFramesLeft) {
     bench.send(DecoderBench::header(3, 1), words);
     // Y's low bits and Z come from the first frame.
     EXPECT_NE(bench.page(1).find("0.00m          \t"), std::string::npos);
-    EXPECT_EQ(getBits(bench.decoder.frame().dataBits, 72, 24), 0);
+    EXPECT_EQ(bench.decoder.frame().dataWords[3], 0u);
 }
 
 std::uint32_t healthWord(int id, int iodLink, int health, int cn, int enable, int newData, int warning, int tou) {

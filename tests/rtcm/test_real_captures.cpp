@@ -141,7 +141,7 @@ TEST_P(CaptureFile, PagesShowWhatGpsdDecoded) {
                 const auto cells = satelliteCells(page, id);
                 ASSERT_EQ(cells.size(), 6u) << "satellite " << id << " missing from\n" << page;
                 // gpsd prints the not-available patterns as plain numbers; the page says N/A.
-                const bool coarse = frame.dataBits[40 * s] != 0;
+                const bool coarse = getField(frame.dataWords, 40 * static_cast<int>(s), BitField{0, 1}) != 0;
                 const bool noPrc = prcs[s] == (coarse ? -10485.76 : -655.36);
                 const bool noRrc = rrcs[s] == (coarse ? -4.096 : -0.256);
                 EXPECT_EQ(cells[1], noPrc ? "N/A" : signedCell(prcs[s], 2, " m"));
