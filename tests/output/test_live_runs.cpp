@@ -237,7 +237,7 @@ TEST(LiveRun, FailedWritesAreErrorsAndAReaderGoingAwayIsNot) {
 
 // The band monitor's RTCM outputs carry one station: the one chosen by ID or by frequency, also one
 // per --listen port, and with no choice and several stations heard the run is refused; JSON keeps
-// every station. gpsdecode reads the station IDs back.
+// every station. gpsdecode reads the chosen station's ID back.
 TEST(LiveRun, EachCorrectionStreamOfTheBandMonitorCarriesOneStation) {
     const auto band = generated("band.cu8",
                                 "--iq --format cu8 --sample-rate 96000 --center-freq 304000 --seconds 12 --beacon 287500,100,491,16 "
@@ -251,6 +251,18 @@ TEST(LiveRun, EachCorrectionStreamOfTheBandMonitorCarriesOneStation) {
             if (line.find("\"class\":\"RTCM2\"") != std::string::npos)
                 stations.insert(static_cast<int>(jsonNumbers(line, "station_id").at(0)));
         return stations;
+    };
+    // The same read by our own decoder, which locks onto a stream's first frame: a stream of two or
+    // three frames is too short for gpsd's, which may take one or two to find its feet.
+    const auto stationsDecoded = [](const std::string& rtcm) {
+        struct Stations final : DecoderListener {
+            void frameCompleted(const RtcmFrame& frame, const DecodedMessage&) override { ids.insert(frame.stationId); }
+            std::set<int> ids;
+        } stations;
+        Receiver receiver;
+        receiver.addListener(stations);
+        receiver.pushRtcmBytes(rtcm);
+        return stations.ids;
     };
 
     const auto byId = runCommand(decoderCommand("--station 12 -o rtcm " + input));
@@ -266,7 +278,7 @@ TEST(LiveRun, EachCorrectionStreamOfTheBandMonitorCarriesOneStation) {
         refused.errors.find("an RTCM stream carries the corrections of one station; choose one with --station ID or --station-freq HZ"),
         std::string::npos)
         << refused.errors;
-    EXPECT_EQ(stationsIn(refused.output).size(), 1u) << "nothing of the second station went out";
+    EXPECT_EQ(stationsDecoded(refused.output).size(), 1u) << "nothing of the second station went out";
 
     // Two stations on two ports, and JSON with every station on standard output.
     const int first = freePort();
@@ -281,9 +293,8 @@ TEST(LiveRun, EachCorrectionStreamOfTheBandMonitorCarriesOneStation) {
     ASSERT_TRUE(decoder.write(readWhole(band)));
     decoder.closeInput();
     EXPECT_EQ(decoder.waitExit(secondsFromNow(60)), 0) << readWhole(scratchPath("ports.err"));
-    const std::string bytes491 = readToEnd(client491.get(), secondsFromNow(10));
-    EXPECT_EQ(stationsIn(bytes491), std::set<int>{491}) << bytes491.size() << " bytes\n" << readWhole(scratchPath("ports.err"));
-    EXPECT_EQ(stationsIn(readToEnd(client77.get(), secondsFromNow(10))), std::set<int>{77}) << readWhole(scratchPath("ports.err"));
+    EXPECT_EQ(stationsDecoded(readToEnd(client491.get(), secondsFromNow(10))), std::set<int>{491}) << readWhole(scratchPath("ports.err"));
+    EXPECT_EQ(stationsDecoded(readToEnd(client77.get(), secondsFromNow(10))), std::set<int>{77}) << readWhole(scratchPath("ports.err"));
     std::set<int> everyStation;
     for (const std::string& line : lines(readWhole(out))) everyStation.insert(static_cast<int>(jsonNumbers(line, "station_id").at(0)));
     EXPECT_EQ(everyStation, (std::set<int>{491, 12, 77}));
