@@ -450,7 +450,9 @@ TEST(FrameLog, AnotherProgramHoldingTheLogNeverStallsTheDecodersAndLosesNothing)
     ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(other);
 
-    EXPECT_TRUE(waitFor([&] { return log.framesWritten() == sent; }, 10.0)) << log.framesWritten() << " of " << sent;
+    // The line that says so follows the count, from the writer thread.
+    EXPECT_TRUE(waitFor([&] { return log.framesWritten() == sent && reports.all().size() >= 2; }, 10.0))
+        << log.framesWritten() << " of " << sent;
     EXPECT_EQ(query(path, "SELECT count(*) FROM frames"), std::vector<std::string>{std::to_string(sent)});
     EXPECT_EQ(log.state(), FrameLogState::Writing);
     EXPECT_EQ(log.statusLine(), "");
@@ -526,7 +528,9 @@ TEST(FrameLog, RidesOutAFullDiskAndSaysHowManyFramesItLost) {
                 const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
                 setrlimit(RLIMIT_FSIZE, &unlimited);
             }
-            const bool resumed = waitFor([&] { return log.state() == FrameLogState::Writing && log.framesWaiting() == 0; }, 5.0);
+            // The line that says so is told just after the state changes, from the writer thread.
+            const bool resumed = waitFor(
+                [&] { return log.state() == FrameLogState::Writing && log.framesWaiting() == 0 && reports.all().size() >= 3; }, 5.0);
             const auto zCounts = query(path, "SELECT z_count FROM frames ORDER BY id");
             std::string inOrder = "in order";
             for (std::size_t frame = 0; frame < zCounts.size(); ++frame)

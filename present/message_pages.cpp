@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "rtcm/message_pages.h"
+#include "present/message_pages.h"
 
 #include <cstdio>
 
@@ -22,7 +22,7 @@ std::tm currentLocalTime() {
 
 MessagePages::MessagePages(LocalTimeSource clock, PageView* view) : clock_(std::move(clock)), view_(view) {
     for (int k = 0; k < PageCount; ++k) {
-        PageTitles[static_cast<std::size_t>(k)] = findMessageType(PageTypes[static_cast<std::size_t>(k)])->title;
+        PageTitles[static_cast<std::size_t>(k)] = findPresentation(PageTypes[static_cast<std::size_t>(k)])->title;
         PageTexts[static_cast<std::size_t>(k)] = PageTitles[static_cast<std::size_t>(k)];
     }
 }
@@ -44,7 +44,7 @@ void MessagePages::publishPage(int page, std::string text) {
         NewDataMarks[k] = true;
         rebuildTabCaptions();
     }
-    for (DecoderListener* listener : listeners_) listener->pagePublished(page, PageTexts[k]);
+    for (PageListener* listener : listeners_) listener->pagePublished(page, PageTexts[k]);
 }
 
 void MessagePages::showCurrentPage() {
@@ -102,7 +102,7 @@ void MessagePages::frameCompleted(const RtcmFrame& frame, const DecodedMessage& 
 }
 
 void decodeMessage(const RtcmFrame& frame, const DecodedMessage& message, MessagePages& pages) {
-    const MessageTypeEntry* entry = findMessageType(frame.messageType);
+    const PresentationEntry* entry = findPresentation(frame.messageType);
     if (entry != nullptr && entry->buildPage != nullptr) entry->buildPage(frame, message, pages);
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tests/rtcm/recording_view.h"
+#include "tests/support/recording_view.h"
 
+#include "present/reference_station_text.h"
 #include "rtcm/reference_station.h"
 
 #include <gtest/gtest.h>

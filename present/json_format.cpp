@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "rtcm/json_format.h"
+#include "present/json_format.h"
 
-#include "rtcm/message_registry.h"
+#include "present/presentation.h"
 
 #include <charconv>
 #include <cmath>
@@ -94,7 +94,7 @@ void appendRtcm2Json(const RtcmFrame& frame, const DecodedMessage& message, std:
         json += ",\"repaired\":";
         appendJsonInteger(json, reception.repairedWords);
     }
-    const MessageTypeEntry* entry = findMessageType(frame.messageType);
+    const PresentationEntry* entry = findPresentation(frame.messageType);
     if (entry == nullptr) {
         appendDataWords(json, message);
     } else if (entry->writeJson != nullptr) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // gpsd's RTCM2 JSON: one object a frame, as `gpsdecode -j` and `gpspipe -w` print them, written from
-// the decoded record. The families' JSON writers (message_families.h) add their members through these
+// the decoded record. The families' JSON writers (page_builders.h) add their members through these
 // helpers.
 #pragma once
 

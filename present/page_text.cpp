@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "rtcm/page_text.h"
+#include "present/page_text.h"
 
 namespace sondeco {
 

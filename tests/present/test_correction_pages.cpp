@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tests/rtcm/recording_view.h"
+#include "tests/support/recording_view.h"
 
-#include "rtcm/text_format.h"
+#include "present/text_format.h"
 
 #include <gtest/gtest.h>
 

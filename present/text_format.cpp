@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "rtcm/text_format.h"
+#include "present/text_format.h"
 
 #include <charconv>
 #include <cmath>

@@ -5,8 +5,8 @@
 
 #include "measure/fixed_clock.h"
 #include "output/status_panels.h"
+#include "present/message_pages.h"
 #include "rtcm/message_builders.h"
-#include "rtcm/message_pages.h"
 #include "rtcm/rtcm_decoder.h"
 #include "rtcm/rtcm_encoder.h"
 
@@ -23,7 +23,7 @@ struct DecodedHeader {
     bool operator==(const DecodedHeader&) const = default;
 };
 
-class RecordingView final : public DecoderListener, public PageView {
+class RecordingView final : public DecoderListener, public PageView, public PageListener {
 public:
     std::array<std::string, StatusPanelCount> status = bareStatusPanelTexts();  // as the status bar shows it
     std::array<std::string, PageCount> captions{};

@@ -4,8 +4,9 @@
 // The pages listen to the decoder: a new station empties them, a decoded frame updates its page.
 #pragma once
 
+#include "present/page_listener.h"
+#include "present/presentation.h"
 #include "rtcm/decoder_listener.h"
-#include "rtcm/message_registry.h"
 
 #include <array>
 #include <ctime>
@@ -46,7 +47,7 @@ public:
     explicit MessagePages(LocalTimeSource clock = currentLocalTime, PageView* view = nullptr);
 
     // Hears of every page published (the headless decoder's page output).
-    void addListener(DecoderListener& listener) { listeners_.push_back(&listener); }
+    void addListener(PageListener& listener) { listeners_.push_back(&listener); }
 
     std::array<std::string, PageCount> PageTitles;
     std::array<std::string, PageCount> PageTexts;
@@ -78,7 +79,7 @@ private:
 
     LocalTimeSource clock_;
     PageView* view_;
-    std::vector<DecoderListener*> listeners_;
+    std::vector<PageListener*> listeners_;
 };
 
 // Builds the page of the frame's message type from its record; types without a page change nothing.
