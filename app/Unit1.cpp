@@ -10,7 +10,7 @@
 #include "app/settings_location.h"
 #include "app/window_placement.h"
 #include "app/windows_1252.h"
-#include "rtcm/page_text.h"
+#include "present/page_text.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

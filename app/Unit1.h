@@ -12,8 +12,8 @@
 #include "display/eye_pattern.h"
 #include "display/signal_indicator.h"
 #include "output/status_panels.h"
+#include "present/message_pages.h"
 #include "receiver/receiver.h"
-#include "rtcm/message_pages.h"
 
 #include <QImage>
 #include <QMainWindow>

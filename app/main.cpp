@@ -77,7 +77,7 @@ int runSondeco() {
     environment.startProgram = [](const QString& program, const QStringList& arguments) { QProcess::startDetached(program, arguments); };
     environment.attachOutputs = [&feeds](sondeco::Receiver& receiver, sondeco::MessagePages& pages) {
         for (sondeco::DecoderListener* feed : feeds.decoderListeners()) receiver.addListener(*feed);
-        for (sondeco::DecoderListener* feed : feeds.pageListeners()) pages.addListener(*feed);
+        for (sondeco::PageListener* feed : feeds.pageListeners()) pages.addListener(*feed);
     };
 
     std::unique_ptr<sondeco::TForm1> form1 = sondeco::createWindows(std::move(environment));

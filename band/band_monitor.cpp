@@ -2,7 +2,6 @@
 #include "band/band_monitor.h"
 
 #include "coherent/baseband_receiver.h"
-#include "rtcm/message_pages.h"
 
 #include <algorithm>
 #include <cmath>
@@ -29,23 +28,6 @@ std::string hertzText(double hz) {
     return text;
 }
 
-// Tells a channel's page listeners which channel the pages come from.
-class ChannelPageForwarder final : public DecoderListener {
-public:
-    ChannelPageForwarder(const std::vector<ChannelPageListener*>& listeners, double frequencyHz, bool absolute, const RtcmDecoder& decoder)
-        : listeners_(listeners), frequencyHz_(frequencyHz), absolute_(absolute), decoder_(decoder) {}
-    void pagePublished(int page, const std::string& text) override {
-        for (ChannelPageListener* listener : listeners_)
-            listener->channelPagePublished(frequencyHz_, absolute_, decoder_.LastStationId(), page, text);
-    }
-
-private:
-    const std::vector<ChannelPageListener*>& listeners_;
-    double frequencyHz_;
-    bool absolute_;
-    const RtcmDecoder& decoder_;
-};
-
 }  // namespace
 
 struct BandMonitor::Channel {
@@ -54,10 +36,8 @@ struct BandMonitor::Channel {
     int index;  // in its bank
     double centreHz;  // relative to the stream's 0 Hz
     BasebandReceiver receiver;
-    // Made when the channel first hears a beacon, kept after: its statistics and pages outlive a fade.
+    // Made when the channel first hears a beacon, kept after: its statistics outlive a fade.
     std::unique_ptr<DecodingChannel> decoder;
-    std::unique_ptr<MessagePages> pages;
-    std::unique_ptr<ChannelPageForwarder> forwarder;
     bool decoding = false;  // its bits go to its decoder: it has the beacon it holds to itself
 };
 
@@ -213,13 +193,8 @@ bool BandMonitor::heardElsewhere(const Channel& channel, double carrierHz) const
 void BandMonitor::makeDecoder(Channel& channel) {
     channel.decoder = std::make_unique<DecodingChannel>();
     for (DecoderListener* listener : listeners_) channel.decoder->addListener(*listener);
-    if (!pageListeners_.empty()) {
-        channel.pages = std::make_unique<MessagePages>();
-        channel.forwarder = std::make_unique<ChannelPageForwarder>(pageListeners_, frequencyBase_ + channel.centreHz,
-                                                                   settings_.centreFrequencyHz.has_value(), channel.decoder->decoder());
-        channel.pages->addListener(*channel.forwarder);
-        channel.decoder->addListener(*channel.pages);
-    }
+    for (BandChannelListener* listener : channelListeners_)
+        listener->channelOpened(frequencyBase_ + channel.centreHz, settings_.centreFrequencyHz.has_value(), *channel.decoder);
 }
 
 std::vector<BandChannelStatus> BandMonitor::status() const {

@@ -57,12 +57,14 @@ struct BandChannelStatus {
     const RtcmDecoder* decoder = nullptr;  // once a beacon has been heard here
 };
 
-// Pages of one channel's message pages, with the channel they came from.
-class ChannelPageListener {
+// Told when a channel first hears a beacon and gets a decoding channel of its own, so that what a
+// caller keeps per station (message pages, say) can listen to it from its first frame.
+class BandChannelListener {
 public:
-    virtual ~ChannelPageListener() = default;
-    // `stationId`: of the last frame decoded on the channel, -1 before the first.
-    virtual void channelPagePublished(double frequencyHz, bool absoluteFrequency, int stationId, int page, const std::string& text) = 0;
+    virtual ~BandChannelListener() = default;
+    // `frequencyHz`: the channel's centre, a radio frequency with `absoluteFrequency`, else an offset
+    // or an audio tone.
+    virtual void channelOpened(double frequencyHz, bool absoluteFrequency, DecodingChannel& channel) = 0;
 };
 
 class BandMonitor {
@@ -76,8 +78,8 @@ public:
 
     // Every channel's decoder reports to the listener (add listeners before the first samples).
     void addListener(DecoderListener& listener) { listeners_.push_back(&listener); }
-    // Each channel keeps message pages, published to these listeners.
-    void addPageListener(ChannelPageListener& listener) { pageListeners_.push_back(&listener); }
+    // Hears of every channel that starts decoding, after the listeners above have been added to it.
+    void addChannelListener(BandChannelListener& listener) { channelListeners_.push_back(&listener); }
 
     // Complex samples (IQ), or real samples (audio), of any block size.
     void process(std::span<const ComplexSample> samples);
@@ -105,7 +107,7 @@ private:
     double frequencyBase_ = 0.0;  // added to a frequency relative to the stream's 0 Hz to report it
     std::vector<std::unique_ptr<Bank>> banks_;
     std::vector<DecoderListener*> listeners_;
-    std::vector<ChannelPageListener*> pageListeners_;
+    std::vector<BandChannelListener*> channelListeners_;
     std::vector<ComplexSample> block_;
     std::vector<SoftBit> bits_;
     std::uint64_t samplesTaken_ = 0;

@@ -12,8 +12,8 @@
 // run included.
 #include "measure/fixed_clock.h"
 #include "output/decoded_output.h"
+#include "present/message_pages.h"
 #include "receiver/receiver.h"
-#include "rtcm/message_pages.h"
 #include "signalgen/beacon_audio.h"
 
 #include <benchmark/benchmark.h>

@@ -22,8 +22,8 @@
 #include "display/signal_indicator.h"
 #include "measure/fixed_clock.h"
 #include "output/decoded_output.h"
+#include "present/message_pages.h"
 #include "receiver/receiver.h"
-#include "rtcm/message_pages.h"
 #include "signalgen/beacon_audio.h"
 #include "tools/command_line.h"
 
@@ -86,7 +86,7 @@ Memory readMemory() {
 
 // What the main window would be: the type 9 page selected and its text shown, and every published
 // page formatted by sondeco-decode's writer into /dev/null. Keeps the longest text published.
-class SoakView final : public DecoderListener, public PageView {
+class SoakView final : public DecoderListener, public PageView, public PageListener {
 public:
     explicit SoakView(std::FILE* sink) : writer_(OutputFormat::Pages, sink, "soak") {}
 

@@ -2,9 +2,9 @@
 #include "output/decoded_output.h"
 
 #include "output/status_panels.h"
-#include "rtcm/json_format.h"
-#include "rtcm/message_registry.h"
-#include "rtcm/page_text.h"
+#include "present/json_format.h"
+#include "present/page_text.h"
+#include "present/presentation.h"
 
 #include <array>
 #include <utility>

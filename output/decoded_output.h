@@ -4,6 +4,7 @@
 // RTCM serial stream for a GPS receiver.
 #pragma once
 
+#include "present/page_listener.h"
 #include "rtcm/decoder_listener.h"
 #include "rtcm/rtcm_encoder.h"
 #include "rtcm/serial_format.h"
@@ -53,7 +54,7 @@ private:
 // Every frame (every page) leaves the stream the moment it is decoded: a GPS receiver on a serial
 // line or a program reading a pipe wants its corrections now, not when a buffer of 4096 bytes has
 // filled, and a run that is stopped must leave whole lines behind.
-class DecodedStreamWriter final : public DecoderListener {
+class DecodedStreamWriter final : public DecoderListener, public PageListener {
 public:
     DecodedStreamWriter(OutputFormat format, std::FILE* out, std::string device);
 

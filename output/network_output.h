@@ -53,7 +53,7 @@ struct NetworkOutputStatistics {
     std::uint64_t clientsRefused = 0;  // came while the most clients allowed were connected
 };
 
-class NetworkOutput final : public DecoderListener {
+class NetworkOutput final : public DecoderListener, public PageListener {
 public:
     // What a client may have waiting beyond what its connection has taken, before it is cut: for RTCM
     // at 200 bit/s over two hours, for JSON many minutes of a file decoded at full speed.

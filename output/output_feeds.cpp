@@ -49,8 +49,8 @@ std::string OutputFeeds::stationConflict() const {
     return {};
 }
 
-std::vector<DecoderListener*> OutputFeeds::pageListeners() const {
-    std::vector<DecoderListener*> listeners;
+std::vector<PageListener*> OutputFeeds::pageListeners() const {
+    std::vector<PageListener*> listeners;
     for (const auto& server : servers_)
         if (server->format() == OutputFormat::Pages) listeners.push_back(server.get());
     return listeners;

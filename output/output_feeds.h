@@ -40,7 +40,7 @@ public:
     // Every feed listens to the decoder; those that send pages listen to the message pages as well
     // (which then have to be built).
     std::vector<DecoderListener*> decoderListeners() const;
-    std::vector<DecoderListener*> pageListeners() const;
+    std::vector<PageListener*> pageListeners() const;
 
     // At the end of the input: what is queued goes out until `deadline`, then every feed closes.
     void finish(std::chrono::steady_clock::time_point deadline);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "output/status_panels.h"
 
-#include "rtcm/text_format.h"
+#include "present/text_format.h"
 
 namespace sondeco {
 

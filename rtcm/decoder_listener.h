@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the decoder reports as it goes: frame headers, lost lock, a change of reference station,
-// every completed frame with its decoded record, and (from the message pages) every page published.
-// The main window, the headless outputs, the message pages and the tests listen; the decoder never
-// knows who shows what.
+// What the decoder reports as it goes: frame headers, lost lock, a change of reference station, and
+// every completed frame with its decoded record. The main window, the headless outputs, the message
+// pages and the tests listen; the decoder never knows who shows what.
 #pragma once
 
 #include "rtcm/messages.h"
 #include "rtcm/rtcm_frame.h"
-
-#include <string>
 
 namespace sondeco {
 
@@ -26,8 +23,6 @@ public:
     // A whole frame passed; `message` is its contents. Frames of a station marked "not working"
     // (health 7) come too: whether to show them is the listener's choice.
     virtual void frameCompleted(const RtcmFrame& /*frame*/, const DecodedMessage& /*message*/) {}
-    // A message page got new text (footer included).
-    virtual void pagePublished(int /*page*/, const std::string& /*text*/) {}
 };
 
 }  // namespace sondeco

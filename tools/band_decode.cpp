@@ -6,6 +6,7 @@
 #include "output/frame_log.h"
 #include "output/station_choice.h"
 #include "output/station_table.h"
+#include "present/message_pages.h"
 #include "tools/run_control.h"
 #include "tools/run_outcome.h"
 
@@ -20,19 +21,38 @@
 namespace sondeco {
 namespace {
 
-// A page block names the station and the frequency it came on: with many stations in one stream,
-// pages alone would not say whose they are.
-class ChannelPagesToStream final : public ChannelPageListener {
+// Every channel that starts decoding gets message pages of its own, and their pages go out as blocks
+// that name the station and the frequency it came on: with many stations in one stream, pages alone
+// would not say whose they are.
+class StationPages final : public BandChannelListener {
 public:
-    explicit ChannelPagesToStream(std::vector<DecoderListener*> listeners) : listeners_(std::move(listeners)) {}
-    void channelPagePublished(double frequencyHz, bool absolute, int stationId, int page, const std::string& text) override {
-        const std::string station = stationId < 0 ? std::string("station ?") : "station " + std::to_string(stationId);
-        const std::string named = station + " on " + formatStationFrequency(frequencyHz, absolute) + "\r\n" + text;
-        for (DecoderListener* listener : listeners_) listener->pagePublished(page, named);
+    explicit StationPages(std::vector<PageListener*> listeners) : listeners_(std::move(listeners)) {}
+    void channelOpened(double frequencyHz, bool absolute, DecodingChannel& channel) override {
+        channels_.push_back(std::make_unique<ChannelPages>(listeners_, frequencyHz, absolute, channel.decoder()));
+        channel.addListener(channels_.back()->pages);
     }
 
 private:
-    std::vector<DecoderListener*> listeners_;
+    struct ChannelPages final : PageListener {
+        ChannelPages(const std::vector<PageListener*>& to, double hz, bool isAbsolute, const RtcmDecoder& from)
+            : listeners(to), frequencyHz(hz), absolute(isAbsolute), decoder(from) {
+            pages.addListener(*this);
+        }
+        void pagePublished(int page, const std::string& text) override {
+            // The station of the channel's last frame (none before its first).
+            const int stationId = decoder.LastStationId();
+            const std::string station = stationId < 0 ? std::string("station ?") : "station " + std::to_string(stationId);
+            const std::string named = station + " on " + formatStationFrequency(frequencyHz, absolute) + "\r\n" + text;
+            for (PageListener* listener : listeners) listener->pagePublished(page, named);
+        }
+        MessagePages pages;
+        const std::vector<PageListener*>& listeners;
+        double frequencyHz;
+        bool absolute;
+        const RtcmDecoder& decoder;
+    };
+    std::vector<PageListener*> listeners_;
+    std::vector<std::unique_ptr<ChannelPages>> channels_;
 };
 
 std::string inputName(const BandDecodeSettings& settings) { return settings.path == "-" ? "standard input" : settings.path; }
@@ -106,95 +126,136 @@ private:
 
 }  // namespace
 
-int runBandDecode(const BandDecodeSettings& settings) {
-    // The input opens first: its rate decides the channels.
-    BandStream stream(settings);
-    std::string problem;
-    if (!stream.open(problem)) return fail(settings, problem);
-    const double sampleRate = stream.sampleRate();
-    if (settings.input == BandInput::Iq && (sampleRate < LowestIqRate || sampleRate > HighestIqRate))
-        return fail(settings, "is sampled at " + std::to_string(static_cast<long long>(sampleRate)) + " Hz; IQ is taken at " +
-                                  std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) + " Hz");
+namespace {
 
+// The monitor for the stream's rate, or why there is none.
+std::unique_ptr<BandMonitor> openMonitor(const BandDecodeSettings& settings, double sampleRate, std::string& problem) {
+    if (settings.input == BandInput::Iq && (sampleRate < LowestIqRate || sampleRate > HighestIqRate)) {
+        problem = "is sampled at " + std::to_string(static_cast<long long>(sampleRate)) + " Hz; IQ is taken at " +
+                  std::to_string(LowestIqRate) + " to " + std::to_string(HighestIqRate) + " Hz";
+        return nullptr;
+    }
     BandMonitorSettings monitorSettings;
     monitorSettings.input = settings.input;
     monitorSettings.sampleRate = sampleRate;
     monitorSettings.centreFrequencyHz = settings.centreFrequencyHz;
-    std::unique_ptr<BandMonitor> monitor;
     try {
-        monitor = std::make_unique<BandMonitor>(monitorSettings);
+        return std::make_unique<BandMonitor>(monitorSettings);
     } catch (const std::invalid_argument& error) {
-        return fail(settings, std::string("cannot be searched: ") + error.what());
+        problem = std::string("cannot be searched: ") + error.what();
+        return nullptr;
     }
+}
 
-    const std::string device = settings.path == "-" ? "stdin" : settings.path;
-    OutputFeeds feeds;
-    if (!feeds.open(settings.feeds, settings.format.value_or(OutputFormat::Frames), device, problem)) {
-        std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
-        return 1;
-    }
-    std::unique_ptr<FrameLog> log;
-    if (!settings.logPath.empty()) {
+// Everything the monitor's frames go to: standard output (a station table or one format), the feeds,
+// the frame log and the pages.
+class BandOutputs {
+public:
+    explicit BandOutputs(const BandDecodeSettings& settings) : settings_(settings) {}
+
+    // On failure the problem is a whole line to print.
+    bool open(std::string& problem) {
+        const std::string device = settings_.path == "-" ? "stdin" : settings_.path;
+        if (!feeds_.open(settings_.feeds, settings_.format.value_or(OutputFormat::Frames), device, problem)) return false;
+        if (!settings_.format)
+            tableWriter_ = std::make_unique<StationTableWriter>(table_, stdout);
+        else
+            output_ = std::make_unique<DecodedStreamWriter>(*settings_.format, stdout, device);
+        if (settings_.logPath.empty()) return true;
         // The log's trouble (another program holding it, a full disk) is told as it starts and ends,
         // while the frames go on to the other outputs.
         FrameLogOptions logOptions;
         logOptions.report = [](const std::string& line) { std::fprintf(stderr, "sondeco-decode: %s\n", line.c_str()); };
-        log = std::make_unique<FrameLog>(settings.logPath, systemWallClock, std::move(logOptions));
-        if (log->failed()) {
-            std::fprintf(stderr, "sondeco-decode: %s\n", log->error().c_str());
-            return 1;
-        }
-        monitor->addListener(*log);
+        log_ = std::make_unique<FrameLog>(settings_.logPath, systemWallClock, std::move(logOptions));
+        if (!log_->failed()) return true;
+        problem = log_->error();
+        return false;
     }
 
-    // The station table is kept whenever it is shown; the writers follow it, so that a redraw shows
-    // the frame that caused it.
-    StationTable table;
-    std::unique_ptr<StationTableWriter> tableWriter;
-    std::unique_ptr<DecodedStreamWriter> output;
-    std::unique_ptr<OneStationFeed> oneStationOutput;  // RTCM on standard output carries one station too
-    std::vector<DecoderListener*> pageListeners = feeds.pageListeners();
-    if (!settings.format) {
-        tableWriter = std::make_unique<StationTableWriter>(table, stdout);
-        monitor->addListener(table);
-        monitor->addListener(*tableWriter);
-        if (log) tableWriter->setStatus([&log] { return log->statusLine(); });
-    } else {
-        output = std::make_unique<DecodedStreamWriter>(*settings.format, stdout, device);
-        if (*settings.format == OutputFormat::Rtcm) {
-            oneStationOutput = std::make_unique<OneStationFeed>(*output, settings.feeds.rtcmStation);
-            monitor->addListener(*oneStationOutput);
+    void attach(BandMonitor& monitor) {
+        std::vector<PageListener*> pageListeners = feeds_.pageListeners();
+        if (log_) monitor.addListener(*log_);
+        // The station table is kept whenever it is shown; the writers follow it, so that a redraw
+        // shows the frame that caused it.
+        if (tableWriter_) {
+            monitor.addListener(table_);
+            monitor.addListener(*tableWriter_);
+            if (log_) tableWriter_->setStatus([this] { return log_->statusLine(); });
+        } else if (*settings_.format == OutputFormat::Rtcm) {
+            // RTCM on standard output carries one station too.
+            oneStationOutput_ = std::make_unique<OneStationFeed>(*output_, settings_.feeds.rtcmStation);
+            monitor.addListener(*oneStationOutput_);
         } else {
-            monitor->addListener(*output);
+            monitor.addListener(*output_);
+            if (*settings_.format == OutputFormat::Pages) pageListeners.push_back(output_.get());
         }
-        if (*settings.format == OutputFormat::Pages) pageListeners.push_back(output.get());
+        for (DecoderListener* feed : feeds_.decoderListeners()) monitor.addListener(*feed);
+        pages_ = std::make_unique<StationPages>(pageListeners);
+        if (!pageListeners.empty()) monitor.addChannelListener(*pages_);
     }
-    for (DecoderListener* feed : feeds.decoderListeners()) monitor->addListener(*feed);
-    ChannelPagesToStream pages(pageListeners);
-    if (!pageListeners.empty()) monitor->addPageListener(pages);
 
-    const auto mustStop = [&] {
-        return runMustStop(output.get(), feeds) || (tableWriter && tableWriter->failed()) ||
-               (oneStationOutput && oneStationOutput->conflict());
-    };
-    // Lost frames are the decoders' to count; the table and the log hear of them once a block.
-    const auto reportLosses = [&] {
-        for (const BandChannelStatus& channel : monitor->status()) {
+    bool mustStop() {
+        return runMustStop(output_.get(), feeds_) || (tableWriter_ && tableWriter_->failed()) ||
+               (oneStationOutput_ && oneStationOutput_->conflict());
+    }
+
+    // Lost frames are the decoders' to count; the table and the log hear of them once a block. The
+    // log commits on its own thread within a second of a frame, whether or not the stream stalls.
+    void reportLosses(const BandMonitor& monitor) {
+        for (const BandChannelStatus& channel : monitor.status()) {
             if (channel.decoder == nullptr) continue;
             const std::uint64_t lost = channel.decoder->statistics().framesLost;
-            if (tableWriter) table.framesLost(channel.frequencyHz, lost);
-            if (log) log->framesLost(channel.frequencyHz, lost);
+            if (tableWriter_) table_.framesLost(channel.frequencyHz, lost);
+            if (log_) log_->framesLost(channel.frequencyHz, lost);
         }
-        if (tableWriter) tableWriter->refresh();
-        // The log commits on its own thread within a second of a frame, whether or not the stream
-        // stalls after it.
-    };
-    const auto blockSize = static_cast<std::size_t>(sampleRate / 10.0);
+        if (tableWriter_) tableWriter_->refresh();
+    }
+
+    void finish(const BandMonitor& monitor) {
+        if (tableWriter_) tableWriter_->finish();
+        if (log_) log_->finish();
+        feeds_.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+        if (!settings_.statistics) return;
+        printStatistics(monitor);
+        if (log_) std::fprintf(stderr, "frames logged: %llu\n", static_cast<unsigned long long>(log_->framesWritten()));
+        std::fputs(feeds_.statisticsText().c_str(), stderr);
+    }
+
+    int reportOutcome(const std::string& inputProblem) {
+        RunOutcome outcome;
+        outcome.inputName = inputName(settings_);
+        outcome.inputProblem = inputProblem;
+        outcome.output = output_.get();
+        outcome.outputFailed = tableWriter_ && tableWriter_->failed();
+        outcome.outputErrorNumber = tableWriter_ ? tableWriter_->errorNumber() : 0;
+        outcome.feeds = &feeds_;
+        if (oneStationOutput_ && oneStationOutput_->conflict())
+            outcome.otherProblems.push_back(stationConflictProblem("-o rtcm: " + oneStationOutput_->conflictText()));
+        if (log_ && log_->failed()) outcome.otherProblems.push_back(log_->error());
+        return sondeco::reportOutcome(outcome);
+    }
+
+private:
+    const BandDecodeSettings& settings_;
+    OutputFeeds feeds_;
+    std::unique_ptr<FrameLog> log_;
+    StationTable table_;
+    std::unique_ptr<StationTableWriter> tableWriter_;
+    std::unique_ptr<DecodedStreamWriter> output_;
+    std::unique_ptr<OneStationFeed> oneStationOutput_;
+    std::unique_ptr<StationPages> pages_;
+};
+
+// Block by block to the end of the stream (again from its start with --loop) or until an output
+// cannot go on; the input's problem, if any.
+std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream, BandMonitor& monitor, BandOutputs& outputs) {
+    const auto blockSize = static_cast<std::size_t>(stream.sampleRate() / 10.0);
     std::optional<RealTimePacer> pacer;
-    if (settings.realtime) pacer.emplace(sampleRate);
+    if (settings.realtime) pacer.emplace(stream.sampleRate());
+    std::string problem;
     std::size_t samplesThisPass = 0;
-    while (!mustStop()) {
-        const std::size_t got = stream.decodeNext(*monitor, blockSize);
+    while (!outputs.mustStop()) {
+        const std::size_t got = stream.decodeNext(monitor, blockSize);
         if (got == 0) {
             if (!settings.loop || samplesThisPass == 0 || !stream.error().empty()) break;
             if (!stream.open(problem)) break;
@@ -202,31 +263,32 @@ int runBandDecode(const BandDecodeSettings& settings) {
             continue;
         }
         samplesThisPass += got;
-        reportLosses();
+        outputs.reportLosses(monitor);
         if (pacer) pacer->advance(got);
     }
-    if (problem.empty()) problem = stream.error();
-    monitor->finish();
-    reportLosses();
-    if (tableWriter) tableWriter->finish();
-    if (log) log->finish();
-    feeds.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
-    if (settings.statistics) {
-        printStatistics(*monitor);
-        if (log) std::fprintf(stderr, "frames logged: %llu\n", static_cast<unsigned long long>(log->framesWritten()));
-        std::fputs(feeds.statisticsText().c_str(), stderr);
+    return problem.empty() ? stream.error() : problem;
+}
+
+}  // namespace
+
+int runBandDecode(const BandDecodeSettings& settings) {
+    // The input opens first: its rate decides the channels.
+    BandStream stream(settings);
+    std::string problem;
+    if (!stream.open(problem)) return fail(settings, problem);
+    const std::unique_ptr<BandMonitor> monitor = openMonitor(settings, stream.sampleRate(), problem);
+    if (!monitor) return fail(settings, problem);
+    BandOutputs outputs(settings);
+    if (!outputs.open(problem)) {
+        std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
+        return 1;
     }
-    RunOutcome outcome;
-    outcome.inputName = inputName(settings);
-    outcome.inputProblem = problem;
-    outcome.output = output.get();
-    outcome.outputFailed = tableWriter && tableWriter->failed();
-    outcome.outputErrorNumber = tableWriter ? tableWriter->errorNumber() : 0;
-    outcome.feeds = &feeds;
-    if (oneStationOutput && oneStationOutput->conflict())
-        outcome.otherProblems.push_back(stationConflictProblem("-o rtcm: " + oneStationOutput->conflictText()));
-    if (log && log->failed()) outcome.otherProblems.push_back(log->error());
-    return reportOutcome(outcome);
+    outputs.attach(*monitor);
+    problem = decodeStream(settings, stream, *monitor, outputs);
+    monitor->finish();
+    outputs.reportLosses(*monitor);
+    outputs.finish(*monitor);
+    return outputs.reportOutcome(problem);
 }
 
 }  // namespace sondeco

@@ -8,8 +8,8 @@
 #include "output/file_descriptor.h"
 #include "output/frame_log.h"
 #include "output/output_feeds.h"
+#include "present/message_pages.h"
 #include "receiver/receiver.h"
-#include "rtcm/message_pages.h"
 #include "tools/band_decode.h"
 #include "tools/command_line.h"
 #include "tools/decode_options.h"
@@ -186,7 +186,7 @@ int run(const DecodeOptions& options) {
     MessagePages pages;
     if (options.format == OutputFormat::Pages || !feeds.pageListeners().empty()) receiver.addListener(pages);
     if (options.format == OutputFormat::Pages) pages.addListener(output);
-    for (DecoderListener* feed : feeds.pageListeners()) pages.addListener(*feed);
+    for (PageListener* feed : feeds.pageListeners()) pages.addListener(*feed);
     receiver.addListener(output);
     for (DecoderListener* feed : feeds.decoderListeners()) receiver.addListener(*feed);
 

@@ -20,12 +20,12 @@
 // - what a channel says of its beacon holds together: a carrier (a number, within the channel's
 //   reach) and a rate (a beacon's) exactly when it holds one, Eb/N0 only while locked;
 // - every frame is within its fields' ranges, received at a frequency inside the stream and flagged
-//   absolute exactly when the monitor knows the centre; every page comes from one of the channels;
+//   absolute exactly when the monitor knows the centre; every channel that opens is one of them;
 // - the decoders' statistics, summed over the channels, agree with what they reported;
 // - every sample is counted.
 
 #include "band/band_monitor.h"
-#include "rtcm/message_pages.h"
+#include "present/message_pages.h"
 #include "signalgen/band_signal.h"
 #include "tests/fuzz/frame_checks.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -58,16 +59,22 @@ struct Stream {
 };
 
 // Frames and pages as the monitor reports them, checked against the stream.
-class BandChecks final : public fuzzing::FrameChecks, public ChannelPageListener {
+class BandChecks final : public fuzzing::FrameChecks, public BandChannelListener, public PageListener {
 public:
     explicit BandChecks(const Stream& stream) : stream_(stream) { oneDecoder = false; }
     std::vector<double> channelFrequencies;  // filled in once the monitor is built
     std::uint64_t pages = 0;
 
-    void channelPagePublished(double frequencyHz, bool absoluteFrequency, int stationId, int page, const std::string& text) override {
+    // Each channel that opens is one of the stream's, and gets pages of its own, as sondeco-decode
+    // gives it.
+    void channelOpened(double frequencyHz, bool absoluteFrequency, DecodingChannel& channel) override {
         FUZZ_CHECK(std::find(channelFrequencies.begin(), channelFrequencies.end(), frequencyHz) != channelFrequencies.end());
         FUZZ_CHECK(absoluteFrequency == stream_.settings.centreFrequencyHz.has_value());
-        FUZZ_CHECK(stationId >= -1 && stationId <= 1023);
+        channelPages_.push_back(std::make_unique<MessagePages>());
+        channelPages_.back()->addListener(*this);
+        channel.addListener(*channelPages_.back());
+    }
+    void pagePublished(int page, const std::string& text) override {
         FUZZ_CHECK(page >= 0 && page < PageCount);
         FUZZ_CHECK(!text.empty());
         ++pages;
@@ -83,6 +90,7 @@ protected:
 
 private:
     const Stream& stream_;
+    std::vector<std::unique_ptr<MessagePages>> channelPages_;
 };
 
 void checkMonitor(const BandMonitor& monitor, const Stream& stream, std::uint64_t samples) {
@@ -256,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     BandChecks checks(stream);
     for (const BandChannelStatus& channel : monitor->status()) checks.channelFrequencies.push_back(channel.frequencyHz);
     monitor->addListener(checks);
-    if (withPages) monitor->addPageListener(checks);
+    if (withPages) monitor->addChannelListener(checks);
     checkMonitor(*monitor, stream, 0);
 
     std::vector<double> audio;

@@ -14,8 +14,8 @@
 //   original (its whole state is in the object: the eye pattern and the tests depend on that).
 
 #include "demod/demodulator.h"
+#include "present/message_pages.h"
 #include "receiver/receiver.h"
-#include "rtcm/message_pages.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

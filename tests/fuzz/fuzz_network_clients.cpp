@@ -19,8 +19,8 @@
 // The input's last bytes choose the server and the clients; its first bytes are what the clients send.
 
 #include "output/network_output.h"
+#include "present/message_pages.h"
 #include "receiver/receiver.h"
-#include "rtcm/message_pages.h"
 #include "rtcm/serial_format.h"
 #include "signalgen/simulated_beacon.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -48,7 +48,7 @@ using Clock = std::chrono::steady_clock;
 
 // Every unit the server is given, formatted as the server formats it; for RTCM, the frames
 // themselves, since each client's stream is encoded on a parity chain of its own.
-class Published final : public DecoderListener {
+class Published final : public DecoderListener, public PageListener {
 public:
     explicit Published(OutputFormat format) : formatter_(format, "fuzz") {}
     std::vector<std::string> units;

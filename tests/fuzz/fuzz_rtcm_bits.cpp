@@ -13,7 +13,7 @@
 // byte is eight bits, least significant first.
 
 #include "output/status_panels.h"
-#include "rtcm/message_pages.h"
+#include "present/message_pages.h"
 #include "rtcm/rtcm_decoder.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -32,7 +32,7 @@ using namespace sondeco;
 
 const std::string Footer = "Last up date at 12:34:56";
 
-class CheckingView final : public DecoderListener, public PageView {
+class CheckingView final : public DecoderListener, public PageView, public PageListener {
 public:
     int selected = -1;
     std::string shown;

@@ -10,8 +10,8 @@
 // so a plain capture file is a useful seed as it is.
 
 #include "output/decoded_output.h"
+#include "present/message_pages.h"
 #include "receiver/receiver.h"
-#include "rtcm/message_pages.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -44,7 +44,7 @@ FrameSummary summarise(const RtcmFrame& frame, const DecodedMessage& message) {
 }
 
 // Checks and keeps what the decoder and the pages report.
-class FrameChecker final : public DecoderListener {
+class FrameChecker final : public DecoderListener, public PageListener {
 public:
     std::vector<FrameSummary> frames;
     int headers = 0;

@@ -4,7 +4,7 @@
 // receive, and that nothing of it holds up decoding.
 
 #include "output/network_output.h"
-#include "rtcm/message_pages.h"
+#include "present/message_pages.h"
 #include "tests/output/feed_support.h"
 
 #include <gtest/gtest.h>
@@ -188,7 +188,7 @@ TEST(NetworkOutput, AClientThatStopsReadingIsCutAndTheOthersGetEverything) {
     receiver.addListener(messagePages);
     messagePages.addListener(pages);
     std::string reference;
-    struct PageRecorder final : DecoderListener {
+    struct PageRecorder final : PageListener {
         explicit PageRecorder(std::string& into) : text(into) {}
         void pagePublished(int page, const std::string& pageText) override { formatter.pagePublished(page, pageText, text); }
         OutputFormatter formatter{OutputFormat::Pages, "test"};

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tests/rtcm/recording_view.h"
+#include "tests/support/recording_view.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // Real reference-station captures (tests/data/rtcm2, with gpsd's decoding of each in the .chk file)
 // pushed bit by bit through the decoder. From the first frame the decoder locks on, every frame
 // header must be the one gpsd saw, in order, and the pages must show the values gpsd decoded.
-#include "tests/rtcm/recording_view.h"
+#include "tests/support/recording_view.h"
 
 #include "tests/support/test_support.h"
 

@@ -2,7 +2,7 @@
 // Relocking: after a damaged word the decoder must take the very next intact frame, whatever the
 // polarity of its preamble (it follows a word ending in D30 = 1 about half the time) and even when a
 // slipped bit put that preamble inside the rejected word. And it must not find frames in noise.
-#include "tests/rtcm/recording_view.h"
+#include "tests/support/recording_view.h"
 
 #include "signalgen/simulated_beacon.h"
 

@@ -2,7 +2,7 @@
 // Soft bits into the decoder: a word that fails parity is repaired when one unsure symbol explains
 // the failure, a data word that cannot be repaired costs its frame but not the lock, and nothing
 // repaired comes out wrong.
-#include "tests/rtcm/recording_view.h"
+#include "tests/support/recording_view.h"
 
 #include <gtest/gtest.h>
 
