@@ -108,6 +108,89 @@ double boxPlus(double a, double b) {
 
 firdecim_crcf decimatorOf(void* handle) { return static_cast<firdecim_crcf>(handle); }
 
+// Where the two lines of the squared signal are looked for, in bins of its spectrum.
+struct LineSearch {
+    double binHz;
+    double halfRate;  // half the bit rate, in bins: each line's distance from the pair's centre
+    std::int64_t centre;  // twice the expected carrier offset
+    std::int64_t reach;  // how far either side of it the pair's centre may lie
+    std::int64_t length;  // of the spectrum
+};
+
+// The strongest pair of lines found so far, and the drift rate that showed it.
+struct LinePair {
+    double power = -1.0;
+    double drift = 0.0;
+    double twiceOffsetHz = 0.0;
+    double lower = 0.0, upper = 0.0;  // each line's power
+    double floor = 0.0;  // the spectrum's noise floor where the lines may be
+};
+
+// The pair in one spectrum (of the squared signal de-chirped by `drift`), kept if it beats `best`.
+void findLinePair(const std::vector<double>& power, double drift, const LineSearch& where, LinePair& best) {
+    const std::int64_t length = where.length;
+    const auto powerAt = [&](double bin) {
+        const double floor = std::floor(bin);
+        const double fraction = bin - floor;
+        const auto index = static_cast<std::int64_t>(floor);
+        const auto wrap = [&](std::int64_t i) { return static_cast<std::size_t>(((i % length) + length) % length); };
+        return power[wrap(index)] * (1.0 - fraction) + power[wrap(index + 1)] * fraction;
+    };
+    const auto pairPower = [&](std::int64_t bin) {
+        return powerAt(static_cast<double>(bin) - where.halfRate) + powerAt(static_cast<double>(bin) + where.halfRate);
+    };
+    bool better = false;
+    for (std::int64_t bin = where.centre - where.reach; bin <= where.centre + where.reach; ++bin) {
+        const double p = pairPower(bin);
+        if (p <= best.power) continue;
+        better = true;
+        best.power = p;
+        best.drift = drift;
+        const double left = pairPower(bin - 1), right = pairPower(bin + 1);
+        const double curvature = left - 2.0 * p + right;
+        const double refined = static_cast<double>(bin) + (curvature < 0.0 ? std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5) : 0.0);
+        best.twiceOffsetHz = refined * where.binHz;
+        best.lower = powerAt(refined - where.halfRate);
+        best.upper = powerAt(refined + where.halfRate);
+    }
+    if (!better) return;
+    // The noise floor of the squared signal where the lines may be: the median bin.
+    std::vector<double> region;
+    const auto edge = static_cast<std::int64_t>(std::ceil(where.halfRate)) + 2;
+    for (std::int64_t bin = where.centre - where.reach - edge; bin <= where.centre + where.reach + edge; ++bin)
+        region.push_back(power[static_cast<std::size_t>(((bin % length) + length) % length)]);
+    std::nth_element(region.begin(), region.begin() + static_cast<std::ptrdiff_t>(region.size() / 2), region.end());
+    best.floor = region[region.size() / 2];
+}
+
+// The strongest pair over every drift rate tried: as many rates as it takes for the worst left over
+// to move a line by less than a bin.
+LinePair strongestLinePair(const std::vector<ComplexSample>& squared, double sampleRate, const LineSearch& where) {
+    const std::size_t count = squared.size();
+    const double seconds = static_cast<double>(count) / sampleRate;
+    const double driftStep = 1.0 / (seconds * seconds);
+    const int driftSteps = static_cast<int>(std::ceil(MaximumDriftHzPerSecond / driftStep - 0.5));
+    const auto fftLength = static_cast<std::size_t>(where.length);
+    std::vector<ComplexSample> input(fftLength), spectrum(fftLength);
+    std::vector<double> power(fftLength);
+    fftplan plan = fft_create_plan(static_cast<unsigned>(fftLength), input.data(), spectrum.data(), LIQUID_FFT_FORWARD, 0);
+    LinePair best;
+    for (int step = -driftSteps; step <= driftSteps; ++step) {
+        const double drift = step * driftStep;
+        // The squared signal's phase gains 2 pi drift t^2 from a carrier drifting by `drift` Hz/s.
+        for (std::size_t k = 0; k < count; ++k) {
+            const double t = static_cast<double>(k) / sampleRate;
+            input[k] = squared[k] * std::polar(1.0f, static_cast<float>(-TwoPi * drift * t * t));
+        }
+        std::fill(input.begin() + static_cast<std::ptrdiff_t>(count), input.end(), ComplexSample{});
+        fft_execute(plan);
+        for (std::size_t k = 0; k < fftLength; ++k) power[k] = std::norm(spectrum[k]);
+        findLinePair(power, drift, where, best);
+    }
+    fft_destroy_plan(plan);
+    return best;
+}
+
 }  // namespace
 
 CoherentMskDetector::CoherentMskDetector(double sampleRate, double toneHz, double bitRate)
@@ -228,71 +311,16 @@ void CoherentMskDetector::search() {
     std::vector<ComplexSample> squared(count);
     for (std::size_t k = 0; k < count; ++k) squared[k] = window_[k] * window_[k];
 
-    const double seconds = static_cast<double>(count) / internalRate_;
-    const double driftStep = 1.0 / (seconds * seconds);
-    const int driftSteps = static_cast<int>(std::ceil(MaximumDriftHzPerSecond / driftStep - 0.5));
     const double binHz = internalRate_ / static_cast<double>(fftLength_);
-    const double halfRate = nominalRate_ / 2.0 / binHz;
-    const auto reach = static_cast<std::int64_t>(std::ceil(2.0 * MaximumOffsetHz / binHz));
-    const auto centre = static_cast<std::int64_t>(std::lround((searchCentreHz_ - mixerHz_) * 2.0 / binHz));
-    const auto length = static_cast<std::int64_t>(fftLength_);
-
-    std::vector<ComplexSample> input(fftLength_), spectrum(fftLength_);
-    std::vector<double> power(fftLength_);
-    fftplan plan = fft_create_plan(static_cast<unsigned>(fftLength_), input.data(), spectrum.data(), LIQUID_FFT_FORWARD, 0);
-    double bestPower = -1.0, bestDrift = 0.0, bestTwiceOffsetHz = 0.0;
-    double bestLower = 0.0, bestUpper = 0.0, bestFloor = 0.0;
-    std::vector<double> region;
-    for (int step = -driftSteps; step <= driftSteps; ++step) {
-        const double drift = step * driftStep;
-        // The squared signal's phase gains 2 pi drift t^2 from a carrier drifting by `drift` Hz/s.
-        for (std::size_t k = 0; k < count; ++k) {
-            const double t = static_cast<double>(k) / internalRate_;
-            input[k] = squared[k] * std::polar(1.0f, static_cast<float>(-TwoPi * drift * t * t));
-        }
-        std::fill(input.begin() + static_cast<std::ptrdiff_t>(count), input.end(), ComplexSample{});
-        fft_execute(plan);
-        for (std::size_t k = 0; k < fftLength_; ++k) power[k] = std::norm(spectrum[k]);
-        const auto powerAt = [&](double bin) {
-            const double floor = std::floor(bin);
-            const double fraction = bin - floor;
-            const auto index = static_cast<std::int64_t>(floor);
-            const auto wrap = [&](std::int64_t i) { return static_cast<std::size_t>(((i % length) + length) % length); };
-            return power[wrap(index)] * (1.0 - fraction) + power[wrap(index + 1)] * fraction;
-        };
-        const auto pairPower = [&](std::int64_t bin) {
-            return powerAt(static_cast<double>(bin) - halfRate) + powerAt(static_cast<double>(bin) + halfRate);
-        };
-        bool better = false;
-        for (std::int64_t bin = centre - reach; bin <= centre + reach; ++bin) {
-            const double p = pairPower(bin);
-            if (p <= bestPower) continue;
-            better = true;
-            bestPower = p;
-            bestDrift = drift;
-            const double left = pairPower(bin - 1), right = pairPower(bin + 1);
-            const double curvature = left - 2.0 * p + right;
-            const double refined =
-                static_cast<double>(bin) + (curvature < 0.0 ? std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5) : 0.0);
-            bestTwiceOffsetHz = refined * binHz;
-            bestLower = powerAt(refined - halfRate);
-            bestUpper = powerAt(refined + halfRate);
-        }
-        if (!better) continue;
-        // The noise floor of the squared signal where the lines may be: the median bin.
-        region.clear();
-        const auto edge = static_cast<std::int64_t>(std::ceil(halfRate)) + 2;
-        for (std::int64_t bin = centre - reach - edge; bin <= centre + reach + edge; ++bin)
-            region.push_back(power[static_cast<std::size_t>(((bin % length) + length) % length)]);
-        std::nth_element(region.begin(), region.begin() + static_cast<std::ptrdiff_t>(region.size() / 2), region.end());
-        bestFloor = region[region.size() / 2];
-    }
-    fft_destroy_plan(plan);
+    const LineSearch where{binHz, nominalRate_ / 2.0 / binHz,
+                           static_cast<std::int64_t>(std::lround((searchCentreHz_ - mixerHz_) * 2.0 / binHz)),
+                           static_cast<std::int64_t>(std::ceil(2.0 * MaximumOffsetHz / binHz)), static_cast<std::int64_t>(fftLength_)};
+    const LinePair best = strongestLinePair(squared, internalRate_, where);
 
     // Both lines must stand out, and neither may dwarf the other: a plain carrier, or a carrier sitting
     // on one of the two tones, or a lone harmonic of a voice, makes one line and not a pair.
-    const double weaker = std::min(bestLower, bestUpper), stronger = std::max(bestLower, bestUpper);
-    if (!(weaker >= LineOverFloor * bestFloor) || !(stronger <= LineImbalance * weaker)) {
+    const double weaker = std::min(best.lower, best.upper), stronger = std::max(best.lower, best.upper);
+    if (!(weaker >= LineOverFloor * best.floor) || !(stronger <= LineImbalance * weaker)) {
         // Nothing there: look again half a window later.
         const auto half = static_cast<std::ptrdiff_t>(count / 2);
         window_.erase(window_.begin(), window_.begin() + half);
@@ -305,16 +333,16 @@ void CoherentMskDetector::search() {
         std::complex<double> sum(0.0, 0.0);
         for (std::size_t k = 0; k < count; ++k) {
             const double t = static_cast<double>(k) / internalRate_;
-            sum += std::complex<double>(squared[k]) * std::polar(1.0, -TwoPi * (frequencyHz * t + bestDrift * t * t));
+            sum += std::complex<double>(squared[k]) * std::polar(1.0, -TwoPi * (frequencyHz * t + best.drift * t * t));
         }
         return sum;
     };
-    const std::complex<double> upper = line(bestTwiceOffsetHz + nominalRate_ / 2.0);
-    const std::complex<double> lower = line(bestTwiceOffsetHz - nominalRate_ / 2.0);
+    const std::complex<double> upper = line(best.twiceOffsetHz + nominalRate_ / 2.0);
+    const std::complex<double> lower = line(best.twiceOffsetHz - nominalRate_ / 2.0);
     double clockFraction = (std::arg(lower) - std::arg(upper)) / TwoPi;  // first symbol centre, in bits
     clockFraction -= std::floor(clockFraction);
     const double carrierPhase = 0.5 * (std::arg(upper) + Pi * clockFraction);
-    startTracking(bestTwiceOffsetHz / 2.0, bestDrift, carrierPhase, clockFraction);
+    startTracking(best.twiceOffsetHz / 2.0, best.drift, carrierPhase, clockFraction);
 }
 
 void CoherentMskDetector::startTracking(double offsetHz, double driftHzPerSecond, double phase, double firstCentreBits) {

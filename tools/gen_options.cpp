@@ -135,9 +135,73 @@ std::vector<double> parseNumbers(const std::string& option, const std::string& t
     return numbers;
 }
 
-// The band's settings from the options, every value checked: signals inside the stream's band with
-// a margin (an SDR's filters roll off towards its edges), rates and stations a beacon can have.
-void checkBandOptions(GenOptions& options, const CLI::App& app, const std::vector<int>* messageTypes) {
+// The part of the stream's band a signal may use: an SDR's filters roll off towards its edges.
+struct UsableBand {
+    double low = 0.0, high = 0.0;
+    void check(const std::string& option, const std::string& text, double from, double to) const {
+        if (from < low || to > high) {
+            throw UsageError(option + " " + text + ": the signal (" + std::to_string(std::lround(from)) + ".." +
+                             std::to_string(std::lround(to)) + " Hz) lies outside the stream's usable band, " +
+                             std::to_string(std::lround(low)) + ".." + std::to_string(std::lround(high)) + " Hz");
+        }
+    }
+};
+
+// One --beacon FREQ[,RATE[,STATION[,EBN0]]], the i-th; whether it gave its own level.
+BandBeacon parseBeacon(const GenOptions& options, const std::string& text, std::size_t i, bool& levelGiven) {
+    const auto numbers = parseNumbers("--beacon", text, 4);
+    BandBeacon beacon;
+    beacon.frequency = numbers[0];
+    beacon.bitRate = numbers.size() > 1 ? numbers[1] : options.bitRate;
+    if (beacon.bitRate != 25.0 && beacon.bitRate != 50.0 && beacon.bitRate != 100.0 && beacon.bitRate != 200.0) {
+        throw UsageError("--beacon " + text + ": the rate must be 25, 50, 100 or 200 bit/s");
+    }
+    const int firstStation = options.stationId.value_or(491);
+    const double station = numbers.size() > 2 ? numbers[2] : static_cast<double>((firstStation + static_cast<int>(i)) % 1024);
+    if (station != std::floor(station) || station < 0.0 || station > 1023.0) {
+        throw UsageError("--beacon " + text + ": the station ID must be a whole number 0..1023");
+    }
+    beacon.stationId = static_cast<int>(station);
+    if (numbers.size() > 3) {
+        if (numbers[3] < -30.0 || numbers[3] > 100.0) throw UsageError("--beacon " + text + ": Eb/N0 must be -30..100 dB");
+        levelGiven = true;
+    }
+    beacon.ebN0Db = numbers.size() > 3 ? numbers[3] : options.ebN0Db.value_or(DefaultBandEbN0);
+    beacon.frequencyOffset = options.frequencyOffset;
+    beacon.clockErrorPpm = options.clockErrorPpm;
+    return beacon;
+}
+
+// One --carrier FREQ[,CN0]; whether it gave its own level.
+BandCarrier parseCarrier(const std::string& text, bool& levelGiven) {
+    const auto numbers = parseNumbers("--carrier", text, 2);
+    BandCarrier carrier;
+    carrier.frequency = numbers[0];
+    if (numbers.size() > 1) {
+        if (numbers[1] < -30.0 || numbers[1] > 150.0) throw UsageError("--carrier " + text + ": C/N0 must be -30..150 dB-Hz");
+        carrier.carrierToNoiseDbHz = numbers[1];
+        levelGiven = true;
+    }
+    return carrier;
+}
+
+// The IQ sample format, by the kind of file, and whether a WAV file can hold the stream.
+void checkIqFormat(GenOptions& options, double sampleRate) {
+    const bool wav = GenOptions::endsWithWav(options.output);
+    const std::string format = options.format.value_or(wav ? "cs16" : "cu8");
+    if (wav && (format == "cu8" || format == "cs8"))
+        throw UsageError("--format " + format + " is for raw IQ; a WAV file takes cs16, cs32 or cf32");
+    if (!wav && format == "cs32") throw UsageError("--format cs32 is for a WAV file; raw IQ takes cu8, cs8, cs16 or cf32");
+    options.format = format;
+    // A WAV file's sizes are 32-bit numbers.
+    const double bytes = options.seconds * sampleRate * 2.0 * (format == "cs16" ? 2.0 : 4.0);
+    if (wav && bytes > 4294967295.0 - 1024.0) {
+        throw UsageError("a WAV file holds at most 4 GiB; write raw IQ or fewer --seconds");
+    }
+}
+
+// The options that make no sense for the band (or outside IQ), named.
+void checkBandExclusions(const GenOptions& options, const CLI::App& app) {
     if (!options.iq) {
         for (const char* name : {"--center-freq", "--sample-rate", "--format"}) {
             if (app.count(name) > 0) throw UsageError(std::string(name) + " describes complex baseband; it needs --iq");
@@ -148,6 +212,13 @@ void checkBandOptions(GenOptions& options, const CLI::App& app, const std::vecto
         if (app.count(name) > 0)
             throw UsageError(std::string(name) + " is for a single beacon; with --beacon, --carrier or --iq it has no meaning");
     }
+}
+
+// The band's settings from the options, every value checked: signals inside the stream's usable
+// band, rates and stations a beacon can have.
+void checkBandOptions(GenOptions& options, const CLI::App& app, const std::vector<int>* messageTypes) {
+    checkBandExclusions(options, app);
+    if (!options.isBand()) return;
     BandSettings& band = options.band;
     band.output = options.iq ? BandOutput::Complex : BandOutput::Real;
     band.sampleRate = options.iq ? options.sampleRate.value_or(DefaultIqRate) : SampleRate;
@@ -155,56 +226,21 @@ void checkBandOptions(GenOptions& options, const CLI::App& app, const std::vecto
     band.seed = options.seed;
     band.startSecondsIntoHour = options.zCount ? *options.zCount * 0.6 : gpsSecondsIntoHour();
     const double halfWidth = UsableBandFraction * band.sampleRate;
-    const double low = options.iq ? band.centreFrequency - halfWidth : 0.0;
-    const double high = options.iq ? band.centreFrequency + halfWidth : halfWidth;
-    const auto checkInBand = [&](const std::string& option, const std::string& text, double from, double to) {
-        if (from < low || to > high) {
-            throw UsageError(option + " " + text + ": the signal (" + std::to_string(std::lround(from)) + ".." +
-                             std::to_string(std::lround(to)) + " Hz) lies outside the stream's usable band, " +
-                             std::to_string(std::lround(low)) + ".." + std::to_string(std::lround(high)) + " Hz");
-        }
-    };
+    const UsableBand usable{options.iq ? band.centreFrequency - halfWidth : 0.0, options.iq ? band.centreFrequency + halfWidth : halfWidth};
 
     bool levelGiven = options.ebN0Db.has_value();
     std::vector<std::string> beaconTexts = options.beaconTexts;
     if (beaconTexts.empty() && options.iq) beaconTexts.push_back(std::to_string(band.centreFrequency));
-    const int firstStation = options.stationId.value_or(491);
     for (std::size_t i = 0; i < beaconTexts.size(); ++i) {
-        const std::string& text = beaconTexts[i];
-        const auto numbers = parseNumbers("--beacon", text, 4);
-        BandBeacon beacon;
-        beacon.frequency = numbers[0];
-        beacon.bitRate = numbers.size() > 1 ? numbers[1] : options.bitRate;
-        if (beacon.bitRate != 25.0 && beacon.bitRate != 50.0 && beacon.bitRate != 100.0 && beacon.bitRate != 200.0) {
-            throw UsageError("--beacon " + text + ": the rate must be 25, 50, 100 or 200 bit/s");
-        }
-        const double station = numbers.size() > 2 ? numbers[2] : static_cast<double>((firstStation + static_cast<int>(i)) % 1024);
-        if (station != std::floor(station) || station < 0.0 || station > 1023.0) {
-            throw UsageError("--beacon " + text + ": the station ID must be a whole number 0..1023");
-        }
-        beacon.stationId = static_cast<int>(station);
-        if (numbers.size() > 3) {
-            if (numbers[3] < -30.0 || numbers[3] > 100.0) throw UsageError("--beacon " + text + ": Eb/N0 must be -30..100 dB");
-            levelGiven = true;
-        }
-        beacon.ebN0Db = numbers.size() > 3 ? numbers[3] : options.ebN0Db.value_or(DefaultBandEbN0);
+        BandBeacon beacon = parseBeacon(options, beaconTexts[i], i, levelGiven);
         if (messageTypes != nullptr) beacon.messageTypes = *messageTypes;
-        beacon.frequencyOffset = options.frequencyOffset;
-        beacon.clockErrorPpm = options.clockErrorPpm;
         const double centre = beacon.frequency + beacon.frequencyOffset;
-        checkInBand("--beacon", text, centre - 0.75 * beacon.bitRate, centre + 0.75 * beacon.bitRate);
+        usable.check("--beacon", beaconTexts[i], centre - 0.75 * beacon.bitRate, centre + 0.75 * beacon.bitRate);
         band.beacons.push_back(beacon);
     }
     for (const std::string& text : options.carrierTexts) {
-        const auto numbers = parseNumbers("--carrier", text, 2);
-        BandCarrier carrier;
-        carrier.frequency = numbers[0];
-        if (numbers.size() > 1) {
-            if (numbers[1] < -30.0 || numbers[1] > 150.0) throw UsageError("--carrier " + text + ": C/N0 must be -30..150 dB-Hz");
-            carrier.carrierToNoiseDbHz = numbers[1];
-            levelGiven = true;
-        }
-        checkInBand("--carrier", text, carrier.frequency, carrier.frequency);
+        const BandCarrier carrier = parseCarrier(text, levelGiven);
+        usable.check("--carrier", text, carrier.frequency, carrier.frequency);
         band.carriers.push_back(carrier);
     }
     band.noise = levelGiven;
@@ -218,20 +254,7 @@ void checkBandOptions(GenOptions& options, const CLI::App& app, const std::vecto
     } catch (const std::invalid_argument& error) {
         throw UsageError(error.what());
     }
-
-    if (options.iq) {
-        const bool wav = GenOptions::endsWithWav(options.output);
-        const std::string format = options.format.value_or(wav ? "cs16" : "cu8");
-        if (wav && (format == "cu8" || format == "cs8"))
-            throw UsageError("--format " + format + " is for raw IQ; a WAV file takes cs16, cs32 or cf32");
-        if (!wav && format == "cs32") throw UsageError("--format cs32 is for a WAV file; raw IQ takes cu8, cs8, cs16 or cf32");
-        options.format = format;
-        // A WAV file's sizes are 32-bit numbers.
-        const double bytes = options.seconds * band.sampleRate * 2.0 * (format == "cs16" ? 2.0 : 4.0);
-        if (wav && bytes > 4294967295.0 - 1024.0) {
-            throw UsageError("a WAV file holds at most 4 GiB; write raw IQ or fewer --seconds");
-        }
-    }
+    if (options.iq) checkIqFormat(options, band.sampleRate);
 }
 
 }  // namespace
