@@ -25,6 +25,14 @@ void decodeMessageRecord(const RtcmFrame& frame, DecodedMessage& message) {
     message.dataWords.assign(frame.dataWords.begin(), frame.dataWords.begin() + frame.frameLength);
     const MessageTypeEntry* entry = findMessageType(frame.messageType);
     message.family = entry != nullptr ? entry->family : MessageFamily::Unknown;
+    // Nothing of an earlier frame may show through to a listener; clearing keeps the capacity, so the
+    // one record the decoder reuses still allocates nothing per frame.
+    message.corrections.clear();
+    message.station = {};
+    message.hasStation = false;
+    message.health.clear();
+    message.almanac.clear();
+    message.specialMessage.clear();
     if (entry != nullptr && entry->decode != nullptr) entry->decode(frame, message);
 }
 

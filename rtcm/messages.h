@@ -82,8 +82,8 @@ struct Reception {
     int repairedWords = 0;  // words that passed only after bits were flipped
 };
 
-// One decoded frame's contents. Only the members of its family are filled; the others keep whatever
-// an earlier frame left, so that the decoder can reuse one record without allocating per frame.
+// One decoded frame's contents. Only the members of its family are filled; the others are empty
+// (cleared, not freed: the decoder reuses one record without allocating per frame).
 struct DecodedMessage {
     MessageFamily family = MessageFamily::Unknown;
     std::vector<std::uint32_t> dataWords;  // d1..d24 of every data word, d1 most significant: all types

@@ -157,7 +157,7 @@ TEST(BeaconAcquisition, CarriersNoiseAndSpeechAreNotBeacons) {
     }
     CarrierSound whiteNoise(1000.0, 0.0, 3000.0, 10);
     expectNothingIn(whiteNoise, 30.0, "white noise");
-    // Hours of each are counted by hand: AcquisitionMeasurement.DISABLED_FalseAcquisitionsPerHour.
+    // Hours of each are counted by hand: AcquisitionMeasurement.FalseAcquisitionsPerHour in bench/measure_acquisition.cpp.
 }
 
 TEST(BeaconAcquisition, LetsGoOfABeaconThatStopsAndFindsTheNextOne) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace sondeco::testing {
 namespace {
 
@@ -46,6 +48,50 @@ TEST(FrameHeader, FramesOfNoAndOfThirtyOneDataWords) {
     bench.send(DecoderBench::header(6), {});
     EXPECT_EQ(bench.view.completedFrames.size(), 3u);
     EXPECT_EQ(bench.decoder.statistics().syncLosses, 0u);
+}
+
+// Each frame's record holds what that frame said and nothing of the frames before it, whatever
+// family came before: a listener that reads a member of another family finds it empty.
+TEST(DecodedRecords, HoldOnlyTheCurrentFramesFamily) {
+    struct Seen {
+        MessageFamily family;
+        std::size_t corrections, health, almanac, text;
+        bool station;
+    };
+    struct RecordListener final : DecoderListener {
+        std::vector<Seen> seen;
+        void frameCompleted(const RtcmFrame&, const DecodedMessage& m) override {
+            seen.push_back({m.family, m.corrections.size(), m.health.size(), m.almanac.size(), m.specialMessage.size(), m.hasStation});
+        }
+    } records;
+    DecoderBench bench;
+    bench.decoder.addListener(records);
+    const std::vector<PseudorangeCorrection> corrections(3);
+    const std::vector<SatelliteHealth> health(2);
+    const std::vector<BeaconAlmanacEntry> almanac(1);
+    const ReferenceStationPosition position{3705477.18, 513234.85, 5148648.49};
+    bench.send(DecoderBench::header(1), buildGpsCorrectionWords(corrections));
+    bench.send(DecoderBench::header(3), buildReferenceStationWords(position));
+    bench.send(DecoderBench::header(5), buildConstellationHealthWords(health));
+    bench.send(DecoderBench::header(7), buildBeaconAlmanacWords(almanac));
+    bench.send(DecoderBench::header(16), buildSpecialMessageWords("TEST"));
+    bench.send(DecoderBench::header(6), {});
+    bench.send(DecoderBench::header(20), {0x123456});
+    bench.send(DecoderBench::header(31), buildGlonassCorrectionWords(corrections));
+    ASSERT_EQ(records.seen.size(), 8u);
+    const auto expect = [&](std::size_t i, MessageFamily family, std::size_t c, bool station, std::size_t h, std::size_t a, std::size_t t) {
+        const Seen& got = records.seen[i];
+        EXPECT_EQ(got.family, family) << i;
+        EXPECT_EQ(std::tuple(got.corrections, got.station, got.health, got.almanac, got.text), std::tuple(c, station, h, a, t)) << i;
+    };
+    expect(0, MessageFamily::Corrections, 3, false, 0, 0, 0);
+    expect(1, MessageFamily::ReferenceStation, 0, true, 0, 0, 0);
+    expect(2, MessageFamily::ConstellationHealth, 0, false, 2, 0, 0);
+    expect(3, MessageFamily::BeaconAlmanac, 0, false, 0, 1, 0);
+    expect(4, MessageFamily::SpecialMessage, 0, false, 0, 0, 4);
+    expect(5, MessageFamily::Null, 0, false, 0, 0, 0);
+    expect(6, MessageFamily::Unknown, 0, false, 0, 0, 0);
+    expect(7, MessageFamily::Corrections, 3, false, 0, 0, 0);
 }
 
 TEST(FrameHeader, ANewStationClearsEverythingOnceBeforeItsFirstFrame) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whether reading a recording made at another rate costs sensitivity, run by hand, not in make test
 // (it takes a minute or two):
-//   build/.../tests/audio/test_audio_input --gtest_also_run_disabled_tests --gtest_filter='ResampledSensitivity.*'
+//   build/bench/bench/measure_resampled_sensitivity
 // The simulated beacon at 48 kHz with noise, converted by libsoxr to 44.1 and 11.025 kHz and rounded
 // to 16 bits as a recorder would save it, then read back as AudioInput reads any recording (to 48 kHz
 // again) and decoded by the receiver. The same signal and noise go through every rate, so the counts
@@ -87,7 +87,7 @@ int framesRight(const Recording& recording, int rate) {
     return score.right;
 }
 
-TEST(ResampledSensitivity, DISABLED_RecordingsAt44100And11025HzHearAsWellAsAt48000Hz) {
+TEST(ResampledSensitivity, RecordingsAt44100And11025HzHearAsWellAsAt48000Hz) {
     const char* seedsText = std::getenv("SONDECO_SEEDS");
     const int seeds = seedsText != nullptr ? std::max(1, std::atoi(seedsText)) : 5;
     const std::vector<int> rates{48000, 44100, 11025};

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Measurements of the acquisition run by hand, not in make test (they take minutes):
-//   build/.../tests/coherent/test_acquisition --gtest_also_run_disabled_tests --gtest_filter='AcquisitionMeasurement.*'
+//   build/bench/bench/measure_acquisition
 // Each prints a markdown table and fails if what it measures misses its mark. SONDECO_TRIALS and
 // SONDECO_HOURS scale them (defaults: 20 trials a point, 2 hours a sound).
 #include "coherent/acquisition.h"
@@ -62,7 +62,7 @@ double quantile(std::vector<double> values, double fraction) {
     return values[index];
 }
 
-TEST(AcquisitionMeasurement, DISABLED_TimeToAcquireAgainstEbN0) {
+TEST(AcquisitionMeasurement, TimeToAcquireAgainstEbN0) {
     const auto trials = static_cast<int>(environmentNumber("SONDECO_TRIALS", 20));
     const double cap = 30.0;
     const double rates[] = {200.0, 100.0, 50.0, 25.0};
@@ -115,7 +115,7 @@ int falseAcquisitions(const std::function<void(std::span<double>)>& render, doub
     return count;
 }
 
-TEST(AcquisitionMeasurement, DISABLED_FalseAcquisitionsPerHour) {
+TEST(AcquisitionMeasurement, FalseAcquisitionsPerHour) {
     const double hours = environmentNumber("SONDECO_HOURS", 2.0);
     struct Sound {
         std::string name;
