@@ -86,8 +86,9 @@ TEST(AcquisitionMeasurement, TimeToAcquireAgainstEbN0) {
                 // A wrong first report is a fault at any level.
                 EXPECT_FALSE(trial.found && !trial.right) << rate << " bit/s at " << level << " dB, trial " << t;
             }
-            std::printf(" %.1f / %.1f (%d)%s |", quantile(times, 0.5), quantile(times, 0.9), found,
-                        wrong > 0 ? (" " + std::to_string(wrong) + " wrong").c_str() : "");
+            std::printf(" %.1f / %.1f (%d)", quantile(times, 0.5), quantile(times, 0.9), found);
+            if (wrong > 0) std::printf(" %d wrong", wrong);
+            std::printf(" |");
             // At 12 dB nine in ten must be found well within the time to the first right frame.
             if (level == 12.0) {
                 const double bound = rate >= 200.0 ? 1.0 : rate >= 100.0 ? 1.5 : rate >= 50.0 ? 3.0 : 6.0;

@@ -15,6 +15,7 @@
 #include "output/status_panels.h"
 #include "present/message_pages.h"
 #include "rtcm/rtcm_decoder.h"
+#include "tests/fuzz/frame_checks.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -47,12 +48,7 @@ public:
     void showPageText(const std::string& text) override { shown = text; }
     void setTabCaptions(const std::array<std::string, PageCount>& newCaptions) override { captions = newCaptions; }
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage&) override {
-        FUZZ_CHECK(frame.messageType >= 0 && frame.messageType <= 63);
-        FUZZ_CHECK(frame.stationId >= 0 && frame.stationId <= 1023);
-        FUZZ_CHECK(frame.zCount >= 0 && frame.zCount <= 8191);
-        FUZZ_CHECK(frame.sequenceNumber >= 0 && frame.sequenceNumber <= 7);
-        FUZZ_CHECK(frame.frameLength >= 0 && frame.frameLength <= MaxDataWords);
-        FUZZ_CHECK(frame.stationHealth >= 0 && frame.stationHealth <= 7);
+        fuzzing::checkHeaderFields(frame);
         FUZZ_CHECK(frame.frameLocked);
         ++frames;
     }
