@@ -79,6 +79,7 @@ BandSignal::BandSignal(BandSettings settings) : settings_(std::move(settings)), 
         station.messageTypes = beacon.messageTypes;
         station.startSecondsIntoHour = *beacon.startSecondsIntoHour;
         station.bitRate = beacon.bitRate;
+        station.randomContentSeed = beacon.randomContentSeed;
         if (!(*beacon.delaySeconds >= 0.0)) throw std::invalid_argument("a beacon's delay cannot be negative");
         ComplexMskSettings transmitter;
         transmitter.sampleRate = settings_.sampleRate;

@@ -50,6 +50,7 @@ struct BandBeacon {
     // The Z-count clock of its first frame, in seconds after the start of the GPS hour. Left empty:
     // the band's startSecondsIntoHour plus this beacon's delay.
     std::optional<double> startSecondsIntoHour;
+    std::optional<std::uint64_t> randomContentSeed;  // random frame contents, as for BeaconSettings
 };
 
 struct BandCarrier {

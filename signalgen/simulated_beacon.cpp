@@ -2,6 +2,7 @@
 #include "signalgen/simulated_beacon.h"
 
 #include "rtcm/message_builders.h"
+#include "rtcm/rtcm_format.h"
 
 #include <algorithm>
 #include <array>
@@ -112,10 +113,13 @@ bool isSimulatedMessageType(int messageType) {
 
 std::vector<int> defaultMessageTypes() { return {9, 3, 9, 1, 9, 9, 5, 9, 31, 9, 9, 7, 9, 34, 9, 9, 16, 9, 32, 9, 9, 33, 9, 35}; }
 
-SimulatedBeacon::SimulatedBeacon(BeaconSettings settings) : settings_(std::move(settings)) {
+SimulatedBeacon::SimulatedBeacon(BeaconSettings settings)
+    // Mixed, so that the noise generators seeded with the same number draw other numbers.
+    : settings_(std::move(settings)), random_(settings_.randomContentSeed.value_or(0) ^ 0xc0de5eedc0de5eedULL) {
     if (settings_.messageTypes.empty()) throw std::invalid_argument("no message types to send");
     for (int type : settings_.messageTypes) {
-        if (!isSimulatedMessageType(type)) {
+        const bool random = settings_.randomContentSeed.has_value();
+        if (random ? type < 0 || type > 63 : !isSimulatedMessageType(type)) {
             throw std::invalid_argument("message type " + std::to_string(type) + " cannot be simulated");
         }
     }
@@ -136,7 +140,8 @@ BeaconFrame SimulatedBeacon::nextFrame() {
     frame.header.zCount = zCountAt(secondsSinceHour);
     frame.header.sequenceNumber = sequenceNumber_;
     frame.header.stationHealth = settings_.stationHealth;
-    frame.dataWords = messageWords(frame.header.messageType, secondsSinceHour);
+    frame.dataWords =
+        settings_.randomContentSeed ? randomWords(frame.header.messageType) : messageWords(frame.header.messageType, secondsSinceHour);
 
     nextTypeIndex_ = (nextTypeIndex_ + 1) % settings_.messageTypes.size();
     sequenceNumber_ = (sequenceNumber_ + 1) % 8;
@@ -147,6 +152,48 @@ BeaconFrame SimulatedBeacon::nextFrame() {
 void SimulatedBeacon::appendNextFrame(std::vector<std::uint8_t>& bits) {
     const BeaconFrame frame = nextFrame();
     encoder_.appendFrameBits(frame.header, frame.dataWords, bits);
+}
+
+// A length the type's contents can take, in words: so many satellites (40 bits each), health
+// entries (a word each), almanac entries (72 bits), characters (8 bits); any length for a type this
+// program does not know.
+std::vector<std::uint32_t> SimulatedBeacon::randomWords(int messageType) {
+    const auto draw = [this](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); };
+    int length = 0;
+    switch (messageType) {
+        case 1:
+        case 9:
+        case 31:
+        case 34:
+            length = (40 * draw(1, MaxCorrectionsPerFrame) + 23) / 24;
+            break;
+        case 3:
+        case 32:
+            length = 4;
+            break;
+        case 5:
+        case 33:
+            length = draw(1, MaxHealthEntriesPerFrame);
+            break;
+        case 7:
+        case 35:
+            length = 3 * draw(1, MaxAlmanacEntriesPerFrame);
+            break;
+        case 16:
+            length = (draw(1, MaxSpecialMessageLength) + 2) / 3;
+            break;
+        case 6:
+            length = 0;
+            break;
+        default:
+            length = draw(0, MaxDataWords);
+    }
+    std::vector<std::uint32_t> words(static_cast<std::size_t>(length));
+    for (std::uint32_t& word : words) {
+        word = static_cast<std::uint32_t>(random_() & 0xFFFFFFu);
+        if (draw(0, 15) == 0) word = (word & 0xFFFFu) | ((draw(0, 1) == 0 ? RtcmPreamble : RtcmPreamble ^ 0xFFu) << 16);
+    }
+    return words;
 }
 
 std::vector<std::uint32_t> SimulatedBeacon::messageWords(int messageType, double secondsSinceHour) {

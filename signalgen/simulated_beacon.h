@@ -2,12 +2,15 @@
 // The message side of a pretend DGPS reference station: which frame comes next and what it says.
 // Contents are plausible rather than true: real satellite numbers, corrections of a few metres that
 // drift slowly (with range rates that match the drift), a real beacon's position and frequency, and
-// a Z-count that follows the transmission time.
+// a Z-count that follows the transmission time. Or, for measuring what a receiver lets through, drawn
+// at random: every field of every word over its whole range.
 #pragma once
 
 #include "rtcm/rtcm_encoder.h"
 
 #include <cstdint>
+#include <optional>
+#include <random>
 #include <vector>
 
 namespace sondeco {
@@ -25,6 +28,13 @@ struct BeaconSettings {
     // by the bits sent before them at the nominal bit rate.
     double startSecondsIntoHour = 0.0;
     double bitRate = 200.0;
+    // With a seed, the data words are drawn at random from it: each 24-bit word uniformly (so every
+    // field takes every value its bits can hold, "not available" codes included), in a length the
+    // type can have (a number of satellites, entries or characters), for any type 0..63 in the list.
+    // One word in sixteen begins with the preamble or its inverse, so that false headers inside
+    // frames are met often. The header (station, Z-count, sequence, health) stays as for a real
+    // station. Without a seed, the plausible contents above.
+    std::optional<std::uint64_t> randomContentSeed;
 };
 
 struct BeaconFrame {
@@ -34,8 +44,8 @@ struct BeaconFrame {
 
 class SimulatedBeacon {
 public:
-    // Throws std::invalid_argument for an empty type list or a type it cannot fill, a station ID
-    // outside 0..1023 or a rate that is not positive.
+    // Throws std::invalid_argument for an empty type list or a type it cannot fill (any of 0..63
+    // with random contents), a station ID outside 0..1023 or a rate that is not positive.
     explicit SimulatedBeacon(BeaconSettings settings);
 
     // The next frame, its Z-count taken at the moment its first bit goes out. Advances the schedule,
@@ -49,6 +59,7 @@ public:
 
 private:
     std::vector<std::uint32_t> messageWords(int messageType, double secondsSinceHour);
+    std::vector<std::uint32_t> randomWords(int messageType);
 
     BeaconSettings settings_;
     RtcmEncoder encoder_;
@@ -57,6 +68,7 @@ private:
     std::uint64_t bitsSent_ = 0;
     int gpsPartialSets_ = 0;  // type 9 frames so far: which group of satellites comes next
     int glonassPartialSets_ = 0;  // the same for type 34
+    std::mt19937_64 random_;  // random contents only
 };
 
 }  // namespace sondeco

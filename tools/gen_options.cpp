@@ -28,7 +28,11 @@ const char* const GenUsage =
     "  --station ID       reference station ID, 0..1023 (default 491)\n"
     "  --types LIST       message types to send in turn, comma-separated, from\n"
     "                     1,3,5,6,7,9,16,31,32,33,34,35 (default: a beacon's usual mix,\n"
-    "                     type 9 most often)\n"
+    "                     type 9 most often); with --random-contents any of 0..63\n"
+    "  --random-contents  fill the frames with data words drawn at random from --seed, in\n"
+    "                     lengths their types can have (every field over its whole range;\n"
+    "                     one word in 16 begins with the preamble or its inverse), instead\n"
+    "                     of a plausible station's contents\n"
     "  --zcount Z         modified Z-count of the first frame, 0..5999 (default: the\n"
     "                     present GPS time)\n"
     "  --ebn0 DB          add white Gaussian noise at this Eb/N0 in dB (default: none)\n"
@@ -82,13 +86,13 @@ constexpr int DefaultIqRate = 250000;
 constexpr double DefaultBandEbN0 = 20.0;
 constexpr double UsableBandFraction = 0.45;  // of the sample rate either side of the centre
 
-std::vector<int> parseTypes(const std::string& text) {
+std::vector<int> parseTypes(const std::string& text, bool anyType) {
     std::vector<int> types;
     std::stringstream list(text);
     std::string item;
     while (std::getline(list, item, ',')) {
         int type = -1;
-        if (!CLI::detail::lexical_cast(item, type) || !isSimulatedMessageType(type)) {
+        if (!CLI::detail::lexical_cast(item, type) || (anyType ? type < 0 || type > 63 : !isSimulatedMessageType(type))) {
             throw UsageError("--types: message type '" + item + "' is not one this generator can fill");
         }
         types.push_back(type);
@@ -99,15 +103,15 @@ std::vector<int> parseTypes(const std::string& text) {
 
 // What the declarations cannot check: options that exclude each other or together leave no signal.
 void checkSignalOptions(GenOptions& options, bool typesGiven) {
-    if (typesGiven) options.messageTypes = parseTypes(options.typeList);
+    if (typesGiven) options.messageTypes = parseTypes(options.typeList, options.randomContents);
     if (options.leadingSeconds > options.seconds) throw UsageError("--leading is longer than --seconds");
     if (!options.staticBursts.empty() && (options.staticBursts[0] < 0.0 || options.staticBursts[0] > 1000.0 ||
                                           options.staticBursts[1] < -20.0 || options.staticBursts[1] > 80.0))
         throw UsageError("--static takes bursts a second (0..1000) and their peak above the signal (-20..80 dB)");
     if (!options.fading.empty() && (options.fading[0] < 0.0 || options.fading[0] > 60.0 || !(options.fading[1] > 0.0)))
         throw UsageError("--fading takes a depth of 0..60 dB and a period above 0 s");
-    if (options.rtcmFile && (options.stationId || options.messageTypes || options.zCount)) {
-        throw UsageError("--station, --types and --zcount describe generated frames; --rtcm sends a stream as it is");
+    if (options.rtcmFile && (options.stationId || options.messageTypes || options.zCount || options.randomContents)) {
+        throw UsageError("--station, --types, --zcount and --random-contents describe generated frames; --rtcm sends a stream as it is");
     }
     if (options.isBand()) return;  // the band's own checks follow
     const double lowTone = options.centreFrequency + options.frequencyOffset - options.bitRate / 4.0;
@@ -234,6 +238,7 @@ void checkBandOptions(GenOptions& options, const CLI::App& app, const std::vecto
     for (std::size_t i = 0; i < beaconTexts.size(); ++i) {
         BandBeacon beacon = parseBeacon(options, beaconTexts[i], i, levelGiven);
         if (messageTypes != nullptr) beacon.messageTypes = *messageTypes;
+        if (options.randomContents) beacon.randomContentSeed = options.seed + i;
         const double centre = beacon.frequency + beacon.frequencyOffset;
         usable.check("--beacon", beaconTexts[i], centre - 0.75 * beacon.bitRate, centre + 0.75 * beacon.bitRate);
         band.beacons.push_back(beacon);
@@ -284,6 +289,7 @@ void declareGenOptions(CLI::App& app, GenOptions& options) {
     // Unsigned options take "-1" as the largest value: read the seed signed and refuse negatives.
     app.add_option_function<long long>("--seed", [&options](long long seed) { options.seed = static_cast<std::uint64_t>(seed); })
         ->check(wholeNumberFrom(0LL, std::numeric_limits<long long>::max()));
+    addFlag(app, "--random-contents", options.randomContents);
     app.add_option("--rtcm", options.rtcmFile);
     addFlag(app, "--iq", options.iq);
     app.add_option("--center-freq", options.bandCentre)->check(numberFrom(0.0, 1e10));

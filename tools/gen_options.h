@@ -32,6 +32,7 @@ struct GenOptions {
     double clockErrorPpm = 0.0;
     double leadingSeconds = 0.0;
     std::uint64_t seed = 1;
+    bool randomContents = false;  // data words drawn from the seed instead of plausible contents
     std::optional<std::string> rtcmFile;
     std::string output;
     std::string typeList;  // --types as given

@@ -68,6 +68,7 @@ public:
             if (options.messageTypes) settings.messageTypes = *options.messageTypes;
             settings.startSecondsIntoHour = options.zCount ? *options.zCount * 0.6 : gpsSecondsIntoHour();
             settings.bitRate = options.bitRate;
+            if (options.randomContents) settings.randomContentSeed = options.seed;
             beacon_.emplace(settings);
         }
     }
