@@ -30,7 +30,7 @@ using namespace sondeco;
 constexpr const char* Usage =
     "Usage: sensitivity --rate R --ebn0 DB [--receiver classic|enhanced] [--frames N] [--seed S] [--warmup W]\n"
     "                   [--freq HZ] [--hints] [--offset HZ] [--drift HZ_PER_S] [--clock-ppm PPM]\n"
-    "                   [--static BURSTS_PER_S,PEAK_DB] [--list-missing]\n"
+    "                   [--static BURSTS_PER_S,PEAK_DB] [--random-contents] [--list-missing]\n"
     "One point of the sensitivity curve, as a line of JSON. The classic receiver takes rates 100 and 200\n"
     "and tones 500..1000 Hz in 10 Hz steps; the enhanced one rates 25, 50, 100, 200 and tones 200..3500.\n";
 
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     app.add_option("--warmup", trial.warmupFrames)->check(CLI::Range(0, 1000000));
     app.add_option_function<long long>("--seed", [&trial](long long seed) { trial.seed = static_cast<std::uint64_t>(seed); })
         ->check(CLI::Range(0LL, std::numeric_limits<long long>::max()));
+    addFlag(app, "--random-contents", trial.randomContents);
     addFlag(app, "--list-missing", listMissing);
     return runTool(
         "sensitivity", Usage, commandLine, argc, argv,

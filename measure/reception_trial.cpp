@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numeric>
 
 namespace sondeco {
 namespace {
@@ -84,6 +85,11 @@ ReceptionResult runReceptionTrial(const ReceptionTrial& trial) {
     BeaconSettings station;
     station.bitRate = trial.bitRate;
     station.startSecondsIntoHour = 0.0;  // fixed, so that every run sends the same frames
+    if (trial.randomContents) {
+        station.randomContentSeed = trial.seed;
+        station.messageTypes.resize(64);
+        std::iota(station.messageTypes.begin(), station.messageTypes.end(), 0);
+    }
     MskSettings transmitter;
     transmitter.bitRate = trial.bitRate;
     transmitter.centreFrequency = trial.centreFrequency;

@@ -55,6 +55,9 @@ struct ReceptionTrial {
     double clockErrorPpm = 0.0;
     double staticBurstsPerSecond = 0.0;  // atmospheric static: 2 ms bursts this often...
     double staticPeakDb = 30.0;  // ...this far above the signal
+    // Data words drawn at random (from the seed) instead of the simulated station's contents, in
+    // every type 0..63.
+    bool randomContents = false;
 };
 
 struct ReceptionResult {
