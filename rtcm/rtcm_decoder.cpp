@@ -4,6 +4,10 @@
 #include "rtcm/message_layouts.h"
 #include "rtcm/message_registry.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
 namespace sondeco {
 namespace {
 
@@ -57,6 +61,9 @@ void RtcmDecoder::handle(WordLayer::Result result) {
 }
 
 void RtcmDecoder::loseSync() {
+    dropHeldFrame();
+    nextFollowsFrame_ = false;
+    lastEndedVouched_ = false;
     ++statistics_.syncLosses;
     frame_.frameLocked = false;
     for (DecoderListener* listener : listeners_) listener->syncLost();
@@ -68,6 +75,8 @@ void RtcmDecoder::processWord() {
     if (wordIndex == 0) {
         frameDamaged_ = false;
         repairedInFrame_ = 0;
+        headerFollowsFrame_ = std::exchange(nextFollowsFrame_, false);
+        headerBit_ = statistics_.bits - WordBitCount;
     }
     if (words_.lastWordRepaired()) {
         ++statistics_.repairedWords;
@@ -101,13 +110,7 @@ void RtcmDecoder::processWord() {
 
 void RtcmDecoder::nextWord(int wordIndex) {
     const bool complete = (wordIndex == 1 && frame_.frameLength == 0) || (wordIndex >= 2 && wordIndex - 1 == frame_.frameLength);
-    if (complete) {
-        if (frameDamaged_) {
-            ++statistics_.framesLost;
-        } else {
-            completeFrame();
-        }
-    }
+    if (complete) frameEnded();
     // The next word follows without a new search: after a complete frame it is the next header.
     words_.startWord(complete ? 0 : wordIndex + 1);
 }
@@ -120,23 +123,95 @@ void RtcmDecoder::acceptHeaderWord2(std::uint32_t data) {
     // Health 6 and 7 say nothing about the range error: the last scale stays.
     if (frame_.stationHealth < 6) frame_.udreScale = UdreScaleByHealth[static_cast<std::size_t>(frame_.stationHealth)];
     frame_.frameLocked = true;
+    if (words_.softInput()) {
+        // A held frame is confirmed by this header or never.
+        const bool confirms = held_ && headerFollowsFrame_ && followsInSequence(*held_, frame_);
+        if (confirms) {
+            lastVouched_ = *held_;
+            lastVouchedBit_ = heldBit_;
+            lastEndedVouched_ = true;
+            completeFrame(*held_, heldRepairedWords_);
+            held_.reset();
+        } else {
+            dropHeldFrame();
+        }
+        vouched_ = headerFollowsFrame_ ? lastEndedVouched_ && lastVouched_ && frame_.stationId == lastVouched_->stationId &&
+                                             followsInSequence(*lastVouched_, frame_)
+                                       : fitsLastVouched(frame_);
+    }
     for (DecoderListener* listener : listeners_) listener->headerAccepted(frame_);
 }
 
-void RtcmDecoder::completeFrame() {
+bool RtcmDecoder::followsInSequence(const RtcmFrame& before, const RtcmFrame& next) const {
+    if (next.sequenceNumber != (before.sequenceNumber + 1) % 8) return false;
+    // A station's Z-count is the time its data refers to: the next frame's may repeat it (partial
+    // sets of one epoch) or lag a little, but not run ahead of the time sent by far. Generously: 30 s
+    // either side of the frame's own length, against 3600 s a Z-count could be.
+    constexpr int HourInZCounts = 6000;
+    const int rate = message_.reception.bitRate.value_or(25);
+    const double frameSeconds = WordBitCount * (before.frameLength + 2) / static_cast<double>(rate);
+    const int advance = ((next.zCount - before.zCount) % HourInZCounts + HourInZCounts) % HourInZCounts;
+    const auto slack = static_cast<int>(30.0 / 0.6);
+    return advance <= static_cast<int>(frameSeconds / 0.6) + slack || advance >= HourInZCounts - slack;
+}
+
+bool RtcmDecoder::fitsLastVouched(const RtcmFrame& next) const {
+    if (!lastVouched_ || next.stationId != lastVouched_->stationId || !message_.reception.bitRate || headerBit_ < lastVouchedBit_)
+        return false;
+    constexpr int HourInZCounts = 6000;
+    const double elapsed = static_cast<double>(headerBit_ - lastVouchedBit_) / *message_.reception.bitRate;
+    // Beyond ten minutes the bit count may have missed a pause of the signal too long to allow for.
+    if (elapsed > 600.0) return false;
+    const int advance = ((next.zCount - lastVouched_->zCount) % HourInZCounts + HourInZCounts) % HourInZCounts;
+    const int expected = static_cast<int>(elapsed / 0.6);
+    const auto slack = static_cast<int>(30.0 / 0.6);
+    const int difference = std::abs(advance - expected);
+    return std::min(difference, HourInZCounts - difference) <= slack;
+}
+
+void RtcmDecoder::frameEnded() {
+    nextFollowsFrame_ = true;
+    if (!words_.softInput()) {
+        completeFrame(frame_, repairedInFrame_);
+        return;
+    }
+    // Even a damaged frame's header places the next one, when it was vouched for.
+    lastEndedVouched_ = vouched_;
+    if (vouched_) {
+        lastVouched_ = frame_;
+        lastVouchedBit_ = headerBit_;
+    }
+    if (frameDamaged_) {
+        ++statistics_.framesLost;
+    } else if (vouched_) {
+        completeFrame(frame_, repairedInFrame_);
+    } else {
+        held_ = frame_;
+        heldRepairedWords_ = repairedInFrame_;
+        heldBit_ = headerBit_;
+    }
+}
+
+void RtcmDecoder::dropHeldFrame() {
+    if (!held_) return;
+    ++statistics_.framesUnconfirmed;
+    held_.reset();
+}
+
+void RtcmDecoder::completeFrame(const RtcmFrame& frame, int repairedWords) {
     ++statistics_.frames;
-    ++statistics_.framesByType[static_cast<std::size_t>(frame_.messageType & 63)];
+    ++statistics_.framesByType[static_cast<std::size_t>(frame.messageType & 63)];
     // A new station's data must not mix with the old one's. The very first frame after start-up
     // has nothing to clear.
-    if (frame_.stationId != lastStationId_) {
+    if (frame.stationId != lastStationId_) {
         if (lastStationId_ != -1)
-            for (DecoderListener* listener : listeners_) listener->stationChanged(frame_);
-        lastStationId_ = frame_.stationId;
+            for (DecoderListener* listener : listeners_) listener->stationChanged(frame);
+        lastStationId_ = frame.stationId;
     }
-    if (frame_.stationHealth >= 7) ++statistics_.framesNotDecoded;  // "Not Working": no page is built from it
-    message_.reception.repairedWords = repairedInFrame_;
-    decodeMessageRecord(frame_, message_);
-    for (DecoderListener* listener : listeners_) listener->frameCompleted(frame_, message_);
+    if (frame.stationHealth >= 7) ++statistics_.framesNotDecoded;  // "Not Working": no page is built from it
+    message_.reception.repairedWords = repairedWords;
+    decodeMessageRecord(frame, message_);
+    for (DecoderListener* listener : listeners_) listener->frameCompleted(frame, message_);
 }
 
 }  // namespace sondeco

@@ -2,6 +2,20 @@
 // Frame assembly: takes the word layer's parity-checked words, recognises the two header words,
 // collects the data words, notices a change of reference station and decodes each completed frame
 // into its record once. What it finds goes to its listeners (decoder_listener.h); it shows nothing.
+//
+// From soft bits (the enhanced receiver, the band monitor), where the lock is kept through bad words
+// and words are repaired, a frame is passed on only when its header is vouched for. A header that
+// follows a vouched-for frame exactly where that frame's length put it, with the next sequence number,
+// the same station and a Z-count that moved on as far as the time allows, is vouched for by the
+// frame before. A header found by a search is vouched for by the last vouched-for frame when it names
+// the same station and its Z-count moved on by the time the bits since then took (give or take 30 s:
+// a false header passes one time in about 60,000). Any other header (the first after a search, which
+// may be a data word that happens to begin with the preamble, or one out of sequence) holds its frame
+// back until the next frame's header
+// arrives where the held frame's length says, with the next sequence number and a Z-count that fits:
+// then the held frame goes out, just before that header is reported; otherwise it is dropped and
+// counted. The wait is the two header words after the frame: 0.3 s at 200 bit/s, 2.4 s at 25 bit/s.
+// Hard bits keep the plain behaviour: every frame that passes parity goes out.
 #pragma once
 
 #include "rtcm/bit_sink.h"
@@ -30,6 +44,9 @@ struct DecoderStatistics {
     std::uint64_t repairedWords = 0;  // soft bits: words that passed only after repair
     std::uint64_t lostWords = 0;  // soft bits: data words that could not be repaired (the lock held)
     std::uint64_t framesLost = 0;  // soft bits: frames that ended with a lost word, not reported
+    // Soft bits: frames held back because nothing vouched for their header (found by a search, or out
+    // of sequence with the frame before) and then not confirmed by the header that followed them.
+    std::uint64_t framesUnconfirmed = 0;
     std::array<std::uint64_t, 64> framesByType{};
 };
 
@@ -67,7 +84,15 @@ private:
     void processWord();
     void loseSync();  // what a lost lock means above the word layer; the word layer knows already
     void acceptHeaderWord2(std::uint32_t data);
-    void completeFrame();
+    // Whether `next`'s header may follow `before`'s: the next sequence number and a Z-count that
+    // moved on by about the time `before` took to send.
+    bool followsInSequence(const RtcmFrame& before, const RtcmFrame& next) const;
+    // Whether a header found by a search fits the last vouched-for frame: the same station, and a
+    // Z-count that moved on by the time the bits since then took.
+    bool fitsLastVouched(const RtcmFrame& next) const;
+    void frameEnded();
+    void dropHeldFrame();
+    void completeFrame(const RtcmFrame& frame, int repairedWords);
 
     WordLayer words_;
     RtcmFrame frame_;
@@ -77,6 +102,17 @@ private:
     std::vector<DecoderListener*> listeners_;
     bool frameDamaged_ = false;  // a data word of this frame was lost
     int repairedInFrame_ = 0;
+    // Soft bits: the frame integrity described at the top.
+    bool headerFollowsFrame_ = false;  // the current header came where the frame before ended
+    bool nextFollowsFrame_ = false;  // a frame has just ended; the next word is its successor's header
+    bool vouched_ = false;  // the current frame's header is vouched for
+    std::optional<RtcmFrame> lastVouched_;  // the header of the last vouched-for frame
+    std::uint64_t lastVouchedBit_ = 0;  // the bit its header began at (counted in statistics_.bits)
+    std::uint64_t headerBit_ = 0;  // the same for the current frame's header
+    bool lastEndedVouched_ = false;  // the frame that ended last was vouched for
+    std::optional<RtcmFrame> held_;  // a frame waiting for the next header to confirm it
+    int heldRepairedWords_ = 0;
+    std::uint64_t heldBit_ = 0;
 };
 
 }  // namespace sondeco

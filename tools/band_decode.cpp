@@ -70,7 +70,7 @@ void printStatistics(const BandMonitor& monitor) {
         const DecoderStatistics& s = channel.decoder->statistics();
         std::string line = formatStationFrequency(channel.carrierHz.value_or(channel.frequencyHz), monitor.absoluteFrequencies()) +
                            ": frames " + std::to_string(s.frames) + ", repaired words " + std::to_string(s.repairedWords) +
-                           ", frames lost " + std::to_string(s.framesLost);
+                           ", frames lost " + std::to_string(s.framesLost) + ", not confirmed " + std::to_string(s.framesUnconfirmed);
         char held[64];
         if (channel.bitRate && channel.ebN0Db) {
             std::snprintf(held, sizeof held, "; now %.0f bit/s, Eb/N0 %.1f dB", *channel.bitRate, *channel.ebN0Db);

@@ -134,6 +134,7 @@ void printStatistics(const Receiver& receiver, const DecodeOptions& options) {
         std::fprintf(stderr, "repaired words: %llu\nlost words (the lock held): %llu\nframes lost to them: %llu\n",
                      static_cast<unsigned long long>(s.repairedWords), static_cast<unsigned long long>(s.lostWords),
                      static_cast<unsigned long long>(s.framesLost));
+        std::fprintf(stderr, "frames held back and not confirmed: %llu\n", static_cast<unsigned long long>(s.framesUnconfirmed));
         std::fprintf(stderr, "acquisitions: %llu\n", static_cast<unsigned long long>(enhanced->statistics().acquisitions));
     }
 }

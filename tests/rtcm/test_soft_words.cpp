@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
+
 namespace sondeco::testing {
 namespace {
 
@@ -80,17 +82,87 @@ TEST(SoftWords, AWordBeyondRepairCostsItsFrameButNotTheLock) {
     }
 }
 
+void appendSure(SoftStream& stream, RtcmEncoder& encoder, const RtcmHeader& header, const std::vector<std::uint32_t>& words) {
+    std::vector<std::uint8_t> hard;
+    encoder.appendFrameBits(header, words, hard);
+    stream.starts.push_back(stream.bits.size());
+    for (std::uint8_t bit : hard) stream.bits.push_back({bit, Sure});
+}
+
 TEST(SoftWords, SureBitsAreNeverFlippedAndAFailedHeaderDropsTheLock) {
     DecoderBench bench;
     SoftStream stream = threeFrames(bench.encoder);
     // A neighbouring pair wrong but reported sure in frame 2's header word 2: not repaired, the
-    // frame's length is unknown, so the lock goes; frame 3 is found again by the search.
+    // frame's length is unknown, so the lock goes. Frame 1, found by the search, is never confirmed
+    // by the header after it and is dropped; frame 3 is found again by the search and waits for
+    // the header of a fourth to vouch for it.
     for (std::size_t i = 0; i < 2; ++i) stream.bits[stream.starts[1] + 30 + 8 + i].bit ^= 1u;
     bench.decoder.pushSoftBits(stream.bits);
-    ASSERT_EQ(bench.view.completedFrames.size(), 2u);
-    EXPECT_EQ(bench.view.completedFrames[1].type, 16);
+    EXPECT_TRUE(bench.view.completedFrames.empty());
+    EXPECT_EQ(bench.decoder.statistics().framesUnconfirmed, 1u);
     EXPECT_EQ(bench.decoder.statistics().repairedWords, 0u);
     EXPECT_GE(bench.decoder.statistics().syncLosses, 1u);
+    const std::size_t end = stream.bits.size();
+    appendSure(stream, bench.encoder, DecoderBench::header(6, 268, 0, 103, 3), {});
+    bench.decoder.pushSoftBits(std::span(stream.bits).subspan(end));
+    ASSERT_EQ(bench.view.completedFrames.size(), 2u);
+    EXPECT_EQ(bench.view.completedFrames[0].type, 16);
+    EXPECT_EQ(bench.view.completedFrames[1].type, 6);
+}
+
+// What the enhanced receiver meets when it locks in the middle of a frame: data words that read as
+// a header (a station 439, 21 words long) and pass parity. Its frame would swallow the real frames
+// after it; it is held, its successor's header is not where its length says, and it never comes out.
+// The real frames that follow come out, each vouched for by the header after it or before it.
+TEST(FrameIntegrity, AHeaderHiddenInDataWordsNeverComesOut) {
+    DecoderBench bench;
+    const RtcmHeader fake = DecoderBench::header(1, 439, 0, 2000, 5);
+    const std::uint32_t fakeWord1 =
+        RtcmPreamble << 16 | static_cast<std::uint32_t>(fake.messageType) << 10 | static_cast<std::uint32_t>(fake.stationId);
+    const std::uint32_t fakeWord2 = static_cast<std::uint32_t>(fake.zCount) << 11 | static_cast<std::uint32_t>(fake.sequenceNumber) << 8 |
+                                    21u << 3 | static_cast<std::uint32_t>(fake.stationHealth);
+    SoftStream stream;
+    appendSure(stream, bench.encoder, DecoderBench::header(20, 268, 0, 100, 0),
+               {0x123456, fakeWord1, fakeWord2, 0x0F0F0F, 0x333333, 0x555555, 0x777777, 0x111111});
+    for (int frame = 1; frame <= 7; ++frame)
+        appendSure(stream, bench.encoder, DecoderBench::header(frame % 2 == 0 ? 3 : 16, 268, 0, 100 + frame, frame),
+                   frame % 2 == 0 ? buildReferenceStationWords({-2694685.0, -4293642.0, 3857878.0}) : buildSpecialMessageWords("REAL"));
+    // Switched on after the real header of the first frame.
+    bench.decoder.pushSoftBits(std::span(stream.bits).subspan(stream.starts[0] + 60));
+    ASSERT_FALSE(bench.view.completedFrames.empty());
+    for (const DecodedHeader& header : bench.view.completedFrames) EXPECT_EQ(header.station, 268);
+    EXPECT_EQ(bench.view.completedFrames.back().sequence, 7);
+    EXPECT_GE(bench.view.completedFrames.size(), 3u);
+    EXPECT_GE(bench.decoder.statistics().framesUnconfirmed, 1u);
+
+    // The same stream as hard bits: the plain decoder passes on whatever parity passes.
+    DecoderBench plain;
+    std::vector<std::uint8_t> hard;
+    for (std::size_t i = stream.starts[0] + 60; i < stream.bits.size(); ++i) hard.push_back(stream.bits[i].bit);
+    plain.pushBits(hard);
+    ASSERT_FALSE(plain.view.completedFrames.empty());
+    EXPECT_EQ(plain.view.completedFrames[0].station, 439);
+}
+
+// After a lost lock, a header found by the search is vouched for at once by the last good frame when
+// it names the same station and its Z-count moved on as the bits since then say; a header that does
+// not fit (another station, or a Z-count that does not follow) waits for the next header instead.
+TEST(FrameIntegrity, AFoundHeaderThatFitsTheLastGoodFrameNeedsNoWait) {
+    for (const bool fits : {true, false}) {
+        DecoderBench bench;
+        bench.decoder.setReception(std::nullopt, 200);
+        SoftStream stream;
+        // Four words a frame: 0.6 s at 200 bit/s, one Z-count step.
+        for (int frame = 0; frame < 4; ++frame) {
+            const int station = frame == 3 && !fits ? 269 : 268;
+            appendSure(stream, bench.encoder, DecoderBench::header(16, station, 0, 100 + frame, frame), buildSpecialMessageWords("REAL"));
+        }
+        for (std::size_t i = 0; i < 2; ++i) stream.bits[stream.starts[2] + 30 + 8 + i].bit ^= 1u;  // frame 2's header
+        bench.decoder.pushSoftBits(stream.bits);
+        std::vector<int> sequences;
+        for (const DecodedHeader& header : bench.view.completedFrames) sequences.push_back(header.sequence);
+        EXPECT_EQ(sequences, fits ? std::vector<int>({0, 1, 3}) : std::vector<int>({0, 1})) << fits;
+    }
 }
 
 }  // namespace
