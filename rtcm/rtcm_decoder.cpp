@@ -130,8 +130,7 @@ void RtcmDecoder::acceptHeaderWord2(std::uint32_t data) {
             lastVouched_ = *held_;
             lastVouchedBit_ = heldBit_;
             lastEndedVouched_ = true;
-            completeFrame(*held_, heldRepairedWords_);
-            held_.reset();
+            completeHeldFrame();
         } else {
             dropHeldFrame();
         }
@@ -188,8 +187,18 @@ void RtcmDecoder::frameEnded() {
     } else {
         held_ = frame_;
         heldRepairedWords_ = repairedInFrame_;
+        heldReception_ = message_.reception;
         heldBit_ = headerBit_;
     }
+}
+
+// Tagged with the reception as it was when the frame ended, not as it is now.
+void RtcmDecoder::completeHeldFrame() {
+    const Reception now = message_.reception;
+    message_.reception = heldReception_;
+    completeFrame(*held_, heldRepairedWords_);
+    message_.reception = now;
+    held_.reset();
 }
 
 void RtcmDecoder::dropHeldFrame() {

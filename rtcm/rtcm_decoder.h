@@ -93,6 +93,7 @@ private:
     void frameEnded();
     void dropHeldFrame();
     void completeFrame(const RtcmFrame& frame, int repairedWords);
+    void completeHeldFrame();
 
     WordLayer words_;
     RtcmFrame frame_;
@@ -112,6 +113,7 @@ private:
     bool lastEndedVouched_ = false;  // the frame that ended last was vouched for
     std::optional<RtcmFrame> held_;  // a frame waiting for the next header to confirm it
     int heldRepairedWords_ = 0;
+    Reception heldReception_;  // as it was when the held frame ended
     std::uint64_t heldBit_ = 0;
 };
 
