@@ -62,6 +62,7 @@ void RtcmDecoder::handle(WordLayer::Result result) {
 
 void RtcmDecoder::loseSync() {
     dropHeldFrame();
+    if (searchAgainFrom_) words_.searchAgainFrom(*std::exchange(searchAgainFrom_, std::nullopt));
     nextFollowsFrame_ = false;
     lastEndedVouched_ = false;
     ++statistics_.syncLosses;
@@ -76,7 +77,8 @@ void RtcmDecoder::processWord() {
         frameDamaged_ = false;
         repairedInFrame_ = 0;
         headerFollowsFrame_ = std::exchange(nextFollowsFrame_, false);
-        headerBit_ = statistics_.bits - WordBitCount;
+        headerBit_ = words_.position() - WordBitCount;
+        headerFirstWordEnd_ = words_.firstWordEnd();
     }
     if (words_.lastWordRepaired()) {
         ++statistics_.repairedWords;
@@ -124,6 +126,7 @@ void RtcmDecoder::acceptHeaderWord2(std::uint32_t data) {
     if (frame_.stationHealth < 6) frame_.udreScale = UdreScaleByHealth[static_cast<std::size_t>(frame_.stationHealth)];
     frame_.frameLocked = true;
     if (words_.softInput()) {
+        searchAgainFrom_.reset();
         // A held frame is confirmed by this header or never.
         const bool confirms = held_ && headerFollowsFrame_ && followsInSequence(*held_, frame_);
         if (confirms) {
@@ -176,6 +179,7 @@ void RtcmDecoder::frameEnded() {
     }
     // Even a damaged frame's header places the next one, when it was vouched for.
     lastEndedVouched_ = vouched_;
+    if (!vouched_) searchAgainFrom_ = headerFirstWordEnd_;
     if (vouched_) {
         lastVouched_ = frame_;
         lastVouchedBit_ = headerBit_;

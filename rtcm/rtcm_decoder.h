@@ -15,6 +15,9 @@
 // arrives where the held frame's length says, with the next sequence number and a Z-count that fits:
 // then the held frame goes out, just before that header is reported; otherwise it is dropped and
 // counted. The wait is the two header words after the frame: 0.3 s at 200 bit/s, 2.4 s at 25 bit/s.
+// When the lock is lost where such a frame said the next header would be, the frame was most likely
+// false, and its length swallowed real frames: the word layer searches again every window after its
+// first word.
 // Hard bits keep the plain behaviour: every frame that passes parity goes out.
 #pragma once
 
@@ -110,6 +113,10 @@ private:
     std::optional<RtcmFrame> lastVouched_;  // the header of the last vouched-for frame
     std::uint64_t lastVouchedBit_ = 0;  // the bit its header began at (counted in statistics_.bits)
     std::uint64_t headerBit_ = 0;  // the same for the current frame's header
+    std::uint64_t headerFirstWordEnd_ = 0;  // the bit after the current frame's first word
+    // The bit after the first word of a frame that ended without being vouched for, until the header
+    // after it is accepted: where to search again if that header is not there.
+    std::optional<std::uint64_t> searchAgainFrom_;
     bool lastEndedVouched_ = false;  // the frame that ended last was vouched for
     std::optional<RtcmFrame> held_;  // a frame waiting for the next header to confirm it
     int heldRepairedWords_ = 0;

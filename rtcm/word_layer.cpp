@@ -46,6 +46,7 @@ void WordLayer::keep(std::uint32_t bits, int count) {
 
 std::uint8_t WordLayer::historyBit(std::uint64_t index) const {
     const std::uint64_t age = received_ - 1 - index;
+    if (age >= 128) return softHistory_[index % HistoryBits];
     return static_cast<std::uint8_t>((age < 64 ? newer_ >> age : older_ >> (age - 64)) & 1u);
 }
 
@@ -77,6 +78,7 @@ WordLayer::Step WordLayer::take(std::uint32_t bits, int count) {
 WordLayer::Result WordLayer::pushSoftBit(SoftBit bit) {
     soft_ = true;
     reliability_[received_ % reliability_.size()] = bit.reliability;
+    softHistory_[received_ % HistoryBits] = static_cast<std::uint8_t>(bit.bit & 1u);
     return take(bit.bit & 1u, 1).result;
 }
 
@@ -143,6 +145,15 @@ void WordLayer::loseSync() {
     const bool shortLock = firstWordEnd_ < now && now - firstWordEnd_ <= MaximumReplay;
     const std::uint64_t from = shortLock ? firstWordEnd_ : now - (WordBitCount - 1);
     if (from < WordBitCount || from >= now) return;
+    recent_ = 0;
+    for (std::uint64_t n = from - WordBitCount; n < from; ++n) recent_ = recent_ << 1 | historyBit(n);
+    recentCount_ = WordBitCount;
+    replayNext_ = from;
+}
+
+void WordLayer::searchAgainFrom(std::uint64_t from) {
+    const std::uint64_t kept = soft_ ? HistoryBits : 128;
+    if (assembler_.wordSync || from < WordBitCount || from >= replayNext_ || received_ - from > kept - WordBitCount) return;
     recent_ = 0;
     for (std::uint64_t n = from - WordBitCount; n < from; ++n) recent_ = recent_ << 1 | historyBit(n);
     recentCount_ = WordBitCount;

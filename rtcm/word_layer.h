@@ -88,6 +88,15 @@ public:
     // Back to searching: a parity failure, or frame assembly found no preamble where one belongs.
     // Arranges the replay of the bits since the frame's first word when the lock was that short.
     void loseSync();
+    // After a lock has ended (loseSync), search again every window that ends after bit number `from`
+    // (as far back as the bits are kept, HistoryBits): frame assembly asks for it when a frame it
+    // could not vouch for turns out false, so that the real frames its length swallowed are found.
+    void searchAgainFrom(std::uint64_t from);
+    // The number of the bit after the current frame's first word: where searchAgainFrom starts to
+    // find what that first word may have hidden.
+    std::uint64_t firstWordEnd() const { return firstWordEnd_; }
+    // Bits taken so far, replayed ones counted where they belong: the number of the next bit.
+    std::uint64_t position() const { return replayNext_; }
     // Bits received since a lock that has just ended, to be searched again: while replaying() is true,
     // each replayBit() takes the next of them through the layer as pushBit would.
     bool replaying() const { return replayNext_ < received_; }
@@ -100,6 +109,10 @@ public:
     }
 
     const WordAssembler& state() const { return assembler_; }
+
+    // How many of the last soft bits received are kept (with their reliabilities): a frame of 33
+    // words and the header after it, with room. Of hard bits the last 128 are kept.
+    static constexpr std::size_t HistoryBits = 2048;
 
 private:
     static constexpr int MaximumReplay = 2 * WordBitCount + 6;  // a lock ended by the frame's 2nd or 3rd word
@@ -117,15 +130,18 @@ private:
     int recentCount_ = 0;  // how many of them there are, up to 30
     std::uint32_t data_ = 0;
     // The last 128 bits received, packed: the newest in bit 0 of newer_, the 65th newest in bit 0 of
-    // older_. Enough for a replay and the 30 bits before it.
+    // older_. Enough for a replay after a short lock and the 30 bits before it; kept for every input,
+    // two shifts a call, so that the byte stream's six bits at a time stay cheap.
     std::uint64_t newer_ = 0;
     std::uint64_t older_ = 0;
+    // Soft input: the last HistoryBits bits, bit n at n % HistoryBits, for a search after a long lock.
+    std::array<std::uint8_t, HistoryBits> softHistory_{};
     std::uint64_t received_ = 0;  // bits received
     std::uint64_t replayNext_ = 0;  // number of the next bit to take: received_ unless replaying
     std::uint64_t firstWordEnd_ = 0;  // number of the last bit of the current frame's first word, + 1
     // Soft input: each kept bit's reliability, by bit number modulo the size (as far back as the bits).
     bool soft_ = false;
-    std::array<float, 128> reliability_{};
+    std::array<float, HistoryBits> reliability_{};
     bool lastWordRepaired_ = false;
 };
 

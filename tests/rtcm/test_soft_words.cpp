@@ -113,7 +113,8 @@ TEST(SoftWords, SureBitsAreNeverFlippedAndAFailedHeaderDropsTheLock) {
 // What the enhanced receiver meets when it locks in the middle of a frame: data words that read as
 // a header (a station 439, 21 words long) and pass parity. Its frame would swallow the real frames
 // after it; it is held, its successor's header is not where its length says, and it never comes out.
-// The real frames that follow come out, each vouched for by the header after it or before it.
+// The windows after its first word are searched again, so the frames it covered come out too, each
+// vouched for by the header after it or before it.
 TEST(FrameIntegrity, AHeaderHiddenInDataWordsNeverComesOut) {
     DecoderBench bench;
     const RtcmHeader fake = DecoderBench::header(1, 439, 0, 2000, 5);
@@ -129,11 +130,13 @@ TEST(FrameIntegrity, AHeaderHiddenInDataWordsNeverComesOut) {
                    frame % 2 == 0 ? buildReferenceStationWords({-2694685.0, -4293642.0, 3857878.0}) : buildSpecialMessageWords("REAL"));
     // Switched on after the real header of the first frame.
     bench.decoder.pushSoftBits(std::span(stream.bits).subspan(stream.starts[0] + 60));
-    ASSERT_FALSE(bench.view.completedFrames.empty());
-    for (const DecodedHeader& header : bench.view.completedFrames) EXPECT_EQ(header.station, 268);
-    EXPECT_EQ(bench.view.completedFrames.back().sequence, 7);
-    EXPECT_GE(bench.view.completedFrames.size(), 3u);
-    EXPECT_GE(bench.decoder.statistics().framesUnconfirmed, 1u);
+    std::vector<int> sequences;
+    for (const DecodedHeader& header : bench.view.completedFrames) {
+        EXPECT_EQ(header.station, 268);
+        sequences.push_back(header.sequence);
+    }
+    EXPECT_EQ(sequences, std::vector<int>({1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(bench.decoder.statistics().framesUnconfirmed, 1u);
 
     // The same stream as hard bits: the plain decoder passes on whatever parity passes.
     DecoderBench plain;
