@@ -12,6 +12,10 @@ namespace sondeco {
 namespace {
 
 constexpr std::array<double, 6> UdreScaleByHealth{1.0, 0.75, 0.5, 0.3, 0.2, 0.1};
+constexpr int HourInZCounts = 6000;  // 0.6 s each
+// How far a Z-count may stray from the time the bits say, either way: 30 s, against the 3600 s a
+// Z-count could be.
+constexpr int ZCountSlack = 50;
 
 int field(std::uint32_t data24, const BitField& field) {
     return static_cast<int>(data24 >> (DataBitsPerWord - field.offset - field.width) & ((1u << field.width) - 1));
@@ -147,28 +151,23 @@ void RtcmDecoder::acceptHeaderWord2(std::uint32_t data) {
 bool RtcmDecoder::followsInSequence(const RtcmFrame& before, const RtcmFrame& next) const {
     if (next.sequenceNumber != (before.sequenceNumber + 1) % 8) return false;
     // A station's Z-count is the time its data refers to: the next frame's may repeat it (partial
-    // sets of one epoch) or lag a little, but not run ahead of the time sent by far. Generously: 30 s
-    // either side of the frame's own length, against 3600 s a Z-count could be.
-    constexpr int HourInZCounts = 6000;
+    // sets of one epoch) or lag a little, but not run ahead of the time sent by far.
     const int rate = message_.reception.bitRate.value_or(25);
     const double frameSeconds = WordBitCount * (before.frameLength + 2) / static_cast<double>(rate);
     const int advance = ((next.zCount - before.zCount) % HourInZCounts + HourInZCounts) % HourInZCounts;
-    const auto slack = static_cast<int>(30.0 / 0.6);
-    return advance <= static_cast<int>(frameSeconds / 0.6) + slack || advance >= HourInZCounts - slack;
+    return advance <= static_cast<int>(frameSeconds / 0.6) + ZCountSlack || advance >= HourInZCounts - ZCountSlack;
 }
 
 bool RtcmDecoder::fitsLastVouched(const RtcmFrame& next) const {
     if (!lastVouched_ || next.stationId != lastVouched_->stationId || !message_.reception.bitRate || headerBit_ < lastVouchedBit_)
         return false;
-    constexpr int HourInZCounts = 6000;
     const double elapsed = static_cast<double>(headerBit_ - lastVouchedBit_) / *message_.reception.bitRate;
     // Beyond ten minutes the bit count may have missed a pause of the signal too long to allow for.
     if (elapsed > 600.0) return false;
     const int advance = ((next.zCount - lastVouched_->zCount) % HourInZCounts + HourInZCounts) % HourInZCounts;
     const int expected = static_cast<int>(elapsed / 0.6);
-    const auto slack = static_cast<int>(30.0 / 0.6);
     const int difference = std::abs(advance - expected);
-    return std::min(difference, HourInZCounts - difference) <= slack;
+    return std::min(difference, HourInZCounts - difference) <= ZCountSlack;
 }
 
 void RtcmDecoder::frameEnded() {
@@ -179,10 +178,11 @@ void RtcmDecoder::frameEnded() {
     }
     // Even a damaged frame's header places the next one, when it was vouched for.
     lastEndedVouched_ = vouched_;
-    if (!vouched_) searchAgainFrom_ = headerFirstWordEnd_;
     if (vouched_) {
         lastVouched_ = frame_;
         lastVouchedBit_ = headerBit_;
+    } else {
+        searchAgainFrom_ = headerFirstWordEnd_;
     }
     if (frameDamaged_) {
         ++statistics_.framesLost;
