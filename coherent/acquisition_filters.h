@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The acquisition's filters: the band limiter, which keeps only the search band, and the channel
-// banks, which cut it into the narrow channels that are squared one by one. Part of the acquisition
-// (acquisition.cpp); nothing else uses it.
+// banks, which cut it into the narrow channels that are squared one by one. For the acquisition
+// (acquisition.cpp) only.
 #pragma once
 
 #include "coherent/baseband.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The acquisition's spectra: for each stream searched (a channel, or the whole band), the periodograms
 // of its squared samples, their long and short averages, the noise floor around every bin and the
-// thresholds that noise alone crosses at a given rate. Part of the acquisition (acquisition.cpp),
+// thresholds that noise alone crosses at a given rate. Used only by the acquisition (acquisition.cpp),
 // which decides on what these show; nothing else uses it.
 #pragma once
 

@@ -127,7 +127,8 @@ struct LinePair {
 };
 
 // The pair in one spectrum (of the squared signal de-chirped by `drift`), kept if it beats `best`.
-void findLinePair(const std::vector<double>& power, double drift, const LineSearch& where, LinePair& best) {
+// `region` is working space, kept by the caller across the drift rates.
+void findLinePair(const std::vector<double>& power, double drift, const LineSearch& where, LinePair& best, std::vector<double>& region) {
     const std::int64_t length = where.length;
     const auto powerAt = [&](double bin) {
         const double floor = std::floor(bin);
@@ -155,7 +156,7 @@ void findLinePair(const std::vector<double>& power, double drift, const LineSear
     }
     if (!better) return;
     // The noise floor of the squared signal where the lines may be: the median bin.
-    std::vector<double> region;
+    region.clear();
     const auto edge = static_cast<std::int64_t>(std::ceil(where.halfRate)) + 2;
     for (std::int64_t bin = where.centre - where.reach - edge; bin <= where.centre + where.reach + edge; ++bin)
         region.push_back(power[static_cast<std::size_t>(((bin % length) + length) % length)]);
@@ -175,6 +176,7 @@ LinePair strongestLinePair(const std::vector<ComplexSample>& squared, double sam
     std::vector<double> power(fftLength);
     fftplan plan = fft_create_plan(static_cast<unsigned>(fftLength), input.data(), spectrum.data(), LIQUID_FFT_FORWARD, 0);
     LinePair best;
+    std::vector<double> region;
     for (int step = -driftSteps; step <= driftSteps; ++step) {
         const double drift = step * driftStep;
         // The squared signal's phase gains 2 pi drift t^2 from a carrier drifting by `drift` Hz/s.
@@ -185,7 +187,7 @@ LinePair strongestLinePair(const std::vector<ComplexSample>& squared, double sam
         std::fill(input.begin() + static_cast<std::ptrdiff_t>(count), input.end(), ComplexSample{});
         fft_execute(plan);
         for (std::size_t k = 0; k < fftLength; ++k) power[k] = std::norm(spectrum[k]);
-        findLinePair(power, drift, where, best);
+        findLinePair(power, drift, where, best, region);
     }
     fft_destroy_plan(plan);
     return best;

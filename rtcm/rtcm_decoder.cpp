@@ -17,6 +17,11 @@ constexpr int HourInZCounts = 6000;  // 0.6 s each
 // Z-count could be.
 constexpr int ZCountSlack = 50;
 
+// How far the Z-count moved on from one header to the next, 0..5999 (it wraps at the hour).
+int zCountAdvance(const RtcmFrame& before, const RtcmFrame& next) {
+    return ((next.zCount - before.zCount) % HourInZCounts + HourInZCounts) % HourInZCounts;
+}
+
 int field(std::uint32_t data24, const BitField& field) {
     return static_cast<int>(data24 >> (DataBitsPerWord - field.offset - field.width) & ((1u << field.width) - 1));
 }
@@ -154,7 +159,7 @@ bool RtcmDecoder::followsInSequence(const RtcmFrame& before, const RtcmFrame& ne
     // sets of one epoch) or lag a little, but not run ahead of the time sent by far.
     const int rate = message_.reception.bitRate.value_or(25);
     const double frameSeconds = WordBitCount * (before.frameLength + 2) / static_cast<double>(rate);
-    const int advance = ((next.zCount - before.zCount) % HourInZCounts + HourInZCounts) % HourInZCounts;
+    const int advance = zCountAdvance(before, next);
     return advance <= static_cast<int>(frameSeconds / 0.6) + ZCountSlack || advance >= HourInZCounts - ZCountSlack;
 }
 
@@ -164,7 +169,7 @@ bool RtcmDecoder::fitsLastVouched(const RtcmFrame& next) const {
     const double elapsed = static_cast<double>(headerBit_ - lastVouchedBit_) / *message_.reception.bitRate;
     // Beyond ten minutes the bit count may have missed a pause of the signal too long to allow for.
     if (elapsed > 600.0) return false;
-    const int advance = ((next.zCount - lastVouched_->zCount) % HourInZCounts + HourInZCounts) % HourInZCounts;
+    const int advance = zCountAdvance(*lastVouched_, next);
     const int expected = static_cast<int>(elapsed / 0.6);
     const int difference = std::abs(advance - expected);
     return std::min(difference, HourInZCounts - difference) <= ZCountSlack;
