@@ -518,7 +518,7 @@ void CoherentMskDetector::emitSoftBit(const Symbol& symbol) {
     const double bitEnd = (static_cast<double>(trackedIndex_) - 2.0 * samplesPerBit_) * decimation_;
     if (havePreviousLlr_ && symbol.complete && bitEnd >= static_cast<double>(holdUntil_)) {
         const double bit = boxPlus(previousLlr_, llr);
-        emitBit(SoftBit{static_cast<std::uint8_t>(bit >= 0.0 ? 1 : 0), static_cast<float>(std::fabs(bit))});
+        emitBit(SoftBit{static_cast<std::uint8_t>(bit >= 0.0 ? 1 : 0), static_cast<float>(std::fabs(bit)), static_cast<float>(llr)});
     }
     previousLlr_ = static_cast<float>(llr);
     havePreviousLlr_ = symbol.complete;

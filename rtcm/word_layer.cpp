@@ -4,6 +4,9 @@
 #include "rtcm/parity.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
 
 namespace sondeco {
 namespace {
@@ -78,6 +81,7 @@ WordLayer::Step WordLayer::take(std::uint32_t bits, int count) {
 WordLayer::Result WordLayer::pushSoftBit(SoftBit bit) {
     soft_ = true;
     reliability_[received_ % reliability_.size()] = bit.reliability;
+    symbol_[received_ % symbol_.size()] = bit.symbol;
     softHistory_[received_ % HistoryBits] = static_cast<std::uint8_t>(bit.bit & 1u);
     return take(bit.bit & 1u, 1).result;
 }
@@ -101,6 +105,7 @@ WordLayer::Result WordLayer::endOfWord() {
     const std::uint8_t previousD30 = a.lastD30;
     std::uint32_t word = recent_;
     lastWordRepaired_ = false;
+    if (const std::optional<TrellisWord> decided = decidedFromSymbols()) return takeDecided(*decided);
     if (!checkParity(a, word)) {
         if (soft_) return repair(previousD29, previousD30);
         loseSync();
@@ -128,9 +133,55 @@ WordLayer::Result WordLayer::repair(std::uint8_t previousD29, std::uint8_t previ
         if (a.wordIndex == 0) firstWordEnd_ = replayNext_;
         return Result::WordAccepted;
     }
-    if (a.wordIndex >= 2) return Result::WordLost;  // frame assembly moves on to the next word
+    return refuse();
+}
+
+WordLayer::Result WordLayer::refuse() {
+    if (assembler_.wordIndex >= 2) return Result::WordLost;  // frame assembly moves on to the next word
     loseSync();
     return Result::ParityFailed;
+}
+
+// Whether the symbols of bits [first, end) are all kept: given by the demodulator and not yet
+// overwritten.
+bool WordLayer::symbolsKept(std::uint64_t first, std::uint64_t end) const {
+    if (first >= end || end > received_ || received_ - first > HistoryBits) return false;
+    for (std::uint64_t n = first; n < end; ++n)
+        if (std::isnan(symbol_[n % HistoryBits])) return false;
+    return true;
+}
+
+// A first word that passes as received is the likeliest word there; from symbols it must also be
+// as sure as any other word, or a frame length or Z-count two symbols off could start a frame.
+bool WordLayer::sureEnoughToLock() const {
+    const std::optional<TrellisWord> decided = decidedFromSymbols();
+    return !decided || decided->margin >= MinimumWordMargin;
+}
+
+// The word that ends with the last bit taken, decided from the symbols of its window (its 30 bits and
+// the two before), when they are all kept.
+std::optional<TrellisWord> WordLayer::decidedFromSymbols() const {
+    if (!soft_ || !symbolsKept(replayNext_ - TrellisSymbolCount, replayNext_)) return std::nullopt;
+    std::array<float, TrellisSymbolCount> symbols{};
+    const std::uint64_t first = replayNext_ - TrellisSymbolCount;
+    for (std::size_t i = 0; i < symbols.size(); ++i) symbols[i] = symbol_[(first + i) % HistoryBits];
+    return decodeWordOnTrellis(symbols);
+}
+
+void WordLayer::forgetSymbols() { symbol_.fill(std::numeric_limits<float>::quiet_NaN()); }
+
+// The word just completed, as decided from its symbols.
+WordLayer::Result WordLayer::takeDecided(const TrellisWord& decided) {
+    WordAssembler& a = assembler_;
+    // The next word's window decides this word's D29/D30 again; until then this is the best guess,
+    // and with it the data's inversion.
+    a.lastD29 = decided.d29;
+    a.lastD30 = decided.d30;
+    if (!(decided.margin >= MinimumWordMargin)) return refuse();
+    data_ = decided.data;
+    lastWordRepaired_ = decided.received != (recent_ & WordMask);
+    if (a.wordIndex == 0) firstWordEnd_ = replayNext_;
+    return Result::WordAccepted;
 }
 
 void WordLayer::loseSync() {
@@ -176,6 +227,7 @@ WordLayer::Result WordLayer::search() {
         trial.lastD30 = d30Star;
         std::uint32_t word = recent_;
         if (!checkParity(trial, word)) continue;
+        if (!sureEnoughToLock()) return Result::Incomplete;
         assembler_ = trial;
         assembler_.wordSync = true;
         assembler_.wordIndex = 0;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Soft bits into the decoder: a word that fails parity is repaired when one unsure symbol explains
-// the failure, a data word that cannot be repaired costs its frame but not the lock, and nothing
-// repaired comes out wrong.
+// the failure (or, with symbols, decided by maximum likelihood), a data word that cannot be decided
+// costs its frame but not the lock, and nothing repaired comes out wrong.
 #include "tests/support/recording_view.h"
 
 #include <gtest/gtest.h>
@@ -80,6 +80,76 @@ TEST(SoftWords, AWordBeyondRepairCostsItsFrameButNotTheLock) {
         EXPECT_EQ(bench.decoder.statistics().syncLosses, 0u);
         EXPECT_EQ(bench.view.frames[0].dataWords[0], bench.view.frameWords[0][0]);
     }
+}
+
+// The stream as a coherent detector gives it at about 10 dB: each bit also carries the symbol that
+// ends it.
+void addSymbols(SoftStream& stream) {
+    float symbol = 40.0f;
+    for (SoftBit& bit : stream.bits) {
+        if (bit.bit == 0) symbol = -symbol;
+        bit.symbol = symbol;
+    }
+}
+
+// Symbol `k` of the window of word `word` of frame `frame` (the symbol before D29* is 0), barely the
+// wrong way: the bit it ends and the next one flip.
+void wrongWindowSymbol(SoftStream& stream, std::size_t frame, std::size_t word, std::size_t k) {
+    const std::size_t at = stream.starts[frame] + 30 * word + k - 3;
+    stream.bits[at].symbol = stream.bits[at].symbol > 0.0f ? -Unsure : Unsure;
+    for (std::size_t i = at; i < at + 2; ++i) {
+        stream.bits[i].bit ^= 1u;
+        stream.bits[i].reliability = Unsure;
+    }
+}
+
+// Data word `index` of frame `frame` of threeFrames as sent.
+std::uint32_t sentDataWord(std::size_t frame, std::size_t index) {
+    DecoderBench clean;
+    clean.decoder.pushSoftBits(threeFrames(clean.encoder).bits);
+    return clean.view.frames.at(frame).dataWords.at(index);
+}
+
+// Two symbols of one word wrong where together they make another valid word: it passes parity as
+// received. Decided from symbols it is refused for its margin (the frame is lost, the lock holds);
+// from reliabilities alone it came out wrong.
+TEST(SoftWords, FromSymbolsTwoWrongSymbolsThatMakeAnotherWordCostTheFrame) {
+    for (const bool symbols : {true, false}) {
+        DecoderBench bench;
+        SoftStream stream = threeFrames(bench.encoder);
+        addSymbols(stream);
+        wrongWindowSymbol(stream, 0, 6, 6);
+        wrongWindowSymbol(stream, 0, 6, 26);
+        if (!symbols)
+            for (SoftBit& bit : stream.bits) bit.symbol = SoftBit{}.symbol;
+        bench.decoder.pushSoftBits(stream.bits);
+        if (symbols) {
+            ASSERT_EQ(bench.view.completedFrames.size(), 2u);
+            EXPECT_EQ(bench.view.completedFrames[0].type, 3);
+            EXPECT_EQ(bench.decoder.statistics().lostWords, 1u);
+            EXPECT_EQ(bench.decoder.statistics().syncLosses, 0u);
+        } else {
+            ASSERT_EQ(bench.view.completedFrames.size(), 3u);
+            EXPECT_NE(bench.view.frames[0].dataWords[4], sentDataWord(0, 4));
+        }
+    }
+}
+
+// Several unsure wrong symbols in a word, beyond what repair by flipping takes on, in a data word, a
+// preamble found while locked and a header word: each word is decided right and counted as repaired.
+TEST(SoftWords, FromSymbolsSeveralWrongSymbolsInAWordAreDecidedRight) {
+    DecoderBench bench;
+    SoftStream stream = threeFrames(bench.encoder);
+    addSymbols(stream);
+    for (const std::size_t k : {4u, 12u, 20u}) wrongWindowSymbol(stream, 0, 5, k);
+    for (const std::size_t k : {5u, 9u}) wrongWindowSymbol(stream, 1, 0, k);
+    wrongWindowSymbol(stream, 2, 1, 18);
+    bench.decoder.pushSoftBits(stream.bits);
+    ASSERT_EQ(bench.view.completedFrames.size(), 3u);
+    EXPECT_EQ(bench.view.frames[0].dataWords[3], sentDataWord(0, 3));
+    EXPECT_EQ(bench.page(5), "Msg #16 : GPS Special Message\r\n\r\nREPAIRED\r\n\r\nLast up date at 12:34:56");
+    EXPECT_EQ(bench.decoder.statistics().repairedWords, 3u);
+    EXPECT_EQ(bench.decoder.statistics().syncLosses, 0u);
 }
 
 void appendSure(SoftStream& stream, RtcmEncoder& encoder, const RtcmHeader& header, const std::vector<std::uint32_t>& words) {
