@@ -7,7 +7,11 @@
 //     through a small word synchroniser of this program's own that repairs words (rtcm/word_repair.h);
 //   - what repair does to single words, each looked up where it was sent: passed as received,
 //     repaired right with one or two flips, refused, or repaired WRONG;
-//   - frames decoded but never sent (wrong frames), which must stay at zero.
+//   - frames decoded but never sent (wrong frames), which must stay at zero;
+//   - the same words decided by maximum likelihood from the detector's symbols (rtcm/word_trellis.h):
+//     at each floor on the margin, the share taken, the wrong ones taken, and how many wrong ones the
+//     margins promised (the sum of 1 / (1 + e^margin) over the words taken), which shows whether
+//     the margins can be trusted as posterior odds.
 // A second table does the same under static at 14 dB, against the burst rate; a third gives the time
 // from switch-on to the first right frame against tone and rate; a fourth measures repair on words
 // of pure noise, as a locked detector makes them when its beacon has gone.
@@ -15,7 +19,7 @@
 // Usage: coherent_ber [--rate 100|200] [--frames N] [--seeds S] [--first-seed K] [--ebn0 LIST] [--static LIST]
 //                     [--first-frame-tones LIST] [--first-frame-ebn0 DB]
 //                     [--noise-words N] [--no-blanking] [--hints] [--repair-ceiling C] [--repair-floor F]
-//                     [--repair-flips N]
+//                     [--repair-flips N] [--random-contents]
 // Prints markdown tables. The defaults reproduce the tables in the report (minutes on one core).
 #include "coherent/enhanced_receiver.h"
 #include "measure/reception_trial.h"
@@ -23,6 +27,7 @@
 #include "rtcm/rtcm_decoder.h"
 #include "rtcm/rtcm_encoder.h"
 #include "rtcm/word_repair.h"
+#include "rtcm/word_trellis.h"
 #include "signalgen/beacon_audio.h"
 
 #include <algorithm>
@@ -153,10 +158,23 @@ struct WordCounts {
     }
 };
 
+// Words decided on the trellis, taken at a floor on the margin.
+constexpr std::array<float, 5> MarginFloors{0.0f, 8.0f, 10.0f, 12.0f, 14.0f};
+struct MarginCounts {
+    std::uint64_t words = 0;
+    std::array<std::uint64_t, MarginFloors.size()> taken{}, wrong{};
+    std::array<double, MarginFloors.size()> promised{};
+    void add(const MarginCounts& o) {
+        words += o.words;
+        for (std::size_t f = 0; f < MarginFloors.size(); ++f) taken[f] += o.taken[f], wrong[f] += o.wrong[f], promised[f] += o.promised[f];
+    }
+};
+
 struct PointResult {
     std::uint64_t bits = 0, bitErrors = 0;
     int frames = 0, rightHard = 0, wrongHard = 0, rightRepaired = 0, wrongRepaired = 0;
     WordCounts words;
+    MarginCounts margins;
     // Calibration of the reliabilities: bits, wrong bits and the error rate the reliabilities
     // promise, in bins of one unit of log-likelihood ratio (the last bin open-ended).
     static constexpr int Bins = 10;
@@ -166,6 +184,7 @@ struct PointResult {
         bits += o.bits, bitErrors += o.bitErrors, frames += o.frames;
         rightHard += o.rightHard, wrongHard += o.wrongHard, rightRepaired += o.rightRepaired, wrongRepaired += o.wrongRepaired;
         words.add(o.words);
+        margins.add(o.margins);
         for (int b = 0; b < Bins; ++b) {
             const auto i = static_cast<std::size_t>(b);
             binBits[i] += o.binBits[i], binErrors[i] += o.binErrors[i], binPromised[i] += o.binPromised[i];
@@ -188,12 +207,14 @@ struct Options {
     int noiseWords = 1000000;
     bool blanking = true;
     bool hints = false;  // tell the receiver the tone and rate
+    bool randomContents = false;  // frames of every type with random data words, not the simulated station's
     WordRepairLimits limits;
 };
 
 PointResult runPoint(const Options& options, int rate, double ebN0, double burstsPerSecond, std::uint64_t seed, double toneHz = 1234.0) {
     BeaconSettings station;
     station.bitRate = rate;
+    if (options.randomContents) station.randomContentSeed = seed;
     MskSettings transmitter;
     transmitter.bitRate = rate;
     transmitter.centreFrequency = toneHz;  // 1234 Hz unless asked: on no grid a receiver might favour
@@ -354,6 +375,19 @@ PointResult runPoint(const Options& options, int rate, double ebN0, double burst
         } else {
             ++result.words.repairedTwo;
         }
+        const long symbolsFrom = k + wordShift - 3;  // the symbol before D29*
+        if (symbolsFrom >= 0 && all[static_cast<std::size_t>(symbolsFrom)].hasSymbol()) {
+            std::array<float, TrellisSymbolCount> symbols{};
+            for (std::size_t i = 0; i < symbols.size(); ++i) symbols[i] = all[static_cast<std::size_t>(symbolsFrom) + i].symbol;
+            const TrellisWord decided = decodeWordOnTrellis(symbols);
+            ++result.margins.words;
+            for (std::size_t f = 0; f < MarginFloors.size(); ++f) {
+                if (!(decided.margin >= MarginFloors[f])) continue;
+                ++result.margins.taken[f];
+                result.margins.wrong[f] += decided.data != sentData;
+                result.margins.promised[f] += 1.0 / (1.0 + std::exp(double(decided.margin)));
+            }
+        }
         havePrevious = true;
         previousD29 = word.d29;
         previousD30 = word.d30;
@@ -438,6 +472,8 @@ int main(int argc, char** argv) {
             options.blanking = false;
         else if (name == "--hints")
             options.hints = true;
+        else if (name == "--random-contents")
+            options.randomContents = true;
         else if (name == "--repair-ceiling")
             options.limits.reliabilityCeiling = static_cast<float>(std::atof(value)), ++i;
         else if (name == "--repair-floor")
@@ -454,6 +490,7 @@ int main(int argc, char** argv) {
         "every other bit at least %.2f\n\n",
         options.limits.maximumFlips, double(options.limits.reliabilityCeiling), double(options.limits.othersFloor));
 
+    std::vector<std::pair<std::string, MarginCounts>> marginRows;
     const auto table = [&](const char* title, const std::vector<double>& points, bool isStatic) {
         std::printf("%s\n\n", title);
         std::printf(
@@ -470,6 +507,7 @@ int main(int argc, char** argv) {
                 const double ebN0 = isStatic ? options.staticEbN0 : point;
                 const double ideal = std::erfc(std::sqrt(std::pow(10.0, ebN0 / 10.0)));  // 2 Q(sqrt(2 Eb/N0))
                 const auto& w = total.words;
+                if (!isStatic) marginRows.emplace_back(std::to_string(rate) + " | " + std::to_string(point).substr(0, 4), total.margins);
                 std::printf(
                     "| %d | %g | %.2e | %.2e | %.1f %% | %.1f %% | %d / %d | %.1f / %.2f / %.2f / %.2f %% | %llu (%llu) of %llu | %.1f |\n",
                     rate, point, total.bits ? double(total.bitErrors) / double(total.bits) : 0.0, ideal,
@@ -493,7 +531,24 @@ int main(int argc, char** argv) {
         }
         std::printf("\n");
     };
-    if (!options.ebN0.empty()) table("Against Eb/N0", options.ebN0, false);
+    if (!options.ebN0.empty()) {
+        table("Against Eb/N0", options.ebN0, false);
+        std::printf(
+            "Words by maximum likelihood from the symbols: at each floor on the margin, taken, wrong taken (promised)\n\n| rate | Eb/N0 dB "
+            "| words |");
+        for (const float floor : MarginFloors) std::printf(" floor %.0f |", double(floor));
+        std::printf("\n|---:|---:|---:|");
+        for (std::size_t f = 0; f < MarginFloors.size(); ++f) std::printf("---:|");
+        std::printf("\n");
+        for (const auto& [point, m] : marginRows) {
+            std::printf("| %s | %llu |", point.c_str(), static_cast<unsigned long long>(m.words));
+            for (std::size_t f = 0; f < MarginFloors.size(); ++f)
+                std::printf(" %.1f %%, %llu (%.2f) |", percent(double(m.taken[f]), double(m.words)),
+                            static_cast<unsigned long long>(m.wrong[f]), m.promised[f]);
+            std::printf("\n");
+        }
+        std::printf("\n");
+    }
     if (!options.staticRates.empty()) {
         char title[96];
         std::snprintf(title, sizeof title, "Static (2 ms bursts 30 dB above the signal) at %.0f dB", options.staticEbN0);

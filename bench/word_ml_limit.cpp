@@ -49,14 +49,21 @@ int main(int argc, char** argv) {
             }
             return std::atof(argv[++i]);
         };
-        if (option == "--from") from = value();
-        else if (option == "--to") to = value();
-        else if (option == "--step") step = value();
-        else if (option == "--words-per-point") wordsPerPoint = static_cast<long long>(value());
-        else if (option == "--words") frameWords = static_cast<int>(value());
-        else if (option == "--floor-table") floorTable = true;
+        if (option == "--from")
+            from = value();
+        else if (option == "--to")
+            to = value();
+        else if (option == "--step")
+            step = value();
+        else if (option == "--words-per-point")
+            wordsPerPoint = static_cast<long long>(value());
+        else if (option == "--words")
+            frameWords = static_cast<int>(value());
+        else if (option == "--floor-table")
+            floorTable = true;
         else {
-            std::fprintf(stderr, "usage: word_ml_limit [--from DB] [--to DB] [--step DB] [--words-per-point N] [--words N] [--floor-table]\n");
+            std::fprintf(stderr,
+                         "usage: word_ml_limit [--from DB] [--to DB] [--step DB] [--words-per-point N] [--words N] [--floor-table]\n");
             return 2;
         }
     }
@@ -65,8 +72,9 @@ int main(int argc, char** argv) {
         std::printf("Eb/N0");
         for (const float floor : floors) std::printf(" | floor %.0f: frames right, wrong words per million", static_cast<double>(floor));
     } else {
-        std::printf("Eb/N0 | hard: frames right | ml: frames right, wrong words per million | floor %.0f: frames right, wrong words per million",
-                    static_cast<double>(sondeco::WordLayer::MinimumWordMargin));
+        std::printf(
+            "Eb/N0 | hard: frames right | ml: frames right, wrong words per million | floor %.0f: frames right, wrong words per million",
+            static_cast<double>(sondeco::WordLayer::MinimumWordMargin));
     }
     std::printf("\n");
     std::mt19937_64 random(1);
@@ -90,7 +98,8 @@ int main(int argc, char** argv) {
                 symbols[static_cast<std::size_t>(j) + 1] = sign * mean + spread * gauss(random);
             }
             std::uint32_t decided = 0;
-            for (std::size_t i = 1; i < symbols.size(); ++i) decided = decided << 1 | ((symbols[i] > 0.0f) == (symbols[i - 1] > 0.0f) ? 1u : 0u);
+            for (std::size_t i = 1; i < symbols.size(); ++i)
+                decided = decided << 1 | ((symbols[i] > 0.0f) == (symbols[i - 1] > 0.0f) ? 1u : 0u);
             const std::uint32_t received = decided & 0x3FFFFFFFu;
             const auto hardD29 = static_cast<int>(decided >> 31), hardD30 = static_cast<int>(decided >> 30 & 1u);
             const std::uint32_t hardData = (received >> 6) ^ (hardD30 != 0 ? 0xFFFFFFu : 0u);
@@ -102,14 +111,17 @@ int main(int argc, char** argv) {
             for (std::size_t f = 0; f < floors.size(); ++f)
                 if (word.margin >= floors[f]) (right ? byFloor[f].right : byFloor[f].wrong)++;
         }
-        const auto perMillion = [&](const Counts& counts) { return 1e6 * static_cast<double>(counts.wrong) / static_cast<double>(wordsPerPoint); };
+        const auto perMillion = [&](const Counts& counts) {
+            return 1e6 * static_cast<double>(counts.wrong) / static_cast<double>(wordsPerPoint);
+        };
         std::printf("%.1f", ebN0Db);
         if (floorTable) {
-            for (const Counts& counts : byFloor) std::printf(" | %.1f %% %.2f", 100.0 * frameShare(counts, wordsPerPoint, frameWords), perMillion(counts));
+            for (const Counts& counts : byFloor)
+                std::printf(" | %.1f %% %.2f", 100.0 * frameShare(counts, wordsPerPoint, frameWords), perMillion(counts));
         } else {
             std::printf(" | %.1f %% | %.1f %% %.1f | %.1f %% %.2f", 100.0 * frameShare(hard, wordsPerPoint, frameWords),
-                        100.0 * frameShare(ml, wordsPerPoint, frameWords), perMillion(ml), 100.0 * frameShare(floored, wordsPerPoint, frameWords),
-                        perMillion(floored));
+                        100.0 * frameShare(ml, wordsPerPoint, frameWords), perMillion(ml),
+                        100.0 * frameShare(floored, wordsPerPoint, frameWords), perMillion(floored));
         }
         std::printf("\n");
         std::fflush(stdout);

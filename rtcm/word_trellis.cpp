@@ -33,7 +33,8 @@ constexpr std::uint32_t windowSyndrome(std::uint32_t window) {
 
 constexpr std::array<std::uint8_t, WindowBits> windowColumns() {
     std::array<std::uint8_t, WindowBits> columns{};
-    for (int j = 0; j < WindowBits; ++j) columns[static_cast<std::size_t>(j)] = static_cast<std::uint8_t>(windowSyndrome(1u << (WindowBits - 1 - j)));
+    for (int j = 0; j < WindowBits; ++j)
+        columns[static_cast<std::size_t>(j)] = static_cast<std::uint8_t>(windowSyndrome(1u << (WindowBits - 1 - j)));
     return columns;
 }
 
@@ -72,7 +73,8 @@ TrellisWord decodeWordOnTrellis(std::span<const float, TrellisSymbolCount> symbo
             const Survivors& follower = sameLeads ? other : same;
             into.best = leader.best + gain;
             into.second = std::max(leader.second, follower.best) + gain;
-            cameFrom[static_cast<std::size_t>(j)][static_cast<std::size_t>(state)] = static_cast<std::uint8_t>(sameLeads ? symbol : symbol ^ 1);
+            cameFrom[static_cast<std::size_t>(j)][static_cast<std::size_t>(state)] =
+                static_cast<std::uint8_t>(sameLeads ? symbol : symbol ^ 1);
         }
         std::swap(now, next);
     }

@@ -23,7 +23,8 @@ struct Window {
     // D29*, D30*, D1..D30 as sent, D29* in bit 31.
     std::uint32_t bits() const {
         const std::uint32_t sent = d30Star != 0 ? data ^ 0xFFFFFFu : data;
-        return static_cast<std::uint32_t>(d29Star) << 31 | static_cast<std::uint32_t>(d30Star) << 30 | sent << 6 | parityBits(data, d29Star, d30Star);
+        return static_cast<std::uint32_t>(d29Star) << 31 | static_cast<std::uint32_t>(d30Star) << 30 | sent << 6 |
+               parityBits(data, d29Star, d30Star);
     }
 };
 
@@ -98,7 +99,8 @@ TEST(WordTrellis, NoisyWordsAreCodeWordsAtLeastAsLikelyAsTheOneSent) {
         for (std::size_t i = 0; i < received.size(); ++i) received[i] = clean[i] + 4.0f * noise(random);
         const TrellisWord word = decodeWordOnTrellis(received);
         ASSERT_EQ(parityBits(word.data, word.previousD29, word.previousD30), word.received & 0x3Fu);
-        const std::uint32_t decided = static_cast<std::uint32_t>(word.previousD29) << 31 | static_cast<std::uint32_t>(word.previousD30) << 30 | word.received;
+        const std::uint32_t decided =
+            static_cast<std::uint32_t>(word.previousD29) << 31 | static_cast<std::uint32_t>(word.previousD30) << 30 | word.received;
         // The decided bits as the likelier of their two symbol paths.
         const float decidedMetric = std::max(metric(received, symbolsOf(decided, 1.0f)), metric(received, symbolsOf(decided, 1.0f, false)));
         EXPECT_GE(decidedMetric + 1e-3f, metric(received, clean));
@@ -127,7 +129,8 @@ TEST(WordTrellis, TwoWrongSymbolsAnywhereThatMakeNoOtherWordAreCorrectedWithAWid
             bool completesPair = wrong[k];
             for (const auto& pair : TwoSymbolRivals)
                 for (int side = 0; side < 2; ++side)
-                    completesPair |= pair[static_cast<std::size_t>(side)] == static_cast<int>(k) && wrong[static_cast<std::size_t>(pair[1 - static_cast<std::size_t>(side)])];
+                    completesPair |= pair[static_cast<std::size_t>(side)] == static_cast<int>(k) &&
+                                     wrong[static_cast<std::size_t>(pair[1 - static_cast<std::size_t>(side)])];
             if (completesPair) continue;
             wrong[k] = true;
             received[k] = received[k] > 0.0f ? -1.0f : 1.0f;
