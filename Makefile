@@ -111,8 +111,9 @@ format:
 
 sensitivity: deps
 	@cmake -S . -B $(BENCHING) -DCMAKE_BUILD_TYPE=Release -DSONDECO_BUILD_BENCH=ON -DSONDECO_BUILD_TESTS=OFF -DSONDECO_WERROR=$(WERROR) >/dev/null
-	@cmake --build $(BENCHING) -j$(JOBS) --target sensitivity band_sensitivity
+	@cmake --build $(BENCHING) -j$(JOBS) --target sensitivity band_sensitivity word_ml_limit
 	@python3 bench/sensitivity.py --build $(BENCHING) --jobs $(JOBS)
+	@python3 bench/sensitivity.py --build $(BENCHING) --jobs $(JOBS) --random-contents --from 3 --to 9 --step 1
 	@$(BENCHING)/bench/band_sensitivity
 
 soak: deps

@@ -16,6 +16,9 @@ of the same mean length, synchronisation free. "wrong" counts frames decoded tha
     bench/sensitivity.py [--build DIR] [--frames N] [--seeds S] [--jobs J] [--from DB] [--to DB] [--step DB]
     bench/sensitivity.py --static      frames through atmospheric static at 14 dB, bursts 0.5..8 a second
     bench/sensitivity.py --acquisition time from switch-on to the first right frame, enhanced, no hints
+    bench/sensitivity.py --random-contents   the enhanced receiver on frames of every type with random
+                       data words, beside the limits of word decisions on ideal symbols (bench/word_ml_limit):
+                       hard decisions, maximum likelihood, and maximum likelihood at the word layer's floor
 """
 
 import argparse
@@ -97,6 +100,44 @@ def main_table(program, options, seeds):
     print(f"Mean frame length {bits:.1f} bits. Wrong frames per rate, 100 then 200 bit/s, each as classic+enhanced.")
 
 
+def random_contents_table(program, options, seeds):
+    ebn0s = grid(options.low, options.high, options.step)
+    points = {}
+    for rate in (100, 200):
+        for e in ebn0s:
+            for seed in seeds:
+                points[(rate, e, seed)] = ["--receiver", "enhanced", "--rate", rate, "--ebn0", f"{e:g}", "--frames", options.frames,
+                                           "--seed", seed, "--random-contents"]
+    runs = run_all(program, options.jobs, points)
+    limits_program = os.path.join(options.build, "bench", "word_ml_limit")
+    limits = {}
+    output = subprocess.run([limits_program, "--json", "--from", f"{ebn0s[0]:g}", "--to", f"{ebn0s[-1]:g}", "--step", f"{options.step:g}",
+                             "--words-per-point", "200000"], capture_output=True, text=True, check=True).stdout
+    for line in output.splitlines():
+        point = json.loads(line)
+        limits[round(point["ebn0"], 2)] = point
+    print(f"Frames with random contents (every type 0 to 63, data words drawn at random), enhanced receiver, no hints: "
+          f"share of {len(seeds) * options.frames} frames per point (noise seeds 1 to {len(seeds)}) decoded right. The "
+          "limits are word decisions on ideal symbols (perfect synchronisation, 200,000 words a point) over frames "
+          "of the same mean length: hard decisions without repair, maximum likelihood with every word taken, and "
+          "maximum likelihood taking only words above the word layer's floor.")
+    print()
+    print("| Eb/N0 (dB) | 100 enhanced | 200 enhanced | ideal, hard | maximum likelihood | maximum likelihood, floor | wrong (100 / 200) |")
+    print("|---:|---:|---:|---:|---:|---:|---:|")
+    for e in ebn0s:
+        cells, wrong = [], []
+        for rate in (100, 200):
+            p = summed(runs, [(rate, e, s) for s in seeds])
+            cells.append(share(p))
+            wrong.append(str(p["wrong"]))
+            words = p["bits_per_frame"] / 30.0
+        limit = limits[round(e, 2)]
+        cells += [f"{100 * limit[k] ** words:.1f} %" for k in ("hard", "ml", "floor")]
+        print(f"| {e:g} | {' | '.join(cells)} | {' / '.join(wrong)} |")
+    print()
+    print(f"Mean frame length {words * 30:.1f} bits.")
+
+
 def static_table(program, options, seeds):
     bursts = (0.5, 1, 2, 4, 8)
     points = {}
@@ -167,6 +208,7 @@ def main():
     parser.add_argument("--step", type=float, default=2.0, help="Eb/N0 step in dB (default 2)")
     parser.add_argument("--static", action="store_true", help="the static table instead")
     parser.add_argument("--acquisition", action="store_true", help="the time-to-first-frame table instead")
+    parser.add_argument("--random-contents", action="store_true", help="the random-contents table beside the word limits instead")
     options = parser.parse_args()
 
     program = os.path.join(options.build, "bench", "sensitivity")
@@ -177,6 +219,8 @@ def main():
         static_table(program, options, seeds)
     elif options.acquisition:
         acquisition_table(program, options, seeds[:3])
+    elif options.random_contents:
+        random_contents_table(program, options, seeds)
     else:
         main_table(program, options, seeds)
 

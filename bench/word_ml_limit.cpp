@@ -6,8 +6,10 @@
 //   floor  the likeliest word, taken when its margin reaches the word layer's floor.
 // For each, the share of frames of `--words` words (17: the mean of random contents, 510 bits) whose
 // words are all taken and right, and the wrong words taken per million words (a frame with one is a
-// wrong frame). With --floor-table, the floor's frames right and wrong words at each of several floors.
-//   word_ml_limit [--from 2] [--to 8] [--step 0.5] [--words-per-point 200000] [--words 17]
+// wrong frame). With --floor-table, the floor's frames right and wrong words at each of several floors;
+// with --json, one line a point of the shares of words (for bench/sensitivity.py, which raises them
+// to the power of its own frame lengths).
+//   word_ml_limit [--from 2] [--to 8] [--step 0.5] [--words-per-point 200000] [--words 17] [--floor-table | --json]
 #include "rtcm/parity.h"
 #include "rtcm/word_layer.h"
 #include "rtcm/word_trellis.h"
@@ -39,7 +41,7 @@ int main(int argc, char** argv) {
     double from = 2.0, to = 8.0, step = 0.5;
     long long wordsPerPoint = 200000;
     int frameWords = 17;
-    bool floorTable = false;
+    bool floorTable = false, json = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const auto value = [&] {
@@ -61,14 +63,19 @@ int main(int argc, char** argv) {
             frameWords = static_cast<int>(value());
         else if (option == "--floor-table")
             floorTable = true;
+        else if (option == "--json")
+            json = true;
         else {
-            std::fprintf(stderr,
-                         "usage: word_ml_limit [--from DB] [--to DB] [--step DB] [--words-per-point N] [--words N] [--floor-table]\n");
+            std::fprintf(
+                stderr,
+                "usage: word_ml_limit [--from DB] [--to DB] [--step DB] [--words-per-point N] [--words N] [--floor-table | --json]\n");
             return 2;
         }
     }
     const std::array<float, 6> floors{6.0f, 8.0f, 10.0f, 12.0f, 14.0f, 16.0f};
-    if (floorTable) {
+    if (json) {
+        // no heading
+    } else if (floorTable) {
         std::printf("Eb/N0");
         for (const float floor : floors) std::printf(" | floor %.0f: frames right, wrong words per million", static_cast<double>(floor));
     } else {
@@ -76,7 +83,7 @@ int main(int argc, char** argv) {
             "Eb/N0 | hard: frames right | ml: frames right, wrong words per million | floor %.0f: frames right, wrong words per million",
             static_cast<double>(sondeco::WordLayer::MinimumWordMargin));
     }
-    std::printf("\n");
+    if (!json) std::printf("\n");
     std::mt19937_64 random(1);
     std::normal_distribution<float> gauss(0.0f, 1.0f);
     for (double ebN0Db = from; ebN0Db <= to + 1e-9; ebN0Db += step) {
@@ -114,6 +121,13 @@ int main(int argc, char** argv) {
         const auto perMillion = [&](const Counts& counts) {
             return 1e6 * static_cast<double>(counts.wrong) / static_cast<double>(wordsPerPoint);
         };
+        const auto wordShare = [&](const Counts& counts) { return static_cast<double>(counts.right) / static_cast<double>(wordsPerPoint); };
+        if (json) {
+            std::printf("{\"ebn0\":%.2f,\"hard\":%.7f,\"ml\":%.7f,\"floor\":%.7f,\"ml_wrong\":%.3g,\"floor_wrong\":%.3g}\n", ebN0Db,
+                        wordShare(hard), wordShare(ml), wordShare(floored), perMillion(ml) / 1e6, perMillion(floored) / 1e6);
+            std::fflush(stdout);
+            continue;
+        }
         std::printf("%.1f", ebN0Db);
         if (floorTable) {
             for (const Counts& counts : byFloor)
