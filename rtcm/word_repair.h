@@ -2,7 +2,9 @@
 // Soft-decision repair of one RTCM word: when a word fails parity, the least reliable received bits are
 // flipped until the parity passes, within limits that keep the chance of "repairing" a word into a
 // wrong one that happens to pass negligible. Plain functions, no state: the word layer carries
-// D29*/D30* from word to word itself.
+// D29*/D30* from word to word itself. Used for soft bits that come without their symbols; a coherent
+// detector's words are decided on the trellis instead (word_trellis.h), which is exact and knows
+// how sure each word is.
 #pragma once
 
 #include "rtcm/bit_sink.h"
