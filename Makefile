@@ -104,7 +104,9 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 # make sensitivity  frames decoded right against Eb/N0 at both bit rates, as markdown tables: the receivers
-#                   against the ideal curve, then the band monitor against the enhanced receiver (minutes)
+#                   against the ideal curve, the enhanced receiver on random contents against the limits of
+#                   word decisions, under the air's conditions (carriers, fading), then the band monitor
+#                   against the enhanced receiver (minutes)
 # make soak         a day of generated audio through the whole receiver, memory watched (tens of minutes)
 # Both run by hand only, never as part of make bench or make test.
 .PHONY: sensitivity soak
@@ -114,6 +116,7 @@ sensitivity: deps
 	@cmake --build $(BENCHING) -j$(JOBS) --target sensitivity band_sensitivity word_ml_limit
 	@python3 bench/sensitivity.py --build $(BENCHING) --jobs $(JOBS)
 	@python3 bench/sensitivity.py --build $(BENCHING) --jobs $(JOBS) --random-contents --from 3 --to 9 --step 1
+	@python3 bench/sensitivity.py --build $(BENCHING) --jobs $(JOBS) --conditions --seeds 2
 	@$(BENCHING)/bench/band_sensitivity
 
 soak: deps

@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <limits>
 #include <map>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -31,8 +33,11 @@ constexpr const char* Usage =
     "Usage: sensitivity --rate R --ebn0 DB [--receiver classic|enhanced] [--frames N] [--seed S] [--warmup W]\n"
     "                   [--freq HZ] [--hints] [--offset HZ] [--drift HZ_PER_S] [--clock-ppm PPM]\n"
     "                   [--static BURSTS_PER_S,PEAK_DB] [--random-contents] [--list-missing]\n"
+    "                   [--rayleigh DOPPLER_HZ] [--carrier OFFSET_HZ,LEVEL_DB[,steady|morse|tone]]...\n"
     "One point of the sensitivity curve, as a line of JSON. The classic receiver takes rates 100 and 200\n"
-    "and tones 500..1000 Hz in 10 Hz steps; the enhanced one rates 25, 50, 100, 200 and tones 200..3500.\n";
+    "and tones 500..1000 Hz in 10 Hz steps; the enhanced one rates 25, 50, 100, 200 and tones 200..3500.\n"
+    "--rayleigh fades the beacon (Rayleigh, Eb/N0 the mean); --carrier adds another station's carrier this far\n"
+    "from the beacon's tone, this strong against it, keyed with \"DGPS\" at 10 wpm for morse and tone.\n";
 
 }  // namespace
 
@@ -57,10 +62,27 @@ int main(int argc, char** argv) {
     app.add_option_function<long long>("--seed", [&trial](long long seed) { trial.seed = static_cast<std::uint64_t>(seed); })
         ->check(CLI::Range(0LL, std::numeric_limits<long long>::max()));
     addFlag(app, "--random-contents", trial.randomContents);
+    app.add_option("--rayleigh", trial.rayleighDopplerHz)->check(CLI::Range(0.0, 20.0));
+    std::vector<std::string> carriers;
+    app.add_option("--carrier", carriers);
     addFlag(app, "--list-missing", listMissing);
     return runTool(
         "sensitivity", Usage, commandLine, argc, argv,
         [&] {
+            for (const std::string& text : carriers) {
+                const std::size_t first = text.find(','), second = text.find(',', first == std::string::npos ? first : first + 1);
+                std::optional<InterferingCarrier> carrier =
+                    parseCarrierKeying(second == std::string::npos ? "steady" : text.substr(second + 1));
+                if (first == std::string::npos || !carrier)
+                    throw UsageError("--carrier takes OFFSET_HZ,LEVEL_DB[,steady|morse|tone]: " + text);
+                try {
+                    carrier->frequency = trial.centreFrequency + trial.frequencyOffset + std::stod(text.substr(0, first));
+                    carrier->levelDb = std::stod(text.substr(first + 1, second - first - 1));
+                } catch (const std::exception&) {
+                    throw UsageError("--carrier takes OFFSET_HZ,LEVEL_DB[,steady|morse|tone]: " + text);
+                }
+                trial.carriers.push_back(*carrier);
+            }
             if (!staticBursts.empty()) {
                 trial.staticBurstsPerSecond = staticBursts[0];
                 trial.staticPeakDb = staticBursts[1];

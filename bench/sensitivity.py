@@ -19,6 +19,8 @@ of the same mean length, synchronisation free. "wrong" counts frames decoded tha
     bench/sensitivity.py --random-contents   the enhanced receiver on frames of every type with random
                        data words, beside the limits of word decisions on ideal symbols (bench/word_ml_limit):
                        hard decisions, maximum likelihood, and maximum likelihood at the word layer's floor
+    bench/sensitivity.py --conditions  the enhanced receiver under the air's conditions: other stations'
+                       carriers near the beacon (steady, keyed with Morse), skywave fading, random contents
 """
 
 import argparse
@@ -138,6 +140,45 @@ def random_contents_table(program, options, seeds):
     print(f"Mean frame length {words * 30:.1f} bits.")
 
 
+# (what, Eb/N0, extra arguments of the sensitivity program, the share of frames to reach)
+CONDITIONS = [
+    ("none", 10, [], 99.5),
+    *[(f"carrier as strong, {offset:+d} Hz", 10, ["--carrier", f"{offset},0"], 95)
+      for offset in (-150, -100, -50, 50, 100, 150, 350, 500, 1000)],
+    ("carrier 20 dB stronger, +150 Hz", 10, ["--carrier", "150,20"], 90),
+    ("carrier 20 dB stronger, +500 Hz", 10, ["--carrier", "500,20"], 90),
+    ("carrier 20 dB stronger keyed with Morse, +150 Hz", 10, ["--carrier", "150,20,morse"], 85),
+    ("carrier keyed with a 1020 Hz tone, as strong, +150 Hz", 10, ["--carrier", "150,0,tone"], 95),
+    ("Rayleigh fading, 0.1 Hz, 12 dB mean", 12, ["--rayleigh", "0.1"], 75),
+    ("Rayleigh fading, 0.3 Hz, 12 dB mean", 12, ["--rayleigh", "0.3"], 65),
+    ("Rayleigh fading, 1 Hz, 12 dB mean", 12, ["--rayleigh", "1"], 35),
+]
+
+
+def conditions_table(program, options, seeds):
+    points = {}
+    for index, (_, ebn0, extra, _) in enumerate(CONDITIONS):
+        for rate in (100, 200):
+            for seed in seeds:
+                points[(index, rate, seed)] = ["--receiver", "enhanced", "--rate", rate, "--ebn0", ebn0, "--freq", "1317.3",
+                                               "--frames", options.frames, "--seed", seed, "--random-contents", *extra]
+    runs = run_all(program, options.jobs, points)
+    print(f"The enhanced receiver under the air's conditions: a beacon on 1317.3 Hz, random contents, no hints; "
+          f"share of {len(seeds) * options.frames} frames per point (seeds 1 to {len(seeds)}) decoded right, beside "
+          "the share to reach. Carriers: another station's, this far from the beacon's tone and this strong "
+          "against it; Morse and tone keying with \"DGPS\" at 10 wpm.")
+    print()
+    print("| condition | Eb/N0 (dB) | 100 bit/s | 200 bit/s | to reach | wrong (100 / 200) |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for index, (what, ebn0, _, target) in enumerate(CONDITIONS):
+        cells, wrong = [], []
+        for rate in (100, 200):
+            p = summed(runs, [(index, rate, s) for s in seeds])
+            cells.append(share(p))
+            wrong.append(str(p["wrong"]))
+        print(f"| {what} | {ebn0} | {' | '.join(cells)} | {target} % | {' / '.join(wrong)} |")
+
+
 def static_table(program, options, seeds):
     bursts = (0.5, 1, 2, 4, 8)
     points = {}
@@ -209,6 +250,7 @@ def main():
     parser.add_argument("--static", action="store_true", help="the static table instead")
     parser.add_argument("--acquisition", action="store_true", help="the time-to-first-frame table instead")
     parser.add_argument("--random-contents", action="store_true", help="the random-contents table beside the word limits instead")
+    parser.add_argument("--conditions", action="store_true", help="the table of the air's conditions instead")
     options = parser.parse_args()
 
     program = os.path.join(options.build, "bench", "sensitivity")
@@ -221,6 +263,8 @@ def main():
         acquisition_table(program, options, seeds[:3])
     elif options.random_contents:
         random_contents_table(program, options, seeds)
+    elif options.conditions:
+        conditions_table(program, options, seeds)
     else:
         main_table(program, options, seeds)
 

@@ -101,6 +101,8 @@ ReceptionResult runReceptionTrial(const ReceptionTrial& trial) {
     transmitter.clockErrorPpm = trial.clockErrorPpm;
     transmitter.staticBurstsPerSecond = trial.staticBurstsPerSecond;
     transmitter.staticPeakDb = trial.staticPeakDb;
+    transmitter.rayleighDopplerHz = trial.rayleighDopplerHz;
+    transmitter.carriers = trial.carriers;
     BeaconAudio audio(station, transmitter, true);
 
     const bool enhanced = trial.kind == ReceiverKind::Enhanced;

@@ -6,6 +6,7 @@
 
 #include "receiver/receiver.h"
 #include "rtcm/decoder_listener.h"
+#include "signalgen/air_conditions.h"
 #include "signalgen/simulated_beacon.h"
 
 #include <cstdint>
@@ -55,6 +56,8 @@ struct ReceptionTrial {
     double clockErrorPpm = 0.0;
     double staticBurstsPerSecond = 0.0;  // atmospheric static: 2 ms bursts this often...
     double staticPeakDb = 30.0;  // ...this far above the signal
+    double rayleighDopplerHz = 0.0;  // skywave fading with this Doppler spread (0: none)
+    std::vector<InterferingCarrier> carriers;  // other stations' carriers, at absolute audio frequencies
     // Data words drawn at random (from the seed) instead of the simulated station's contents, in
     // every type 0..63.
     bool randomContents = false;

@@ -97,7 +97,8 @@ BandSignal::BandSignal(BandSettings settings) : settings_(std::move(settings)), 
         const double frequency = streamFrequency(settings_, carrier.frequency, 0.0, "a carrier");
         const double amplitude = std::sqrt(powerToAmplitude * fromDb(carrier.carrierToNoiseDbHz) * noiseDensity_);
         const double step = TwoPi * frequency / settings_.sampleRate;
-        carriers_.push_back(Carrier{step, std::cos(step), std::sin(step), *carrier.startPhase, amplitude, 0.0, 0.0});
+        carriers_.push_back(Carrier{step, std::cos(step), std::sin(step), *carrier.startPhase, amplitude, 0.0, 0.0,
+                                    CarrierGain(carrier.keying, carrier.identifier, carrier.wordsPerMinute, settings_.sampleRate)});
     }
 }
 
@@ -127,7 +128,8 @@ void BandSignal::addSignals(std::span<std::complex<float>> out) {
                 static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - n, CarrierAnchorSamples - index % CarrierAnchorSamples));
             double real = carrier.real, imaginary = carrier.imaginary;
             for (std::size_t i = n; i < n + count; ++i) {
-                out[i] += std::complex<float>(static_cast<float>(real), static_cast<float>(imaginary));
+                const double gain = carrier.keying.next();
+                out[i] += std::complex<float>(static_cast<float>(gain * real), static_cast<float>(gain * imaginary));
                 const double nextReal = real * carrier.stepReal - imaginary * carrier.stepImaginary;
                 imaginary = real * carrier.stepImaginary + imaginary * carrier.stepReal;
                 real = nextReal;

@@ -19,6 +19,7 @@
 // have; only the noise itself is left out (and the scaling counts the signals alone).
 #pragma once
 
+#include "signalgen/air_conditions.h"
 #include "signalgen/complex_msk_modulator.h"
 #include "signalgen/simulated_beacon.h"
 #include "signalgen/test_sounds.h"
@@ -30,6 +31,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace sondeco {
@@ -55,8 +57,11 @@ struct BandBeacon {
 
 struct BandCarrier {
     double frequency = 0.0;  // Hz, as for a beacon
-    double carrierToNoiseDbHz = 45.0;  // C/N0
+    double carrierToNoiseDbHz = 45.0;  // C/N0 (while on)
     std::optional<double> startPhase;  // radians; drawn from the seed when empty
+    CarrierKeying keying = CarrierKeying::Steady;  // and, keyed, with this identifier at this speed
+    std::string identifier = "DGPS";
+    double wordsPerMinute = 10.0;
 };
 
 enum class BandOutput {
@@ -116,6 +121,7 @@ private:
         double startPhase;
         double amplitude;
         double real, imaginary;  // phasor of the next sample
+        CarrierGain keying;
     };
     void addSignals(std::span<std::complex<float>> out);
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <numbers>
 #include <stdexcept>
 #include <string>
@@ -76,6 +77,27 @@ MskModulator::MskModulator(const MskSettings& settings) : sampleRate_(settings.s
         fadingDepth_ = 1.0 - std::pow(10.0, -settings.fadingDepthDb / 20.0);
         fadingStep_ = TwoPi / (settings.fadingPeriodSeconds * sampleRate_);
     }
+    if (settings.rayleighDopplerHz != 0.0)
+        rayleigh_.emplace(settings.rayleighDopplerHz, sampleRate_, settings.noiseSeed ^ 0xfade0fade0fadeULL);
+    for (const InterferingCarrier& other : settings.carriers) {
+        if (!(other.frequency > 0.0) || !(other.frequency < sampleRate_ / 2.0))
+            throw std::invalid_argument("a carrier at " + std::to_string(other.frequency) + " Hz does not fit between 0 Hz and " +
+                                        std::to_string(sampleRate_ / 2.0) + " Hz");
+        if (!std::isfinite(other.levelDb)) throw std::invalid_argument("a carrier's level must be a finite number");
+        // Both are tones: equal peaks are equal powers.
+        carriers_.push_back(Carrier{amplitude_ * std::pow(10.0, other.levelDb / 20.0), 0.0, TwoPi * other.frequency / sampleRate_,
+                                    CarrierGain(other.keying, other.identifier, other.wordsPerMinute, sampleRate_)});
+    }
+}
+
+double MskModulator::nextCarriers() {
+    double sum = 0.0;
+    for (Carrier& carrier : carriers_) {
+        const double value = carrier.amplitude * carrier.keying.next() * std::cos(carrier.phase);
+        carrier.phase = wrapPhase(carrier.phase + carrier.step);
+        sum += value;
+    }
+    return sum;
 }
 
 void MskModulator::pushBits(std::span<const std::uint8_t> bits) {
@@ -88,6 +110,7 @@ std::size_t MskModulator::render(std::span<double> out) {
         if (leadingSamplesLeft_ > 0) {
             out[written] = nextNoise();
             if (staticRate_ > 0.0) out[written] += nextStatic();
+            if (!carriers_.empty()) out[written] += nextCarriers();
             ++written;
             --leadingSamplesLeft_;
             continue;
@@ -106,8 +129,16 @@ std::size_t MskModulator::render(std::span<double> out) {
             level *= 1.0 - fadingDepth_ * 0.5 * (1.0 - std::cos(fadingPhase_));
             fadingPhase_ = wrapPhase(fadingPhase_ + fadingStep_);
         }
-        out[written] = level * std::cos(carrierPhase_ + deviationPhase_ + bitPhase) + nextNoise();
+        const double phase = carrierPhase_ + deviationPhase_ + bitPhase;
+        if (rayleigh_) {
+            // The real signal of a complex gain g times exp(j phase).
+            const std::complex<double> gain = rayleigh_->next();
+            out[written] = level * (gain.real() * std::cos(phase) - gain.imag() * std::sin(phase)) + nextNoise();
+        } else {
+            out[written] = level * std::cos(phase) + nextNoise();
+        }
         if (staticRate_ > 0.0) out[written] += nextStatic();
+        if (!carriers_.empty()) out[written] += nextCarriers();
         ++written;
         carrierPhase_ = wrapPhase(carrierPhase_ + carrierStep_);
         if (driftStep_ != 0.0) carrierStep_ += driftStep_;

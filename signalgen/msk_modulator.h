@@ -4,6 +4,8 @@
 // Plain C++; no audio devices, no files.
 #pragma once
 
+#include "signalgen/air_conditions.h"
+
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -49,6 +51,12 @@ struct MskSettings {
     // where Eb/N0 put it for the full level.
     double fadingDepthDb = 0.0;
     double fadingPeriodSeconds = 10.0;
+    // Skywave fading: the signal passes a Rayleigh channel with this Doppler spread in Hz (0: none).
+    // Its mean power is 1, so Eb/N0 is the mean over the fades. Drawn from its own random numbers.
+    double rayleighDopplerHz = 0.0;
+    // Other stations' carriers in the same audio, each as strong (while on) as its level says
+    // against the beacon's power, on from the first sample (the leading time included).
+    std::vector<InterferingCarrier> carriers;
 };
 
 class MskModulator {
@@ -108,6 +116,14 @@ private:
     double samplesToNextBurst_ = 0.0;
     std::vector<Burst> bursts_;
     std::mt19937_64 staticRandom_;
+    std::optional<RayleighFading> rayleigh_;
+    struct Carrier {
+        double amplitude;
+        double phase, step;  // radians, radians per sample
+        CarrierGain keying;
+    };
+    std::vector<Carrier> carriers_;
+    double nextCarriers();
     double fadingDepth_ = 0.0;  // amplitude ratio lost at the bottom of a fade, 0..1
     double fadingStep_ = 0.0;  // radians of the fading cycle per sample
     double fadingPhase_ = 0.0;

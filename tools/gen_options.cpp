@@ -44,6 +44,9 @@ const char* const GenUsage =
     "                     starting this many dB above the signal (default: none)\n"
     "  --fading DEPTH_DB,PERIOD_S\n"
     "                     slow fading of the signal, this deep, with this period (default: none)\n"
+    "  --fading rayleigh,DOPPLER_HZ\n"
+    "                     skywave fading: a Rayleigh channel with this Doppler spread (0.01..10\n"
+    "                     Hz, Jakes spectrum); Eb/N0 is the mean over the fades\n"
     "  --leading SECONDS  audio without signal before the first bit (default 0)\n"
     "  --seed N           seed of the noise, for a repeatable file (default 1)\n"
     "  --rtcm FILE        send the bits of an RTCM 6-of-8 byte stream as they are, instead of\n"
@@ -57,9 +60,11 @@ const char* const GenUsage =
     "                     (default --station, one more for each further beacon) and Eb/N0\n"
     "                     in dB (default --ebn0, or 20); repeat for more beacons. Each starts\n"
     "                     within the first second at a time and phase drawn from --seed.\n"
-    "  --carrier FREQ[,CN0]\n"
+    "  --carrier FREQ[,CN0[,morse [TEXT]|tone [TEXT]]]\n"
     "                     an unmodulated carrier (a non-directional beacon, a birdie) at FREQ\n"
     "                     Hz, CN0 dB-Hz above the noise density (default 45); repeatable.\n"
+    "                     morse keys it with TEXT (default DGPS) at 10 wpm; tone keeps it on\n"
+    "                     and keys a 1020 Hz tone on it (lines 1020 Hz either side).\n"
     "                     A beacon's C/N0 is its Eb/N0 plus 10 log10(rate): 12 dB at\n"
     "                     100 bit/s is 32 dB-Hz.\n"
     "  --iq               write complex baseband instead of audio\n"
@@ -108,8 +113,24 @@ void checkSignalOptions(GenOptions& options, bool typesGiven) {
     if (!options.staticBursts.empty() && (options.staticBursts[0] < 0.0 || options.staticBursts[0] > 1000.0 ||
                                           options.staticBursts[1] < -20.0 || options.staticBursts[1] > 80.0))
         throw UsageError("--static takes bursts a second (0..1000) and their peak above the signal (-20..80 dB)");
-    if (!options.fading.empty() && (options.fading[0] < 0.0 || options.fading[0] > 60.0 || !(options.fading[1] > 0.0)))
-        throw UsageError("--fading takes a depth of 0..60 dB and a period above 0 s");
+    if (options.fadingText) {
+        const std::string& text = *options.fadingText;
+        const std::size_t comma = text.find(',');
+        const std::string kind = text.substr(0, comma);
+        if (kind == "rayleigh") {
+            double doppler = 0.0;
+            if (comma == std::string::npos || !CLI::detail::lexical_cast(text.substr(comma + 1), doppler) || !(doppler >= 0.01) ||
+                !(doppler <= 10.0))
+                throw UsageError("--fading rayleigh takes a Doppler spread of 0.01..10 Hz: " + text);
+            options.rayleighDopplerHz = doppler;
+        } else {
+            double depth = 0.0, period = 0.0;
+            if (comma == std::string::npos || !CLI::detail::lexical_cast(kind, depth) ||
+                !CLI::detail::lexical_cast(text.substr(comma + 1), period) || depth < 0.0 || depth > 60.0 || !(period > 0.0))
+                throw UsageError("--fading takes a depth of 0..60 dB and a period above 0 s, or rayleigh and a Doppler spread: " + text);
+            options.fading = {depth, period};
+        }
+    }
     if (options.rtcmFile && (options.stationId || options.messageTypes || options.zCount || options.randomContents)) {
         throw UsageError("--station, --types, --zcount and --random-contents describe generated frames; --rtcm sends a stream as it is");
     }
@@ -176,10 +197,22 @@ BandBeacon parseBeacon(const GenOptions& options, const std::string& text, std::
     return beacon;
 }
 
-// One --carrier FREQ[,CN0]; whether it gave its own level.
+// One --carrier FREQ[,CN0[,KEYING]]; whether it gave its own level.
 BandCarrier parseCarrier(const std::string& text, bool& levelGiven) {
-    const auto numbers = parseNumbers("--carrier", text, 2);
+    const std::size_t first = text.find(','), second = first == std::string::npos ? first : text.find(',', first + 1);
+    const auto numbers = parseNumbers("--carrier", text.substr(0, second), 2);
     BandCarrier carrier;
+    if (second != std::string::npos) {
+        const std::optional<InterferingCarrier> keyed = parseCarrierKeying(text.substr(second + 1));
+        if (!keyed) throw UsageError("--carrier " + text + ": the keying must be steady, morse [TEXT] or tone [TEXT]");
+        try {
+            MorseKeyer check(keyed->identifier, keyed->wordsPerMinute, SampleRate);
+        } catch (const std::invalid_argument& error) {
+            throw UsageError("--carrier " + text + ": " + error.what());
+        }
+        carrier.keying = keyed->keying;
+        carrier.identifier = keyed->identifier;
+    }
     carrier.frequency = numbers[0];
     if (numbers.size() > 1) {
         if (numbers[1] < -30.0 || numbers[1] > 150.0) throw UsageError("--carrier " + text + ": C/N0 must be -30..150 dB-Hz");
@@ -276,7 +309,7 @@ void declareGenOptions(CLI::App& app, GenOptions& options) {
     app.add_option("--rate", options.bitRate)->check(oneOf(std::vector<int>{25, 50, 100, 200}));
     app.add_option("--drift", options.driftHzPerSecond)->check(numberFrom(-100.0, 100.0));
     app.add_option("--static", options.staticBursts)->delimiter(',')->expected(2);
-    app.add_option("--fading", options.fading)->delimiter(',')->expected(2);
+    app.add_option("--fading", options.fadingText);
     app.add_option("--freq", options.centreFrequency)->check(numberFrom(100.0, 20000.0));
     app.add_option("--seconds", options.seconds)->check(numberFrom(1e-6, 86400.0));
     app.add_option("--station", options.stationId)->check(wholeNumberFrom(0, 1023));

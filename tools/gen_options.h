@@ -21,7 +21,9 @@ struct GenOptions {
     int bitRate = 200;
     double driftHzPerSecond = 0.0;
     std::vector<double> staticBursts;  // bursts a second, peak dB
+    std::optional<std::string> fadingText;  // as given: "DEPTH_DB,PERIOD_S" or "rayleigh,DOPPLER_HZ"
     std::vector<double> fading;  // depth dB, period s
+    double rayleighDopplerHz = 0.0;
     double centreFrequency = 800.0;
     double seconds = 30.0;
     std::optional<int> stationId;

@@ -177,6 +177,7 @@ int run(const GenOptions& options) {
         settings.staticBurstsPerSecond = options.staticBursts[0];
         settings.staticPeakDb = options.staticBursts[1];
     }
+    settings.rayleighDopplerHz = options.rayleighDopplerHz;
     if (!options.fading.empty()) {
         settings.fadingDepthDb = options.fading[0];
         settings.fadingPeriodSeconds = options.fading[1];

@@ -37,7 +37,10 @@ TEST(SondecoGen, HelpOnStandardOutputAndUsageErrorsExitWithStatus2) {
           "--iq --beacon 420000 OUT", "--iq --center-freq 290000 --beacon 311500,200 --sample-rate 48000 OUT", "--beacon 21600 OUT",
           "--iq --carrier 100000 OUT", "--iq --beacon 287500,75 OUT", "--iq --beacon 287500,100,1024 OUT", "--beacon 800,100,1,2,3 OUT",
           "--beacon 800, OUT", "--beacon 8x OUT", "--iq --format cu8 OUT", "--iq --sample-rate 4000000 OUT", "--center-freq 300000 OUT",
-          "--beacon 800 --freq 900 OUT", "--iq --static 1,20 OUT", "--iq --seconds 86400 --sample-rate 3200000 OUT"}) {
+          "--beacon 800 --freq 900 OUT", "--iq --static 1,20 OUT", "--iq --seconds 86400 --sample-rate 3200000 OUT",
+          // The air's conditions: a fading that is neither kind, a spread out of range, a keying or identifier not known.
+          "--fading 3 OUT", "--fading rayleigh OUT", "--fading rayleigh,20 OUT", "--carrier 1500,50,blink OUT",
+          "--carrier '1500,50,morse D-G' OUT", "--carrier 1500,50,morse,x OUT"}) {
         for (auto at = arguments.find("OUT"); at != std::string::npos; at = arguments.find("OUT")) {
             arguments.replace(at, 3, output.string());
         }
@@ -111,6 +114,31 @@ TEST(SondecoGen, WritesStereoWavOfTheRequestedLengthSignalLeftSilenceRight) {
         ASSERT_EQ(runCommand(generator(options + " " + again.string())).exitCode, 0);
         EXPECT_EQ(testing::readWhole(again), testing::readWhole(path)) << options;
     }
+}
+
+// The air's conditions reach the file: a Rayleigh-faded beacon spends about a tenth of its time 10 dB
+// or more below its mean, a steady one never; a carrier keyed with Morse is silent between its dots.
+TEST(SondecoGen, FadingAndKeyedCarriersReachTheFile) {
+    const auto path = scratchPath("conditions.wav");
+    const auto shareOfQuietPieces = [&](const std::string& options) {
+        const auto result = runCommand(generator(options + " --seconds 120 " + path.string()));
+        EXPECT_EQ(result.exitCode, 0) << options << "\n" << result.errors;
+        const WavContent wav = readWav(path);
+        std::vector<double> powers;
+        for (std::size_t from = 0; from + 2 * 480 <= wav.samples.size(); from += 2 * 480) {
+            double power = 0.0;
+            for (std::size_t i = from; i < from + 2 * 480; i += 2) power += static_cast<double>(wav.samples[i]) * wav.samples[i];
+            powers.push_back(power);
+        }
+        double mean = 0.0;
+        for (const double power : powers) mean += power / static_cast<double>(powers.size());
+        return static_cast<double>(std::count_if(powers.begin(), powers.end(), [&](double p) { return p < 0.1 * mean; })) /
+               static_cast<double>(powers.size());
+    };
+    EXPECT_NEAR(shareOfQuietPieces("--freq 1317.3 --fading rayleigh,2"), 1.0 - std::exp(-0.1), 0.03);
+    EXPECT_EQ(shareOfQuietPieces("--freq 1317.3"), 0.0);
+    // "E" at 10 wpm: a 0.12 s dot in every 0.96 s; without a beacon, hardly anything but the carrier.
+    EXPECT_GT(shareOfQuietPieces("--beacon 1317.3,200,491,-20 --carrier '1467.3,90,morse E'"), 0.8);
 }
 
 TEST(SondecoGen, BandAsRawIqTwoChannelWavOrAudioOfSeveralBeacons) {
