@@ -28,6 +28,7 @@ EnhancedReceiver::EnhancedReceiver(const EnhancedReceiverSettings& settings)
     : settings_(settings),
       blanker_(settings.sampleRate),
       frontEnd_(frontEndSettings(settings)),
+      canceller_(frontEnd_.outputRate()),
       baseband_(withHints(frontEnd_, settings)) {}
 
 EnhancedReceiver::~EnhancedReceiver() = default;
@@ -62,6 +63,10 @@ void EnhancedReceiver::processSamples(std::span<const Sample> samples, std::vect
 
     basebandBlock_.clear();
     frontEnd_.process(std::span<const double>(audio_), basebandBlock_);
+    canceller_.process(basebandBlock_);
+    carrierEdges_.clear();
+    canceller_.takeBlanked(carrierEdges_);
+    for (const auto& [first, end] : carrierEdges_) baseband_.markDamaged(first, end);
     baseband_.process(basebandBlock_, out);
     takeBasebandStatistics();
 }

@@ -6,6 +6,7 @@
 #include "coherent/audio_front_end.h"
 #include "coherent/baseband.h"
 #include "coherent/baseband_receiver.h"
+#include "coherent/carrier_canceller.h"
 #include "coherent/impulse_blanker.h"
 
 #include <cstdint>
@@ -66,6 +67,8 @@ private:
     EnhancedReceiverSettings settings_;
     ImpulseBlanker blanker_;
     AudioFrontEnd frontEnd_;
+    CarrierCanceller canceller_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> carrierEdges_;
     BasebandReceiver baseband_;
 
     std::vector<double> audio_;

@@ -19,10 +19,10 @@ constexpr double EdgeSeconds = 0.005;
 // Dots and dashes of the characters an identifier uses.
 std::string_view morseCode(char c) {
     static constexpr std::array<std::string_view, 26> Letters{".-",   "-...", "-.-.", "-..",  ".",   "..-.", "--.",  "....", "..",
-                                                               ".---", "-.-",  ".-..", "--",   "-.",  "---",  ".--.", "--.-", ".-.",
-                                                               "...",  "-",    "..-",  "...-", ".--", "-..-", "-.--", "--.."};
+                                                              ".---", "-.-",  ".-..", "--",   "-.",  "---",  ".--.", "--.-", ".-.",
+                                                              "...",  "-",    "..-",  "...-", ".--", "-..-", "-.--", "--.."};
     static constexpr std::array<std::string_view, 10> Digits{"-----", ".----", "..---", "...--", "....-",
-                                                              ".....", "-....", "--...", "---..", "----."};
+                                                             ".....", "-....", "--...", "---..", "----."};
     const auto upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (upper >= 'A' && upper <= 'Z') return Letters[static_cast<std::size_t>(upper - 'A')];
     if (upper >= '0' && upper <= '9') return Digits[static_cast<std::size_t>(upper - '0')];
@@ -85,7 +85,8 @@ MorseKeyer::MorseKeyer(std::string_view text, double wordsPerMinute, double samp
         }
         const std::string_view code = morseCode(c);
         if (code.empty())
-            throw std::invalid_argument("'" + std::string(text) + "' holds a character without a Morse code (letters, digits, / and spaces have one)");
+            throw std::invalid_argument("'" + std::string(text) +
+                                        "' holds a character without a Morse code (letters, digits, / and spaces have one)");
         for (const char element : code) {
             elements_.emplace_back(true, element == '.' ? 1 : 3);
             elements_.emplace_back(false, 1);

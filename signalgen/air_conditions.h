@@ -5,8 +5,8 @@
 #pragma once
 
 #include <complex>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
