@@ -128,19 +128,24 @@ void CarrierCanceller::search() {
         double frequencyHz;
     };
     std::vector<Candidate> candidates;
-    const auto bin = [length](std::ptrdiff_t k) { return static_cast<std::size_t>((k % static_cast<std::ptrdiff_t>(length) + static_cast<std::ptrdiff_t>(length)) % static_cast<std::ptrdiff_t>(length)); };
+    const auto bin = [length](std::ptrdiff_t k) {
+        return static_cast<std::size_t>((k % static_cast<std::ptrdiff_t>(length) + static_cast<std::ptrdiff_t>(length)) %
+                                        static_cast<std::ptrdiff_t>(length));
+    };
     std::vector<float> neighbourhood;
     for (std::size_t k = 0; k < length; ++k) {
         const float peak = power_[k];
         // Cheap tests first: far above the whole spectrum's median, and a local maximum.
-        if (!(peak > LineOverMedian * overall) || peak < power_[bin(static_cast<std::ptrdiff_t>(k) - 1)] || peak < power_[bin(static_cast<std::ptrdiff_t>(k) + 1)])
+        if (!(peak > LineOverMedian * overall) || peak < power_[bin(static_cast<std::ptrdiff_t>(k) - 1)] ||
+            peak < power_[bin(static_cast<std::ptrdiff_t>(k) + 1)])
             continue;
         neighbourhood.clear();
         for (int d = ExcludedBins; d <= NeighbourBins; ++d) {
             neighbourhood.push_back(power_[bin(static_cast<std::ptrdiff_t>(k) + d)]);
             neighbourhood.push_back(power_[bin(static_cast<std::ptrdiff_t>(k) - d)]);
         }
-        std::nth_element(neighbourhood.begin(), neighbourhood.begin() + static_cast<std::ptrdiff_t>(neighbourhood.size() / 2), neighbourhood.end());
+        std::nth_element(neighbourhood.begin(), neighbourhood.begin() + static_cast<std::ptrdiff_t>(neighbourhood.size() / 2),
+                         neighbourhood.end());
         if (!(peak > LineOverMedian * neighbourhood[neighbourhood.size() / 2])) continue;
         // And narrow: a beacon's spectrum has humps that stand above a median too (the lobe of a
         // slow one, the sidelobes between deep nulls of a strong one), but they are tens of hertz

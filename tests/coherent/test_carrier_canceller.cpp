@@ -66,7 +66,8 @@ TEST(CarrierCanceller, ASteadyCarrierGoesAndTheBeaconStays) {
     // The carrier is found where it is, as steady. (The modulator's own faint spurs, 30 dB below the
     // beacon, may be found too: taking them out costs nothing.)
     const auto lines = canceller.lines();
-    const auto carrier = std::find_if(lines.begin(), lines.end(), [](const auto& line) { return std::fabs(line.frequencyHz - 250.0) < 0.2; });
+    const auto carrier =
+        std::find_if(lines.begin(), lines.end(), [](const auto& line) { return std::fabs(line.frequencyHz - 250.0) < 0.2; });
     ASSERT_NE(carrier, lines.end());
     EXPECT_FALSE(carrier->keyed);
     EXPECT_NEAR(carrier->power, 100.0, 1.0);
