@@ -50,7 +50,11 @@ CarrierCanceller::CarrierCanceller(double sampleRate)
       wideGain_(onePoleGain(WideHz, sampleRate)),
       fastGain_(onePoleGain(1.0 / (TwoPi * FastSeconds), sampleRate)),
       slowGain_(onePoleGain(1.0 / (TwoPi * SlowSeconds), sampleRate)),
-      peakDecay_(std::exp(-1.0 / (PeakSeconds * sampleRate))) {}
+      peakDecay_(std::exp(-1.0 / (PeakSeconds * sampleRate))) {
+    const std::size_t length = fft_.length();
+    for (std::size_t n = 0; n < length; ++n)
+        window_.push_back(static_cast<float>(0.5 - 0.5 * std::cos(TwoPi * static_cast<double>(n) / static_cast<double>(length))));
+}
 
 void CarrierCanceller::process(std::span<ComplexSample> samples) {
     edge_.assign(samples.size(), false);
@@ -112,10 +116,7 @@ void CarrierCanceller::process(std::span<ComplexSample> samples) {
 
 void CarrierCanceller::search() {
     const std::size_t length = fft_.length();
-    for (std::size_t n = 0; n < length; ++n) {
-        const double window = 0.5 - 0.5 * std::cos(TwoPi * static_cast<double>(n) / static_cast<double>(length));
-        spectrum_[n] = recent_[(recentNext_ + n) % length] * static_cast<float>(window);
-    }
+    for (std::size_t n = 0; n < length; ++n) spectrum_[n] = recent_[(recentNext_ + n) % length] * window_[n];
     fft_.transform(spectrum_, spectrum_);
     for (std::size_t k = 0; k < length; ++k) power_[k] = std::norm(spectrum_[k]);
     sorted_ = power_;

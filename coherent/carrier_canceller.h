@@ -68,6 +68,7 @@ private:
     std::size_t recentNext_ = 0;
     std::uint64_t received_ = 0;
     std::uint64_t nextSearch_;
+    std::vector<float> window_;  // Hann, over the search's span
     std::vector<ComplexSample> spectrum_;
     std::vector<float> power_, sorted_;
     std::vector<Tracker> trackers_;
