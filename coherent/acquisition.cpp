@@ -2,7 +2,7 @@
 #include "coherent/acquisition.h"
 
 #include "coherent/acquisition_filters.h"
-#include "coherent/acquisition_spectra.h"
+#include "coherent/acquisition_periodograms.h"
 #include "coherent/audio_front_end.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@
 #include <tuple>
 
 // The acquisition's decisions: which pairs of lines are a beacon, which beacon is held, when it is
-// lost. The filters are in acquisition_filters.h, the spectra in acquisition_spectra.h.
+// lost. The filters are in acquisition_filters.h, the spectra in acquisition_periodograms.h.
 
 namespace sondeco {
 

@@ -13,24 +13,17 @@ namespace {
 constexpr int WordBits = 30;
 constexpr int DataBits = 24;
 
-// What flipping received bit D(i+1) does to the syndrome. The code is linear once D29*/D30* are
-// fixed, and flipping a received data bit flips the un-inverted data bit whatever D30* is, so each
-// bit has one fixed syndrome column: its parity equations for a data bit, its own place for a parity bit.
-constexpr std::array<std::uint32_t, WordBits> syndromeColumns() {
-    std::array<std::uint32_t, WordBits> columns{};
-    for (int i = 0; i < DataBits; ++i) {
-        const std::uint32_t dataBit = 1u << (DataBits - 1 - i);
-        std::uint32_t column = 0;
-        for (const ParityEquation& equation : ParityEquations) {
-            column = column << 1 | static_cast<std::uint32_t>(std::popcount(dataBit & equation.dataMask) & 1);
-        }
-        columns[static_cast<std::size_t>(i)] = column;
-    }
-    for (int i = DataBits; i < WordBits; ++i) columns[static_cast<std::size_t>(i)] = 1u << (WordBits - 1 - i);
+// What flipping received bit D(i+1) does to the syndrome: the code is linear once D29*/D30* are
+// fixed, and flipping a received data bit flips the un-inverted data bit whatever D30* is, so each bit
+// has the column it has in the word's window, after D29* and D30*.
+constexpr std::array<std::uint8_t, WordBits> syndromeColumns() {
+    constexpr std::array<std::uint8_t, 32> window = windowSyndromeColumns();
+    std::array<std::uint8_t, WordBits> columns{};
+    for (std::size_t i = 0; i < columns.size(); ++i) columns[i] = window[i + 2];
     return columns;
 }
 
-constexpr std::array<std::uint32_t, WordBits> SyndromeColumns = syndromeColumns();
+constexpr std::array<std::uint8_t, WordBits> SyndromeColumns = syndromeColumns();
 
 }  // namespace
 

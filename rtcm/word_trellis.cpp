@@ -4,7 +4,6 @@
 #include "rtcm/parity.h"
 
 #include <array>
-#include <bit>
 #include <limits>
 
 namespace sondeco {
@@ -16,30 +15,7 @@ constexpr int Syndromes = 64;
 constexpr int States = Syndromes * 2;  // syndrome so far, and the last symbol (0: +1, 1: -1)
 constexpr float Impossible = -std::numeric_limits<float>::infinity();
 
-// The syndrome of a window (D29* in bit 31 ... D30 in bit 0): the parity bits the data and D29*/D30*
-// call for against those received. With D30* un-inverting the data it is still linear in the 32
-// bits, so each window bit has one column and a path's syndrome is the sum of its ones' columns.
-constexpr std::uint32_t windowSyndrome(std::uint32_t window) {
-    const std::uint32_t d29Star = window >> 31 & 1u, d30Star = window >> 30 & 1u;
-    std::uint32_t data = window >> 6 & ((1u << DataBits) - 1);
-    if (d30Star != 0) data ^= (1u << DataBits) - 1;
-    std::uint32_t expected = 0;
-    for (const ParityEquation& equation : ParityEquations) {
-        const auto sum = static_cast<std::uint32_t>(std::popcount(data & equation.dataMask) & 1);
-        expected = expected << 1 | (sum ^ (equation.previousBit == 29 ? d29Star : d30Star));
-    }
-    return expected ^ (window & 0x3Fu);
-}
-
-constexpr std::array<std::uint8_t, WindowBits> windowColumns() {
-    std::array<std::uint8_t, WindowBits> columns{};
-    for (int j = 0; j < WindowBits; ++j)
-        columns[static_cast<std::size_t>(j)] = static_cast<std::uint8_t>(windowSyndrome(1u << (WindowBits - 1 - j)));
-    return columns;
-}
-
-constexpr std::array<std::uint8_t, WindowBits> WindowColumns = windowColumns();
-static_assert(windowSyndrome(0) == 0, "the window's syndrome must be linear for a trellis of columns");
+constexpr std::array<std::uint8_t, WindowBits> WindowColumns = windowSyndromeColumns();
 
 // The two likeliest paths into a state (distinct paths: the list Viterbi algorithm with a list of two).
 struct Survivors {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "coherent/acquisition_spectra.h"
+#include "coherent/acquisition_periodograms.h"
 
 #include <map>
 #include <mutex>
