@@ -24,16 +24,46 @@ constexpr double KeyedSwing = 10.0;  // largest over smallest power between two 
 constexpr std::size_t MaximumLines = 8;
 constexpr double KeyingSidebandsHz = 30.0;  // lines this close to a stronger one are its keying's
 constexpr int MissedSearches = 3;
+constexpr double KeyedAliveOverBackground = 2.0;
 // A line is taken out only once found in this many searches in a row at the same frequency: the
 // spectrum of a second of a beacon has chance peaks too, but never twice in the same bin.
 constexpr int ConfirmingSearches = 3;
-// A keying edge: the amplitude smoothed over 1 ms and over 8 ms differ by more than a fifth of its
-// peak. Blanked only for a carrier whose peak power is this many times the rest of the baseband's,
-// and a little either side.
-constexpr double FastSeconds = 0.001, SlowSeconds = 0.008, PeakSeconds = 2.0;
-constexpr double EdgeShare = 0.2;
-constexpr double StrongOverBackground = 3.0;
+// Keyed lines: the envelope fit reaches this far either side of a sample, and an edge is widened by
+// this much either way (the fit crosses the thresholds a little inside the edge).
+constexpr double LookAheadSeconds = 0.003, EdgeMarginSeconds = 0.002;
+// Between these shares of the "on" amplitude (and clear of the fit's noise) the envelope is in an edge;
+// above the middle one it is on.
+constexpr double EdgeLow = 0.1, EdgeHigh = 0.9, OnShare = 0.5;
+constexpr double EdgeOverNoise = 4.0;  // standard deviations of the fit's noise, for either threshold
+constexpr double SettledSeconds = 0.2;  // of "on" time before the "on" amplitude is trusted
+constexpr double PeakSeconds = 2.0;
+// The "on" amplitude's phase is also followed in frequency (the line's frequency from the search is
+// good to a tenth of a hertz; over the silence between two words of Morse that is a turn of phase).
+constexpr double FrequencyLoopShare = 0.25;  // of the narrow gain, squared
+// Around an edge, output power over about a millisecond this far above the background is blanked,
+// with a little either side.
+constexpr double ResidualSeconds = 0.001;
+constexpr double ResidualOverBackground = 4.0;
 constexpr double BlankMarginSeconds = 0.003;
+
+// Where an envelope of this full level is in an edge, given the fit's noise (its standard deviation).
+std::pair<double, double> edgeThresholds(double full, double noise) {
+    return {std::max(EdgeLow * full, EdgeOverNoise * noise), std::min(EdgeHigh * full, full - EdgeOverNoise * noise)};
+}
+
+// Weights of a least-squares quadratic over samples -m..m, evaluated at the middle (Savitzky-Golay):
+// exact for any quadratic, so an edge's smooth curve is followed without the lag or the rounding of a
+// low-pass of the same noise bandwidth.
+std::vector<double> quadraticFitAtMiddle(std::size_t m) {
+    const auto half = static_cast<double>(m);
+    const double denominator = (2.0 * half + 3.0) * (2.0 * half + 1.0) * (2.0 * half - 1.0);
+    std::vector<double> weights;
+    for (std::size_t i = 0; i <= 2 * m; ++i) {
+        const double k = static_cast<double>(i) - half;
+        weights.push_back(3.0 * (3.0 * half * half + 3.0 * half - 1.0 - 5.0 * k * k) / denominator);
+    }
+    return weights;
+}
 
 double onePoleGain(double bandwidthHz, double sampleRate) { return 1.0 - std::exp(-TwoPi * bandwidthHz / sampleRate); }
 
@@ -48,9 +78,16 @@ CarrierCanceller::CarrierCanceller(double sampleRate)
       power_(fft_.length()),
       narrowGain_(onePoleGain(NarrowHz, sampleRate)),
       wideGain_(onePoleGain(WideHz, sampleRate)),
-      fastGain_(onePoleGain(1.0 / (TwoPi * FastSeconds), sampleRate)),
-      slowGain_(onePoleGain(1.0 / (TwoPi * SlowSeconds), sampleRate)),
-      peakDecay_(std::exp(-1.0 / (PeakSeconds * sampleRate))) {
+      fastGain_(onePoleGain(1.0 / (TwoPi * ResidualSeconds), sampleRate)),
+      slowGain_(onePoleGain(1.0 / (TwoPi * 0.5), sampleRate)),
+      peakDecay_(std::exp(-1.0 / (PeakSeconds * sampleRate))),
+      frequencyGain_(FrequencyLoopShare * narrowGain_ * narrowGain_),
+      lookAhead_(std::max<std::size_t>(2, static_cast<std::size_t>(std::lround(LookAheadSeconds * sampleRate)))),
+      edgeMargin_(static_cast<std::size_t>(std::lround(EdgeMarginSeconds * sampleRate))),
+      fit_(quadraticFitAtMiddle(lookAhead_)),
+      ringMask_(std::bit_ceil(2 * (lookAhead_ + edgeMargin_) + 2) - 1),
+      input_(ringMask_ + 1),
+      taken_(ringMask_ + 1) {
     const std::size_t length = fft_.length();
     for (std::size_t n = 0; n < length; ++n)
         window_.push_back(static_cast<float>(0.5 - 0.5 * std::cos(TwoPi * static_cast<double>(n) / static_cast<double>(length))));
@@ -58,40 +95,49 @@ CarrierCanceller::CarrierCanceller(double sampleRate)
 
 void CarrierCanceller::process(std::span<ComplexSample> samples) {
     edge_.assign(samples.size(), false);
+    const std::uint64_t delay = this->delay();
     std::size_t index = 0;
     for (ComplexSample& sample : samples) {
         const std::size_t here = index++;
+        const std::uint64_t n = received_;
         recent_[recentNext_] = sample;
         recentNext_ = (recentNext_ + 1) % recent_.size();
         if (++received_ == nextSearch_) {
             search();
             nextSearch_ = received_ + static_cast<std::uint64_t>(sampleRate_);
         }
-        if (trackers_.empty()) continue;
         const std::complex<double> input(sample.real(), sample.imag());
-        std::complex<double> output = input;
+        input_[n & ringMask_] = input;
+        taken_[n & ringMask_] = {};
+        bool nearEdge = false;
         for (Tracker& tracker : trackers_) {
             const std::complex<double> turned = input * std::conj(tracker.phasor);
             tracker.amplitude += (tracker.keyed ? wideGain_ : narrowGain_) * (turned - tracker.amplitude);
-            if (tracker.searches >= ConfirmingSearches) output -= tracker.amplitude * tracker.phasor;
-            tracker.phasor *= tracker.step;
             const double power = std::norm(tracker.amplitude);
             tracker.smallest = std::min(tracker.smallest, power);
             tracker.largest = std::max(tracker.largest, power);
-            if (tracker.keyed && tracker.searches >= ConfirmingSearches) {
-                const double magnitude = std::sqrt(power);
-                tracker.fast += fastGain_ * (magnitude - tracker.fast);
-                tracker.slow += slowGain_ * (magnitude - tracker.slow);
-                tracker.peak = std::max(magnitude, tracker.peak * peakDecay_);
-                if (tracker.peak * tracker.peak > StrongOverBackground * background_ &&
-                    std::fabs(tracker.fast - tracker.slow) > EdgeShare * tracker.peak)
-                    edge_[here] = true;
-            }
+            tracker.ring[n & ringMask_] = {turned, tracker.phasor, {}, false, false};
+            if (tracker.keyed && n >= delay) nearEdge = followKeyed(tracker, n) || nearEdge;
+            if (tracker.searches >= ConfirmingSearches && !tracker.edgesSeen) taken_[n & ringMask_] += tracker.amplitude * tracker.phasor;
+            tracker.phasor *= tracker.step;
         }
-        if (!edge_[here]) background_ += slowGain_ * 0.01 * (std::norm(output) - background_);
+        if (n < delay) {
+            sample = {};
+            continue;
+        }
+        const std::uint64_t out = n - delay;
+        const std::complex<double> output = input_[out & ringMask_] - taken_[out & ringMask_];
+        const double outputPower = std::norm(output);
+        if (nearEdge) {
+            residual_ += fastGain_ * (outputPower - residual_);
+            edge_[here] = residual_ > ResidualOverBackground * background_;
+        } else {
+            residual_ = background_;
+            background_ += slowGain_ * (outputPower - background_);
+        }
         sample = ComplexSample(static_cast<float>(output.real()), static_cast<float>(output.imag()));
     }
-    // Blank the edges found, with a margin, as far back as this block reaches.
+    // Blank what was left far above the background, with a margin, as far back as this block reaches.
     const auto margin = static_cast<std::size_t>(BlankMarginSeconds * sampleRate_);
     const std::uint64_t blockStart = received_ - samples.size();
     for (std::size_t n = 0; n < samples.size();) {
@@ -104,14 +150,60 @@ void CarrierCanceller::process(std::span<ComplexSample> samples) {
         const std::size_t from = n > margin ? n - margin : 0;
         end = std::min(samples.size(), end + margin);
         std::fill(samples.begin() + static_cast<std::ptrdiff_t>(from), samples.begin() + static_cast<std::ptrdiff_t>(end), ComplexSample{});
-        if (!blanked_.empty() && blanked_.back().second >= blockStart + from)
-            blanked_.back().second = std::max(blanked_.back().second, blockStart + end);
+        // Counted in output samples, which lag the input by the delay.
+        const std::uint64_t first = blockStart + from - std::min<std::uint64_t>(blockStart + from, delay);
+        const std::uint64_t last = blockStart + end - std::min<std::uint64_t>(blockStart + end, delay);
+        if (!blanked_.empty() && blanked_.back().second >= first)
+            blanked_.back().second = std::max(blanked_.back().second, last);
         else
-            blanked_.emplace_back(blockStart + from, blockStart + end);
+            blanked_.emplace_back(first, last);
         n = end;
     }
     // Rounding must not let the phasors' length drift over hours.
     for (Tracker& tracker : trackers_) tracker.phasor /= std::abs(tracker.phasor);
+}
+
+// Fits the envelope of a keyed line at the sample lookAhead_ back from `n`, and takes the line out of
+// the sample edgeMargin_ further back, where the edges either side are known. True if that sample is
+// near an edge the fit follows.
+bool CarrierCanceller::followKeyed(Tracker& tracker, std::uint64_t n) {
+    const std::uint64_t middle = n - lookAhead_;
+    std::complex<double> fitted;
+    for (std::size_t i = 0; i < fit_.size(); ++i) fitted += fit_[i] * tracker.ring[(middle - lookAhead_ + i) & ringMask_].turned;
+    KeyedSample& here = tracker.ring[middle & ringMask_];
+    const bool settled = tracker.onSeconds >= SettledSeconds;
+    const std::complex<double> direction = settled ? tracker.onAmplitude / std::abs(tracker.onAmplitude) : std::complex<double>{1.0, 0.0};
+    // Once the "on" phase is known, only the part of the fit in that phase is the line's: half the noise.
+    if (settled) fitted = std::real(fitted * std::conj(direction)) * direction;
+    here.fitted = fitted;
+    const double level = settled ? std::real(fitted * std::conj(direction)) : std::abs(fitted);
+    tracker.peak = std::max(level, tracker.peak * peakDecay_);
+    const double full = settled ? std::abs(tracker.onAmplitude) : tracker.peak;
+    const auto [low, high] = edgeThresholds(full, std::sqrt(fit_[lookAhead_] * background_ / (settled ? 2.0 : 1.0)));
+    here.edge = level > low && level < high;
+    here.on = level > OnShare * full;
+    if (here.on && level >= high) {
+        const std::complex<double> error = here.turned - tracker.onAmplitude;
+        tracker.onAmplitude += narrowGain_ * error;
+        tracker.onSeconds += 1.0 / sampleRate_;
+        if (settled) {
+            const double phaseError = std::imag(here.turned * std::conj(tracker.onAmplitude)) / std::norm(tracker.onAmplitude);
+            tracker.step *= std::polar(1.0, frequencyGain_ * std::clamp(phaseError, -1.0, 1.0));
+        }
+    }
+    if (!tracker.edgesSeen) return false;
+    const std::uint64_t out = middle - edgeMargin_;
+    bool nearEdge = false;
+    for (std::uint64_t m = out - std::min<std::uint64_t>(out, edgeMargin_); m <= middle; ++m)
+        nearEdge = nearEdge || tracker.ring[m & ringMask_].edge;
+    const KeyedSample& taken = tracker.ring[out & ringMask_];
+    std::complex<double> amplitude;
+    if (nearEdge)
+        amplitude = taken.fitted;
+    else if (taken.on)
+        amplitude = settled ? tracker.onAmplitude : taken.fitted;
+    taken_[out & ringMask_] += amplitude * taken.phasor;
+    return nearEdge;
 }
 
 void CarrierCanceller::search() {
@@ -173,28 +265,55 @@ void CarrierCanceller::search() {
         auto known = std::find_if(trackers_.begin(), trackers_.end(),
                                   [&](const Tracker& t) { return std::fabs(t.frequencyHz - frequencyHz) < KeyingSidebandsHz; });
         if (known != trackers_.end() && known->seenThisSearch) continue;  // a sideband of a line already placed
+        // A keyed line's keying sidebands can outdo the line itself over a search's span (the keying
+        // spreads the line over its neighbours): they say it is still there, but must not move it.
+        if (known != trackers_.end() && known->keyed && known->searches >= ConfirmingSearches &&
+            std::fabs(known->frequencyHz - frequencyHz) > 2.0 * binHz) {
+            known->seenThisSearch = true;
+            known->missed = 0;
+            continue;
+        }
         if (known == trackers_.end()) {
             if (trackers_.size() >= MaximumLines) continue;
             trackers_.push_back(Tracker{});
             known = trackers_.end() - 1;
+            known->ring.resize(ringMask_ + 1);
         } else if (known->searches >= 2 && known->largest > KeyedSwing * std::max(known->smallest, 1e-30)) {
             known->keyed = true;
         }
         // A line that moved by more than two bins since the last search starts its confirmation again:
         // a carrier stays put, where chance peaks of a beacon's lobe wander.
-        if (std::fabs(known->frequencyHz - frequencyHz) > 2.0 * binHz) known->searches = 0, known->keyed = false;
+        if (std::fabs(known->frequencyHz - frequencyHz) > 2.0 * binHz) {
+            known->searches = 0;
+            known->keyed = known->edgesSeen = false;
+            known->onSeconds = 0.0;
+        }
         ++known->searches;
-        // The phasor keeps its place; only its step follows the frequency.
-        known->frequencyHz = frequencyHz;
-        known->step = std::polar(1.0, TwoPi * frequencyHz / sampleRate_);
+        // The phasor keeps its place; only its step follows the frequency. A keyed line's frequency
+        // followed from its "on" phase is finer than the search's.
+        if (known->keyed && known->onSeconds >= SettledSeconds) {
+            known->frequencyHz = std::arg(known->step) * sampleRate_ / TwoPi;
+        } else {
+            known->frequencyHz = frequencyHz;
+            known->step = std::polar(1.0, TwoPi * frequencyHz / sampleRate_);
+        }
+        // Fitted at its edges only when they stand clear of the fit's noise: from roughly 15 dB above
+        // the rest of the baseband.
+        const auto [low, high] = edgeThresholds(known->peak, std::sqrt(fit_[lookAhead_] * background_));
+        known->edgesSeen = known->keyed && known->searches >= ConfirmingSearches && high - low > 0.5 * known->peak;
         known->seenThisSearch = true;
         known->missed = 0;
-        const double power = std::norm(known->amplitude);
-        known->smallest = known->largest = power;
     }
-    // A keyed line can be quiet for most of a search's span: it goes only after a few missed in a row.
-    for (Tracker& tracker : trackers_)
-        if (!tracker.seenThisSearch) ++tracker.missed;
+    // A keyed line can be quiet for most of a search's span, or its keying can spread it over too many
+    // bins to pass for a line: it goes only after a few searches missed in a row, and not while its own
+    // estimate still shows it keyed on far above the rest of the baseband.
+    for (Tracker& tracker : trackers_) {
+        const bool stillKeyed =
+            tracker.keyed && tracker.searches >= ConfirmingSearches && tracker.largest > KeyedAliveOverBackground * background_;
+        if (!tracker.seenThisSearch && !stillKeyed) ++tracker.missed;
+        if (stillKeyed) tracker.missed = 0;
+        tracker.smallest = tracker.largest = std::norm(tracker.amplitude);
+    }
     std::erase_if(trackers_, [](const Tracker& tracker) { return tracker.missed >= MissedSearches; });
 }
 

@@ -10,11 +10,18 @@
 // above the median of their neighbourhood. Each line found is followed by an estimate of its complex
 // amplitude (the baseband turned down by the line's frequency, low-passed) and subtracted sample by
 // sample. The estimate's bandwidth is a few hertz for a steady line, so that it takes next to nothing
-// of a beacon beneath it; a line whose amplitude is seen to jump (keyed) gets a wider one, so the
-// estimate follows the keying within milliseconds. No estimate narrow enough to spare the beacon
-// follows a keying edge (5 ms) of a carrier far stronger than the beacon, so while such a carrier's
-// amplitude is changing the baseband is blanked and the stretch handed on as damaged: the detector
-// then takes those symbols as unknown instead of as wrong. A line that is no longer found is let go.
+// of a beacon beneath it.
+//
+// A keyed line is a carrier of fixed phase times an envelope that is either full or nothing, except
+// for the few milliseconds of each keying edge. So while it is on, it is taken out with its "on"
+// amplitude, estimated as narrowly as a steady line's; while it is off, nothing is taken out; and only
+// around an edge is the envelope estimated sample by sample, by a quadratic fit over a few
+// milliseconds either side (the output lags the input by that look-ahead): the fit follows a keying
+// edge without lag and costs the beacon beneath only the edge's few milliseconds. Where even that leaves
+// far more than the background (a carrier keyed with hard edges, a click), the baseband is blanked
+// and the stretch handed on as damaged: the detector then takes those symbols as unknown instead of as
+// wrong. A keyed line too weak for its edges to be seen in the fit's noise is followed by a wider
+// estimate instead (tens of hertz), which is what such a line needs. A line no longer found is let go.
 #pragma once
 
 #include "coherent/baseband.h"
@@ -33,8 +40,10 @@ class CarrierCanceller {
 public:
     explicit CarrierCanceller(double sampleRate);
 
-    // Takes the carriers out of `samples` in place.
+    // Takes the carriers out of `samples` in place. The output lags the input by delay() samples
+    // (zeros first).
     void process(std::span<ComplexSample> samples);
+    std::size_t delay() const { return lookAhead_ + edgeMargin_; }
 
     struct Line {
         double frequencyHz;  // relative to 0 Hz of the baseband
@@ -43,24 +52,37 @@ public:
     };
     // The lines followed now.
     std::vector<Line> lines() const;
-    // Baseband samples [first, end) blanked at keying edges since the last call, counted from the
-    // first sample processed; appended to `stretches`.
+    // Output samples [first, end) blanked at keying edges since the last call, counted from the
+    // first sample put out; appended to `stretches`.
     void takeBlanked(std::vector<std::pair<std::uint64_t, std::uint64_t>>& stretches);
 
 private:
+    // What a keyed line's look-ahead keeps of each of the last ring-size samples.
+    struct KeyedSample {
+        std::complex<double> turned;  // the input turned down by the line's frequency
+        std::complex<double> phasor;  // that turned it
+        std::complex<double> fitted;  // the envelope fit's complex amplitude
+        bool edge = false, on = false;
+    };
     struct Tracker {
         std::complex<double> phasor{1.0, 0.0};  // exp(j omega n) at the next sample
         std::complex<double> step;
-        std::complex<double> amplitude;  // the line's complex amplitude, as estimated
+        std::complex<double> amplitude;  // the line's complex amplitude, as estimated (narrow, or wide if keyed)
         double frequencyHz;
         bool keyed = false;
+        bool edgesSeen = false;  // keyed, and strong enough for its edges to be fitted
         bool seenThisSearch = true;
         int searches = 0;  // that found it; its estimate has settled after the first
         int missed = 0;  // searches in a row that did not
         double smallest = 0.0, largest = 0.0;  // |amplitude|^2 since the last search
-        double fast = 0.0, slow = 0.0, peak = 0.0;  // |amplitude| smoothed two ways, and its recent peak
+        // Keyed lines:
+        std::vector<KeyedSample> ring;
+        std::complex<double> onAmplitude;  // while on, narrow
+        double onSeconds = 0.0;  // that onAmplitude has been estimated over
+        double peak = 0.0;  // recent peak of the fitted envelope
     };
     void search();
+    bool followKeyed(Tracker& tracker, std::uint64_t n);
 
     double sampleRate_;
     ForwardFft fft_;
@@ -73,9 +95,14 @@ private:
     std::vector<float> power_, sorted_;
     std::vector<Tracker> trackers_;
     double narrowGain_, wideGain_;  // one-pole gains of the amplitude estimate
-    double fastGain_, slowGain_, peakDecay_;
-    double background_ = 0.0;  // mean power of the output outside blanked stretches
-    std::vector<bool> edge_;  // per sample of the block: at a keying edge
+    double fastGain_, slowGain_, peakDecay_, frequencyGain_;
+    std::size_t lookAhead_, edgeMargin_;  // samples
+    std::vector<double> fit_;  // the envelope fit's weights, over 2 lookAhead_ + 1 samples
+    std::size_t ringMask_;
+    std::vector<std::complex<double>> input_, taken_;  // rings: the input, and what is taken out of it
+    double background_ = 0.0;  // mean power of the output outside edges
+    double residual_ = 0.0;  // power of the output near an edge, over about a millisecond
+    std::vector<bool> edge_;  // per sample of the block: left far above the background at a keying edge
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blanked_;
 };
 

@@ -55,7 +55,9 @@ void EnhancedReceiver::processSamples(std::span<const Sample> samples, std::vect
             const auto last = static_cast<std::int64_t>(stretch.end) - 1 + margin + 1 + centreLag;
             const std::int64_t from = std::max<std::int64_t>(0, (first + decimation - 1) / decimation - 1);
             const std::int64_t to = std::max<std::int64_t>(0, last / decimation);  // one past the last
-            if (to > from) baseband_.markDamaged(static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to));
+            // The carrier canceller delays the baseband.
+            const auto delay = static_cast<std::int64_t>(canceller_.delay());
+            if (to > from) baseband_.markDamaged(static_cast<std::uint64_t>(from + delay), static_cast<std::uint64_t>(to + delay));
         }
         statistics_.blankedSamples = blanker_.blankedSamples();
         statistics_.impulses = blanker_.impulses();

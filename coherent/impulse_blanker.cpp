@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace sondeco {
@@ -20,7 +21,15 @@ constexpr double QuietSeconds = 0.001;
 // up to a quarter cycle after the burst began.
 constexpr double HangSeconds = 0.0005;
 constexpr double LeadSeconds = 0.0005;
-constexpr double DelaySeconds = 0.0006;
+// An impulse dies away within a couple of milliseconds; a carrier keyed on (another station's Morse
+// identifier, 20 dB above the beacon) stays. So a burst is judged once this long has passed since its
+// first loud sample: if every millisecond after the first still reaches this share of its peak it is
+// a louder signal, not an impulse, and nothing of it is blanked. The output waits long enough for that.
+// (A damped burst falls by tens of decibels a millisecond.)
+constexpr double JudgedAfterSeconds = 0.004;
+constexpr double WindowSeconds = 0.001;
+constexpr double SustainedShare = 0.5;
+constexpr double DelaySeconds = LeadSeconds + JudgedAfterSeconds + 0.0001;
 // Longer than this and it is no impulse but a louder signal (a station change, a gain step): stop
 // blanking and learn the new level, or it would be blanked for good.
 constexpr double LongestBurstSeconds = 0.02;
@@ -41,6 +50,8 @@ ImpulseBlanker::ImpulseBlanker(double sampleRate) {
     longestBurst_ = samplesFor(LongestBurstSeconds, sampleRate);
     warmUpSamples_ = samplesFor(WarmUpSeconds, sampleRate);
     leadSamples_ = std::min(delay_, samplesFor(LeadSeconds, sampleRate));
+    judgedAfter_ = samplesFor(JudgedAfterSeconds, sampleRate);
+    window_ = samplesFor(WindowSeconds, sampleRate);
     levelWeight_ = 1.0 / (LevelSeconds * sampleRate);
     levelSettled_ = static_cast<std::uint64_t>(std::ceil(LevelSeconds * sampleRate));
     line_.assign(delay_, 0.0);
@@ -73,7 +84,29 @@ bool ImpulseBlanker::step(double sample) {
 
     if (inBurst_) {
         if (magnitude > ContinueFactor * level_) lastLoud_ = index;
-        if (index - burstStart_ > longestBurst_) {
+        const std::uint64_t age = index - burstStart_;
+        burstPeak_ = std::max(burstPeak_, magnitude);
+        // The quietest of the whole milliseconds after the first: two impulses in a row would
+        // otherwise pass for one that stays.
+        windowPeak_ = std::max(windowPeak_, magnitude);
+        if (age % window_ == 0) {
+            if (age > window_) {
+                quietestWindow_ = std::min(quietestWindow_, windowPeak_);
+                // Clipped, an impulse can look flat for a millisecond; it still falls from one to the next.
+                if (windowPeak_ < SustainedShare * previousWindowPeak_) quietestWindow_ = 0.0;
+            }
+            previousWindowPeak_ = windowPeak_;
+            windowPeak_ = 0.0;
+        }
+        if (age == judgedAfter_ && quietestWindow_ >= SustainedShare * burstPeak_) {
+            // A louder signal that stays: none of it has gone out yet, and none of it is blanked.
+            inBurst_ = false;
+            --impulses_;
+            BlankedStretch& stretch = pending_.back();
+            stretch.end = std::max(stretch.first, burstFirst_);
+            if (stretch.end == stretch.first) pending_.pop_back();
+            levelSamples_ = 0;
+        } else if (age > longestBurst_) {
             // No impulse lasts this long: what is still waiting in the delay line passes, and the
             // level is learnt afresh from here.
             inBurst_ = false;
@@ -89,7 +122,11 @@ bool ImpulseBlanker::step(double sample) {
         inBurst_ = true;
         ++impulses_;
         burstStart_ = lastLoud_ = index;
+        burstPeak_ = magnitude;
+        windowPeak_ = 0.0;
+        quietestWindow_ = std::numeric_limits<double>::infinity();
         const std::uint64_t first = index >= leadSamples_ ? index - leadSamples_ : 0;
+        burstFirst_ = first;
         if (!pending_.empty() && first <= pending_.back().end) {
             pending_.back().end = index + 1;
         } else {

@@ -8,7 +8,8 @@
 // the bits they touched for what they are.
 //
 // The output runs a fixed delay behind the input, so that the stretch blanked can begin a little
-// before the first sample that gives an impulse away.
+// before the first sample that gives an impulse away, and so that a burst is seen to die away (an
+// impulse) or to stay (a carrier keyed on, a louder signal) before any of it is blanked.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -54,6 +55,8 @@ private:
     std::size_t longestBurst_;  // beyond this it is not an impulse but a new level
     std::size_t warmUpSamples_;
     std::size_t leadSamples_;  // blanked before the first loud sample
+    std::size_t judgedAfter_;  // samples after a burst's first loud one, when it is judged
+    std::size_t window_;  // samples in each of the windows whose peaks say whether it has died away
 
     std::vector<double> line_;  // the delay line, as a ring
     std::size_t linePosition_ = 0;
@@ -66,6 +69,8 @@ private:
     bool inBurst_ = false;
     std::uint64_t burstStart_ = 0;  // input index of the first loud sample
     std::uint64_t lastLoud_ = 0;  // input index of the last sample above the lower threshold
+    std::uint64_t burstFirst_ = 0;  // input index of the first sample blanked for this burst
+    double burstPeak_ = 0.0, windowPeak_ = 0.0, previousWindowPeak_ = 0.0, quietestWindow_ = 0.0;
     // Stretches decided but not yet all written, in input indices (an output index is the input
     // index of the sample it carries); the last one grows while a burst goes on.
     std::deque<BlankedStretch> pending_;
