@@ -19,7 +19,7 @@
 // Usage: coherent_ber [--rate 100|200] [--frames N] [--seeds S] [--first-seed K] [--ebn0 LIST] [--static LIST]
 //                     [--first-frame-tones LIST] [--first-frame-ebn0 DB]
 //                     [--noise-words N] [--no-blanking] [--hints] [--repair-ceiling C] [--repair-floor F]
-//                     [--repair-flips N] [--random-contents]
+//                     [--repair-flips N] [--random-contents] [--rayleigh DOPPLER_HZ]
 // Prints markdown tables. The defaults reproduce the tables in the report (minutes on one core).
 #include "coherent/enhanced_receiver.h"
 #include "measure/reception_trial.h"
@@ -208,6 +208,7 @@ struct Options {
     bool blanking = true;
     bool hints = false;  // tell the receiver the tone and rate
     bool randomContents = false;  // frames of every type with random data words, not the simulated station's
+    double rayleighDopplerHz = 0.0;  // skywave fading of the beacon, Eb/N0 its mean
     WordRepairLimits limits;
 };
 
@@ -222,6 +223,7 @@ PointResult runPoint(const Options& options, int rate, double ebN0, double burst
     transmitter.noiseSeed = seed;
     transmitter.leadingSeconds = LeadingSeconds;
     transmitter.staticBurstsPerSecond = burstsPerSecond;
+    transmitter.rayleighDopplerHz = options.rayleighDopplerHz;
     BeaconAudio audio(station, transmitter, true);
 
     EnhancedReceiverSettings settings;
@@ -454,6 +456,8 @@ int main(int argc, char** argv) {
             options.rates = {std::atoi(value)}, ++i;
         else if (name == "--frames")
             options.frames = std::atoi(value), ++i;
+        else if (name == "--rayleigh")
+            options.rayleighDopplerHz = std::atof(value), ++i;
         else if (name == "--seeds")
             options.seeds = std::atoi(value), ++i;
         else if (name == "--first-seed")

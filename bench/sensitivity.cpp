@@ -96,10 +96,11 @@ int main(int argc, char** argv) {
                 for (std::size_t k : result.score.missing) std::fprintf(stderr, "missing frame %zu\n", k);
             std::printf(
                 "{\"receiver\":\"%s\",\"rate\":%d,\"ebn0\":%g,\"seed\":%llu,\"warmup\":%d,\"frames\":%d,\"right\":%d,"
-                "\"wrong\":%d,\"demodulated\":%d,\"first_frame_seconds\":%.1f,\"bits_per_frame\":%.2f,\"audio_seconds\":%.1f}\n",
+                "\"wrong\":%d,\"demodulated\":%d,\"first_frame_seconds\":%.1f,\"bits_per_frame\":%.2f,\"audio_seconds\":%.1f,"
+                "\"ideal_hard\":%.2f}\n",
                 trial.kind == ReceiverKind::Classic ? "classic" : "enhanced", trial.bitRate, trial.ebN0Db,
                 static_cast<unsigned long long>(trial.seed), trial.warmupFrames, trial.frames, result.score.right, result.score.wrong,
-                result.demodulated, result.firstRightFrameSeconds, result.bitsPerFrame, result.audioSeconds);
+                result.demodulated, result.firstRightFrameSeconds, result.bitsPerFrame, result.audioSeconds, result.idealHard);
             return 0;
         });
 }

@@ -168,15 +168,20 @@ def conditions_table(program, options, seeds):
           "the share to reach. Carriers: another station's, this far from the beacon's tone and this strong "
           "against it; Morse and tone keying with \"DGPS\" at 10 wpm.")
     print()
-    print("| condition | Eb/N0 (dB) | 100 bit/s | 200 bit/s | to reach | wrong (100 / 200) |")
-    print("|---|---:|---:|---:|---:|---:|")
+    print("| condition | Eb/N0 (dB) | 100 bit/s | 200 bit/s | ideal, hard (100 / 200) | to reach | wrong (100 / 200) |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
     for index, (what, ebn0, _, target) in enumerate(CONDITIONS):
-        cells, wrong = [], []
+        cells, ideal, wrong = [], [], []
         for rate in (100, 200):
-            p = summed(runs, [(index, rate, s) for s in seeds])
+            keys = [(index, rate, s) for s in seeds]
+            p = summed(runs, keys)
             cells.append(share(p))
+            ideal.append(f"{100 * sum(runs[k]['ideal_hard'] for k in keys) / p['frames']:.1f} %")
             wrong.append(str(p["wrong"]))
-        print(f"| {what} | {ebn0} | {' | '.join(cells)} | {target} % | {' / '.join(wrong)} |")
+        print(f"| {what} | {ebn0} | {' | '.join(cells)} | {' / '.join(ideal)} | {target} % | {' / '.join(wrong)} |")
+    print()
+    print("Ideal, hard: the frames an ideal coherent receiver with hard decisions decodes on average on the same "
+          "signal without the carrier (the same fades, bit by bit).")
 
 
 def static_table(program, options, seeds):

@@ -57,6 +57,7 @@ constexpr double OnesAveragingBits = 128.0;
 constexpr double PowerAveragingSymbols = 64.0;  // for lock and loss: quick
 constexpr double ScalingAveragingSymbols = 512.0;  // for the log-likelihood ratios: steady
 constexpr double MaximumLlr = 50.0;
+constexpr double MaximumErasedSeconds = 2.0;  // a longer gap is a new reception, not a fade
 
 // Loop bandwidths (noise bandwidth times bit time). Each loop starts wide, to pull in what the search
 // left over, and narrows to its tracking bandwidth. The carrier loop is of third order, so a steady
@@ -212,6 +213,7 @@ CoherentMskDetector::CoherentMskDetector(double sampleRate, double toneHz, doubl
     }
     carrierPullInBandwidth_ = std::clamp(CarrierPullInHz / bitRate, CarrierPullInBitTime, MaximumLoopBitTime);
     carrierTrackingBandwidth_ = std::clamp(CarrierTrackingHz / bitRate, CarrierTrackingBitTime, MaximumTrackingBitTime);
+    inputSamplesPerBit_ = sampleRate / bitRate;
     confirmSymbols_ = static_cast<std::uint64_t>(std::max(ConfirmSymbols, ConfirmSeconds * bitRate));
     const double searchBits = std::min(SearchBits, SearchSecondsAtMost * bitRate);
     searchLength_ = static_cast<std::size_t>(std::lround(searchBits * samplesPerBit_));
@@ -373,6 +375,8 @@ void CoherentMskDetector::startTracking(double offsetHz, double driftHzPerSecond
     axisShareCount_ = 0;
     confirmingSymbols_ = 0;
     pending_.clear();
+    previousBitEnd_ = givenBitEnd_;
+    havePreviousBitEnd_ = haveGivenBitEnd_;
     state_ = State::Confirming;
 
     // The window's own samples go through the loops first, so its bits are not lost.
@@ -518,7 +522,8 @@ void CoherentMskDetector::emitSoftBit(const Symbol& symbol) {
     const double bitEnd = (static_cast<double>(trackedIndex_) - 2.0 * samplesPerBit_) * decimation_;
     if (havePreviousLlr_ && symbol.complete && bitEnd >= static_cast<double>(holdUntil_)) {
         const double bit = boxPlus(previousLlr_, llr);
-        emitBit(SoftBit{static_cast<std::uint8_t>(bit >= 0.0 ? 1 : 0), static_cast<float>(std::fabs(bit)), static_cast<float>(llr)});
+        emitBit(SoftBit{static_cast<std::uint8_t>(bit >= 0.0 ? 1 : 0), static_cast<float>(std::fabs(bit)), static_cast<float>(llr)},
+                bitEnd);
     }
     previousLlr_ = static_cast<float>(llr);
     havePreviousLlr_ = symbol.complete;
@@ -564,18 +569,39 @@ void CoherentMskDetector::confirmLock(double ebN0) {
         ++lockCount_;
         if (out_) out_->insert(out_->end(), pending_.begin(), pending_.end());
         pending_.clear();
+        givenBitEnd_ = previousBitEnd_;
+        haveGivenBitEnd_ = havePreviousBitEnd_;
     } else if (confirmingSymbols_ >= 3 * confirmSymbols_ || (confirmingSymbols_ >= confirmSymbols_ && axisShare < LockAxisShare / 2.0)) {
         // Given up: nothing confirmed in three times the usual, or far from it by the usual time.
         backToSearch();
     }
 }
 
-void CoherentMskDetector::emitBit(SoftBit bit) {
+void CoherentMskDetector::emitBit(SoftBit bit, double bitEnd) {
+    if (state_ != State::Locked && state_ != State::Confirming) return;
+    // After a loss (a deep fade, say) and a new lock on the same beacon, the bits not heard in between
+    // are given as erasures, so that the bits after them stand where the word layer expects them:
+    // the bit clock is good to far better than half a bit over that long.
+    if (havePreviousBitEnd_) {
+        const double bits = (bitEnd - previousBitEnd_) / inputSamplesPerBit_;
+        if (bits < 0.5) return;  // given already
+        const double missing = std::round(bits) - 1.0;
+        if (missing >= 1.0 && missing <= MaximumErasedSeconds * nominalRate_)
+            for (int k = 0; k < static_cast<int>(missing); ++k) takeBit(SoftBit{0, 0.0f, 0.0f});
+    }
+    previousBitEnd_ = bitEnd;
+    havePreviousBitEnd_ = true;
+    takeBit(bit);
+}
+
+void CoherentMskDetector::takeBit(SoftBit bit) {
     onesShare_ += (bit.bit - onesShare_) / OnesAveragingBits;
     changeShare_ += ((bit.bit != lastBit_ ? 1.0 : 0.0) - changeShare_) / OnesAveragingBits;
     lastBit_ = bit.bit;
     if (state_ == State::Locked && out_) {
         out_->push_back(bit);
+        givenBitEnd_ = previousBitEnd_;
+        haveGivenBitEnd_ = true;
     } else if (state_ == State::Confirming) {
         pending_.push_back(bit);
     }
@@ -597,6 +623,9 @@ void CoherentMskDetector::recentre() {
 void CoherentMskDetector::backToSearch() {
     state_ = State::Searching;
     pending_.clear();
+    // The bits held while confirming were not given.
+    previousBitEnd_ = givenBitEnd_;
+    havePreviousBitEnd_ = haveGivenBitEnd_;
     window_.clear();
     windowDamage_.clear();
     carrierStep_ = 0.0;

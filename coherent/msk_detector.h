@@ -100,7 +100,8 @@ private:
     void emitSoftBit(const Symbol& symbol);
     void followLockState(double ebN0);
     void confirmLock(double ebN0);
-    void emitBit(SoftBit bit);
+    void emitBit(SoftBit bit, double bitEnd);  // `bitEnd`: the input sample where the bit ends
+    void takeBit(SoftBit bit);
     void setMixer(double frequencyHz);
     void recentre();
     void backToSearch();
@@ -166,6 +167,10 @@ private:
     std::uint64_t axisShareCount_ = 0;
 
     std::vector<SoftBit> pending_;  // bits held while confirming
+    double inputSamplesPerBit_ = 0.0;
+    double previousBitEnd_ = 0.0;  // input sample where the last bit given or held ended
+    double givenBitEnd_ = 0.0;  // the same for the last bit given
+    bool havePreviousBitEnd_ = false, haveGivenBitEnd_ = false;
     double onesShare_ = 0.5;  // of the recent bits
     double changeShare_ = 0.5;  // of the recent bits that differ from the one before
     std::uint8_t lastBit_ = 0;

@@ -5,11 +5,13 @@
 #include "receiver/receiver.h"
 #include "rtcm/rtcm_encoder.h"
 #include "signalgen/beacon_audio.h"
+#include "signalgen/msk_modulator.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <numeric>
+#include <optional>
 
 namespace sondeco {
 namespace {
@@ -77,6 +79,35 @@ int framesDemodulatedRight(const std::vector<BeaconFrame>& sent, std::size_t fir
     }
     return found;
 }
+
+namespace {
+
+// The frames [firstCounted, endCounted) an ideal coherent receiver with hard decisions decodes on
+// average: each bit at the Eb/N0 of its own stretch of the fades (the mean gain over the bit).
+double idealHardFrames(const MskSettings& transmitter, const std::vector<BeaconFrame>& sent, std::size_t firstCounted,
+                       std::size_t endCounted) {
+    std::optional<RayleighFading> fading = MskModulator::fadingOf(transmitter);
+    const double samplesPerBit = static_cast<double>(transmitter.sampleRate) / transmitter.bitRate;
+    const double ebN0 = std::pow(10.0, transmitter.ebN0Db.value_or(100.0) / 10.0);
+    double expected = 0.0, sample = 0.0;
+    std::uint64_t samplesTaken = 0;
+    for (std::size_t k = 0; k < endCounted && k < sent.size(); ++k) {
+        const std::size_t bits = static_cast<std::size_t>(WordBitCount) * (2 + sent[k].dataWords.size());
+        double logRight = 0.0;
+        for (std::size_t b = 0; b < bits; ++b) {
+            double power = 0.0;
+            int count = 0;
+            for (sample += samplesPerBit; static_cast<double>(samplesTaken) < sample; ++samplesTaken, ++count)
+                power += fading ? std::norm(fading->next()) : 1.0;
+            const double bitError = std::erfc(std::sqrt(ebN0 * power / std::max(count, 1)));  // 2 Q(sqrt(2 Eb/N0))
+            logRight += std::log1p(-std::min(bitError, 1.0 - 1e-12));
+        }
+        if (k >= firstCounted) expected += std::exp(logRight);
+    }
+    return expected;
+}
+
+}  // namespace
 
 ReceptionResult runReceptionTrial(const ReceptionTrial& trial) {
     const auto firstCounted = static_cast<std::size_t>(trial.warmupFrames);
@@ -158,6 +189,7 @@ ReceptionResult runReceptionTrial(const ReceptionTrial& trial) {
     for (std::size_t k = firstCounted; k < endCounted; ++k)
         bitsSent += static_cast<std::uint64_t>(WordBitCount) * (2 + sent[k].dataWords.size());
     result.bitsPerFrame = static_cast<double>(bitsSent) / trial.frames;
+    if (enhanced) result.idealHard = idealHardFrames(transmitter, sent, firstCounted, endCounted);
     result.audioSeconds = static_cast<double>(receiver.audioFrames()) / 48000.0;
     return result;
 }

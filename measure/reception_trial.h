@@ -70,6 +70,10 @@ struct ReceptionResult {
     // right; -1 when none was.
     double firstRightFrameSeconds = -1.0;
     double bitsPerFrame = 0.0;  // mean length of the counted frames
+    // Enhanced only: the counted frames an ideal coherent receiver with hard decisions would decode on
+    // average on the same signal (the same fades, bit by bit), with no carrier or static: the product
+    // over each frame's bits of 1 - 2 Q(sqrt(2 Eb/N0)) at the Eb/N0 each bit had.
+    double idealHard = -1.0;
     double audioSeconds = 0.0;
 };
 

@@ -77,8 +77,7 @@ MskModulator::MskModulator(const MskSettings& settings) : sampleRate_(settings.s
         fadingDepth_ = 1.0 - std::pow(10.0, -settings.fadingDepthDb / 20.0);
         fadingStep_ = TwoPi / (settings.fadingPeriodSeconds * sampleRate_);
     }
-    if (settings.rayleighDopplerHz != 0.0)
-        rayleigh_.emplace(settings.rayleighDopplerHz, sampleRate_, settings.noiseSeed ^ 0xfade0fade0fadeULL);
+    rayleigh_ = fadingOf(settings);
     for (const InterferingCarrier& other : settings.carriers) {
         if (!(other.frequency > 0.0) || !(other.frequency < sampleRate_ / 2.0))
             throw std::invalid_argument("a carrier at " + std::to_string(other.frequency) + " Hz does not fit between 0 Hz and " +
@@ -145,6 +144,11 @@ std::size_t MskModulator::render(std::span<double> out) {
         bitTime_ += bitsPerSample_;
     }
     return written;
+}
+
+std::optional<RayleighFading> MskModulator::fadingOf(const MskSettings& settings) {
+    if (settings.rayleighDopplerHz == 0.0) return std::nullopt;
+    return RayleighFading(settings.rayleighDopplerHz, settings.sampleRate, settings.noiseSeed ^ 0xfade0fade0fadeULL);
 }
 
 double MskModulator::nextNoise() {

@@ -76,6 +76,10 @@ public:
     // calls, so the way the stream is cut into calls does not change a single sample.
     std::size_t render(std::span<double> out);
 
+    // The skywave fading these settings give the signal (none without a Doppler spread): the same
+    // complex gains, sample for sample from the first bit, as the modulator applies.
+    static std::optional<RayleighFading> fadingOf(const MskSettings& settings);
+
     double amplitude() const { return amplitude_; }
     double noiseStandardDeviation() const { return noiseDeviation_; }  // 0 without noise
     double actualBitRate() const { return bitsPerSample_ * sampleRate_; }

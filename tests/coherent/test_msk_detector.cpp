@@ -143,6 +143,30 @@ TEST(MskDetector, NothingFromNoiseCarrierOrSpeech) {
 
 // A beacon that goes off the air: the lock is reported lost, and no bits come out of the noise after
 // it. Samples that are no numbers on the way cost a bit or two, not the lock.
+// A deep fade (1.2 s of noise alone while the beacon's bits go on) loses the lock; when the beacon
+// comes back the detector locks again, and the bits it missed come out as erasures, so that every bit
+// after the fade stands where it was sent (a word layer would lose its place otherwise).
+TEST(MskDetector, BitsAfterAFadeStandWhereTheyWereSent) {
+    BasebandBeacon beacon(8000.0, 300.0, 200.0, 12.0, {}, 22);
+    CoherentMskDetector detector(8000.0, 300.0, 200.0);
+    std::vector<SoftBit> bits;
+    detector.process(beacon.render(5.0), bits);
+    beacon.render(1.2);  // sent, but not heard:
+    detector.process(beacon.render(1.2, false), bits);
+    for (int k = 0; k < 40; ++k) detector.process(beacon.render(0.25), bits);
+    EXPECT_TRUE(detector.locked());
+    EXPECT_EQ(detector.lossCount(), 1u);
+    // One shift lines up the bits before the fade and after it (2000 after it): only those of the
+    // fade (240, the erased ones about half of them wrong) and the few around it differ.
+    const testing::BitComparison comparison = testing::compareBits(bits, beacon.bits, 100);
+    EXPECT_GT(comparison.compared, beacon.bits.size() - 150);
+    EXPECT_LT(comparison.errors, 200u);
+    std::size_t erased = 0;
+    for (const SoftBit& bit : bits) erased += bit.reliability == 0.0f && bit.symbol == 0.0f;
+    EXPECT_GT(erased, 20u);
+    EXPECT_LT(erased, 400u);
+}
+
 TEST(MskDetector, ReportsTheLossOfTheBeacon) {
     BasebandBeacon beacon(8000.0, 300.0, 100.0, 12.0, {}, 21);
     CoherentMskDetector detector(8000.0, 300.0, 100.0);
