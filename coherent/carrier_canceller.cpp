@@ -20,7 +20,11 @@ constexpr int NarrowFromBins = 2, NarrowToBins = 3;  // where a line has fallen 
 constexpr double LineOverNear = 10.0;  // ...to below this share of its peak
 constexpr double NarrowHz = 3.0;  // the amplitude estimate's bandwidth for a steady line...
 constexpr double WideHz = 60.0;  // ...and for a keyed one
-constexpr double KeyedSwing = 10.0;  // largest over smallest power between two searches that says keyed
+// Keyed: between two searches, the estimate's power spent this share of the time under a tenth of its
+// peak. A steady line with a beacon's tone beside it (a run of equal bits is a tone a quarter of the
+// bit rate off the beacon's centre) beats with it and can dip as deep, but only for moments.
+constexpr double KeyedQuietShare = 0.15;
+constexpr double QuietPower = 0.1;
 constexpr std::size_t MaximumLines = 8;
 constexpr double KeyingSidebandsHz = 30.0;  // lines this close to a stronger one are its keying's
 constexpr int MissedSearches = 3;
@@ -114,8 +118,9 @@ void CarrierCanceller::process(std::span<ComplexSample> samples) {
             const std::complex<double> turned = input * std::conj(tracker.phasor);
             tracker.amplitude += (tracker.keyed ? wideGain_ : narrowGain_) * (turned - tracker.amplitude);
             const double power = std::norm(tracker.amplitude);
-            tracker.smallest = std::min(tracker.smallest, power);
             tracker.largest = std::max(tracker.largest, power);
+            ++tracker.samplesSinceSearch;
+            if (power < QuietPower * std::max(tracker.largest, tracker.previousLargest)) ++tracker.quietSamples;
             tracker.ring[n & ringMask_] = {turned, tracker.phasor, {}, false, false};
             if (tracker.keyed && n >= delay) nearEdge = followKeyed(tracker, n) || nearEdge;
             if (tracker.searches >= ConfirmingSearches && !tracker.edgesSeen) taken_[n & ringMask_] += tracker.amplitude * tracker.phasor;
@@ -278,7 +283,9 @@ void CarrierCanceller::search() {
             trackers_.push_back(Tracker{});
             known = trackers_.end() - 1;
             known->ring.resize(ringMask_ + 1);
-        } else if (known->searches >= 2 && known->largest > KeyedSwing * std::max(known->smallest, 1e-30)) {
+        } else if (known->searches >= 2 &&
+                   static_cast<double>(known->quietSamples) >=
+                       KeyedQuietShare * static_cast<double>(std::max<std::uint64_t>(known->samplesSinceSearch, 1))) {
             known->keyed = true;
         }
         // A line that moved by more than two bins since the last search starts its confirmation again:
@@ -312,7 +319,9 @@ void CarrierCanceller::search() {
             tracker.keyed && tracker.searches >= ConfirmingSearches && tracker.largest > KeyedAliveOverBackground * background_;
         if (!tracker.seenThisSearch && !stillKeyed) ++tracker.missed;
         if (stillKeyed) tracker.missed = 0;
-        tracker.smallest = tracker.largest = std::norm(tracker.amplitude);
+        tracker.previousLargest = tracker.largest;
+        tracker.largest = std::norm(tracker.amplitude);
+        tracker.quietSamples = tracker.samplesSinceSearch = 0;
     }
     std::erase_if(trackers_, [](const Tracker& tracker) { return tracker.missed >= MissedSearches; });
 }

@@ -74,7 +74,8 @@ private:
         bool seenThisSearch = true;
         int searches = 0;  // that found it; its estimate has settled after the first
         int missed = 0;  // searches in a row that did not
-        double smallest = 0.0, largest = 0.0;  // |amplitude|^2 since the last search
+        double largest = 0.0, previousLargest = 0.0;  // of |amplitude|^2 since the last search, and before it
+        std::uint64_t samplesSinceSearch = 0, quietSamples = 0;  // the latter under a tenth of the largest
         // Keyed lines:
         std::vector<KeyedSample> ring;
         std::complex<double> onAmplitude;  // while on, narrow

@@ -87,6 +87,17 @@ TEST(CarrierCanceller, ASteadyCarrierGoesAndTheBeaconStays) {
     // missing of the beacon, together far below the beacon (the output comes a few milliseconds late).
     EXPECT_LT(canceller.delay(), static_cast<std::size_t>(0.01 * Rate));
     EXPECT_LT(powerOf(errorAgainst(clean, received, canceller.delay()), static_cast<std::size_t>(4.0 * Rate)), 0.01);  // 20 dB below
+
+    // As strong as the beacon and 45 Hz under it, beside its lower tone: the beacon's runs of equal
+    // bits are that tone, and the line's estimate beats with them, dipping now and then; it is still
+    // a steady line (followed narrowly), not a keyed one (followed widely, taking the beacon with it).
+    std::vector<ComplexSample> besideTone = clean;
+    addCarrier(besideTone, 55.0, 0.0, [](double) { return 1.0; });
+    CarrierCanceller beside(Rate);
+    beside.process(besideTone);
+    ASSERT_FALSE(beside.lines().empty());
+    EXPECT_FALSE(beside.lines().front().keyed);
+    EXPECT_LT(powerOf(errorAgainst(clean, besideTone, beside.delay()), static_cast<std::size_t>(4.0 * Rate)), 0.1);
 }
 
 // A carrier keyed with a Morse identifier, 20 dB above the beacon and 150 Hz from it (where the old

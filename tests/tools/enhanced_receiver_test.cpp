@@ -54,7 +54,10 @@ TEST_P(EnhancedReception, FramesRightWithinBoundsAndNoneWrong) {
 // first after 8 s); 45 of 60 at 100 bit/s, 6.5 dB (26 at 6 dB, the first after 4.6 s); 60 of 60
 // through static; 40 of 40 with offset, drift and clock error together; 11 of 12 at 50 bit/s, 5 of 6
 // at 25 bit/s; with another station's carrier, 59 of 60 (as strong, 150 Hz above, 200 bit/s) and 39
-// of 40 (20 dB stronger, 500 Hz above, 100 bit/s), where before the carrier canceller both gave none.
+// of 40 (20 dB stronger, 500 Hz above, 100 bit/s), where before the carrier canceller both gave none;
+// 37 of 40 beside the beacon's lower tone (none while the beacon's beats made it pass for keyed), 38
+// of 40 keyed with Morse 20 dB stronger (2 while its key-downs were blanked as static), 28 of 40 in
+// Rayleigh fading at 0.1 Hz Doppler.
 // (Before words had to be sure beyond two symbols' doubt: 41 and 46 of 60 at 6 dB.)
 INSTANTIATE_TEST_SUITE_P(Beacon, EnhancedReception,
                          ::testing::Values(Case{"Rate200At6p5dB", 200, 6.5, 60, 42, 12.0, nullptr},
@@ -89,6 +92,28 @@ INSTANTIATE_TEST_SUITE_P(Beacon, EnhancedReception,
                                                     air.centreFrequency = 1317.3;
                                                     air.randomContents = true;
                                                     air.carriers = {{1817.3, 20.0}};
+                                                }},
+                                           // Beside the beacon's lower tone (a quarter of the bit rate below its centre),
+                                           // where the beacon's runs of equal bits beat with it.
+                                           Case{"CarrierAsStrong45HzBelow", 200, 10.0, 40, 35, 12.0,
+                                                [](ReceptionTrial& air) {
+                                                    air.centreFrequency = 1317.3;
+                                                    air.randomContents = true;
+                                                    air.carriers = {{1272.3, 0.0}};
+                                                }},
+                                           Case{"CarrierKeyedWithMorse20dBStronger", 200, 10.0, 40, 35, 16.0,
+                                                [](ReceptionTrial& air) {
+                                                    air.centreFrequency = 1317.3;
+                                                    air.randomContents = true;
+                                                    air.carriers = {{1467.3, 20.0, CarrierKeying::Morse}};
+                                                }},
+                                           // Skywave fading: at least what an ideal coherent receiver with hard decisions
+                                           // decodes on the same fades (24.5 of 40).
+                                           Case{"RayleighFading0p1Hz12dB", 200, 12.0, 40, 24, 12.0,
+                                                [](ReceptionTrial& air) {
+                                                    air.centreFrequency = 1317.3;
+                                                    air.randomContents = true;
+                                                    air.rayleighDopplerHz = 0.1;
                                                 }}),
                          [](const auto& parameter) { return std::string(parameter.param.name); });
 
