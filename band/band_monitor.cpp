@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "band/band_monitor.h"
 
+#include "coherent/carrier_canceller.h"
+
 #include "coherent/baseband_receiver.h"
 
 #include <algorithm>
@@ -32,9 +34,12 @@ std::string hertzText(double hz) {
 
 struct BandMonitor::Channel {
     Channel(int channelIndex, double centre, const AcquisitionSettings& acquisition)
-        : index(channelIndex), centreHz(centre), receiver(acquisition) {}
+        : index(channelIndex), centreHz(centre), canceller(acquisition.sampleRate), receiver(acquisition) {}
     int index;  // in its bank
     double centreHz;  // relative to the stream's 0 Hz
+    // Non-directional beacons share the band (and an SDR's own DC line sits in one channel): their
+    // carriers go before the channel's acquisition and detector see them.
+    CarrierCanceller canceller;
     BasebandReceiver receiver;
     // Made when the channel first hears a beacon, kept after: its statistics outlive a fade.
     std::unique_ptr<DecodingChannel> decoder;
@@ -150,8 +155,12 @@ void BandMonitor::processBlock(std::span<const ComplexSample> samples) {
         for (const auto& channel : bank->channels) runChannel(*channel, bank->outputs[static_cast<std::size_t>(channel->index)]);
 }
 
-void BandMonitor::runChannel(Channel& channel, std::span<const ComplexSample> samples) {
+void BandMonitor::runChannel(Channel& channel, std::span<ComplexSample> samples) {
     bits_.clear();
+    channel.canceller.process(samples);
+    blanked_.clear();
+    channel.canceller.takeBlanked(blanked_);
+    for (const auto& [first, end] : blanked_) channel.receiver.markDamaged(first, end);
     channel.receiver.process(samples, bits_);
     if (!channel.receiver.acquired()) channel.decoding = false;
     bool opened = false;

@@ -2,7 +2,8 @@
 #pragma once
 // Every beacon of a wideband stream at once: the stream is cut into channels on the beacons' raster
 // (band_channelizer.h) and each channel has a baseband receiver, which searches it for a beacon and
-// detects one when it finds it. Only channels where a beacon has been heard get an RTCM decoder of
+// detects one when it finds it, behind a carrier canceller that takes the carriers of non-directional
+// beacons (and an SDR's DC line) out first. Only channels where a beacon has been heard get an RTCM decoder of
 // their own; the detectors exist only while a beacon is held, so the cost grows with the beacons on
 // the air, not with the width of the band.
 //
@@ -23,6 +24,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sondeco {
@@ -99,7 +101,7 @@ private:
     struct Channel;
     struct Bank;
     void processBlock(std::span<const ComplexSample> samples);
-    void runChannel(Channel& channel, std::span<const ComplexSample> samples);
+    void runChannel(Channel& channel, std::span<ComplexSample> samples);
     bool heardElsewhere(const Channel& channel, double carrierHz) const;
     void makeDecoder(Channel& channel);
 
@@ -110,6 +112,7 @@ private:
     std::vector<BandChannelListener*> channelListeners_;
     std::vector<ComplexSample> block_;
     std::vector<SoftBit> bits_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> blanked_;  // by a channel's carrier canceller
     std::uint64_t samplesTaken_ = 0;
 };
 

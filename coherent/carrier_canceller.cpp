@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "coherent/carrier_canceller.h"
 
+#include "coherent/forward_fft.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <map>
+#include <memory>
 #include <numbers>
 
 namespace sondeco {
@@ -50,6 +54,27 @@ constexpr double ResidualSeconds = 0.001;
 constexpr double ResidualOverBackground = 4.0;
 constexpr double BlankMarginSeconds = 0.003;
 
+// The search's FFT and scratch, shared by every canceller of the thread that searches with the same
+// length: a band monitor has a canceller in each of up to thousands of channels, and each searches
+// only once a second.
+struct SearchScratch {
+    explicit SearchScratch(std::size_t length) : fft(length), spectrum(length), power(length) {
+        for (std::size_t n = 0; n < length; ++n)
+            window.push_back(static_cast<float>(0.5 - 0.5 * std::cos(TwoPi * static_cast<double>(n) / static_cast<double>(length))));
+    }
+    ForwardFft fft;
+    std::vector<float> window;  // Hann, over the search's span
+    std::vector<ComplexSample> spectrum;
+    std::vector<float> power, sorted;
+};
+
+SearchScratch& scratchFor(std::size_t length) {
+    thread_local std::map<std::size_t, std::unique_ptr<SearchScratch>> scratch;
+    std::unique_ptr<SearchScratch>& entry = scratch[length];
+    if (!entry) entry = std::make_unique<SearchScratch>(length);
+    return *entry;
+}
+
 // Where an envelope of this full level is in an edge, given the fit's noise (its standard deviation).
 std::pair<double, double> edgeThresholds(double full, double noise) {
     return {std::max(EdgeLow * full, EdgeOverNoise * noise), std::min(EdgeHigh * full, full - EdgeOverNoise * noise)};
@@ -75,11 +100,8 @@ double onePoleGain(double bandwidthHz, double sampleRate) { return 1.0 - std::ex
 
 CarrierCanceller::CarrierCanceller(double sampleRate)
     : sampleRate_(sampleRate),
-      fft_(std::bit_ceil(static_cast<std::size_t>(std::max(64.0, sampleRate)))),
-      recent_(fft_.length()),
-      nextSearch_(fft_.length()),
-      spectrum_(fft_.length()),
-      power_(fft_.length()),
+      recent_(std::bit_ceil(static_cast<std::size_t>(std::max(64.0, sampleRate)))),
+      nextSearch_(recent_.size()),
       narrowGain_(onePoleGain(NarrowHz, sampleRate)),
       wideGain_(onePoleGain(WideHz, sampleRate)),
       fastGain_(onePoleGain(1.0 / (TwoPi * ResidualSeconds), sampleRate)),
@@ -91,11 +113,7 @@ CarrierCanceller::CarrierCanceller(double sampleRate)
       fit_(quadraticFitAtMiddle(lookAhead_)),
       ringMask_(std::bit_ceil(2 * (lookAhead_ + edgeMargin_) + 2) - 1),
       input_(ringMask_ + 1),
-      taken_(ringMask_ + 1) {
-    const std::size_t length = fft_.length();
-    for (std::size_t n = 0; n < length; ++n)
-        window_.push_back(static_cast<float>(0.5 - 0.5 * std::cos(TwoPi * static_cast<double>(n) / static_cast<double>(length))));
-}
+      taken_(ringMask_ + 1) {}
 
 void CarrierCanceller::process(std::span<ComplexSample> samples) {
     edge_.assign(samples.size(), false);
@@ -212,13 +230,16 @@ bool CarrierCanceller::followKeyed(Tracker& tracker, std::uint64_t n) {
 }
 
 void CarrierCanceller::search() {
-    const std::size_t length = fft_.length();
-    for (std::size_t n = 0; n < length; ++n) spectrum_[n] = recent_[(recentNext_ + n) % length] * window_[n];
-    fft_.transform(spectrum_, spectrum_);
-    for (std::size_t k = 0; k < length; ++k) power_[k] = std::norm(spectrum_[k]);
-    sorted_ = power_;
-    std::nth_element(sorted_.begin(), sorted_.begin() + static_cast<std::ptrdiff_t>(length / 2), sorted_.end());
-    const float overall = sorted_[length / 2];
+    const std::size_t length = recent_.size();
+    SearchScratch& scratch = scratchFor(length);
+    std::vector<ComplexSample>& spectrum = scratch.spectrum;
+    const std::vector<float>& power = scratch.power;
+    for (std::size_t n = 0; n < length; ++n) spectrum[n] = recent_[(recentNext_ + n) % length] * scratch.window[n];
+    scratch.fft.transform(spectrum, spectrum);
+    for (std::size_t k = 0; k < length; ++k) scratch.power[k] = std::norm(spectrum[k]);
+    scratch.sorted = power;
+    std::nth_element(scratch.sorted.begin(), scratch.sorted.begin() + static_cast<std::ptrdiff_t>(length / 2), scratch.sorted.end());
+    const float overall = scratch.sorted[length / 2];
 
     for (Tracker& tracker : trackers_) tracker.seenThisSearch = false;
     struct Candidate {
@@ -232,15 +253,15 @@ void CarrierCanceller::search() {
     };
     std::vector<float> neighbourhood;
     for (std::size_t k = 0; k < length; ++k) {
-        const float peak = power_[k];
+        const float peak = power[k];
         // Cheap tests first: far above the whole spectrum's median, and a local maximum.
-        if (!(peak > LineOverMedian * overall) || peak < power_[bin(static_cast<std::ptrdiff_t>(k) - 1)] ||
-            peak < power_[bin(static_cast<std::ptrdiff_t>(k) + 1)])
+        if (!(peak > LineOverMedian * overall) || peak < power[bin(static_cast<std::ptrdiff_t>(k) - 1)] ||
+            peak < power[bin(static_cast<std::ptrdiff_t>(k) + 1)])
             continue;
         neighbourhood.clear();
         for (int d = ExcludedBins; d <= NeighbourBins; ++d) {
-            neighbourhood.push_back(power_[bin(static_cast<std::ptrdiff_t>(k) + d)]);
-            neighbourhood.push_back(power_[bin(static_cast<std::ptrdiff_t>(k) - d)]);
+            neighbourhood.push_back(power[bin(static_cast<std::ptrdiff_t>(k) + d)]);
+            neighbourhood.push_back(power[bin(static_cast<std::ptrdiff_t>(k) - d)]);
         }
         std::nth_element(neighbourhood.begin(), neighbourhood.begin() + static_cast<std::ptrdiff_t>(neighbourhood.size() / 2),
                          neighbourhood.end());
@@ -250,12 +271,12 @@ void CarrierCanceller::search() {
         // wide, where a line (keyed or not) falls away within two or three bins.
         double near = 0.0;
         for (int d = NarrowFromBins; d <= NarrowToBins; ++d)
-            near += power_[bin(static_cast<std::ptrdiff_t>(k) + d)] + power_[bin(static_cast<std::ptrdiff_t>(k) - d)];
+            near += power[bin(static_cast<std::ptrdiff_t>(k) + d)] + power[bin(static_cast<std::ptrdiff_t>(k) - d)];
         if (!(peak > LineOverNear * near / (2.0 * (NarrowToBins - NarrowFromBins + 1)))) continue;
         // Where between the bins the line lies: a parabola through the log powers around the peak.
-        const double left = std::log(std::max(power_[bin(static_cast<std::ptrdiff_t>(k) - 1)], 1e-30f));
+        const double left = std::log(std::max(power[bin(static_cast<std::ptrdiff_t>(k) - 1)], 1e-30f));
         const double centre = std::log(peak);
-        const double right = std::log(std::max(power_[bin(static_cast<std::ptrdiff_t>(k) + 1)], 1e-30f));
+        const double right = std::log(std::max(power[bin(static_cast<std::ptrdiff_t>(k) + 1)], 1e-30f));
         const double denominator = left - 2.0 * centre + right;
         const double offset = denominator < 0.0 ? std::clamp(0.5 * (left - right) / denominator, -0.5, 0.5) : 0.0;
         const double signedBin = static_cast<double>(k) - (k > length / 2 ? static_cast<double>(length) : 0.0) + offset;

@@ -25,7 +25,6 @@
 #pragma once
 
 #include "coherent/baseband.h"
-#include "coherent/forward_fft.h"
 
 #include <complex>
 #include <cstddef>
@@ -86,14 +85,10 @@ private:
     bool followKeyed(Tracker& tracker, std::uint64_t n);
 
     double sampleRate_;
-    ForwardFft fft_;
-    std::vector<ComplexSample> recent_;  // the last fft length samples, oldest first once full
+    std::vector<ComplexSample> recent_;  // the last search's span of samples (a power of two), oldest first once full
     std::size_t recentNext_ = 0;
     std::uint64_t received_ = 0;
     std::uint64_t nextSearch_;
-    std::vector<float> window_;  // Hann, over the search's span
-    std::vector<ComplexSample> spectrum_;
-    std::vector<float> power_, sorted_;
     std::vector<Tracker> trackers_;
     double narrowGain_, wideGain_;  // one-pole gains of the amplitude estimate
     double fastGain_, slowGain_, peakDecay_, frequencyGain_;

@@ -222,6 +222,30 @@ TEST(BandMonitor, WeakBeaconBesideAStrongOne) {
     }
 }
 
+// Non-directional beacons share the band: a steady carrier as strong as a beacon 150 Hz above it,
+// and one keyed with Morse 20 dB stronger 150 Hz below another. Each channel takes them out before its
+// acquisition looks, so both beacons are decoded as if alone (before, neither was).
+TEST(BandMonitor, BeaconsBesideNonDirectionalBeacons) {
+    BandSettings band;
+    band.sampleRate = 96000.0;
+    band.centreFrequency = 304000.0;
+    band.beacons = {beacon(300000.0, 200.0, 100, 12.0), beacon(301000.0, 100.0, 200, 12.0)};
+    BandCarrier steady;
+    steady.frequency = 300150.0;
+    steady.carrierToNoiseDbHz = 12.0 + 10.0 * std::log10(200.0);
+    BandCarrier keyed;
+    keyed.frequency = 300850.0;
+    keyed.carrierToNoiseDbHz = 32.0 + 10.0 * std::log10(100.0);
+    keyed.keying = CarrierKeying::Morse;
+    band.carriers = {steady, keyed};
+    BandMonitorSettings settings;
+    settings.sampleRate = band.sampleRate;
+    settings.centreFrequencyHz = band.centreFrequency;
+    // The carriers are confirmed over three seconds before they are taken out: up to two frames at
+    // 200 bit/s and one at 100 bit/s go by first.
+    expectEveryFrameOnce(monitor(band, 30.0, settings, IqFormat::Cu8), band, 0.0, 3);
+}
+
 // Audio from a receiver whose passband holds three beacons and a carrier: each tone found and decoded.
 TEST(BandMonitor, ScansAudioForEveryBeacon) {
     BandSettings band;
