@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/band_decode.h"
 
+#include "audio/recording_tuning.h"
+
 #include "audio/audio_input.h"
 #include "audio/iq_input.h"
 #include "output/frame_log.h"
@@ -11,6 +13,7 @@
 #include "tools/run_outcome.h"
 
 #include <chrono>
+#include <cmath>
 #include <complex>
 #include <cstdio>
 #include <memory>
@@ -271,7 +274,25 @@ std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream,
 
 }  // namespace
 
-int runBandDecode(const BandDecodeSettings& settings) {
+// The centre to search with: the one given, else the recording's own; says when the two disagree.
+std::optional<double> chooseCentre(const BandDecodeSettings& settings) {
+    if (settings.input != BandInput::Iq) return settings.centreFrequencyHz;
+    const RecordingTuning tuning = readRecordingTuning(settings.path);
+    if (!tuning.centreHz) return settings.centreFrequencyHz;
+    const std::string said = std::to_string(std::llround(*tuning.centreHz)) + " Hz";
+    if (settings.centreFrequencyHz) {
+        if (std::fabs(*settings.centreFrequencyHz - *tuning.centreHz) >= 1.0)
+            std::fprintf(stderr, "sondeco-decode: %s: --center-freq %lld Hz is used, though %s says %s\n", inputName(settings).c_str(),
+                         std::llround(*settings.centreFrequencyHz), tuning.source.c_str(), said.c_str());
+        return settings.centreFrequencyHz;
+    }
+    if (settings.statistics) std::fprintf(stderr, "centre frequency: %s, from %s\n", said.c_str(), tuning.source.c_str());
+    return tuning.centreHz;
+}
+
+int runBandDecode(const BandDecodeSettings& given) {
+    BandDecodeSettings settings = given;
+    settings.centreFrequencyHz = chooseCentre(given);
     // The input opens first: its rate decides the channels.
     BandStream stream(settings);
     std::string problem;

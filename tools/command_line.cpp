@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/command_line.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <sstream>
@@ -83,6 +84,32 @@ CLI::Validator numberFrom(double lowest, double highest) {
             return {};
         },
         plainNumber(lowest) + ".." + plainNumber(highest));
+}
+
+CLI::Validator frequencyFrom(double lowest, double highest) {
+    return CLI::Validator(
+        [lowest, highest](std::string& text) -> std::string {
+            // Hertz, or kilo- or megahertz by their suffix; the option then reads plain hertz.
+            std::string unit;
+            std::string number = text;
+            while (!number.empty() && (std::isalpha(static_cast<unsigned char>(number.back())) || number.back() == ' ')) {
+                if (number.back() != ' ')
+                    unit.insert(unit.begin(), static_cast<char>(std::tolower(static_cast<unsigned char>(number.back()))));
+                number.pop_back();
+            }
+            const auto value = parsedNumber(number);
+            const double factor = unit.empty() || unit == "hz"   ? 1.0
+                                  : unit == "k" || unit == "khz" ? 1e3
+                                  : unit == "m" || unit == "mhz" ? 1e6
+                                                                 : 0.0;
+            if (!value || factor == 0.0) return "'" + text + "' is not a frequency (hertz, or with k, kHz, M or MHz)";
+            const double hertz = *value * factor;
+            if (hertz < lowest || hertz > highest)
+                return text + " is outside " + plainNumber(lowest) + " to " + plainNumber(highest) + " Hz";
+            text = plainNumber(hertz);
+            return {};
+        },
+        "HZ");
 }
 
 CLI::Validator wholeNumberFrom(long long lowest, long long highest) {

@@ -83,6 +83,8 @@ int runTool(const char* name, const std::string& usage, CommandLine& commandLine
 // Checks of an option's value that say what is wrong in a user's words: "'450k' is not a number",
 // "1 is not one of 25, 50, 100 or 200". CLI11 puts the option's name in front.
 CLI::Validator numberFrom(double lowest, double highest);
+// A frequency in hertz, or with a unit (304k, 304 kHz, 0.304M, 0.304MHz), within [lowest, highest] Hz.
+CLI::Validator frequencyFrom(double lowest, double highest);
 CLI::Validator wholeNumberFrom(long long lowest, long long highest);
 CLI::Validator oneOf(const std::vector<int>& allowed);
 CLI::Validator oneOf(const std::vector<std::string>& allowed);

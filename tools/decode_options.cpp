@@ -45,10 +45,11 @@ const char* const DecodeUsageStart =
     "      --iq               the input is IQ from an SDR covering the beacon band: raw samples\n"
     "                         (--format and --sample-rate) or a two-channel sound file, I left and\n"
     "                         Q right, 48000..3200000 samples a second\n"
-    "      --center-freq HZ   the IQ stream's centre frequency: the channels are those of the\n"
-    "                         beacon band, 283500..325000 Hz, and frequencies come out absolute;\n"
-    "                         without it every channel of the stream is searched and frequencies\n"
-    "                         are offsets from its centre\n"
+    "      --center-freq HZ   the IQ stream's centre frequency (304000, 304k or 0.304M): the\n"
+    "                         channels are those of the beacon band, 283500..325000 Hz, and\n"
+    "                         frequencies come out absolute; without it, the file's own (an auxi\n"
+    "                         chunk, or a frequency in its name) if it has one, else every channel\n"
+    "                         of the stream is searched and frequencies are offsets from its centre\n"
     "      --scan             the input is audio holding several beacons (200..3500 Hz): each\n"
     "                         tone found is decoded\n"
     "      --station ID       with --iq or --scan, the reference station (0..1023) whose corrections\n"
@@ -163,7 +164,7 @@ void declareDecodeOptions(CLI::App& app, DecodeOptions& options) {
     app.add_option("--channels", options.rawChannels)->check(wholeNumberFrom(1, 65535));
     app.add_option("--sample-rate", options.rawSampleRate)->check(wholeNumberFrom(AudioInput::LowestRate, HighestIqRate));
     addFlag(app, "--iq", options.iq);
-    app.add_option("--center-freq", options.centreFrequency)->check(numberFrom(1.0, 1e10));
+    app.add_option("--center-freq", options.centreFrequency)->transform(frequencyFrom(1.0, 1e10));
     addFlag(app, "--scan", options.scan);
     app.add_option("--log", options.logPath);
     addFlag(app, "--rtcm", options.rtcm);

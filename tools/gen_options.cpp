@@ -325,7 +325,7 @@ void declareGenOptions(CLI::App& app, GenOptions& options) {
     addFlag(app, "--random-contents", options.randomContents);
     app.add_option("--rtcm", options.rtcmFile);
     addFlag(app, "--iq", options.iq);
-    app.add_option("--center-freq", options.bandCentre)->check(numberFrom(0.0, 1e10));
+    app.add_option("--center-freq", options.bandCentre)->transform(frequencyFrom(0.0, 1e10));
     app.add_option("--sample-rate", options.sampleRate)->check(wholeNumberFrom(48000, 3200000));
     app.add_option("--format", options.format)->check(oneOf(std::vector<std::string>{"cu8", "cs8", "cs16", "cs32", "cf32"}));
     app.add_option("--beacon", options.beaconTexts)->expected(1)->take_all();

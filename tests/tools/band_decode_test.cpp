@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -201,6 +203,56 @@ TEST(BandDecode, ADiskThatFillsStopsNeitherTheFramesNorTheLog) {
     EXPECT_NE(told[1].find("; the " + std::to_string(framesPrinted() - loggedWhileFull) + " frames that waited go in now"),
               std::string::npos)
         << told[1];
+}
+
+// The centre an SDR program wrote into the recording (an auxi chunk, or its name) is used when none
+// is given, so that the frequencies come out absolute; one given that disagrees is used, and said so.
+TEST(BandDecode, TheCentreComesFromTheRecording) {
+    const auto plain = scratchPath("plain-iq.wav");
+    ASSERT_EQ(
+        runCommand(generator("--iq --sample-rate 96000 --center-freq 304k --seconds 8 --beacon 304500,200,12,16 '" + plain.string() + "'"))
+            .exitCode,
+        0);
+    std::ifstream in(plain, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The same file with an auxi chunk as SDR# writes it before its data (start and stop as
+    // SYSTEMTIME, the centre in hertz), and under a name HDSDR would give it.
+    const std::size_t data = bytes.find("data");
+    ASSERT_NE(data, std::string::npos);
+    std::string auxi = "auxi";
+    const auto put = [&auxi](std::uint32_t value, int size) {
+        for (int shift = 0; shift < 8 * size; shift += 8) auxi += static_cast<char>(value >> shift);
+    };
+    put(164, 4);
+    for (const std::uint32_t field : {2024u, 1u, 1u, 15u, 20u, 30u, 0u, 0u, 2024u, 1u, 1u, 15u, 20u, 30u, 8u, 0u}) put(field, 2);
+    put(304000, 4);
+    auxi.resize(8 + 164, '\0');
+    bytes.insert(data, auxi);
+    const std::uint32_t riffSize = static_cast<std::uint32_t>(bytes.size() - 8);
+    for (int k = 0; k < 4; ++k) bytes[4 + static_cast<std::size_t>(k)] = static_cast<char>(riffSize >> (8 * k));
+    const auto withChunk = scratchPath("recording.wav");
+    std::ofstream(withChunk, std::ios::binary) << bytes;
+    const auto named = scratchPath("HDSDR_20240115_203000Z_304kHz_RF.wav");
+    std::filesystem::copy_file(plain, named, std::filesystem::copy_options::overwrite_existing);
+
+    const auto carriers = [](const std::string& output) {
+        std::set<int> heard;
+        for (const std::string& line : lines(output)) heard.insert(static_cast<int>(jsonNumbers(line, "freq").at(0) + 0.5));
+        return heard;
+    };
+    for (const auto& file : {withChunk, named}) {
+        const auto result = runCommand(decoder("--iq -o json --stats '" + file.string() + "'"));
+        ASSERT_EQ(result.exitCode, 0) << result.errors;
+        EXPECT_EQ(carriers(result.output), std::set<int>{304500}) << file;
+        EXPECT_NE(result.errors.find("centre frequency: 304000 Hz, from its"), std::string::npos) << result.errors;
+    }
+    const auto overridden = runCommand(decoder("--iq -o json --center-freq 304.1k '" + withChunk.string() + "'"));
+    ASSERT_EQ(overridden.exitCode, 0) << overridden.errors;
+    EXPECT_EQ(carriers(overridden.output), std::set<int>{304600});
+    EXPECT_NE(overridden.errors.find("--center-freq 304100 Hz is used, though its auxi chunk says 304000 Hz"), std::string::npos)
+        << overridden.errors;
+    // Without a centre anywhere, offsets from the stream's centre, as before.
+    EXPECT_EQ(carriers(runCommand(decoder("--iq -o json '" + plain.string() + "'")).output), std::set<int>{500});
 }
 
 TEST(BandDecode, WrongInputIsRefusedWithAReason) {

@@ -270,14 +270,14 @@ TEST(SondecoDecode, BadOptionsAndBadInputs) {
         EXPECT_TRUE(result.output.empty()) << arguments;
     }
     // In words a user knows, not the parser's.
-    for (const auto& [arguments, said] :
-         std::vector<std::pair<std::string, std::string>>{{"-r", "--rate needs a value"},
-                                                          {"-r 1 x.wav", "--rate: '1' is not one of 25, 50, 100 or 200"},
-                                                          {"--iq --center-freq 450k x", "--center-freq: '450k' is not a number"},
-                                                          {"--channel 1.5 x.wav", "--channel: 1.5 is not a whole number"},
-                                                          {"--stats=yes x.wav", "--stats takes no value"},
-                                                          {"a.wav b.wav", "unexpected argument 'b.wav': one input is read at a time"},
-                                                          {"--bogus", "unknown option --bogus"}}) {
+    for (const auto& [arguments, said] : std::vector<std::pair<std::string, std::string>>{
+             {"-r", "--rate needs a value"},
+             {"-r 1 x.wav", "--rate: '1' is not one of 25, 50, 100 or 200"},
+             {"--iq --center-freq 450q x", "--center-freq: '450q' is not a frequency (hertz, or with k, kHz, M or MHz)"},
+             {"--channel 1.5 x.wav", "--channel: 1.5 is not a whole number"},
+             {"--stats=yes x.wav", "--stats takes no value"},
+             {"a.wav b.wav", "unexpected argument 'b.wav': one input is read at a time"},
+             {"--bogus", "unknown option --bogus"}}) {
         const auto result = runCommand(decoder(arguments));
         EXPECT_EQ(result.errors.substr(0, result.errors.find('\n')), "sondeco-decode: " + said) << arguments;
     }
