@@ -56,7 +56,10 @@ void IqInput::startRaw(IqFormat format, int sampleRate) {
 bool IqInput::openFile(const std::string& path, std::string& error) {
     raw_.close();
     open_ = false;
-    return file_.open(path, error) && checkFile(error);
+    if (file_.open(path, error)) return checkFile(error);
+    // Most IQ recordings that are not sound files are raw samples (rtl_sdr's .cu8, .cs16, ...).
+    if (error.starts_with("is not a sound file")) error += "; raw IQ samples need --format and --sample-rate";
+    return false;
 }
 
 bool IqInput::openFileInMemory(std::string_view bytes, std::string& error) {

@@ -266,7 +266,7 @@ TEST(BandDecode, WrongInputIsRefusedWithAReason) {
         std::string says;
     };
     const std::vector<Case> cases = {
-        {"--iq '" + text.string() + "'", 1, "is not a sound file"},
+        {"--iq '" + text.string() + "'", 1, "raw IQ samples need --format and --sample-rate"},
         {"--iq --format cu8 '" + text.string() + "'", 2, "needs its --sample-rate"},
         {"--iq --format cu8 --sample-rate 8000 -", 2, "IQ is taken at 48000 to 3200000 Hz"},
         {"--iq --format s16 --sample-rate 96000 -", 2, "is an audio format"},
