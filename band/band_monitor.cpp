@@ -12,12 +12,13 @@
 namespace sondeco {
 namespace {
 
-// How far from its centre a channel searches for a beacon's carrier. Beacons keep to their raster
-// points within a few hertz, so with the raster known a channel looks a little wider than any real
-// error; with two banks a quarter raster apart, each channel looks after the 250 Hz around its centre
-// and a little more, so a beacon on the seam is found by one or both (and decoded once).
-constexpr double RasterSearchHz = 150.0;
+// How far from its centre a channel searches for a beacon's carrier: with two banks a quarter raster
+// apart, each channel looks after the 250 Hz around its centre and a little more, so a beacon on the
+// seam is found by one or both (and decoded once).
 constexpr double SeamlessSearchHz = 130.0;
+// Beacons held at least this well place the raster (the tracked tone is good to a tenth of a hertz).
+constexpr double TuningEbN0Db = 6.0;
+constexpr double ClockErrorHz = 30.0;  // 100 ppm at the top of the band
 // Two channels hearing carriers this close hear the same beacon.
 constexpr double SameBeaconHz = 30.0;
 // The stream is handed to the channels in blocks of about this long, so that every channel's
@@ -72,11 +73,16 @@ BandMonitor::BandMonitor(const BandMonitorSettings& settings) : settings_(settin
         if (!(centre > 0.0) || !std::isfinite(centre))
             throw std::invalid_argument("the centre frequency must be a positive number of hertz");
         frequencyBase_ = centre;
-        // The raster points are multiples of 500 Hz: turn the nearest one onto a channel centre.
-        gridOffsets = {std::round(centre / BandChannelizer::RasterHz) * BandChannelizer::RasterHz - centre};
-        lowHz = BeaconBandLowHz - centre;
-        highHz = BeaconBandHighHz - centre;
-        searchHz = RasterSearchHz;
+        if (!(std::fabs(settings.clockErrorPpm) <= 1000.0)) throw std::invalid_argument("the clock error must be within 1000 ppm");
+        clockScale_ = 1.0 + settings.clockErrorPpm * 1e-6;
+        // The raster points are multiples of 500 Hz: turn the nearest one (where the receiver's clock
+        // shows it) onto a channel centre. A second bank half a raster step over covers the seams
+        // between them: a beacon off the raster (or a receiver tuned off by a few hundred hertz) still
+        // falls well inside one channel.
+        const double nearest = std::round(centre / BandChannelizer::RasterHz) * BandChannelizer::RasterHz / clockScale_ - centre;
+        gridOffsets = {nearest, nearest + BandChannelizer::RasterHz / 2.0};
+        lowHz = BeaconBandLowHz / clockScale_ - centre;
+        highHz = BeaconBandHighHz / clockScale_ - centre;
     } else {
         gridOffsets = {0.0, BandChannelizer::RasterHz / 2.0};
     }
@@ -153,6 +159,31 @@ void BandMonitor::processBlock(std::span<const ComplexSample> samples) {
     }
     for (const auto& bank : banks_)
         for (const auto& channel : bank->channels) runChannel(*channel, bank->outputs[static_cast<std::size_t>(channel->index)]);
+    if (settings_.centreFrequencyHz) followTuning();
+}
+
+// Beacons keep to their raster points within a fraction of a hertz; a receiver tuned (or clocked) off
+// shows them all off by the same amount. The median over the beacons held well is that amount; a
+// beacon that is off the raster itself is outvoted by the others.
+void BandMonitor::followTuning() {
+    std::vector<double> offsets;
+    for (const auto& bank : banks_) {
+        for (const auto& channel : bank->channels) {
+            const auto tone = channel->receiver.toneHz();
+            const auto ebN0 = channel->receiver.ebN0Db();
+            if (!channel->decoding || !tone || !ebN0 || *ebN0 < TuningEbN0Db) continue;
+            const double carrier = uncorrected(channel->centreHz + *tone);
+            offsets.push_back(carrier - std::round(carrier / BandChannelizer::RasterHz) * BandChannelizer::RasterHz);
+        }
+    }
+    if (offsets.empty()) return;
+    std::nth_element(offsets.begin(), offsets.begin() + static_cast<std::ptrdiff_t>(offsets.size() / 2), offsets.end());
+    const double median = offsets[offsets.size() / 2];
+    // One beacon far off its raster point may itself be off the raster (on a seam): that alone says
+    // nothing of the tuning. Two that agree do, and so does one a clock error's few hertz off.
+    const auto agreeing =
+        std::count_if(offsets.begin(), offsets.end(), [median](double offset) { return std::fabs(offset - median) <= 2.0; });
+    if (agreeing >= 2 || std::fabs(median) <= ClockErrorHz) tuningOffset_ = median;
 }
 
 void BandMonitor::runChannel(Channel& channel, std::span<ComplexSample> samples) {
@@ -166,7 +197,7 @@ void BandMonitor::runChannel(Channel& channel, std::span<ComplexSample> samples)
     bool opened = false;
     if (!bits_.empty()) {
         const auto tone = channel.receiver.toneHz();
-        const double carrier = frequencyBase_ + channel.centreHz + tone.value_or(0.0);
+        const double carrier = reported(channel.centreHz + tone.value_or(0.0));
         // A beacon on the seam between two channels of the two banks is heard by both: the first to
         // give bits decodes it for as long as it holds it, so that no frame is split between two.
         if (tone && !channel.decoding) channel.decoding = !heardElsewhere(channel, carrier);
@@ -193,7 +224,7 @@ bool BandMonitor::heardElsewhere(const Channel& channel, double carrierHz) const
         for (const auto& other : bank->channels) {
             if (other.get() == &channel || !other->decoding) continue;
             const auto tone = other->receiver.toneHz();
-            if (tone && std::fabs(frequencyBase_ + other->centreHz + *tone - carrierHz) < SameBeaconHz) return true;
+            if (tone && std::fabs(reported(other->centreHz + *tone) - carrierHz) < SameBeaconHz) return true;
         }
     }
     return false;
@@ -203,7 +234,7 @@ void BandMonitor::makeDecoder(Channel& channel) {
     channel.decoder = std::make_unique<DecodingChannel>();
     for (DecoderListener* listener : listeners_) channel.decoder->addListener(*listener);
     for (BandChannelListener* listener : channelListeners_)
-        listener->channelOpened(frequencyBase_ + channel.centreHz, settings_.centreFrequencyHz.has_value(), *channel.decoder);
+        listener->channelOpened(reported(channel.centreHz), settings_.centreFrequencyHz.has_value(), *channel.decoder);
 }
 
 std::vector<BandChannelStatus> BandMonitor::status() const {
@@ -211,10 +242,10 @@ std::vector<BandChannelStatus> BandMonitor::status() const {
     for (const auto& bank : banks_) {
         for (const auto& channel : bank->channels) {
             BandChannelStatus status;
-            status.frequencyHz = frequencyBase_ + channel->centreHz;
+            status.frequencyHz = reported(channel->centreHz);
             status.hearsBeacon = channel->receiver.hearsBeacon();
             status.locked = channel->receiver.locked();
-            if (const auto tone = channel->receiver.toneHz()) status.carrierHz = status.frequencyHz + *tone;
+            if (const auto tone = channel->receiver.toneHz()) status.carrierHz = reported(channel->centreHz + *tone);
             status.bitRate = channel->receiver.bitRate();
             status.ebN0Db = channel->receiver.ebN0Db();
             status.decoder = channel->decoder ? &channel->decoder->decoder() : nullptr;

@@ -10,9 +10,9 @@
 // Three kinds of stream: IQ whose centre frequency is known (the channels are those of the beacon
 // band, 283.5-325 kHz, and frequencies come out absolute), IQ without one (every channel of the
 // stream, frequencies as offsets from its centre), and real audio holding several beacons (the
-// channels between 200 and 3500 Hz, frequencies as audio tones). Where the beacons may sit anywhere
-// (the last two), two banks a quarter raster apart give channels every 250 Hz, each searching only
-// the 250 Hz around its centre, so every tone falls well inside one channel.
+// channels between 200 and 3500 Hz, frequencies as audio tones). Two banks a quarter raster apart
+// give channels every 250 Hz, each searching only the 250 Hz around its centre, so every tone falls
+// well inside one channel: a beacon off the raster, or one a mistuned receiver shows off it, too.
 #include "band/band_channelizer.h"
 #include "coherent/baseband.h"
 #include "rtcm/decoder_listener.h"
@@ -43,6 +43,9 @@ struct BandMonitorSettings {
     double sampleRate = 250000.0;
     // IQ: the stream's centre frequency in Hz, when known.
     std::optional<double> centreFrequencyHz;
+    // IQ: the receiver's clock error in parts per million, when known (positive: fast). An SDR whose
+    // clock runs fast shows every frequency that much too low: the monitor reports them corrected.
+    double clockErrorPpm = 0.0;
     // Audio: the tones searched.
     double audioLowHz = 200.0;
     double audioHighHz = 3500.0;
@@ -90,6 +93,10 @@ public:
     void finish();
 
     bool absoluteFrequencies() const { return settings_.centreFrequencyHz.has_value(); }
+    // With the centre given: how far the beacons held sit from their 500 Hz raster points, in common
+    // (the median over those heard well), which is how far the receiver is mistuned. The frequencies
+    // reported are corrected by it. Empty until a beacon is held well.
+    std::optional<double> tuningOffsetHz() const { return tuningOffset_; }
     std::size_t channelCount() const;
     // Channels where a beacon is heard now (detectors running, or about to).
     std::size_t activeReceivers() const;
@@ -106,7 +113,12 @@ private:
     void makeDecoder(Channel& channel);
 
     BandMonitorSettings settings_;
-    double frequencyBase_ = 0.0;  // added to a frequency relative to the stream's 0 Hz to report it
+    double frequencyBase_ = 0.0;  // added to a frequency relative to the stream's 0 Hz to report it...
+    double clockScale_ = 1.0;  // ...and the sum scaled by this for the receiver's clock error
+    double reported(double streamHz) const { return uncorrected(streamHz) - tuningOffset_.value_or(0.0); }
+    double uncorrected(double streamHz) const { return (frequencyBase_ + streamHz) * clockScale_; }
+    void followTuning();
+    std::optional<double> tuningOffset_;
     std::vector<std::unique_ptr<Bank>> banks_;
     std::vector<DecoderListener*> listeners_;
     std::vector<BandChannelListener*> channelListeners_;

@@ -60,6 +60,9 @@ private:
 
 std::string inputName(const BandDecodeSettings& settings) { return settings.path == "-" ? "standard input" : settings.path; }
 
+// Beacons this far off their raster points, all alike, say that the tuning is wrong.
+constexpr double MistunedHz = 10.0;
+
 int fail(const BandDecodeSettings& settings, const std::string& problem) {
     std::fprintf(stderr, "sondeco-decode: %s %s\n", inputName(settings).c_str(), problem.c_str());
     return 1;
@@ -68,6 +71,8 @@ int fail(const BandDecodeSettings& settings, const std::string& problem) {
 void printStatistics(const BandMonitor& monitor) {
     std::fprintf(stderr, "stream seconds: %.1f\nchannels searched: %zu\n",
                  static_cast<double>(monitor.samplesTaken()) / monitor.sampleRate(), monitor.channelCount());
+    if (const auto offset = monitor.tuningOffsetHz())
+        std::fprintf(stderr, "tuning: the beacons sit %+.1f Hz from their raster points; their frequencies are corrected by it\n", *offset);
     for (const BandChannelStatus& channel : monitor.status()) {
         if (channel.decoder == nullptr) continue;
         const DecoderStatistics& s = channel.decoder->statistics();
@@ -142,6 +147,7 @@ std::unique_ptr<BandMonitor> openMonitor(const BandDecodeSettings& settings, dou
     monitorSettings.input = settings.input;
     monitorSettings.sampleRate = sampleRate;
     monitorSettings.centreFrequencyHz = settings.centreFrequencyHz;
+    monitorSettings.clockErrorPpm = settings.clockErrorPpm;
     try {
         return std::make_unique<BandMonitor>(monitorSettings);
     } catch (const std::invalid_argument& error) {
@@ -307,6 +313,12 @@ int runBandDecode(const BandDecodeSettings& given) {
     outputs.attach(*monitor);
     problem = decodeStream(settings, stream, *monitor, outputs);
     monitor->finish();
+    // Beacons all off their raster by the same amount: the centre given (or the receiver) is off.
+    if (const auto offset = monitor->tuningOffsetHz(); offset && std::fabs(*offset) >= MistunedHz)
+        std::fprintf(stderr,
+                     "sondeco-decode: %s: the beacons heard sit %+.0f Hz off the 500 Hz raster, so the centre frequency (or the "
+                     "receiver's clock) is that far off; their frequencies were corrected\n",
+                     inputName(settings).c_str(), *offset);
     outputs.reportLosses(*monitor);
     outputs.finish(*monitor);
     return outputs.reportOutcome(problem);

@@ -22,6 +22,7 @@ struct BandDecodeSettings {
     std::optional<IqFormat> iqFormat;
     int iqSampleRate = 0;
     std::optional<double> centreFrequencyHz;
+    double clockErrorPpm = 0.0;
     // Audio: raw or a sound file, and the channel to search (from 0).
     bool rawAudio = false;
     RawAudioFormat rawAudioFormat;

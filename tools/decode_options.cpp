@@ -50,6 +50,8 @@ const char* const DecodeUsageStart =
     "                         frequencies come out absolute; without it, the file's own (an auxi\n"
     "                         chunk, or a frequency in its name) if it has one, else every channel\n"
     "                         of the stream is searched and frequencies are offsets from its centre\n"
+    "      --ppm PPM          with --iq, the SDR's clock error in parts per million (positive: fast),\n"
+    "                         -1000..1000: the frequencies reported are corrected for it\n"
     "      --scan             the input is audio holding several beacons (200..3500 Hz): each\n"
     "                         tone found is decoded\n"
     "      --station ID       with --iq or --scan, the reference station (0..1023) whose corrections\n"
@@ -127,6 +129,7 @@ void checkBandOptions(DecodeOptions& options, std::optional<int> rate, std::opti
         throw UsageError(std::string(options.iq ? "--iq" : "--scan") +
                          " finds every beacon itself: it takes no --classic, --rtcm, -r or -f");
     if (options.centreFrequency && !options.iq) throw UsageError("--center-freq gives an IQ stream's centre: give --iq as well");
+    if (options.clockErrorPpm != 0.0 && !options.iq) throw UsageError("--ppm corrects an SDR's frequencies: give --iq as well");
     if (!options.logPath.empty() && !band) throw UsageError("--log records what --iq or --scan decode: give one of them");
     if (options.outputName == "table" && !band) throw UsageError("-o table shows the stations of --iq or --scan: give one of them");
     if (options.outputName) {
@@ -165,6 +168,7 @@ void declareDecodeOptions(CLI::App& app, DecodeOptions& options) {
     app.add_option("--sample-rate", options.rawSampleRate)->check(wholeNumberFrom(AudioInput::LowestRate, HighestIqRate));
     addFlag(app, "--iq", options.iq);
     app.add_option("--center-freq", options.centreFrequency)->transform(frequencyFrom(1.0, 1e10));
+    app.add_option("--ppm", options.clockErrorPpm)->check(numberFrom(-1000.0, 1000.0));
     addFlag(app, "--scan", options.scan);
     app.add_option("--log", options.logPath);
     addFlag(app, "--rtcm", options.rtcm);

@@ -45,6 +45,7 @@ struct DecodeOptions {
     bool iq = false;
     bool scan = false;
     std::optional<double> centreFrequency;
+    double clockErrorPpm = 0.0;  // --ppm: the SDR's clock error
     std::optional<IqFormat> iqFormat;
     std::string logPath;
     std::string input = "-";

@@ -146,6 +146,7 @@ int runBand(const DecodeOptions& options) {
     settings.iqFormat = options.iqFormat;
     settings.iqSampleRate = options.rawSampleRate.value_or(0);
     settings.centreFrequencyHz = options.centreFrequency;
+    settings.clockErrorPpm = options.clockErrorPpm;
     settings.rawAudio = options.raw;
     settings.rawAudioFormat = options.rawFormat;
     settings.audioChannel = options.channel - 1;

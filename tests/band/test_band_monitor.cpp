@@ -222,6 +222,36 @@ TEST(BandMonitor, WeakBeaconBesideAStrongOne) {
     }
 }
 
+// A receiver 30 ppm fast and tuned 123 Hz off the centre it is told: the clock error given and the
+// tuning found from the beacons themselves (they keep to a 500 Hz raster) put every frequency right,
+// that of a beacon on the seam between two raster points (250 Hz off both) too, which is decoded like
+// the others (before, no channel searched there when the centre was given).
+TEST(BandMonitor, BeaconsOnTheSeamsAMistunedReceiverAndItsClockError) {
+    BandSettings band;
+    band.sampleRate = 96000.0;
+    band.centreFrequency = 304000.0;
+    // The fast clock shows each frequency f at f / (1 + 30e-6).
+    const double truths[] = {304000.0, 301000.0, 300250.0};
+    band.beacons = {beacon(303990.88, 200.0, 100, 14.0), beacon(300990.97, 200.0, 200, 14.0), beacon(300240.99, 200.0, 300, 14.0)};
+    BandMonitorSettings settings;
+    settings.sampleRate = band.sampleRate;
+    settings.centreFrequencyHz = 304123.0;
+    settings.clockErrorPpm = 30.0;
+    const Outcome outcome = monitor(band, 20.0, settings, IqFormat::Cu8);
+    std::map<int, std::pair<int, double>> heard;  // station: frames, the largest frequency error
+    for (const HeardFrame& frame : outcome.heard) {
+        const int station = std::get<1>(frame.key);
+        auto& [frames, error] = heard[station];
+        ++frames;
+        error = std::max(error, std::fabs(frame.frequencyHz - truths[station / 100 - 1]));
+    }
+    ASSERT_EQ(heard.size(), 3u);
+    for (const auto& [station, counts] : heard) {
+        EXPECT_GE(counts.first, 5) << station;
+        EXPECT_LT(counts.second, 1.0) << station;
+    }
+}
+
 // Non-directional beacons share the band: a steady carrier as strong as a beacon 150 Hz above it,
 // and one keyed with Morse 20 dB stronger 150 Hz below another. Each channel takes them out before its
 // acquisition looks, so both beacons are decoded as if alone (before, neither was).

@@ -274,6 +274,8 @@ TEST(BandDecode, WrongInputIsRefusedWithAReason) {
         {"--iq --scan -", 2, "cannot be used together"},
         {"--iq -r 100 -", 2, "finds every beacon itself"},
         {"--center-freq 300000 -", 2, "give --iq as well"},
+        {"--ppm 30 -", 2, "give --iq as well"},
+        {"--iq --ppm 3000 -", 2, "--ppm"},
         {"--log x.db -", 2, "give one of them"},
         {"-o table -", 2, "give one of them"},
         {"--iq --format cu8 --sample-rate 250000 --center-freq 100000 '" + text.string() + "'", 1, "does not reach the beacon band"},
