@@ -51,6 +51,7 @@ constexpr double FrequencyLoopShare = 0.25;  // of the narrow gain, squared
 // Around an edge, output power over about a millisecond this far above the background is blanked,
 // with a little either side.
 constexpr double ResidualSeconds = 0.001;
+constexpr double BackgroundSeconds = 0.5;  // time constant of the background's power, away from edges
 constexpr double ResidualOverBackground = 4.0;
 constexpr double BlankMarginSeconds = 0.003;
 
@@ -105,7 +106,7 @@ CarrierCanceller::CarrierCanceller(double sampleRate)
       narrowGain_(onePoleGain(NarrowHz, sampleRate)),
       wideGain_(onePoleGain(WideHz, sampleRate)),
       fastGain_(onePoleGain(1.0 / (TwoPi * ResidualSeconds), sampleRate)),
-      slowGain_(onePoleGain(1.0 / (TwoPi * 0.5), sampleRate)),
+      slowGain_(onePoleGain(1.0 / (TwoPi * BackgroundSeconds), sampleRate)),
       peakDecay_(std::exp(-1.0 / (PeakSeconds * sampleRate))),
       frequencyGain_(FrequencyLoopShare * narrowGain_ * narrowGain_),
       lookAhead_(std::max<std::size_t>(2, static_cast<std::size_t>(std::lround(LookAheadSeconds * sampleRate)))),
