@@ -19,6 +19,9 @@ constexpr double SeamlessSearchHz = 130.0;
 // Beacons held at least this well place the raster (the tracked tone is good to a tenth of a hertz).
 constexpr double TuningEbN0Db = 6.0;
 constexpr double ClockErrorHz = 30.0;  // 100 ppm at the top of the band
+// A beacon at another's mirror frequency this much weaker may be its image.
+constexpr double ImageBelowDb = 15.0;
+constexpr double PowerWeight = 0.2;  // a channel's power, block by block: over about half a second
 // Two channels hearing carriers this close hear the same beacon.
 constexpr double SameBeaconHz = 30.0;
 // The stream is handed to the channels in blocks of about this long, so that every channel's
@@ -33,6 +36,40 @@ std::string hertzText(double hz) {
 
 }  // namespace
 
+// Between a channel's decoder and the monitor's listeners. Every channel's last station is noted. An
+// IQ channel's first frame says whether it is the image of a far stronger station at its mirror
+// frequency (the same station: its frames never go out) or a station of its own; a channel suspected
+// when it opens holds everything until then.
+class BandMonitor::ChannelGate final : public DecoderListener {
+public:
+    // `held`: an image is suspected already, and nothing goes out before the first frame.
+    ChannelGate(BandMonitor& monitor, Channel& channel, bool held) : monitor_(monitor), channel_(channel), decided_(!held) {}
+    std::optional<int> lastStation;
+    bool image = false;
+
+    void headerAccepted(const RtcmFrame& frame) override {
+        if (passes()) forEach([&](DecoderListener& l) { l.headerAccepted(frame); });
+    }
+    void syncLost() override {
+        if (passes()) forEach([](DecoderListener& l) { l.syncLost(); });
+    }
+    void stationChanged(const RtcmFrame& frame) override {
+        if (passes()) forEach([&](DecoderListener& l) { l.stationChanged(frame); });
+    }
+    void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
+
+private:
+    bool passes() const { return decided_ && !image; }
+    template <typename Call>
+    void forEach(Call call) {
+        for (DecoderListener* listener : monitor_.listeners_) call(*listener);
+    }
+    BandMonitor& monitor_;
+    Channel& channel_;
+    bool decided_;
+    bool firstFrameSeen_ = false;
+};
+
 struct BandMonitor::Channel {
     Channel(int channelIndex, double centre, const AcquisitionSettings& acquisition)
         : index(channelIndex), centreHz(centre), canceller(acquisition.sampleRate), receiver(acquisition) {}
@@ -44,8 +81,27 @@ struct BandMonitor::Channel {
     BasebandReceiver receiver;
     // Made when the channel first hears a beacon, kept after: its statistics outlive a fade.
     std::unique_ptr<DecodingChannel> decoder;
+    std::unique_ptr<ChannelGate> gate;  // made with the decoder
+    bool pagesWaiting = false;  // until its first frame says it is no image
+    double power = 0.0;  // of its samples, over the last second or so
     bool decoding = false;  // its bits go to its decoder: it has the beacon it holds to itself
 };
+
+void BandMonitor::ChannelGate::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
+    lastStation = frame.stationId;
+    if (!firstFrameSeen_) {
+        // The stronger one may have opened after this one: its first frame decides either way.
+        firstFrameSeen_ = true;
+        decided_ = true;
+        const Channel* stronger = monitor_.settings_.input == BandInput::Iq ? monitor_.strongerAtMirror(channel_) : nullptr;
+        image = stronger != nullptr && stronger->gate->lastStation == frame.stationId;
+    }
+    if (image) {
+        ++monitor_.imageFrames_;
+        return;
+    }
+    forEach([&](DecoderListener& l) { l.frameCompleted(frame, message); });
+}
 
 struct BandMonitor::Bank {
     Bank(double sampleRate, double gridOffset) : channelizer(sampleRate, gridOffset) {}
@@ -188,6 +244,11 @@ void BandMonitor::followTuning() {
 
 void BandMonitor::runChannel(Channel& channel, std::span<ComplexSample> samples) {
     bits_.clear();
+    if (!samples.empty()) {
+        double sum = 0.0;
+        for (const ComplexSample& sample : samples) sum += std::norm(sample);
+        channel.power += PowerWeight * (sum / static_cast<double>(samples.size()) - channel.power);
+    }
     channel.canceller.process(samples);
     blanked_.clear();
     channel.canceller.takeBlanked(blanked_);
@@ -206,6 +267,10 @@ void BandMonitor::runChannel(Channel& channel, std::span<ComplexSample> samples)
             if (opened) makeDecoder(channel);
             channel.decoder->pushSoftBits(bits_, ReceptionTag{carrier, channel.receiver.bitRate(), channel.receiver.ebN0Db(),
                                                               settings_.centreFrequencyHz.has_value()});
+            if (channel.pagesWaiting && channel.gate->lastStation && !channel.gate->image) {
+                channel.pagesWaiting = false;
+                openChannel(channel);
+            }
         }
     }
     if (!channel.decoder) return;
@@ -230,9 +295,39 @@ bool BandMonitor::heardElsewhere(const Channel& channel, double carrierHz) const
     return false;
 }
 
+// An SDR's IQ imbalance shows a strong station faintly at its mirror about the stream's centre, where
+// it decodes as well as anywhere: a channel decoding a beacon at the mirror of one this much weaker
+// may be its image.
+const BandMonitor::Channel* BandMonitor::strongerAtMirror(const Channel& channel) const {
+    const auto tone = channel.receiver.toneHz();
+    if (!tone) return nullptr;
+    for (const auto& bank : banks_) {
+        for (const auto& other : bank->channels) {
+            const auto otherTone = other->receiver.toneHz();
+            if (other.get() == &channel || !other->decoding || !other->gate || !otherTone) continue;
+            // By the channels' power, not the detectors' Eb/N0, which no longer grows far above 20 dB.
+            if (std::fabs(other->centreHz + *otherTone + channel.centreHz + *tone) < SameBeaconHz &&
+                other->power >= channel.power * std::pow(10.0, ImageBelowDb / 10.0))
+                return other.get();
+        }
+    }
+    return nullptr;
+}
+
 void BandMonitor::makeDecoder(Channel& channel) {
     channel.decoder = std::make_unique<DecodingChannel>();
-    for (DecoderListener* listener : listeners_) channel.decoder->addListener(*listener);
+    const bool suspected = settings_.input == BandInput::Iq && strongerAtMirror(channel) != nullptr;
+    channel.gate = std::make_unique<ChannelGate>(*this, channel, suspected);
+    channel.decoder->addListener(*channel.gate);
+    // What follows a station by its channel (its pages) waits too while an image is suspected.
+    if (suspected)
+        channel.pagesWaiting = true;
+    else
+        openChannel(channel);
+}
+
+// Its pages (and whatever else follows a station) from now on.
+void BandMonitor::openChannel(Channel& channel) {
     for (BandChannelListener* listener : channelListeners_)
         listener->channelOpened(reported(channel.centreHz), settings_.centreFrequencyHz.has_value(), *channel.decoder);
 }

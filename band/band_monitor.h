@@ -97,6 +97,8 @@ public:
     // (the median over those heard well), which is how far the receiver is mistuned. The frequencies
     // reported are corrected by it. Empty until a beacon is held well.
     std::optional<double> tuningOffsetHz() const { return tuningOffset_; }
+    // Frames of stations heard again at their mirror frequency (an SDR's IQ imbalance), not passed on.
+    std::uint64_t imageFrames() const { return imageFrames_; }
     std::size_t channelCount() const;
     // Channels where a beacon is heard now (detectors running, or about to).
     std::size_t activeReceivers() const;
@@ -106,6 +108,10 @@ public:
 
 private:
     struct Channel;
+    class ChannelGate;
+    void openChannel(Channel& channel);
+    const Channel* strongerAtMirror(const Channel& channel) const;
+    std::uint64_t imageFrames_ = 0;
     struct Bank;
     void processBlock(std::span<const ComplexSample> samples);
     void runChannel(Channel& channel, std::span<ComplexSample> samples);

@@ -71,6 +71,9 @@ int fail(const BandDecodeSettings& settings, const std::string& problem) {
 void printStatistics(const BandMonitor& monitor) {
     std::fprintf(stderr, "stream seconds: %.1f\nchannels searched: %zu\n",
                  static_cast<double>(monitor.samplesTaken()) / monitor.sampleRate(), monitor.channelCount());
+    if (monitor.imageFrames() > 0)
+        std::fprintf(stderr, "image frames not passed on: %llu (stations heard again at their mirror frequency)\n",
+                     static_cast<unsigned long long>(monitor.imageFrames()));
     if (const auto offset = monitor.tuningOffsetHz())
         std::fprintf(stderr, "tuning: the beacons sit %+.1f Hz from their raster points; their frequencies are corrected by it\n", *offset);
     for (const BandChannelStatus& channel : monitor.status()) {

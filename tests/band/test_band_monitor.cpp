@@ -252,6 +252,48 @@ TEST(BandMonitor, BeaconsOnTheSeamsAMistunedReceiverAndItsClockError) {
     }
 }
 
+// An SDR's IQ imbalance (the image 25 dB under the signal, at its mirror about the centre) makes a
+// strong beacon decodable at its mirror too: that is one station, not two, and the image's frames
+// never go out. A station of its own at a strong one's mirror frequency is still heard.
+TEST(BandMonitor, AnImageIsNoStationButAStationAtTheMirrorIs) {
+    const auto run = [](const std::vector<BandBeacon>& beacons, double imageDb, std::uint64_t& imageFrames) {
+        BandSettings band;
+        band.sampleRate = 96000.0;
+        band.centreFrequency = 304000.0;
+        band.beacons = beacons;
+        BandSignal signal(band);
+        BandMonitorSettings settings;
+        settings.sampleRate = band.sampleRate;
+        settings.centreFrequencyHz = band.centreFrequency;
+        BandMonitor monitor(settings);
+        FrameCollector collector;
+        monitor.addListener(collector);
+        const float image = imageDb > -200.0 ? static_cast<float>(std::pow(10.0, imageDb / 20.0)) : 0.0f;
+        std::vector<std::complex<float>> samples(9600);
+        for (int block = 0; block < 250; ++block) {
+            signal.render(std::span<std::complex<float>>(samples));
+            for (auto& sample : samples) sample += image * std::conj(sample);
+            monitor.process(std::span<const ComplexSample>(samples));
+        }
+        imageFrames = monitor.imageFrames();
+        std::map<std::pair<int, int>, int> heard;  // (station, kHz): frames
+        for (const HeardFrame& frame : collector.heard)
+            ++heard[{std::get<1>(frame.key), static_cast<int>(std::lround(frame.frequencyHz / 1000.0))}];
+        return heard;
+    };
+    std::uint64_t imageFrames = 0;
+    const auto imaged = run({beacon(314000.0, 200.0, 100, 40.0)}, -25.0, imageFrames);
+    ASSERT_EQ(imaged.size(), 1u);
+    EXPECT_EQ(imaged.begin()->first, std::make_pair(100, 314));
+    EXPECT_GE(imaged.begin()->second, 7);
+    EXPECT_GE(imageFrames, 5u);  // decoded at 294 kHz, and held back
+
+    const auto twoStations = run({beacon(314000.0, 200.0, 100, 40.0), beacon(294000.0, 200.0, 300, 14.0)}, -300.0, imageFrames);
+    EXPECT_EQ(imageFrames, 0u);
+    EXPECT_GE(twoStations.count({100, 314}) ? twoStations.at({100, 314}) : 0, 7);
+    EXPECT_GE(twoStations.count({300, 294}) ? twoStations.at({300, 294}) : 0, 7);
+}
+
 // Non-directional beacons share the band: a steady carrier as strong as a beacon 150 Hz above it,
 // and one keyed with Morse 20 dB stronger 150 Hz below another. Each channel takes them out before its
 // acquisition looks, so both beacons are decoded as if alone (before, neither was).
