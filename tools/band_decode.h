@@ -37,7 +37,7 @@ struct BandDecodeSettings {
 };
 
 // Lowest and highest IQ sample rates taken.
-inline constexpr int LowestIqRate = 48000;
+inline constexpr int LowestIqRate = 8000;  // KiwiSDR IQ is 12000 or 20250
 inline constexpr int HighestIqRate = 3200000;
 
 // Runs to the end of the input; the exit status, with problems on standard error.

@@ -253,6 +253,17 @@ TEST(BandDecode, TheCentreComesFromTheRecording) {
         << overridden.errors;
     // Without a centre anywhere, offsets from the stream's centre, as before.
     EXPECT_EQ(carriers(runCommand(decoder("--iq -o json '" + plain.string() + "'")).output), std::set<int>{500});
+
+    // KiwiSDR's IQ, 12000 samples a second under kiwirecorder's name: the beacons the 12 kHz hold.
+    const auto kiwi = scratchPath("20240115T203000Z_300000_iq.wav");
+    ASSERT_EQ(runCommand(generator("--iq --sample-rate 12000 --center-freq 300000 --seconds 12 --beacon 301000,200,12,16 "
+                                   "--beacon 298500,200,13,16 '" +
+                                   kiwi.string() + "'"))
+                  .exitCode,
+              0);
+    const auto fromKiwi = runCommand(decoder("--iq -o json '" + kiwi.string() + "'"));
+    ASSERT_EQ(fromKiwi.exitCode, 0) << fromKiwi.errors;
+    EXPECT_EQ(carriers(fromKiwi.output), (std::set<int>{298500, 301000}));
 }
 
 TEST(BandDecode, WrongInputIsRefusedWithAReason) {
@@ -268,7 +279,7 @@ TEST(BandDecode, WrongInputIsRefusedWithAReason) {
     const std::vector<Case> cases = {
         {"--iq '" + text.string() + "'", 1, "raw IQ samples need --format and --sample-rate"},
         {"--iq --format cu8 '" + text.string() + "'", 2, "needs its --sample-rate"},
-        {"--iq --format cu8 --sample-rate 8000 -", 2, "IQ is taken at 48000 to 3200000 Hz"},
+        {"--iq --format cu8 --sample-rate 7999 -", 2, "--sample-rate"},
         {"--iq --format s16 --sample-rate 96000 -", 2, "is an audio format"},
         {"--format cu8 -", 2, "give --iq as well"},
         {"--iq --scan -", 2, "cannot be used together"},
