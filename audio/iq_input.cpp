@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace sondeco {
 namespace {
@@ -50,6 +51,20 @@ void IqInput::startRaw(IqFormat format, int sampleRate) {
     open_ = true;
     format_ = format;
     sampleRate_ = sampleRate;
+    switch (format) {
+        case IqFormat::Cu8:
+            fullScale_ = 1.0f;
+            break;  // codes 0 and 255
+        case IqFormat::Cs8:
+            fullScale_ = 127.0f / 128.0f;
+            break;
+        case IqFormat::Cs16:
+            fullScale_ = 32767.0f / 32768.0f;
+            break;
+        case IqFormat::Cf32:
+            fullScale_ = std::numeric_limits<float>::infinity();
+            break;  // no end to its range
+    }
     error_.clear();
 }
 
@@ -77,6 +92,12 @@ bool IqInput::checkFile(std::string& error) {
     }
     isRaw_ = false;
     open_ = true;
+    // libsndfile reads integer samples to +-1, the largest positive code just under 1; floats have no
+    // end to their range.
+    const std::string& format = file_.info().format;
+    fullScale_ = format.find("Float") != std::string::npos || format.find("float") != std::string::npos
+                     ? std::numeric_limits<float>::infinity()
+                     : 32767.0f / 32768.0f;
     sampleRate_ = file_.info().sampleRate;
     error_.clear();
     return true;
@@ -102,9 +123,17 @@ std::size_t IqInput::read(std::span<std::complex<float>> destination) {
             error_ = isRaw_ ? raw_.error() : file_.error();
             break;
         }
+        countClipping(destination.subspan(done, got));
         done += got;
     }
     return done;
+}
+
+void IqInput::countClipping(std::span<const std::complex<float>> samples) {
+    const float edge = fullScale_ * (1.0f - 1e-6f);
+    for (const std::complex<float>& sample : samples)
+        clippedSamples_ += std::fabs(sample.real()) >= edge || std::fabs(sample.imag()) >= edge;
+    samplesRead_ += samples.size();
 }
 
 }  // namespace sondeco

@@ -9,6 +9,7 @@
 #include "audio/sound_file.h"
 
 #include <complex>
+#include <cstdint>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -37,6 +38,10 @@ public:
     // input, 0 from then on. error() then says whether the end was a failure.
     std::size_t read(std::span<std::complex<float>> destination);
     const std::string& error() const { return error_; }
+    // Samples read so far, and those of them with I or Q at the end of the format's range: an
+    // overloaded receiver's clipping.
+    std::uint64_t samplesRead() const { return samplesRead_; }
+    std::uint64_t clippedSamples() const { return clippedSamples_; }
 
 private:
     bool checkFile(std::string& error);
@@ -48,8 +53,13 @@ private:
     bool open_ = false;
     IqFormat format_ = IqFormat::Cu8;
     int sampleRate_ = 0;
+    void countClipping(std::span<const std::complex<float>> samples);
+
     std::vector<double> block_;
     std::string error_;
+    float fullScale_ = 1.0f;  // the largest magnitude the format holds
+    std::uint64_t samplesRead_ = 0;
+    std::uint64_t clippedSamples_ = 0;
 };
 
 }  // namespace sondeco

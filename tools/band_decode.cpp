@@ -62,6 +62,9 @@ std::string inputName(const BandDecodeSettings& settings) { return settings.path
 
 // Beacons this far off their raster points, all alike, say that the tuning is wrong.
 constexpr double MistunedHz = 10.0;
+// Clipping worth a warning: one sample in a thousand (noise alone reaches full scale far less often
+// at any sane gain).
+constexpr double ClippedShareToWarn = 0.001;
 
 int fail(const BandDecodeSettings& settings, const std::string& problem) {
     std::fprintf(stderr, "sondeco-decode: %s %s\n", inputName(settings).c_str(), problem.c_str());
@@ -126,6 +129,7 @@ public:
         return got;
     }
     const std::string& error() const { return iq_ ? iq_->error() : audio_->error(); }
+    const IqInput* iq() const { return iq_.get(); }
 
 private:
     const BandDecodeSettings& settings_;
@@ -283,6 +287,20 @@ std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream,
 
 }  // namespace
 
+// An overloaded receiver clips: said with --stats, and on standard error when it is more than now and then.
+void reportClipping(const BandDecodeSettings& settings, const IqInput* iq) {
+    if (iq == nullptr || iq->samplesRead() == 0) return;
+    const double share = static_cast<double>(iq->clippedSamples()) / static_cast<double>(iq->samplesRead());
+    if (settings.statistics)
+        std::fprintf(stderr, "clipped samples: %llu of %llu (%.3f %%)\n", static_cast<unsigned long long>(iq->clippedSamples()),
+                     static_cast<unsigned long long>(iq->samplesRead()), 100.0 * share);
+    if (share >= ClippedShareToWarn)
+        std::fprintf(stderr,
+                     "sondeco-decode: %s: %.2f %% of the samples are clipped: the receiver is overloaded (turn its gain down); "
+                     "weak beacons are lost under it\n",
+                     inputName(settings).c_str(), 100.0 * share);
+}
+
 // The centre to search with: the one given, else the recording's own; says when the two disagree.
 std::optional<double> chooseCentre(const BandDecodeSettings& settings) {
     if (settings.input != BandInput::Iq) return settings.centreFrequencyHz;
@@ -316,6 +334,7 @@ int runBandDecode(const BandDecodeSettings& given) {
     outputs.attach(*monitor);
     problem = decodeStream(settings, stream, *monitor, outputs);
     monitor->finish();
+    reportClipping(settings, stream.iq());
     // Beacons all off their raster by the same amount: the centre given (or the receiver) is off.
     if (const auto offset = monitor->tuningOffsetHz(); offset && std::fabs(*offset) >= MistunedHz)
         std::fprintf(stderr,

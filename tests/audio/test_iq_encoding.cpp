@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <fstream>
 #include <limits>
 #include <vector>
 
@@ -51,6 +52,9 @@ TEST(IqEncoding, EveryRawAndWavFormatReadsBackWithinHalfAStepAndIntegersSaturate
             ASSERT_TRUE(input.openFile(path.string(), error)) << error;
             EXPECT_EQ(input.sampleRate(), 2400000);
             ASSERT_EQ(input.read(back), samples.size());
+            // The five values at or past full scale are clipped in an integer file; a float file has no end to its range.
+            EXPECT_EQ(input.samplesRead(), samples.size());
+            EXPECT_EQ(input.clippedSamples(), c.highest == 0.0f ? 0u : 5u);
         }
         const auto held = [&c](float value) { return c.highest == 0.0f ? value : std::clamp(value, -1.0f, c.highest); };
         for (std::size_t n = 0; n < samples.size(); ++n) {
@@ -58,6 +62,17 @@ TEST(IqEncoding, EveryRawAndWavFormatReadsBackWithinHalfAStepAndIntegersSaturate
             ASSERT_NEAR(back[n].imag(), held(samples[n].imag()), c.step / 2.0f + 1e-7f) << n;
         }
     }
+
+    // rtl_sdr's codes 0 and 255 are its converter's ends: an overloaded receiver's clipping.
+    const auto raw = testing::scratchPath("iq.cu8");
+    const std::vector<unsigned char> codes{0, 128, 128, 255, 128, 128, 1, 254};
+    std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(codes.data()), static_cast<std::streamsize>(codes.size()));
+    IqInput rawInput;
+    std::string error;
+    ASSERT_TRUE(rawInput.openRaw(raw.string(), IqFormat::Cu8, 250000, error)) << error;
+    std::vector<std::complex<float>> four(4);
+    ASSERT_EQ(rawInput.read(four), 4u);
+    EXPECT_EQ(rawInput.clippedSamples(), 2u);
 
     // The byte layouts the other programs expect: rtl_sdr's offset binary, little-endian words; not
     // a number, which no converter makes, as the code nearest zero.
