@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/raw_stream.h"
 
+#include "audio/byte_order.h"
+
 #include <array>
 
 #include <algorithm>
@@ -13,13 +15,6 @@
 
 namespace sondeco {
 namespace {
-
-std::uint16_t littleEndian16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-std::uint32_t littleEndian32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
-           static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 // The nearest integer to `value` within low..high; not a number gives the middle.
 long clampedCode(double value, long low, long high) {

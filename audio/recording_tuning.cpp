@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "audio/recording_tuning.h"
 
+#include "audio/byte_order.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -11,13 +13,6 @@
 
 namespace sondeco {
 namespace {
-
-std::uint32_t littleEndian32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
-           static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-unsigned littleEndian16(const unsigned char* p) { return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8; }
 
 std::optional<std::int64_t> utcSeconds(int year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second) {
     using namespace std::chrono;

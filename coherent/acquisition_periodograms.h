@@ -139,10 +139,7 @@ struct Workspace {
           plainSpectrum(LongAverageSpectra, 0),
           plainRecent(LongAverageSpectra, std::vector<float>(length, 0.0f)),
           plainLowest(LongAverageSpectra, 1e-30) {
-        for (std::size_t i = 0; i < fftLength; ++i) {
-            window[i] =
-                static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(fftLength)));
-        }
+        window = hannWindow(fftLength);
     }
 
     std::size_t fftLength;

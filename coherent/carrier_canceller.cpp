@@ -59,10 +59,7 @@ constexpr double BlankMarginSeconds = 0.003;
 // length: a band monitor has a canceller in each of up to thousands of channels, and each searches
 // only once a second.
 struct SearchScratch {
-    explicit SearchScratch(std::size_t length) : fft(length), spectrum(length), power(length) {
-        for (std::size_t n = 0; n < length; ++n)
-            window.push_back(static_cast<float>(0.5 - 0.5 * std::cos(TwoPi * static_cast<double>(n) / static_cast<double>(length))));
-    }
+    explicit SearchScratch(std::size_t length) : fft(length), window(hannWindow(length)), spectrum(length), power(length) {}
     ForwardFft fft;
     std::vector<float> window;  // Hann, over the search's span
     std::vector<ComplexSample> spectrum;

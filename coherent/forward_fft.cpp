@@ -123,4 +123,11 @@ void ForwardFft::transform(std::span<const ComplexSample> input, std::span<Compl
     for (std::size_t i = 0; i < length_; ++i) output[i] = ComplexSample(real_[from][i], imaginary_[from][i]);
 }
 
+std::vector<float> hannWindow(std::size_t length) {
+    std::vector<float> window(length);
+    for (std::size_t i = 0; i < length; ++i)
+        window[i] = static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / static_cast<double>(length)));
+    return window;
+}
+
 }  // namespace sondeco

@@ -31,4 +31,8 @@ private:
     std::vector<float> real_[2], imaginary_[2];
 };
 
+// The Hann window over `length` samples (periodic: the sample after the last would be 0 again), for
+// the spectra taken with this transform.
+std::vector<float> hannWindow(std::size_t length);
+
 }  // namespace sondeco

@@ -50,6 +50,12 @@ TEST_P(EnhancedReception, FramesRightWithinBoundsAndNoneWrong) {
     EXPECT_LE(result.firstRightFrameSeconds, c.firstFrameWithin);
 }
 
+// The beacon of the air's conditions: on 1317.3 Hz (on no grid a receiver might favour), random contents.
+void onTheAir(ReceptionTrial& air) {
+    air.centreFrequency = 1317.3;
+    air.randomContents = true;
+}
+
 // Measured with seed 1 (right of the frames sent): 49 of 60 at 200 bit/s, 6.5 dB (33 at 6 dB, the
 // first after 8 s); 45 of 60 at 100 bit/s, 6.5 dB (26 at 6 dB, the first after 4.6 s); 60 of 60
 // through static; 40 of 40 with offset, drift and clock error together; 11 of 12 at 50 bit/s, 5 of 6
@@ -83,36 +89,31 @@ INSTANTIATE_TEST_SUITE_P(Beacon, EnhancedReception,
                                            // Other stations' carriers: as strong 150 Hz above, 20 dB stronger 500 Hz above.
                                            Case{"CarrierAsStrong150HzAbove", 200, 10.0, 60, 55, 12.0,
                                                 [](ReceptionTrial& air) {
-                                                    air.centreFrequency = 1317.3;
-                                                    air.randomContents = true;
+                                                    onTheAir(air);
                                                     air.carriers = {{1467.3, 0.0}};
                                                 }},
                                            Case{"Carrier20dBStronger500HzAbove", 100, 10.0, 40, 36, 24.0,
                                                 [](ReceptionTrial& air) {
-                                                    air.centreFrequency = 1317.3;
-                                                    air.randomContents = true;
+                                                    onTheAir(air);
                                                     air.carriers = {{1817.3, 20.0}};
                                                 }},
                                            // Beside the beacon's lower tone (a quarter of the bit rate below its centre),
                                            // where the beacon's runs of equal bits beat with it.
                                            Case{"CarrierAsStrong45HzBelow", 200, 10.0, 40, 35, 12.0,
                                                 [](ReceptionTrial& air) {
-                                                    air.centreFrequency = 1317.3;
-                                                    air.randomContents = true;
+                                                    onTheAir(air);
                                                     air.carriers = {{1272.3, 0.0}};
                                                 }},
                                            Case{"CarrierKeyedWithMorse20dBStronger", 200, 10.0, 40, 35, 16.0,
                                                 [](ReceptionTrial& air) {
-                                                    air.centreFrequency = 1317.3;
-                                                    air.randomContents = true;
+                                                    onTheAir(air);
                                                     air.carriers = {{1467.3, 20.0, CarrierKeying::Morse}};
                                                 }},
                                            // Skywave fading: at least what an ideal coherent receiver with hard decisions
                                            // decodes on the same fades (24.5 of 40).
                                            Case{"RayleighFading0p1Hz12dB", 200, 12.0, 40, 24, 12.0,
                                                 [](ReceptionTrial& air) {
-                                                    air.centreFrequency = 1317.3;
-                                                    air.randomContents = true;
+                                                    onTheAir(air);
                                                     air.rayleighDopplerHz = 0.1;
                                                 }}),
                          [](const auto& parameter) { return std::string(parameter.param.name); });
