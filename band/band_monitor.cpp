@@ -207,6 +207,11 @@ void BandMonitor::process(std::span<const ComplexSample> samples) {
     }
 }
 
+std::optional<double> BandMonitor::streamTime() const {
+    if (!settings_.streamStartUtc) return std::nullopt;
+    return *settings_.streamStartUtc + static_cast<double>(samplesTaken_) / settings_.sampleRate;
+}
+
 void BandMonitor::processBlock(std::span<const ComplexSample> samples) {
     samplesTaken_ += samples.size();
     for (const auto& bank : banks_) {
@@ -266,7 +271,7 @@ void BandMonitor::runChannel(Channel& channel, std::span<ComplexSample> samples)
             opened = !channel.decoder;
             if (opened) makeDecoder(channel);
             channel.decoder->pushSoftBits(bits_, ReceptionTag{carrier, channel.receiver.bitRate(), channel.receiver.ebN0Db(),
-                                                              settings_.centreFrequencyHz.has_value()});
+                                                              settings_.centreFrequencyHz.has_value(), streamTime()});
             if (channel.pagesWaiting && channel.gate->lastStation && !channel.gate->image) {
                 channel.pagesWaiting = false;
                 openChannel(channel);

@@ -46,6 +46,9 @@ struct BandMonitorSettings {
     // IQ: the receiver's clock error in parts per million, when known (positive: fast). An SDR whose
     // clock runs fast shows every frequency that much too low: the monitor reports them corrected.
     double clockErrorPpm = 0.0;
+    // When the stream's first sample was taken, seconds since the Unix epoch: frames then carry the
+    // stream's time (Reception::time).
+    std::optional<double> streamStartUtc;
     // Audio: the tones searched.
     double audioLowHz = 200.0;
     double audioHighHz = 3500.0;
@@ -105,6 +108,8 @@ public:
     std::vector<BandChannelStatus> status() const;
     std::uint64_t samplesTaken() const { return samplesTaken_; }
     double sampleRate() const { return settings_.sampleRate; }
+    // The stream's time at the end of what has been taken, when its start is known.
+    std::optional<double> streamTime() const;
 
 private:
     struct Channel;

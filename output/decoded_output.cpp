@@ -5,6 +5,7 @@
 #include "present/json_format.h"
 #include "present/page_text.h"
 #include "present/presentation.h"
+#include "present/text_format.h"
 
 #include <array>
 #include <utility>
@@ -55,6 +56,10 @@ void OutputFormatter::frameCompleted(const RtcmFrame& frame, const DecodedMessag
         for (std::size_t panel = 0; panel < panels.size(); ++panel) {
             if (panel > 0) out += " | ";
             out += panels[panel];
+        }
+        // Frames from a stream whose time is followed (the band monitor's) say when they came.
+        if (message.reception.time) {
+            if (const std::string time = isoUtcTime(*message.reception.time); !time.empty()) out += " | " + time;
         }
         out += '\n';
     } else if (format_ == OutputFormat::Json) {

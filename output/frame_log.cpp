@@ -86,7 +86,25 @@ constexpr const char* FrameColumns = R"sql((
     bit_rate INTEGER,
     ebn0_db REAL,
     repaired_words INTEGER NOT NULL,
-    data BLOB NOT NULL
+    data BLOB NOT NULL,
+    run INTEGER REFERENCES runs(id)
+);
+)sql";
+
+// Layout 3: each run of the program that wrote frames, and the run of each frame (NULL for frames
+// logged before layout 3).
+constexpr const char* RunsTable = R"sql(
+CREATE TABLE runs (
+    id INTEGER PRIMARY KEY,
+    started REAL NOT NULL,
+    input TEXT NOT NULL,
+    centre_hz REAL,
+    sample_rate REAL,
+    stream_start REAL,
+    program_version TEXT NOT NULL,
+    tuning_offset_hz REAL,
+    samples INTEGER,
+    clipped_samples INTEGER
 );
 )sql";
 
@@ -109,7 +127,7 @@ END;
 std::string layoutTwoAdditions() { return std::string("CREATE TABLE frames_recent ") + FrameColumns + RecentFramesAndView; }
 
 std::string newLogSchema() {
-    return std::string(StationsTable) + "CREATE TABLE frames_indexed " + FrameColumns + FrameIndexes + layoutTwoAdditions();
+    return std::string(StationsTable) + RunsTable + "CREATE TABLE frames_indexed " + FrameColumns + FrameIndexes + layoutTwoAdditions();
 }
 
 constexpr const char* StationColumns =
@@ -271,9 +289,9 @@ FrameLog::FrameLog(const std::string& path, WallClock clock, FrameLogOptions opt
     if (!open(path)) {
         // Nothing is held open after a failure: a later attempt (or another program) finds the file as it was.
         for (sqlite3_stmt* statement :
-             {begin_, commit_, rollback_, insertFrame_, insertStation_, updateStation_, mergeFrames_, clearRecent_})
+             {begin_, commit_, rollback_, insertFrame_, insertStation_, updateStation_, mergeFrames_, clearRecent_, updateRun_})
             sqlite3_finalize(statement);
-        begin_ = commit_ = rollback_ = insertFrame_ = insertStation_ = updateStation_ = mergeFrames_ = clearRecent_ = nullptr;
+        begin_ = commit_ = rollback_ = insertFrame_ = insertStation_ = updateStation_ = mergeFrames_ = clearRecent_ = updateRun_ = nullptr;
         sqlite3_close_v2(database_);
         database_ = nullptr;
         state_ = FrameLogState::Failing;
@@ -320,7 +338,9 @@ bool FrameLog::open(const std::string& path) {
     if (!prepare(begin_, "BEGIN IMMEDIATE") || !prepare(commit_, "COMMIT") || !prepare(rollback_, "ROLLBACK")) return false;
     if (!prepare(insertFrame_,
                  "INSERT INTO frames_recent (id, time, station, station_id, frequency_hz, message_type, z_count, sequence, length, "
-                 "health, bit_rate, ebn0_db, repaired_words, data) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))
+                 "health, bit_rate, ebn0_db, repaired_words, data, run) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))
+        return false;
+    if (!prepare(updateRun_, "UPDATE runs SET tuning_offset_hz = ?, samples = ?, clipped_samples = ? WHERE id = ?") || !insertRun())
         return false;
     if (!prepare(insertStation_,
                  "INSERT INTO stations (station_id, absolute_frequency, first_heard, last_heard, health, frames, frames_repaired, "
@@ -400,11 +420,20 @@ bool FrameLog::createOrUpgradeSchema() {
         done = exec(newLogSchema() + stamp);
     } else if (done && versionNow == 1) {
         // Layout 1 had the indexed table alone, named frames; its indexes follow it to the new name. Its
-        // station rows count every frame it holds.
-        done = exec(
-            "ALTER TABLE frames RENAME TO frames_indexed; ALTER TABLE stations ADD COLUMN frames_through INTEGER NOT NULL DEFAULT 0; "
-            "UPDATE stations SET frames_through = (SELECT coalesce(max(id), 0) FROM frames_indexed);" +
-            layoutTwoAdditions() + stamp);
+        // station rows count every frame it holds. The recent frames' table is made as layout 3 has it.
+        done =
+            exec(std::string(RunsTable) +
+                 "ALTER TABLE frames RENAME TO frames_indexed; ALTER TABLE stations ADD COLUMN frames_through INTEGER NOT NULL DEFAULT 0; "
+                 "UPDATE stations SET frames_through = (SELECT coalesce(max(id), 0) FROM frames_indexed); "
+                 "ALTER TABLE frames_indexed ADD COLUMN run INTEGER REFERENCES runs(id);" +
+                 layoutTwoAdditions() + stamp);
+    } else if (done && versionNow == 2) {
+        // Both frame tables gain the column last, as a new log has it, so that the view's union and
+        // the move from one to the other still line up.
+        done = exec(std::string(RunsTable) +
+                    "ALTER TABLE frames_indexed ADD COLUMN run INTEGER REFERENCES runs(id); "
+                    "ALTER TABLE frames_recent ADD COLUMN run INTEGER REFERENCES runs(id);" +
+                    stamp);
     }
     if (!problem.empty()) refuse(problem);
     if (againResult != SQLITE_OK) refuse(describe(database_, againResult));
@@ -471,7 +500,9 @@ void FrameLog::frameCompleted(const RtcmFrame& frame, const DecodedMessage& mess
     const std::size_t index = stations_.record(frame, message);
     const Reception& reception = message.reception;
     QueuedFrame queued{};
-    queued.time = stations_.rows()[index].lastHeard;
+    // A frame held back a while (its station's first, until it is known not to be an image) keeps
+    // the time it was received.
+    queued.time = reception.time.value_or(stations_.rows()[index].lastHeard);
     queued.station = index;
     queued.frequencyHz = reception.toneHz;
     queued.ebN0Db = reception.ebN0Db;
@@ -518,9 +549,15 @@ void FrameLog::framesLost(double frequencyHz, std::uint64_t totalLostOnThatChann
     if (!index) return;
     std::lock_guard lock(mutex_);
     if (!opened_ || stopping_) return;
-    const bool wasIdle = !pending();
+    // The run's findings alone never wake the writer: they go with the rows.
+    const bool wasIdle = queue_.empty() && dirtyStations_.empty();
     markStation(*index);
     if (wasIdle) wake_.notify_one();
+}
+
+void FrameLog::runFindings(const FrameLogRunFindings& findings) {
+    std::lock_guard lock(mutex_);
+    if (opened_ && !stopping_) runFindings_ = findings;
 }
 
 void FrameLog::commit() {
@@ -541,9 +578,10 @@ void FrameLog::finish(double holdWait) {
         attempted_.notify_all();
     }
     if (writer_.joinable()) writer_.join();
-    for (sqlite3_stmt* statement : {begin_, commit_, rollback_, insertFrame_, insertStation_, updateStation_, mergeFrames_, clearRecent_})
+    for (sqlite3_stmt* statement :
+         {begin_, commit_, rollback_, insertFrame_, insertStation_, updateStation_, mergeFrames_, clearRecent_, updateRun_})
         sqlite3_finalize(statement);
-    begin_ = commit_ = rollback_ = insertFrame_ = insertStation_ = updateStation_ = mergeFrames_ = clearRecent_ = nullptr;
+    begin_ = commit_ = rollback_ = insertFrame_ = insertStation_ = updateStation_ = mergeFrames_ = clearRecent_ = updateRun_ = nullptr;
     sqlite3_close_v2(database_);
     std::lock_guard lock(mutex_);
     finished_ = true;
@@ -666,6 +704,7 @@ void FrameLog::writerLoop() {
     framesNotWritten_ += queue_.size();
     queue_.clear();
     dirtyStations_.clear();
+    runFindings_.reset();
 }
 
 FrameLog::Outcome FrameLog::writeOnce(std::unique_lock<std::mutex>& lock, std::vector<std::string>& lines) {
@@ -674,10 +713,12 @@ FrameLog::Outcome FrameLog::writeOnce(std::unique_lock<std::mutex>& lock, std::v
     // The station rows go with the frames when their time has come, when a station is new (its frames
     // need its row), when asked and at the end.
     std::map<std::size_t, StationRow> stations;
+    std::optional<FrameLogRunFindings> findings;
     const bool newStation = !dirtyStations_.empty() && dirtyStations_.rbegin()->first >= stationRowIds_.size();
     const auto now = Clock::now();
     if (newStation || stopping_ || commitsDone_ < commitsAsked_ || now >= stationsDue()) {
         stations.swap(dirtyStations_);
+        findings.swap(runFindings_);
         lastStationsWritten_ = now;
     }
     // The rows count every frame queued so far, which take the ids from nextFrameId_ on in order:
@@ -699,6 +740,7 @@ FrameLog::Outcome FrameLog::writeOnce(std::unique_lock<std::mutex>& lock, std::v
         if (ok) ok = consistent(frame.station < stationRowIds_.size()) && insertFrame(frame);
     for (const auto& [index, row] : stations)
         if (ok) ok = writeStation(index, row, countedThrough);
+    if (ok && findings) ok = writeRunFindings(*findings);
     const Outcome outcome = endTransaction(ok);
     if (outcome == Outcome::Written) {
         recentFrames_ += count;
@@ -734,6 +776,7 @@ FrameLog::Outcome FrameLog::writeOnce(std::unique_lock<std::mutex>& lock, std::v
         // The rows stay to be written; a row changed meanwhile is newer than the one taken back.
         const bool changedMeanwhile = !dirtyStations_.empty();
         for (auto& [index, row] : stations) dirtyStations_.try_emplace(index, std::move(row));
+        if (findings && !runFindings_) runFindings_ = findings;
         if (!stations.empty()) {
             stationsDirtySince_ = changedMeanwhile ? std::min(stationsDirtySince_, stationsSince) : stationsSince;
             lastStationsWritten_ = Clock::time_point();
@@ -861,9 +904,40 @@ bool FrameLog::insertFrame(const QueuedFrame& frame) {
     // An empty frame (type with no data words) still needs a non-NULL blob.
     sqlite3_bind_blob(insert, 14, frame.dataLength == 0 ? "" : static_cast<const void*>(frame.data.data()), frame.dataLength,
                       SQLITE_STATIC);
+    sqlite3_bind_int64(insert, 15, runId_);
     if (!run(insert)) return false;
     ++nextFrameId_;
     return true;
+}
+
+// At opening, before the writer starts: the run's row, which its frames name.
+bool FrameLog::insertRun() {
+    Statement insert(database_,
+                     "INSERT INTO runs (started, input, centre_hz, sample_rate, stream_start, program_version) VALUES (?, ?, ?, ?, ?, ?)");
+    if (insert.result() == SQLITE_OK) {
+        const FrameLogRun& run = options_.run;
+        sqlite3_bind_double(insert.get(), 1, systemWallClock());
+        sqlite3_bind_text(insert.get(), 2, run.input.c_str(), -1, SQLITE_TRANSIENT);
+        bindOptional(insert.get(), 3, run.centreHz);
+        bindOptional(insert.get(), 4, run.sampleRate);
+        bindOptional(insert.get(), 5, run.streamStart);
+        sqlite3_bind_text(insert.get(), 6, run.programVersion.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    const int result = insert.step();
+    if (result != SQLITE_DONE) {
+        refuse(describe(database_, result));
+        return false;
+    }
+    runId_ = sqlite3_last_insert_rowid(database_);
+    return true;
+}
+
+bool FrameLog::writeRunFindings(const FrameLogRunFindings& findings) {
+    bindOptional(updateRun_, 1, findings.tuningOffsetHz);
+    sqlite3_bind_int64(updateRun_, 2, static_cast<sqlite3_int64>(findings.samples));
+    sqlite3_bind_int64(updateRun_, 3, static_cast<sqlite3_int64>(findings.clippedSamples));
+    sqlite3_bind_int64(updateRun_, 4, runId_);
+    return run(updateRun_);
 }
 
 bool printStationsFromLog(const std::string& path, std::FILE* out, std::string& error) {

@@ -34,8 +34,27 @@ struct sqlite3_stmt;
 namespace sondeco {
 
 // The layout this program writes (PRAGMA user_version); a log of a later layout is refused, one of
-// layout 1 is brought to this one when opened for writing.
-inline constexpr int FrameLogVersion = 2;
+// layout 1 or 2 is brought to this one when opened for writing.
+inline constexpr int FrameLogVersion = 3;
+
+// The run that writes the log, one row of its runs table that each of the run's frames names: which
+// input it decoded, how that was tuned and when it was recorded, so that frames of different
+// recordings in one log can be told apart.
+struct FrameLogRun {
+    std::string input;  // a file's name, or "standard input"
+    std::optional<double> centreHz;  // an IQ stream's centre frequency
+    std::optional<double> sampleRate;  // Hz
+    std::optional<double> streamStart;  // when the stream began, seconds since the Unix epoch, when known
+    std::string programVersion;
+};
+
+// What the run finds out about its input as it goes; the runs row is brought up to date with the
+// station rows and at the end.
+struct FrameLogRunFindings {
+    std::optional<double> tuningOffsetHz;  // how far the beacons sit off their raster points
+    std::uint64_t samples = 0;  // of the stream, so far
+    std::uint64_t clippedSamples = 0;
+};
 
 struct FrameLogOptions {
     // The longest a frame waits in memory before its transaction, seconds. Each commit writes whole
@@ -56,6 +75,7 @@ struct FrameLogOptions {
     // One line (naming the file, no line end) when writing stops or starts again, when the queue
     // overflows, and nothing else. Called on the log's writer thread, never with a lock held.
     std::function<void(const std::string&)> report;
+    FrameLogRun run;
 };
 
 enum class FrameLogState {
@@ -85,6 +105,8 @@ public:
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
     // As StationTable::framesLost: the channel at `frequencyHz` has lost this many frames in all.
     void framesLost(double frequencyHz, std::uint64_t totalLostOnThatChannel);
+    // What the run has found out so far (returns at once; written with the next station rows).
+    void runFindings(const FrameLogRunFindings& findings);
     // Writes what is queued now, without waiting for its second, and returns when that was tried.
     void commit();
     // The last writes, waiting up to `holdWait` seconds for a log another program holds, and the frames
@@ -141,6 +163,8 @@ private:
     bool insertStation(const StationRow& row);
     bool writeStation(std::size_t index, const StationRow& row, std::int64_t countedThrough);
     bool insertFrame(const QueuedFrame& frame);
+    bool insertRun();
+    bool writeRunFindings(const FrameLogRunFindings& findings);
     bool consistent(bool holds);
     // Steps a statement to its end and makes it ready for the next use; on an error, false with the
     // problem kept in lastResult_ and lastMessage_.
@@ -149,7 +173,7 @@ private:
 
     // Under mutex_, from the decoding thread.
     void markStation(std::size_t index);
-    bool pending() const { return !queue_.empty() || !dirtyStations_.empty(); }
+    bool pending() const { return !queue_.empty() || !dirtyStations_.empty() || runFindings_.has_value(); }
 
     std::string path_;
     WallClock clock_;
@@ -166,6 +190,8 @@ private:
     sqlite3_stmt* updateStation_ = nullptr;
     sqlite3_stmt* mergeFrames_ = nullptr;
     sqlite3_stmt* clearRecent_ = nullptr;
+    sqlite3_stmt* updateRun_ = nullptr;
+    std::int64_t runId_ = 0;  // this run's row
     std::vector<std::int64_t> stationRowIds_;  // the database's id of each of stations_' rows written so far
     std::int64_t nextFrameId_ = 1;
     int lastResult_ = 0;
@@ -182,6 +208,7 @@ private:
     std::condition_variable attempted_;  // commit() waits on it
     std::deque<QueuedFrame> queue_;
     std::map<std::size_t, StationRow> dirtyStations_;  // rows changed since last written, as they are now
+    std::optional<FrameLogRunFindings> runFindings_;  // changed since last written
     Clock::time_point stationsDirtySince_;
     Clock::time_point lastStationsWritten_;
     // commit() takes a number and waits until an attempt begun after it is over and reported.

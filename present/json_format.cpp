@@ -2,6 +2,7 @@
 #include "present/json_format.h"
 
 #include "present/presentation.h"
+#include "present/text_format.h"
 
 #include <charconv>
 #include <cmath>
@@ -93,6 +94,13 @@ void appendRtcm2Json(const RtcmFrame& frame, const DecodedMessage& message, std:
     if (reception.repairedWords > 0) {
         json += ",\"repaired\":";
         appendJsonInteger(json, reception.repairedWords);
+    }
+    if (reception.time) {
+        if (const std::string time = isoUtcTime(*reception.time); !time.empty()) {
+            json += ",\"time\":\"";
+            json += time;
+            json += '"';
+        }
     }
     const PresentationEntry* entry = findPresentation(frame.messageType);
     if (entry == nullptr) {

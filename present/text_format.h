@@ -13,4 +13,8 @@ std::string fixed(double value, int decimals);
 // printf's "%0Nd" (leading zeros to `width` digits).
 std::string zeroPadded(int value, int width);
 
+// ISO 8601 in UTC to a tenth of a second, "2024-01-15T20:30:00.1Z"; empty for a time outside the
+// years 1970 to 9999, which no stream of ours has.
+std::string isoUtcTime(double unixSeconds);
+
 }  // namespace sondeco

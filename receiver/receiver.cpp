@@ -55,7 +55,11 @@ void Receiver::processBuffer(std::span<const double, SamplesPerBuffer> samples) 
 void Receiver::processEnhanced(std::span<const double> samples) {
     softBits_.clear();
     enhanced_->processAudio(samples, softBits_);
-    channel_.pushSoftBits(softBits_, ReceptionTag{enhanced_->toneHz(), enhanced_->bitRate(), enhanced_->ebN0Db()});
+    ReceptionTag tag;
+    tag.frequencyHz = enhanced_->toneHz();
+    tag.bitRate = enhanced_->bitRate();
+    tag.ebN0Db = enhanced_->ebN0Db();
+    channel_.pushSoftBits(softBits_, tag);
     enhanced_->noValidWordsFor(channel_.advance(samples.size(), AudioInput48kHz));
 }
 

@@ -8,7 +8,7 @@ namespace sondeco {
 void DecodingChannel::pushSoftBits(std::span<const SoftBit> bits, const ReceptionTag& tag) {
     if (bits.empty()) return;
     const auto rate = tag.bitRate ? std::optional<int>(static_cast<int>(std::lround(*tag.bitRate))) : std::nullopt;
-    decoder_.setReception(tag.frequencyHz, rate, tag.ebN0Db, tag.absoluteFrequency);
+    decoder_.setReception(tag.frequencyHz, rate, tag.ebN0Db, tag.absoluteFrequency, tag.time);
     decoder_.pushSoftBits(bits);
 }
 

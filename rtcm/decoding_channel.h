@@ -20,6 +20,7 @@ struct ReceptionTag {
     std::optional<double> bitRate;
     std::optional<double> ebN0Db;
     bool absoluteFrequency = false;  // frequencyHz is a radio frequency
+    std::optional<double> time;  // the stream's time, seconds since the Unix epoch, when followed
 };
 
 class DecodingChannel {

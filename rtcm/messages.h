@@ -80,6 +80,10 @@ struct Reception {
     std::optional<int> bitRate;  // bit/s
     std::optional<double> ebN0Db;  // the receiver's estimate of Eb/N0 for this frame, dB
     int repairedWords = 0;  // words that passed only after bits were flipped
+    // When the frame's block of the stream was received, seconds since the Unix epoch (UTC): the
+    // recording's own time for a file that says when it began, else the clock's for a live stream.
+    // Empty where the stream's time is not followed.
+    std::optional<double> time;
 };
 
 // One decoded frame's contents. Only the members of its family are filled; the others are empty

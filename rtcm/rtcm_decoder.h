@@ -69,8 +69,9 @@ public:
     // What the frames that complete from now on were received on (tone or carrier frequency, bit
     // rate, the receiver's Eb/N0 estimate), for their records.
     void setReception(std::optional<double> toneHz, std::optional<int> bitRate, std::optional<double> ebN0Db = std::nullopt,
-                      bool absoluteFrequency = false) {
+                      bool absoluteFrequency = false, std::optional<double> time = std::nullopt) {
         message_.reception.toneHz = toneHz;
+        message_.reception.time = time;
         message_.reception.bitRate = bitRate;
         message_.reception.ebN0Db = ebN0Db;
         message_.reception.absoluteFrequency = absoluteFrequency;

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/band_decode.h"
 
-#include "audio/recording_tuning.h"
-
 #include "audio/audio_input.h"
 #include "audio/iq_input.h"
+#include "audio/recording_tuning.h"
 #include "output/frame_log.h"
 #include "output/station_choice.h"
 #include "output/station_table.h"
@@ -16,9 +15,11 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace sondeco {
@@ -27,18 +28,26 @@ namespace {
 // Every channel that starts decoding gets message pages of its own, and their pages go out as blocks
 // that name the station and the frequency it came on: with many stations in one stream, pages alone
 // would not say whose they are.
+// Their footers say when, in the stream's time, as the frames do.
 class StationPages final : public BandChannelListener {
 public:
-    explicit StationPages(std::vector<PageListener*> listeners) : listeners_(std::move(listeners)) {}
+    StationPages(std::vector<PageListener*> listeners, WallClock streamClock)
+        : listeners_(std::move(listeners)), streamClock_(std::move(streamClock)) {}
     void channelOpened(double frequencyHz, bool absolute, DecodingChannel& channel) override {
-        channels_.push_back(std::make_unique<ChannelPages>(listeners_, frequencyHz, absolute, channel.decoder()));
+        const LocalTimeSource footerTime = [this] {
+            const auto seconds = static_cast<std::time_t>(std::floor(streamClock_()));
+            std::tm local{};
+            localtime_r(&seconds, &local);
+            return local;
+        };
+        channels_.push_back(std::make_unique<ChannelPages>(listeners_, frequencyHz, absolute, channel.decoder(), footerTime));
         channel.addListener(channels_.back()->pages);
     }
 
 private:
     struct ChannelPages final : PageListener {
-        ChannelPages(const std::vector<PageListener*>& to, double hz, bool isAbsolute, const RtcmDecoder& from)
-            : listeners(to), frequencyHz(hz), absolute(isAbsolute), decoder(from) {
+        ChannelPages(const std::vector<PageListener*>& to, double hz, bool isAbsolute, const RtcmDecoder& from, LocalTimeSource clock)
+            : pages(std::move(clock)), listeners(to), frequencyHz(hz), absolute(isAbsolute), decoder(from) {
             pages.addListener(*this);
         }
         void pagePublished(int page, const std::string& text) override {
@@ -55,6 +64,7 @@ private:
         const RtcmDecoder& decoder;
     };
     std::vector<PageListener*> listeners_;
+    WallClock streamClock_;
     std::vector<std::unique_ptr<ChannelPages>> channels_;
 };
 
@@ -155,6 +165,7 @@ std::unique_ptr<BandMonitor> openMonitor(const BandDecodeSettings& settings, dou
     monitorSettings.sampleRate = sampleRate;
     monitorSettings.centreFrequencyHz = settings.centreFrequencyHz;
     monitorSettings.clockErrorPpm = settings.clockErrorPpm;
+    monitorSettings.streamStartUtc = settings.startTime;
     try {
         return std::make_unique<BandMonitor>(monitorSettings);
     } catch (const std::invalid_argument& error) {
@@ -167,7 +178,9 @@ std::unique_ptr<BandMonitor> openMonitor(const BandDecodeSettings& settings, dou
 // the frame log and the pages.
 class BandOutputs {
 public:
-    explicit BandOutputs(const BandDecodeSettings& settings) : settings_(settings) {}
+    // `streamClock`: the stream's time, which the frames' records carry.
+    BandOutputs(const BandDecodeSettings& settings, WallClock streamClock, FrameLogRun run)
+        : settings_(settings), streamClock_(std::move(streamClock)), run_(std::move(run)), table_(streamClock_) {}
 
     // On failure the problem is a whole line to print.
     bool open(std::string& problem) {
@@ -182,7 +195,8 @@ public:
         // while the frames go on to the other outputs.
         FrameLogOptions logOptions;
         logOptions.report = [](const std::string& line) { std::fprintf(stderr, "sondeco-decode: %s\n", line.c_str()); };
-        log_ = std::make_unique<FrameLog>(settings_.logPath, systemWallClock, std::move(logOptions));
+        logOptions.run = run_;
+        log_ = std::make_unique<FrameLog>(settings_.logPath, streamClock_, std::move(logOptions));
         if (!log_->failed()) return true;
         problem = log_->error();
         return false;
@@ -206,7 +220,7 @@ public:
             if (*settings_.format == OutputFormat::Pages) pageListeners.push_back(output_.get());
         }
         for (DecoderListener* feed : feeds_.decoderListeners()) monitor.addListener(*feed);
-        pages_ = std::make_unique<StationPages>(pageListeners);
+        pages_ = std::make_unique<StationPages>(pageListeners, streamClock_);
         if (!pageListeners.empty()) monitor.addChannelListener(*pages_);
     }
 
@@ -217,12 +231,20 @@ public:
 
     // Lost frames are the decoders' to count; the table and the log hear of them once a block. The
     // log commits on its own thread within a second of a frame, whether or not the stream stalls.
-    void reportLosses(const BandMonitor& monitor) {
+    // The run's findings go to the log the same way.
+    void reportLosses(const BandMonitor& monitor, const IqInput* iq) {
         for (const BandChannelStatus& channel : monitor.status()) {
             if (channel.decoder == nullptr) continue;
             const std::uint64_t lost = channel.decoder->statistics().framesLost;
             if (tableWriter_) table_.framesLost(channel.frequencyHz, lost);
             if (log_) log_->framesLost(channel.frequencyHz, lost);
+        }
+        if (log_) {
+            FrameLogRunFindings findings;
+            findings.tuningOffsetHz = monitor.tuningOffsetHz();
+            findings.samples = monitor.samplesTaken();
+            if (iq != nullptr) findings.clippedSamples = iq->clippedSamples();
+            log_->runFindings(findings);
         }
         if (tableWriter_) tableWriter_->refresh();
     }
@@ -253,6 +275,8 @@ public:
 
 private:
     const BandDecodeSettings& settings_;
+    WallClock streamClock_;
+    FrameLogRun run_;
     OutputFeeds feeds_;
     std::unique_ptr<FrameLog> log_;
     StationTable table_;
@@ -279,7 +303,7 @@ std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream,
             continue;
         }
         samplesThisPass += got;
-        outputs.reportLosses(monitor);
+        outputs.reportLosses(monitor, stream.iq());
         if (pacer) pacer->advance(got);
     }
     return problem.empty() ? stream.error() : problem;
@@ -302,10 +326,8 @@ void reportClipping(const BandDecodeSettings& settings, const IqInput* iq) {
 }
 
 // The centre to search with: the one given, else the recording's own; says when the two disagree.
-std::optional<double> chooseCentre(const BandDecodeSettings& settings) {
-    if (settings.input != BandInput::Iq) return settings.centreFrequencyHz;
-    const RecordingTuning tuning = readRecordingTuning(settings.path);
-    if (!tuning.centreHz) return settings.centreFrequencyHz;
+std::optional<double> chooseCentre(const BandDecodeSettings& settings, const RecordingTuning& tuning) {
+    if (settings.input != BandInput::Iq || !tuning.centreHz) return settings.centreFrequencyHz;
     const std::string said = std::to_string(std::llround(*tuning.centreHz)) + " Hz";
     if (settings.centreFrequencyHz) {
         if (std::fabs(*settings.centreFrequencyHz - *tuning.centreHz) >= 1.0)
@@ -317,16 +339,37 @@ std::optional<double> chooseCentre(const BandDecodeSettings& settings) {
     return tuning.centreHz;
 }
 
+// When the stream began: as the user says, else as the recording says, else now (a live stream's
+// samples are as old as the run; a file that does not say is dated by the run, and --stats says so).
+double chooseStart(const BandDecodeSettings& settings, const RecordingTuning& tuning) {
+    const auto [start, source] = settings.startTime ? std::pair(*settings.startTime, std::string("--start-time"))
+                                 : tuning.startUtcSeconds
+                                     ? std::pair(static_cast<double>(*tuning.startUtcSeconds), tuning.source)
+                                     : std::pair(systemWallClock(), std::string("the time the run began (the input does not say)"));
+    if (settings.statistics) std::fprintf(stderr, "stream start: %s UTC, from %s\n", formatUtcTime(start).c_str(), source.c_str());
+    return start;
+}
+
 int runBandDecode(const BandDecodeSettings& given) {
     BandDecodeSettings settings = given;
-    settings.centreFrequencyHz = chooseCentre(given);
+    // Audio holding beacons says nothing of its tuning, but an IQ recording may say both.
+    const RecordingTuning tuning = settings.input == BandInput::Iq ? readRecordingTuning(settings.path) : RecordingTuning{};
+    settings.centreFrequencyHz = chooseCentre(given, tuning);
+    settings.startTime = chooseStart(given, tuning);
     // The input opens first: its rate decides the channels.
     BandStream stream(settings);
     std::string problem;
     if (!stream.open(problem)) return fail(settings, problem);
     const std::unique_ptr<BandMonitor> monitor = openMonitor(settings, stream.sampleRate(), problem);
     if (!monitor) return fail(settings, problem);
-    BandOutputs outputs(settings);
+    FrameLogRun run;
+    run.input = inputName(settings);
+    run.centreHz = settings.centreFrequencyHz;
+    run.sampleRate = stream.sampleRate();
+    run.streamStart = settings.startTime;
+    run.programVersion = SONDECO_VERSION;
+    BandOutputs outputs(
+        settings, [&monitor] { return monitor->streamTime().value_or(0.0); }, std::move(run));
     if (!outputs.open(problem)) {
         std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
         return 1;
@@ -341,7 +384,7 @@ int runBandDecode(const BandDecodeSettings& given) {
                      "sondeco-decode: %s: the beacons heard sit %+.0f Hz off the 500 Hz raster, so the centre frequency (or the "
                      "receiver's clock) is that far off; their frequencies were corrected\n",
                      inputName(settings).c_str(), *offset);
-    outputs.reportLosses(*monitor);
+    outputs.reportLosses(*monitor, stream.iq());
     outputs.finish(*monitor);
     return outputs.reportOutcome(problem);
 }

@@ -23,6 +23,7 @@ struct BandDecodeSettings {
     int iqSampleRate = 0;
     std::optional<double> centreFrequencyHz;
     double clockErrorPpm = 0.0;
+    std::optional<double> startTime;  // when the stream began, seconds since the Unix epoch, if the user said
     // Audio: raw or a sound file, and the channel to search (from 0).
     bool rawAudio = false;
     RawAudioFormat rawAudioFormat;

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <sstream>
 
 namespace sondeco {
@@ -110,6 +112,35 @@ CLI::Validator frequencyFrom(double lowest, double highest) {
             return {};
         },
         "HZ");
+}
+
+CLI::Validator utcTime() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            int year = 0, month = 0, day = 0, hour = 0, minute = 0, consumed = 0;
+            double second = 0.0;
+            const char* c = text.c_str();
+            const bool extended =
+                std::sscanf(c, "%4d-%2d-%2d%*1[T ]%2d:%2d:%lf%n", &year, &month, &day, &hour, &minute, &second, &consumed) == 6;
+            int whole = 0;
+            const bool basic =
+                !extended && std::sscanf(c, "%4d%2d%2dT%2d%2d%2d%n", &year, &month, &day, &hour, &minute, &whole, &consumed) == 6;
+            if (basic) second = whole;
+            std::string_view rest = std::string_view(text).substr(static_cast<std::size_t>(consumed));
+            if (rest == "Z" || rest == "z") rest = {};
+            if ((!extended && !basic) || !rest.empty() || year < 1970 || year > 9999 || month < 1 || month > 12 || day < 1 || day > 31 ||
+                hour > 23 || minute > 59 || second < 0.0 || second >= 61.0)
+                return "'" + text + "' is not a time in UTC (2024-01-15T20:30:00Z)";
+            std::tm utc{};
+            utc.tm_year = year - 1900;
+            utc.tm_mon = month - 1;
+            utc.tm_mday = day;
+            utc.tm_hour = hour;
+            utc.tm_min = minute;
+            text = plainNumber(static_cast<double>(timegm(&utc)) + second);
+            return {};
+        },
+        "UTC");
 }
 
 CLI::Validator wholeNumberFrom(long long lowest, long long highest) {

@@ -85,6 +85,9 @@ int runTool(const char* name, const std::string& usage, CommandLine& commandLine
 CLI::Validator numberFrom(double lowest, double highest);
 // A frequency in hertz, or with a unit (304k, 304 kHz, 0.304M, 0.304MHz), within [lowest, highest] Hz.
 CLI::Validator frequencyFrom(double lowest, double highest);
+// A moment in UTC, 2024-01-15T20:30:00Z (the T may be a space, the Z left out, seconds may have a
+// fraction) or 20240115T203000Z; the option then reads seconds since the Unix epoch.
+CLI::Validator utcTime();
 CLI::Validator wholeNumberFrom(long long lowest, long long highest);
 CLI::Validator oneOf(const std::vector<int>& allowed);
 CLI::Validator oneOf(const std::vector<std::string>& allowed);

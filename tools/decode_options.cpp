@@ -52,6 +52,10 @@ const char* const DecodeUsageStart =
     "                         of the stream is searched and frequencies are offsets from its centre\n"
     "      --ppm PPM          with --iq, the SDR's clock error in parts per million (positive: fast),\n"
     "                         -1000..1000: the frequencies reported are corrected for it\n"
+    "      --start-time UTC   with --iq or --scan, when the recording began (2024-01-15T20:30:00Z):\n"
+    "                         frames carry the time they were received in the recording; without\n"
+    "                         it, the file's own start (an auxi chunk, or a time in its name) if it\n"
+    "                         has one, else the time the run began\n"
     "      --scan             the input is audio holding several beacons (200..3500 Hz): each\n"
     "                         tone found is decoded\n"
     "      --station ID       with --iq or --scan, the reference station (0..1023) whose corrections\n"
@@ -130,6 +134,7 @@ void checkBandOptions(DecodeOptions& options, std::optional<int> rate, std::opti
                          " finds every beacon itself: it takes no --classic, --rtcm, -r or -f");
     if (options.centreFrequency && !options.iq) throw UsageError("--center-freq gives an IQ stream's centre: give --iq as well");
     if (options.clockErrorPpm != 0.0 && !options.iq) throw UsageError("--ppm corrects an SDR's frequencies: give --iq as well");
+    if (options.startTime && !band) throw UsageError("--start-time dates the recording of --iq or --scan: give one of them");
     if (!options.logPath.empty() && !band) throw UsageError("--log records what --iq or --scan decode: give one of them");
     if (options.outputName == "table" && !band) throw UsageError("-o table shows the stations of --iq or --scan: give one of them");
     if (options.outputName) {
@@ -169,6 +174,7 @@ void declareDecodeOptions(CLI::App& app, DecodeOptions& options) {
     addFlag(app, "--iq", options.iq);
     app.add_option("--center-freq", options.centreFrequency)->transform(frequencyFrom(1.0, 1e10));
     app.add_option("--ppm", options.clockErrorPpm)->check(numberFrom(-1000.0, 1000.0));
+    app.add_option("--start-time", options.startTime)->transform(utcTime());
     addFlag(app, "--scan", options.scan);
     app.add_option("--log", options.logPath);
     addFlag(app, "--rtcm", options.rtcm);

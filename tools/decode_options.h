@@ -46,6 +46,7 @@ struct DecodeOptions {
     bool scan = false;
     std::optional<double> centreFrequency;
     double clockErrorPpm = 0.0;  // --ppm: the SDR's clock error
+    std::optional<double> startTime;  // --start-time: when the recording began, seconds since the Unix epoch
     std::optional<IqFormat> iqFormat;
     std::string logPath;
     std::string input = "-";

@@ -147,6 +147,7 @@ int runBand(const DecodeOptions& options) {
     settings.iqSampleRate = options.rawSampleRate.value_or(0);
     settings.centreFrequencyHz = options.centreFrequency;
     settings.clockErrorPpm = options.clockErrorPpm;
+    settings.startTime = options.startTime;
     settings.rawAudio = options.raw;
     settings.rawAudioFormat = options.rawFormat;
     settings.audioChannel = options.channel - 1;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The frame log: every frame read back exactly, committed within a second with no call to the log,
-// appending to an earlier log and to one of the first layout, what survives a kill, another program
+// appending to an earlier log and to ones of earlier layouts, what survives a kill, another program
 // holding the log, a full disk, what it writes to the disk, files that are not our logs, and --stations
 // reading one.
 
@@ -275,10 +275,10 @@ TEST(StationsCommand, ShowsTimesNoClockCouldHaveWrittenAsUnknown) {
     EXPECT_EQ(FrameLog(path, time.clock()).error(), path + ": is damaged (its frame ids are used up)");
 }
 
-// A log of the first layout (the indexed table alone, named frames) is brought to this one when opened
-// for writing: its frames kept, the new ones after them, and readers' queries and deletes as before.
-TEST(FrameLog, BringsALogOfTheFirstLayoutToThisOneAndKeepsItsFrames) {
-    const std::string path = freshLog("first-layout.db");
+// Logs of the first two layouts (the first: the indexed table alone, named frames; the second: no
+// runs) are brought to this one when opened for writing: their frames kept, the new ones after them
+// naming this run, and readers' queries and deletes as before.
+TEST(FrameLog, BringsLogsOfEarlierLayoutsToThisOneAndKeepsTheirFrames) {
     const std::string frameColumns =
         "(id INTEGER PRIMARY KEY, time REAL NOT NULL, station INTEGER NOT NULL REFERENCES stations(id), station_id INTEGER NOT NULL, "
         "frequency_hz REAL, message_type INTEGER NOT NULL, z_count INTEGER NOT NULL, sequence INTEGER NOT NULL, length INTEGER NOT NULL, "
@@ -296,26 +296,58 @@ TEST(FrameLog, BringsALogOfTheFirstLayoutToThisOneAndKeepsItsFrames) {
         "INSERT INTO stations VALUES (1, 17, 313500, 1, 200, 1.7e9, 1.7e9 + 1, NULL, NULL, NULL, NULL, NULL, NULL, 0, 2, 0, 0, 9, 12); "
         "INSERT INTO frames VALUES (1, 1.7e9, 1, 17, 313500, 9, 100, 4, 1, 0, 200, 12, 0, x'000001'), "
         "(2, 1.7e9 + 1, 1, 17, 313500, 9, 101, 5, 1, 0, 200, 12, 0, x'000002');";
-    const auto script = scratchPath("first-layout.sql");
-    std::ofstream(script) << firstLayout;
-    const auto made = testing::runCommand("sqlite3 '" + path + "' < '" + script.string() + "'");
-    ASSERT_EQ(made.exitCode, 0) << made.errors;
-    {
-        testing::TestClock time;
-        FrameLog log(path, time.clock());
-        ASSERT_FALSE(log.failed()) << log.error();
-        const HeardFrame heard = heardFrame(17, 9, 313510.0, 200, {3});
-        log.frameCompleted(heard.frame, heard.message);
+    // The second layout as its program left it: the first's frames moved to the indexed table, and
+    // recent frames beside them behind a view.
+    const std::string secondLayout =
+        firstLayout +
+        "ALTER TABLE frames RENAME TO frames_indexed; ALTER TABLE stations ADD COLUMN frames_through INTEGER NOT NULL DEFAULT 2; "
+        "CREATE TABLE frames_recent " +
+        frameColumns +
+        "; CREATE VIEW frames AS SELECT * FROM frames_indexed UNION ALL SELECT * FROM frames_recent; "
+        "CREATE TRIGGER frames_delete INSTEAD OF DELETE ON frames BEGIN DELETE FROM frames_indexed WHERE id = OLD.id; "
+        "DELETE FROM frames_recent WHERE id = OLD.id; END; PRAGMA user_version = 2;";
+    for (const auto& [layout, sql] : {std::pair(1, firstLayout), std::pair(2, secondLayout)}) {
+        SCOPED_TRACE("layout " + std::to_string(layout));
+        const std::string path = freshLog("layout-" + std::to_string(layout) + ".db");
+        const auto script = scratchPath("layout.sql");
+        std::ofstream(script) << sql;
+        const auto made = testing::runCommand("sqlite3 '" + path + "' < '" + script.string() + "'");
+        ASSERT_EQ(made.exitCode, 0) << made.errors;
+        {
+            testing::TestClock time;
+            FrameLogOptions options;
+            options.run = FrameLogRun{"20240115T203000Z_304000_iq.wav", 304000.0, 250000.0, 1705350600.0, "9.9"};
+            FrameLog log(path, time.clock(), options);
+            ASSERT_FALSE(log.failed()) << log.error();
+            HeardFrame heard = heardFrame(17, 9, 313510.0, 200, {3});
+            heard.message.reception.time = 1705350612.5;
+            log.frameCompleted(heard.frame, heard.message);
+            log.runFindings(FrameLogRunFindings{-1.5, 2500000, 40});
+        }
+        EXPECT_EQ(query(path, "PRAGMA user_version"), std::vector<std::string>{std::to_string(FrameLogVersion)});
+        EXPECT_EQ(query(path, "SELECT id, station, z_count, hex(data), run, time FROM frames ORDER BY id"),
+                  (std::vector<std::string>{"1|1|100|000001|NULL|1700000000.0", "2|1|101|000002|NULL|1700000001.0",
+                                            "3|1|200|000003|1|1705350612.5"}));
+        EXPECT_EQ(query(path,
+                        "SELECT input, centre_hz, sample_rate, stream_start, program_version, tuning_offset_hz, samples, "
+                        "clipped_samples FROM runs"),
+                  std::vector<std::string>{"20240115T203000Z_304000_iq.wav|304000.0|250000.0|1705350600.0|9.9|-1.5|2500000|40"});
+        EXPECT_EQ(query(path, "SELECT frames FROM stations"), std::vector<std::string>{"3"});
+        EXPECT_EQ(query(path, "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'frames_indexed' ORDER BY name"),
+                  (std::vector<std::string>{"frames_by_station_time", "frames_by_time", "frames_by_type_time"}));
+        // The move of recent frames into the indexed table still lines the columns up.
+        {
+            FrameLogOptions options;
+            options.mergeInterval = 0.0;
+            FrameLog again(path, testing::TestClock().clock(), options);
+            ASSERT_FALSE(again.failed()) << again.error();
+        }
+        EXPECT_EQ(query(path, "SELECT count(*), count(run) FROM frames_indexed"), std::vector<std::string>{"3|1"});
+        EXPECT_EQ(query(path, "SELECT count(*) FROM runs"), std::vector<std::string>{"2"});
+        testing::runCommand("sqlite3 '" + path + "' 'DELETE FROM frames WHERE id < 3'");
+        EXPECT_EQ(query(path, "SELECT id FROM frames"), std::vector<std::string>{"3"});
+        EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
     }
-    EXPECT_EQ(query(path, "PRAGMA user_version"), std::vector<std::string>{std::to_string(FrameLogVersion)});
-    EXPECT_EQ(query(path, "SELECT id, station, z_count, hex(data) FROM frames ORDER BY id"),
-              (std::vector<std::string>{"1|1|100|000001", "2|1|101|000002", "3|1|200|000003"}));
-    EXPECT_EQ(query(path, "SELECT frames FROM stations"), std::vector<std::string>{"3"});
-    EXPECT_EQ(query(path, "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'frames_indexed' ORDER BY name"),
-              (std::vector<std::string>{"frames_by_station_time", "frames_by_time", "frames_by_type_time"}));
-    testing::runCommand("sqlite3 '" + path + "' 'DELETE FROM frames WHERE id < 3'");
-    EXPECT_EQ(query(path, "SELECT id FROM frames"), std::vector<std::string>{"3"});
-    EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
 }
 
 // What the log writes for a sparse band, the costliest case: a frame or two per commit, three stations

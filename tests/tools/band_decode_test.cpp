@@ -9,7 +9,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cmath>
 #include <csignal>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -266,6 +268,61 @@ TEST(BandDecode, TheCentreComesFromTheRecording) {
     EXPECT_EQ(carriers(fromKiwi.output), (std::set<int>{298500, 301000}));
 }
 
+// Every record of a frame says when it was received in the recording: from the recording's own
+// start (here kiwirecorder's name), from --start-time, or from the clock for a pipe that says nothing.
+TEST(BandDecode, FramesCarryTheTimeTheyWereReceivedInTheStream) {
+    const auto kiwi = scratchPath("20240115T203000Z_300000_iq.wav");
+    ASSERT_EQ(runCommand(generator("--iq --sample-rate 12000 --center-freq 300000 --seconds 12 --beacon 301000,200,12,16 "
+                                   "--beacon 298500,100,13,16 '" +
+                                   kiwi.string() + "'"))
+                  .exitCode,
+              0);
+    // Each time of `text` on the day and in the hour given ("2024-01-15T20:"), as seconds into the hour.
+    const auto secondsIn = [](const std::string& text, const std::string& dayAndHour) {
+        std::vector<double> seconds;
+        for (auto at = text.find(dayAndHour); at != std::string::npos; at = text.find(dayAndHour, at + 1)) {
+            const std::string minutes = text.substr(at + dayAndHour.size(), 8);  // "30:04.2Z"
+            EXPECT_EQ(minutes.substr(2, 1) + minutes.substr(7), ":Z") << minutes;
+            seconds.push_back(60.0 * std::stoi(minutes.substr(0, 2)) + std::stod(minutes.substr(3, 4)));
+        }
+        return seconds;
+    };
+    const auto log = scratchPath("timed.db");
+    std::filesystem::remove(log);
+    const auto json = runCommand(decoder("--iq -o json --stats --log '" + log.string() + "' '" + kiwi.string() + "'"));
+    ASSERT_EQ(json.exitCode, 0) << json.errors;
+    EXPECT_NE(json.errors.find("stream start: 2024-01-15 20:30:00 UTC, from its name"), std::string::npos) << json.errors;
+    const std::vector<double> times = secondsIn(json.output, "2024-01-15T20:");
+    ASSERT_EQ(times.size(), lines(json.output).size());
+    ASSERT_GE(times.size(), 8u);
+    for (const double time : times) {
+        EXPECT_GE(time, 30 * 60 + 1.0);  // no frame is whole before its first second
+        EXPECT_LE(time, 30 * 60 + 12.1);
+    }
+    // The frame lines end with the same times, the log holds them and the run they came from.
+    const auto frames = runCommand(decoder("--iq -o frames '" + kiwi.string() + "'"));
+    EXPECT_EQ(secondsIn(frames.output, "2024-01-15T20:"), times);
+    std::string logged;
+    for (const double time : times) logged += std::to_string(static_cast<long long>(std::lround(10.0 * time))) + "\n";
+    EXPECT_EQ(sql(log, "SELECT CAST(round(10 * (time - 1705350600 + 1800)) AS INTEGER) FROM frames ORDER BY id"), logged);
+    EXPECT_EQ(
+        sql(log, "SELECT input, centre_hz, sample_rate, stream_start, count(DISTINCT f.run) FROM runs JOIN frames f ON f.run = runs.id"),
+        kiwi.string() + "|300000.0|12000.0|1705350600.0|1\n");
+
+    // --start-time overrides the name; a pipe that says nothing is dated by the clock.
+    const auto restarted = runCommand(decoder("--iq -o json --start-time 2025-03-01T12:00:00Z '" + kiwi.string() + "'"));
+    std::vector<double> shifted = secondsIn(restarted.output, "2025-03-01T12:");
+    for (double& time : shifted) time += 30 * 60;
+    EXPECT_EQ(shifted, times);
+    const auto runStart = static_cast<double>(std::time(nullptr));
+    const auto piped = runCommand(decoder("--iq -o json < '" + kiwi.string() + "'"));
+    const auto quoted = piped.output.find("\"time\":\"");
+    ASSERT_NE(quoted, std::string::npos) << piped.output;
+    std::tm when{};
+    ASSERT_NE(strptime(piped.output.c_str() + quoted + 8, "%Y-%m-%dT%H:%M:%S", &when), nullptr);
+    EXPECT_NEAR(static_cast<double>(timegm(&when)), runStart + times.front() - 30 * 60, 3.0);
+}
+
 TEST(BandDecode, WrongInputIsRefusedWithAReason) {
     const auto text = scratchPath("not-iq.txt");
     std::ofstream(text) << "hello\n";
@@ -286,6 +343,9 @@ TEST(BandDecode, WrongInputIsRefusedWithAReason) {
         {"--iq -r 100 -", 2, "finds every beacon itself"},
         {"--center-freq 300000 -", 2, "give --iq as well"},
         {"--ppm 30 -", 2, "give --iq as well"},
+        {"--start-time 2024-01-15T20:30:00Z -", 2, "give one of them"},
+        {"--iq --start-time yesterday -", 2, "'yesterday' is not a time in UTC"},
+        {"--iq --start-time 2024-13-01T00:00:00Z -", 2, "is not a time in UTC"},
         {"--iq --ppm 3000 -", 2, "--ppm"},
         {"--log x.db -", 2, "give one of them"},
         {"-o table -", 2, "give one of them"},
