@@ -3,12 +3,15 @@
 
 #include "output/status_panels.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <ctime>
+#include <string_view>
 
 namespace sondeco {
 
@@ -67,21 +70,37 @@ void sortStationRows(std::vector<StationRow>& rows) {
     });
 }
 
-std::string renderStationTable(std::vector<StationRow> rows) {
+std::string renderStationTable(std::vector<StationRow> rows, int columns) {
     sortStationRows(rows);
-    constexpr const char* Line = "%-12s %4s %4s %8s %8s %8s %6s %4s  %-19s %9s %10s  %s\n";
-    std::string text = printed(Line, "Frequency", "ID", "Rate", "Eb/N0", "Frames", "Repaired", "Lost", "Type", "Last heard", "Latitude",
-                               "Longitude", "Health");
+    // The narrow layout drops the position and the date: a live view's stations were heard today,
+    // and the position is the full layout's (or the frame log's) to show.
+    const bool full = columns >= FullStationTableColumns;
+    constexpr const char* FullLine = "%-12s %4s %4s %8s %8s %8s %6s %4s  %-19s %9s %10s  %s\n";
+    constexpr const char* NarrowLine = "%-10s %3s %4s %7s %7s %8s %6s %4s  %-9s %s\n";
+    std::string text =
+        full ? printed(FullLine, "Frequency", "ID", "Rate", "Eb/N0", "Frames", "Repaired", "Lost", "Type", "Last heard UTC", "Latitude",
+                       "Longitude", "Health")
+             : printed(NarrowLine, "Frequency", "ID", "Rate", "Eb/N0", "Frames", "Repaired", "Lost", "Type", "Heard UTC", "Health");
     for (const StationRow& row : rows) {
+        const std::string frequency = formatStationFrequency(row.frequencyHz, row.absoluteFrequency);
+        const std::string id = printed("%03d", row.stationId);
         const std::string rate = row.bitRate ? std::to_string(*row.bitRate) : "-";
         const std::string ebN0 = row.ebN0Db ? printed("%.1f dB", *row.ebN0Db) : "-";
+        const std::string frames = std::to_string(row.frames);
+        const std::string repaired = std::to_string(row.framesRepaired);
+        const std::string lost = std::to_string(row.framesLost);
+        const std::string type = std::to_string(row.lastMessageType);
+        const std::string heard = formatUtcTime(row.lastHeard);
+        if (!full) {
+            const std::string timeOfDay = heard.size() > 11 ? heard.substr(11) : heard;
+            text += printed(NarrowLine, frequency.c_str(), id.c_str(), rate.c_str(), ebN0.c_str(), frames.c_str(), repaired.c_str(),
+                            lost.c_str(), type.c_str(), timeOfDay.c_str(), stationHealthText(row.health));
+            continue;
+        }
         const std::string latitude = row.stationPosition ? printed("%+.5f", row.stationPosition->latitude) : "-";
         const std::string longitude = row.stationPosition ? printed("%+.5f", row.stationPosition->longitude) : "-";
-        text +=
-            printed(Line, formatStationFrequency(row.frequencyHz, row.absoluteFrequency).c_str(), printed("%03d", row.stationId).c_str(),
-                    rate.c_str(), ebN0.c_str(), std::to_string(row.frames).c_str(), std::to_string(row.framesRepaired).c_str(),
-                    std::to_string(row.framesLost).c_str(), std::to_string(row.lastMessageType).c_str(),
-                    formatUtcTime(row.lastHeard).c_str(), latitude.c_str(), longitude.c_str(), stationHealthText(row.health));
+        text += printed(FullLine, frequency.c_str(), id.c_str(), rate.c_str(), ebN0.c_str(), frames.c_str(), repaired.c_str(), lost.c_str(),
+                        type.c_str(), heard.c_str(), latitude.c_str(), longitude.c_str(), stationHealthText(row.health));
     }
     return text;
 }
@@ -108,7 +127,9 @@ std::optional<std::size_t> StationTable::lastHeardAt(double frequencyHz) const {
 
 std::size_t StationTable::record(const RtcmFrame& frame, const DecodedMessage& message) {
     const Reception& reception = message.reception;
-    const double now = clock_();
+    // A frame that knows when it was received in the stream (held back a while, or decoded faster
+    // than real time) is dated by that.
+    const double now = reception.time.value_or(clock_());
     std::size_t index = 0;
     if (const auto found = findStation(reception.toneHz, reception.absoluteFrequency, frame.stationId)) {
         index = *found;
@@ -172,14 +193,31 @@ std::size_t StationTable::restore(const StationRow& row) {
 
 std::string formatFrameLine(double unixSeconds, const RtcmFrame& frame, const DecodedMessage& message) {
     const Reception& reception = message.reception;
-    std::string line =
-        formatUtcTime(unixSeconds) + "  " + printed("%-12s", formatStationFrequency(reception.toneHz, reception.absoluteFrequency).c_str());
+    std::string line = formatUtcTime(unixSeconds) + " UTC  " +
+                       printed("%-12s", formatStationFrequency(reception.toneHz, reception.absoluteFrequency).c_str());
     line += printed(" station %03d  type %2d  z %s  seq %d  len %2d", frame.stationId, frame.messageType,
                     formatZCount(frame.zCount).c_str(), frame.sequenceNumber, frame.frameLength);
     line += reception.bitRate ? printed("  %3d bit/s", *reception.bitRate) : std::string("  - bit/s");
     line += reception.ebN0Db ? printed("  Eb/N0 %4.1f dB", *reception.ebN0Db) : std::string("  Eb/N0 - dB");
     line += printed("  repaired %d  %s", reception.repairedWords, stationHealthText(frame.stationHealth));
     return line;
+}
+
+TerminalSize terminalSize(int fd) {
+    TerminalSize size;
+    winsize window{};
+    const bool asked = ioctl(fd, TIOCGWINSZ, &window) == 0;
+    const auto fromEnvironment = [](const char* name, int otherwise) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0') return otherwise;
+        char* end = nullptr;
+        errno = 0;
+        const long number = std::strtol(value, &end, 10);
+        return *end == '\0' && errno == 0 && number > 0 && number <= 100000 ? static_cast<int>(number) : otherwise;
+    };
+    size.columns = asked && window.ws_col > 0 ? window.ws_col : fromEnvironment("COLUMNS", size.columns);
+    size.rows = asked && window.ws_row > 0 ? window.ws_row : fromEnvironment("LINES", size.rows);
+    return size;
 }
 
 StationTableWriter::StationTableWriter(const StationTable& table, std::FILE* out, Mode mode, WallClock clock)
@@ -195,21 +233,75 @@ void StationTableWriter::write(const std::string& text) {
     }
 }
 
-void StationTableWriter::redraw() {
-    // Home, each line cleared to its end as it is written over, then the rest of the screen cleared:
-    // no blank flash between two tables, and a table that shrank leaves nothing behind.
-    std::string text = "\x1b[H";
-    const std::string table = table_.render();
-    std::size_t start = 0;
-    while (start < table.size()) {
-        const std::size_t end = std::min(table.find('\n', start), table.size());
-        text.append(table, start, end - start);
-        text += "\x1b[K\n";
+namespace {
+
+// `line` as one row of a terminal `columns` wide: control characters (a line end or an escape in a
+// caller's line would move the cursor where the redraw does not expect it) become spaces, and what
+// goes past the last column is cut, a UTF-8 sequence counted as one character. `width` is what is
+// left, in characters.
+std::string screenRow(std::string_view line, int columns, int& width) {
+    std::string row;
+    width = 0;
+    for (const char byte : line) {
+        const auto code = static_cast<unsigned char>(byte);
+        const bool continuation = (code & 0xc0) == 0x80;
+        if (!continuation && width == columns) break;
+        if (!continuation) ++width;
+        row += code < 0x20 || code == 0x7f ? ' ' : byte;
+    }
+    return row;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.emplace_back(text, start, end - start);
         start = end + 1;
     }
+    return lines;
+}
+
+}  // namespace
+
+void StationTableWriter::redraw(TerminalSize size, bool last) {
+    if (headline_) shownHeadline_ = headline_();
     if (status_) shownStatus_ = status_();
-    if (!shownStatus_.empty()) text += shownStatus_ + "\x1b[K\n";
-    text += "\x1b[J";
+    shownSize_ = size;
+    const auto rows = static_cast<std::size_t>(std::max(size.rows, 1));
+    const int columns = std::max(size.columns, 1);
+
+    std::vector<std::string> lines;
+    if (!shownHeadline_.empty()) lines.push_back(shownHeadline_);
+    std::vector<std::string> table = linesOf(renderStationTable(table_.rows(), columns));
+    const std::size_t stations = table.size() - 1;
+    const std::size_t others = lines.size() + 1 + (shownStatus_.empty() ? 0 : 1);
+    const std::size_t room = rows > others ? rows - others : 0;
+    if (!last && stations > room) {
+        const std::size_t shown = room > 0 ? room - 1 : 0;
+        table.resize(1 + shown);
+        const std::size_t more = stations - shown;
+        table.push_back("... " + std::to_string(more) + (more == 1 ? " more station" : " more stations"));
+    }
+    lines.insert(lines.end(), table.begin(), table.end());
+    if (!shownStatus_.empty()) lines.push_back(shownStatus_);
+    // Only a screen of three rows or fewer gets here: what does not fit goes from the bottom.
+    if (!last && lines.size() > rows) lines.resize(rows);
+
+    // Home, each line cleared to its end as it is written over, then the rest of the screen cleared:
+    // no blank flash between two tables, and a table that shrank leaves nothing behind. A line that
+    // fills its row needs no clearing (and would lose its last character to it where the cursor
+    // waits on the last column), and a line end on the bottom row would scroll the screen: the
+    // bottom row gets none, and then there is no rest of the screen to clear. The last redraw ends
+    // every line, so that what follows the program starts under the table, and may scroll, once.
+    std::string text = "\x1b[H";
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        int width = 0;
+        text += screenRow(lines[index], columns, width);
+        if (width < columns) text += "\x1b[K";
+        if (last || index + 1 < rows) text += '\n';
+    }
+    if (last || lines.size() < rows) text += "\x1b[J";
     write(text);
     lastRedraw_ = clock_();
     changed_ = false;
@@ -217,7 +309,7 @@ void StationTableWriter::redraw() {
 
 void StationTableWriter::frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) {
     if (mode_ == Mode::Lines) {
-        write(formatFrameLine(clock_(), frame, message) + "\n");
+        write(formatFrameLine(message.reception.time.value_or(clock_()), frame, message) + "\n");
         return;
     }
     changed_ = true;
@@ -226,12 +318,15 @@ void StationTableWriter::frameCompleted(const RtcmFrame& frame, const DecodedMes
 
 void StationTableWriter::refresh() {
     if (mode_ != Mode::Redraw) return;
-    if (!changed_ && !(status_ && status_() != shownStatus_)) return;
-    if (!lastRedraw_ || clock_() - *lastRedraw_ >= RedrawInterval) redraw();
+    if (lastRedraw_ && clock_() - *lastRedraw_ < RedrawInterval) return;
+    const TerminalSize now = currentSize();
+    if (!lastRedraw_ || changed_ || now != shownSize_ || (headline_ && headline_() != shownHeadline_) ||
+        (status_ && status_() != shownStatus_))
+        redraw(now, false);
 }
 
 void StationTableWriter::finish() {
-    if (mode_ == Mode::Redraw) redraw();
+    if (mode_ == Mode::Redraw) redraw(currentSize(), true);
     if (!failed_ && std::fflush(out_) != 0) {
         failed_ = true;
         errorNumber_ = errno;

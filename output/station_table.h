@@ -59,9 +59,16 @@ std::string formatUtcTime(double unixSeconds);
 // Frequency order, stations of unknown frequency last; station ID between stations of one frequency.
 void sortStationRows(std::vector<StationRow>& rows);
 
+// The widest line of the full layout (a station whose health reads "Unmonitored"); a terminal at
+// least this wide gets it.
+inline constexpr int FullStationTableColumns = 116;
+
 // The table as text: a header line, then one line per station in order of frequency (stations of
-// unknown frequency last), fixed columns, each line ending in '\n'.
-std::string renderStationTable(std::vector<StationRow> rows);
+// unknown frequency last), fixed columns, each line ending in '\n'. Narrower than
+// FullStationTableColumns, a layout of at most 79 columns that leaves out the reference station's
+// position and shows the time of day alone, so that a station takes one line of an 80-column
+// terminal. Times are UTC.
+std::string renderStationTable(std::vector<StationRow> rows, int columns = FullStationTableColumns);
 
 class StationTable final : public DecoderListener {
 public:
@@ -101,10 +108,28 @@ private:
     std::vector<Channel> channels_;
 };
 
+// A terminal's size in character cells.
+struct TerminalSize {
+    int columns = 80;
+    int rows = 24;
+    bool operator==(const TerminalSize&) const = default;
+};
+
+// The size of the terminal `fd` is open on, as the terminal says it now; for what it does not say (not
+// a terminal, a serial console that answers 0x0), the COLUMNS and LINES environment variables, and
+// failing those 80x24.
+TerminalSize terminalSize(int fd);
+
 // Shows the table live. On a terminal the table is redrawn in place, at most a few times a second and
 // once at the end; into a pipe or a file, one plain line per frame instead (time, frequency, station,
 // type, ...), so that what is written can be searched line by line. Add the table to the decoders
 // before the writer, so that a redraw shows the frame that caused it.
+//
+// A redraw fits the terminal as it is at that moment: the full layout when it is wide enough, the
+// 80-column one otherwise; no line wider than the terminal and no more lines than it has rows (the
+// stations that do not fit are counted in one line), so that the terminal never scrolls and nothing
+// of the live view ends up in its scrollback. The last redraw, at finish(), shows every station and
+// ends with a line end, and stays on the screen after the program.
 class StationTableWriter final : public DecoderListener {
 public:
     enum class Mode { Automatic, Redraw, Lines };  // Automatic: Redraw on a terminal, Lines otherwise
@@ -116,13 +141,21 @@ public:
     bool failed() const { return failed_; }
     int errorNumber() const { return errorNumber_; }
 
-    // One short line shown under the redrawn table while it is not empty (the frame log's trouble,
-    // say); asked at every refresh, so that a change shows even when no frame comes. Not shown into
-    // a pipe or a file, where the lines of the frames go.
+    // Redraws at this size instead of asking the terminal (for tests, whose output is a file).
+    void setTerminalSize(TerminalSize size) { fixedSize_ = size; }
+
+    // The first line of the screen, above the table: how the run goes (the stream's time, channels
+    // searched, "searching" before the first frame), as the caller words it. Drawn from the first
+    // refresh() on, before any frame.
+    void setHeadline(std::function<std::string()> headline) { headline_ = std::move(headline); }
+    // One short line under the table (the frame log's trouble, say).
     void setStatus(std::function<std::string()> status) { status_ = std::move(status); }
+    // Both are asked at every refresh, so that a change shows even when no frame comes, and left out
+    // while empty. Neither is written into a pipe or a file, where the lines of the frames go.
 
     void frameCompleted(const RtcmFrame& frame, const DecodedMessage& message) override;
-    // From the caller's loop: redraws a changed table (or status) when the last redraw is old enough.
+    // From the caller's loop: draws the screen the first time, then redraws it when the table, a line
+    // or the terminal's size has changed and the last redraw is old enough.
     void refresh();
     // The last redraw, whatever the time (on a terminal), and a flush.
     void finish();
@@ -131,22 +164,27 @@ public:
     static constexpr double RedrawInterval = 0.25;
 
 private:
-    void redraw();
+    TerminalSize currentSize() const { return fixedSize_ ? *fixedSize_ : terminalSize(fileno(out_)); }
+    void redraw(TerminalSize size, bool last);
     void write(const std::string& text);
 
     const StationTable& table_;
     std::FILE* out_;
     Mode mode_;
     WallClock clock_;
+    std::optional<TerminalSize> fixedSize_;
     std::optional<double> lastRedraw_;
     bool changed_ = false;
+    std::function<std::string()> headline_;
     std::function<std::string()> status_;
+    std::string shownHeadline_;
     std::string shownStatus_;
+    TerminalSize shownSize_;
     bool failed_ = false;
     int errorNumber_ = 0;
 };
 
-// One plain line for a frame, as the piped view writes it (no line end).
+// One plain line for a frame, as the piped view writes it (no line end). Its time is UTC and says so.
 std::string formatFrameLine(double unixSeconds, const RtcmFrame& frame, const DecodedMessage& message);
 
 }  // namespace sondeco

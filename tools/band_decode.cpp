@@ -174,6 +174,35 @@ std::unique_ptr<BandMonitor> openMonitor(const BandDecodeSettings& settings, dou
     }
 }
 
+// "1.2 MS/s", "250 kS/s", "12 kS/s": a rate as SDR programs show it.
+std::string rateText(double samplesPerSecond) {
+    char text[32];
+    if (samplesPerSecond >= 1e6)
+        std::snprintf(text, sizeof text, "%g MS/s", samplesPerSecond / 1e6);
+    else
+        std::snprintf(text, sizeof text, "%g kS/s", samplesPerSecond / 1e3);
+    return text;
+}
+
+// The live table's first line: where in the stream the run is and what it has found about the input.
+// Most telling first, since a narrow terminal cuts the end.
+std::string runHeadline(const BandMonitor& monitor, const IqInput* iq, std::size_t stations) {
+    std::string line = formatUtcTime(monitor.streamTime().value_or(0.0)) + " UTC  " + rateText(monitor.sampleRate()) + "  " +
+                       std::to_string(monitor.channelCount()) + " channels";
+    line += stations == 0 ? "  searching" : "  " + std::to_string(stations) + (stations == 1 ? " station" : " stations");
+    char text[64];
+    if (iq != nullptr && iq->clippedSamples() > 0 && iq->samplesRead() > 0) {
+        std::snprintf(text, sizeof text, "  clipped %.2f %%",
+                      100.0 * static_cast<double>(iq->clippedSamples()) / static_cast<double>(iq->samplesRead()));
+        line += text;
+    }
+    if (const auto offset = monitor.tuningOffsetHz(); offset && std::fabs(*offset) >= 0.5) {
+        std::snprintf(text, sizeof text, "  tuning %+.0f Hz", *offset);
+        line += text;
+    }
+    return line;
+}
+
 // Everything the monitor's frames go to: standard output (a station table or one format), the feeds,
 // the frame log and the pages.
 class BandOutputs {
@@ -202,7 +231,8 @@ public:
         return false;
     }
 
-    void attach(BandMonitor& monitor) {
+    // `stream` is asked for its IQ input whenever the headline is drawn: --loop opens it anew.
+    void attach(BandMonitor& monitor, const BandStream& stream) {
         std::vector<PageListener*> pageListeners = feeds_.pageListeners();
         if (log_) monitor.addListener(*log_);
         // The station table is kept whenever it is shown; the writers follow it, so that a redraw
@@ -211,6 +241,7 @@ public:
             monitor.addListener(table_);
             monitor.addListener(*tableWriter_);
             if (log_) tableWriter_->setStatus([this] { return log_->statusLine(); });
+            tableWriter_->setHeadline([this, &monitor, &stream] { return runHeadline(monitor, stream.iq(), table_.rows().size()); });
         } else if (*settings_.format == OutputFormat::Rtcm) {
             // RTCM on standard output carries one station too.
             oneStationOutput_ = std::make_unique<OneStationFeed>(*output_, settings_.feeds.rtcmStation);
@@ -286,6 +317,26 @@ private:
     std::unique_ptr<StationPages> pages_;
 };
 
+// Beacons all off their raster by the same amount: the centre given (or the receiver) is off. Said
+// as soon as it is found, so that a user watching a live stream can retune; once a run.
+class MistuningWarning {
+public:
+    explicit MistuningWarning(const BandDecodeSettings& settings) : settings_(settings) {}
+    void check(const BandMonitor& monitor) {
+        const auto offset = monitor.tuningOffsetHz();
+        if (said_ || !offset || std::fabs(*offset) < MistunedHz) return;
+        said_ = true;
+        std::fprintf(stderr,
+                     "sondeco-decode: %s: the beacons heard sit %+.0f Hz off the 500 Hz raster, so the centre frequency (or the "
+                     "receiver's clock) is that far off; their frequencies are corrected\n",
+                     inputName(settings_).c_str(), *offset);
+    }
+
+private:
+    const BandDecodeSettings& settings_;
+    bool said_ = false;
+};
+
 // Block by block to the end of the stream (again from its start with --loop) or until an output
 // cannot go on; the input's problem, if any.
 std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream, BandMonitor& monitor, BandOutputs& outputs) {
@@ -294,6 +345,7 @@ std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream,
     if (settings.realtime) pacer.emplace(stream.sampleRate());
     std::string problem;
     std::size_t samplesThisPass = 0;
+    MistuningWarning mistuning(settings);
     while (!outputs.mustStop()) {
         const std::size_t got = stream.decodeNext(monitor, blockSize);
         if (got == 0) {
@@ -304,6 +356,7 @@ std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream,
         }
         samplesThisPass += got;
         outputs.reportLosses(monitor, stream.iq());
+        mistuning.check(monitor);
         if (pacer) pacer->advance(got);
     }
     return problem.empty() ? stream.error() : problem;
@@ -374,16 +427,10 @@ int runBandDecode(const BandDecodeSettings& given) {
         std::fprintf(stderr, "sondeco-decode: %s\n", problem.c_str());
         return 1;
     }
-    outputs.attach(*monitor);
+    outputs.attach(*monitor, stream);
     problem = decodeStream(settings, stream, *monitor, outputs);
     monitor->finish();
     reportClipping(settings, stream.iq());
-    // Beacons all off their raster by the same amount: the centre given (or the receiver) is off.
-    if (const auto offset = monitor->tuningOffsetHz(); offset && std::fabs(*offset) >= MistunedHz)
-        std::fprintf(stderr,
-                     "sondeco-decode: %s: the beacons heard sit %+.0f Hz off the 500 Hz raster, so the centre frequency (or the "
-                     "receiver's clock) is that far off; their frequencies were corrected\n",
-                     inputName(settings).c_str(), *offset);
     outputs.reportLosses(*monitor, stream.iq());
     outputs.finish(*monitor);
     return outputs.reportOutcome(problem);

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -321,6 +322,54 @@ TEST(BandDecode, FramesCarryTheTimeTheyWereReceivedInTheStream) {
     std::tm when{};
     ASSERT_NE(strptime(piped.output.c_str() + quoted + 8, "%Y-%m-%dT%H:%M:%S", &when), nullptr);
     EXPECT_NEAR(static_cast<double>(timegm(&when)), runStart + times.front() - 30 * 60, 3.0);
+}
+
+// A receiver whose oscillator is 123 Hz off shows every beacon 123 Hz off its raster point: the
+// beacons correct it, and the user is told that the centre given cannot be right.
+TEST(BandDecode, AMistunedReceiverIsCorrectedByTheBeaconsAndSaid) {
+    const auto cu8 = scratchPath("mistuned.cu8");
+    ASSERT_EQ(runCommand(generator("--iq --format cu8 --sample-rate 48000 --center-freq 304123 --seconds 15 --beacon 301000,100,12,14 "
+                                   "--beacon 310500,200,13,14 '" +
+                                   cu8.string() + "'"))
+                  .exitCode,
+              0);
+    const auto run =
+        runCommand(decoder("--iq --format cu8 --sample-rate 48000 --center-freq 304000 -o json --stats '" + cu8.string() + "'"));
+    ASSERT_EQ(run.exitCode, 0) << run.errors;
+    // Said as soon as two beacons agree (to a hertz or two), and measured closer by the end.
+    EXPECT_NE(run.errors.find(" Hz off the 500 Hz raster, so the centre frequency (or the receiver's clock) is that far off"),
+              std::string::npos)
+        << run.errors;
+    EXPECT_NE(run.errors.find("tuning: the beacons sit -123."), std::string::npos) << run.errors;
+    // Until two beacons agree on it the offset is unknown: a station's first frame may come
+    // uncorrected, the rest are right.
+    std::set<int> heard;
+    std::map<int, int> offRaster;  // frames more than 2 Hz off, by station
+    std::map<int, double> lastCarrier;
+    for (const std::string& line : lines(run.output)) {
+        const double carrier = jsonNumbers(line, "freq").at(0);
+        const int station = static_cast<int>(jsonNumbers(line, "station_id").at(0));
+        const double raster = std::round(carrier / 500.0) * 500.0;
+        if (std::fabs(carrier - raster) > 2.0) ++offRaster[station];
+        lastCarrier[station] = carrier;
+        heard.insert(static_cast<int>(std::round((carrier + 150.0) / 500.0) * 500.0));
+    }
+    for (const auto& [station, count] : offRaster) EXPECT_LE(count, 1) << "station " << station;
+    EXPECT_NEAR(lastCarrier[12], 301000.0, 2.0);
+    EXPECT_NEAR(lastCarrier[13], 310500.0, 2.0);
+    EXPECT_EQ(heard, (std::set<int>{301000, 310500}));
+
+    // On a terminal (script's, 80 columns) the table's first line says it is searching, then what it
+    // found, the offset among it.
+    const auto table = runCommand("COLUMNS=80 LINES=24 script -q -c \"" +
+                                  decoder("--iq --format cu8 --sample-rate 48000 --center-freq 304000 '" + cu8.string() + "'") +
+                                  "\" /dev/null < /dev/null");
+    ASSERT_EQ(table.exitCode, 0) << table.errors;
+    const auto searching = table.output.find(" UTC  48 kS/s  167 channels  searching");
+    const auto found = table.output.find(" UTC  48 kS/s  167 channels  2 stations  tuning -12");
+    ASSERT_NE(searching, std::string::npos) << table.output;
+    ASSERT_NE(found, std::string::npos) << table.output;
+    EXPECT_LT(searching, found);
 }
 
 TEST(BandDecode, WrongInputIsRefusedWithAReason) {
