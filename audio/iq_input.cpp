@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace sondeco {
 namespace {
@@ -23,6 +24,7 @@ std::string sampleName(IqFormat format) {
 
 bool IqInput::openRaw(const std::string& path, IqFormat format, int sampleRate, std::string& error) {
     file_.close();
+    kiwi_.close();
     open_ = false;
     if (sampleRate < 1) {
         error = "needs a sample rate of 1 Hz or more";
@@ -35,6 +37,7 @@ bool IqInput::openRaw(const std::string& path, IqFormat format, int sampleRate, 
 
 bool IqInput::openRawStream(std::FILE* stream, bool owned, IqFormat format, int sampleRate, std::string& error) {
     file_.close();
+    kiwi_.close();
     open_ = false;
     if (sampleRate < 1) {
         error = "needs a sample rate of 1 Hz or more";
@@ -47,7 +50,7 @@ bool IqInput::openRawStream(std::FILE* stream, bool owned, IqFormat format, int 
 }
 
 void IqInput::startRaw(IqFormat format, int sampleRate) {
-    isRaw_ = true;
+    source_ = Source::Raw;
     open_ = true;
     format_ = format;
     sampleRate_ = sampleRate;
@@ -65,12 +68,16 @@ void IqInput::startRaw(IqFormat format, int sampleRate) {
             fullScale_ = std::numeric_limits<float>::infinity();
             break;  // no end to its range
     }
-    error_.clear();
+    startCounting();
 }
 
 bool IqInput::openFile(const std::string& path, std::string& error) {
     raw_.close();
+    file_.close();
+    kiwi_.close();
     open_ = false;
+    // Standard input is left to libsndfile: its first bytes cannot be looked at and given back.
+    if (path != "-" && isKiwiWavFile(path)) return kiwi_.open(path, error) && startKiwi();
     if (file_.open(path, error)) return checkFile(error);
     // Most IQ recordings that are not sound files are raw samples (rtl_sdr's .cu8, .cs16, ...).
     if (error.starts_with("is not a sound file")) error += "; raw IQ samples need --format and --sample-rate";
@@ -79,8 +86,20 @@ bool IqInput::openFile(const std::string& path, std::string& error) {
 
 bool IqInput::openFileInMemory(std::string_view bytes, std::string& error) {
     raw_.close();
+    file_.close();
+    kiwi_.close();
     open_ = false;
+    if (isKiwiWav(bytes)) return kiwi_.openMemory(bytes, error) && startKiwi();
     return file_.openMemory(bytes, error) && checkFile(error);
+}
+
+bool IqInput::startKiwi() {
+    source_ = Source::KiwiWav;
+    open_ = true;
+    fullScale_ = 32767.0f / 32768.0f;
+    sampleRate_ = kiwi_.sampleRate();
+    startCounting();
+    return true;
 }
 
 bool IqInput::checkFile(std::string& error) {
@@ -90,7 +109,7 @@ bool IqInput::checkFile(std::string& error) {
         file_.close();
         return false;
     }
-    isRaw_ = false;
+    source_ = Source::SoundFile;
     open_ = true;
     // libsndfile reads integer samples to +-1, the largest positive code just under 1; floats have no
     // end to their range.
@@ -99,8 +118,15 @@ bool IqInput::checkFile(std::string& error) {
                      ? std::numeric_limits<float>::infinity()
                      : 32767.0f / 32768.0f;
     sampleRate_ = file_.info().sampleRate;
-    error_.clear();
+    startCounting();
     return true;
+}
+
+void IqInput::startCounting() {
+    error_.clear();
+    samplesRead_ = 0;
+    clippedSamples_ = 0;
+    sumI_ = sumQ_ = sumII_ = sumQQ_ = sumIQ_ = 0.0;
 }
 
 std::size_t IqInput::read(std::span<std::complex<float>> destination) {
@@ -109,31 +135,79 @@ std::size_t IqInput::read(std::span<std::complex<float>> destination) {
     while (done < destination.size()) {
         const std::size_t wanted = std::min(destination.size() - done, SamplesPerBlock);
         std::size_t got = 0;
-        if (isRaw_) {
+        if (source_ == Source::Raw) {
             const unsigned char* bytes = nullptr;
             got = raw_.readFrames(wanted, bytes);
             decodeIqSamples(format_, bytes, got, destination.data() + done);
             for (std::size_t i = done; i < done + got; ++i) destination[i] = {sane(destination[i].real()), sane(destination[i].imag())};
+        } else if (source_ == Source::KiwiWav) {
+            got = kiwi_.read(destination.data() + done, wanted);  // 16-bit codes: always within +-1
         } else {
             block_.resize(2 * wanted);
             got = file_.readFrames(block_.data(), wanted);
             for (std::size_t i = 0; i < got; ++i) destination[done + i] = {sane(block_[2 * i]), sane(block_[2 * i + 1])};
         }
         if (got == 0) {
-            error_ = isRaw_ ? raw_.error() : file_.error();
+            error_ = source_ == Source::Raw ? raw_.error() : source_ == Source::KiwiWav ? kiwi_.error() : file_.error();
             break;
         }
-        countClipping(destination.subspan(done, got));
+        account(destination.subspan(done, got));
         done += got;
     }
     return done;
 }
 
-void IqInput::countClipping(std::span<const std::complex<float>> samples) {
+// Clipping and the sums for the DC offset and the imbalance, in one pass over a block just decoded
+// (still in the cache).
+void IqInput::account(std::span<const std::complex<float>> samples) {
     const float edge = fullScale_ * (1.0f - 1e-6f);
-    for (const std::complex<float>& sample : samples)
+    double i = 0.0, q = 0.0, ii = 0.0, qq = 0.0, iq = 0.0;
+    for (const std::complex<float>& sample : samples) {
         clippedSamples_ += std::fabs(sample.real()) >= edge || std::fabs(sample.imag()) >= edge;
+        const double re = sample.real();
+        const double im = sample.imag();
+        i += re;
+        q += im;
+        ii += re * re;
+        qq += im * im;
+        iq += re * im;
+    }
+    sumI_ += i;
+    sumQ_ += q;
+    sumII_ += ii;
+    sumQQ_ += qq;
+    sumIQ_ += iq;
     samplesRead_ += samples.size();
+}
+
+std::complex<double> IqInput::dcOffset() const {
+    if (samplesRead_ == 0) return {};
+    const auto n = static_cast<double>(samplesRead_);
+    return {sumI_ / n, sumQ_ / n};
+}
+
+std::optional<IqImbalance> IqInput::imbalance() const {
+    if (samplesRead_ < 2) return std::nullopt;
+    const auto n = static_cast<double>(samplesRead_);
+    const std::complex<double> dc = dcOffset();
+    // Variances and covariance about the mean: the DC offset is the receiver's other fault, not this one.
+    const double varianceI = sumII_ / n - dc.real() * dc.real();
+    const double varianceQ = sumQQ_ / n - dc.imag() * dc.imag();
+    const double covariance = sumIQ_ / n - dc.real() * dc.imag();
+    if (!(varianceI > 0.0 && varianceQ > 0.0)) return std::nullopt;
+    const double gain = std::sqrt(varianceI / varianceQ);  // amplitude ratio
+    const double phase = std::asin(std::clamp(covariance / std::sqrt(varianceI * varianceQ), -1.0, 1.0));
+    // A tone comes out at its own frequency as |g + e^{j phi}| / 2 and mirrored as |g - e^{-j phi}| / 2:
+    // the powers' ratio is (1 + 2g cos phi + g^2) / (1 - 2g cos phi + g^2), its denominator written
+    // here as a sum of squares so that a well-balanced receiver's does not vanish in rounding.
+    const double halfSine = std::sin(phase / 2.0);
+    const double wanted = 1.0 + 2.0 * gain * std::cos(phase) + gain * gain;
+    const double image = (1.0 - gain) * (1.0 - gain) + 4.0 * gain * halfSine * halfSine;
+    IqImbalance result;
+    result.gainDb = 20.0 * std::log10(gain);
+    result.phaseDegrees = phase * 180.0 / std::numbers::pi;
+    result.imageRejectionDb = image > 0.0 ? 10.0 * std::log10(wanted / image) : std::numeric_limits<double>::infinity();
+    return result;
 }
 
 }  // namespace sondeco

@@ -2,6 +2,7 @@
 #include "audio/recording_tuning.h"
 
 #include "audio/byte_order.h"
+#include "audio/kiwi_wav.h"
 
 #include <algorithm>
 #include <cctype>
@@ -55,6 +56,27 @@ std::optional<std::pair<double, std::size_t>> unitAt(std::string_view text, std:
     return std::nullopt;
 }
 
+// GPS time counts from 1980-01-06T00:00:00Z and knows no leap seconds, so it runs ahead of UTC by
+// those since (gpsLeadOverUtc).
+constexpr std::int64_t GpsEpochUtc = 315964800;
+constexpr std::int64_t SecondsPerWeek = 7 * 24 * 3600;
+
+// How far the name's clock may be from the GPS time for this to be the same moment.
+constexpr double MostClockError = 3600.0;
+
+// The moment of week-seconds in GPS time nearest to `nearUtc`, in UTC seconds; nothing when it is
+// farther than MostClockError.
+std::optional<std::int64_t> gpsTimeNear(std::int64_t nearUtc, double weekSeconds) {
+    const int lead = gpsLeadOverUtc(nearUtc);
+    if (lead < 0) return std::nullopt;
+    const auto near = static_cast<double>(nearUtc - GpsEpochUtc + lead);  // in GPS seconds
+    double gps = std::floor(near / SecondsPerWeek) * SecondsPerWeek + weekSeconds;
+    if (gps - near > SecondsPerWeek / 2) gps -= SecondsPerWeek;
+    if (near - gps > SecondsPerWeek / 2) gps += SecondsPerWeek;
+    if (std::fabs(gps - near) > MostClockError) return std::nullopt;
+    return static_cast<std::int64_t>(std::floor(gps)) - lead + GpsEpochUtc;
+}
+
 }  // namespace
 
 RecordingTuning tuningFromWavBytes(std::span<const unsigned char> bytes) {
@@ -62,6 +84,7 @@ RecordingTuning tuningFromWavBytes(std::span<const unsigned char> bytes) {
     if (bytes.size() < 12 || std::string_view(reinterpret_cast<const char*>(bytes.data()), 4) != "RIFF" ||
         std::string_view(reinterpret_cast<const char*>(bytes.data() + 8), 4) != "WAVE")
         return tuning;
+    tuning.gpsWeekSeconds = kiwiWavStartWeekSeconds(bytes);
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
         const std::string_view id(reinterpret_cast<const char*>(bytes.data() + at), 4);
         const std::uint64_t size = littleEndian32(bytes.data() + at + 4);
@@ -125,6 +148,12 @@ RecordingTuning readRecordingTuning(const std::string& path) {
     }
     if (!tuning.startUtcSeconds) tuning.startUtcSeconds = named.startUtcSeconds;
     if (tuning.source.empty()) tuning.source = named.source;
+    if (tuning.gpsWeekSeconds && tuning.startUtcSeconds) {
+        if (const auto start = gpsTimeNear(*tuning.startUtcSeconds, *tuning.gpsWeekSeconds)) {
+            tuning.startUtcSeconds = start;
+            tuning.startFromGps = true;
+        }
+    }
     return tuning;
 }
 

@@ -104,7 +104,9 @@ CREATE TABLE runs (
     program_version TEXT NOT NULL,
     tuning_offset_hz REAL,
     samples INTEGER,
-    clipped_samples INTEGER
+    clipped_samples INTEGER,
+    dc_offset_dbfs REAL,
+    image_rejection_db REAL
 );
 )sql";
 
@@ -340,7 +342,10 @@ bool FrameLog::open(const std::string& path) {
                  "INSERT INTO frames_recent (id, time, station, station_id, frequency_hz, message_type, z_count, sequence, length, "
                  "health, bit_rate, ebn0_db, repaired_words, data, run) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"))
         return false;
-    if (!prepare(updateRun_, "UPDATE runs SET tuning_offset_hz = ?, samples = ?, clipped_samples = ? WHERE id = ?") || !insertRun())
+    if (!prepare(updateRun_,
+                 "UPDATE runs SET tuning_offset_hz = ?, samples = ?, clipped_samples = ?, dc_offset_dbfs = ?, image_rejection_db = ? "
+                 "WHERE id = ?") ||
+        !insertRun())
         return false;
     if (!prepare(insertStation_,
                  "INSERT INTO stations (station_id, absolute_frequency, first_heard, last_heard, health, frames, frames_repaired, "
@@ -936,7 +941,9 @@ bool FrameLog::writeRunFindings(const FrameLogRunFindings& findings) {
     bindOptional(updateRun_, 1, findings.tuningOffsetHz);
     sqlite3_bind_int64(updateRun_, 2, static_cast<sqlite3_int64>(findings.samples));
     sqlite3_bind_int64(updateRun_, 3, static_cast<sqlite3_int64>(findings.clippedSamples));
-    sqlite3_bind_int64(updateRun_, 4, runId_);
+    bindOptional(updateRun_, 4, findings.dcOffsetDbfs);
+    bindOptional(updateRun_, 5, findings.imageRejectionDb);
+    sqlite3_bind_int64(updateRun_, 6, runId_);
     return run(updateRun_);
 }
 

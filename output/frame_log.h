@@ -54,6 +54,8 @@ struct FrameLogRunFindings {
     std::optional<double> tuningOffsetHz;  // how far the beacons sit off their raster points
     std::uint64_t samples = 0;  // of the stream, so far
     std::uint64_t clippedSamples = 0;
+    std::optional<double> dcOffsetDbfs;  // an IQ receiver's DC offset, dB below full scale
+    std::optional<double> imageRejectionDb;  // how far below a signal its IQ imbalance puts its mirror image
 };
 
 struct FrameLogOptions {

@@ -203,6 +203,15 @@ std::string runHeadline(const BandMonitor& monitor, const IqInput* iq, std::size
     return line;
 }
 
+// What the IQ input measured of the receiver: clipping, DC offset and IQ imbalance.
+void describeReceiver(const IqInput& iq, FrameLogRunFindings& findings) {
+    findings.clippedSamples = iq.clippedSamples();
+    if (iq.samplesRead() == 0) return;
+    findings.dcOffsetDbfs = 20.0 * std::log10(std::max(std::abs(iq.dcOffset()), 1e-12));
+    if (const auto imbalance = iq.imbalance(); imbalance && std::isfinite(imbalance->imageRejectionDb))
+        findings.imageRejectionDb = imbalance->imageRejectionDb;
+}
+
 // Everything the monitor's frames go to: standard output (a station table or one format), the feeds,
 // the frame log and the pages.
 class BandOutputs {
@@ -274,7 +283,7 @@ public:
             FrameLogRunFindings findings;
             findings.tuningOffsetHz = monitor.tuningOffsetHz();
             findings.samples = monitor.samplesTaken();
-            if (iq != nullptr) findings.clippedSamples = iq->clippedSamples();
+            if (iq != nullptr) describeReceiver(*iq, findings);
             log_->runFindings(findings);
         }
         if (tableWriter_) tableWriter_->refresh();
@@ -364,13 +373,21 @@ std::string decodeStream(const BandDecodeSettings& settings, BandStream& stream,
 
 }  // namespace
 
-// An overloaded receiver clips: said with --stats, and on standard error when it is more than now and then.
-void reportClipping(const BandDecodeSettings& settings, const IqInput* iq) {
+// An overloaded receiver clips: said with --stats, and on standard error when it is more than now and
+// then. --stats also gives the receiver's DC offset and IQ imbalance.
+void reportReceiver(const BandDecodeSettings& settings, const IqInput* iq) {
     if (iq == nullptr || iq->samplesRead() == 0) return;
     const double share = static_cast<double>(iq->clippedSamples()) / static_cast<double>(iq->samplesRead());
-    if (settings.statistics)
+    if (settings.statistics) {
         std::fprintf(stderr, "clipped samples: %llu of %llu (%.3f %%)\n", static_cast<unsigned long long>(iq->clippedSamples()),
                      static_cast<unsigned long long>(iq->samplesRead()), 100.0 * share);
+        FrameLogRunFindings found;
+        describeReceiver(*iq, found);
+        if (found.dcOffsetDbfs) std::fprintf(stderr, "DC offset: %.1f dBFS\n", *found.dcOffsetDbfs);
+        if (const auto imbalance = iq->imbalance())
+            std::fprintf(stderr, "IQ imbalance: gain %+.2f dB, phase %+.2f degrees; mirror images %.0f dB down\n", imbalance->gainDb,
+                         imbalance->phaseDegrees, std::min(imbalance->imageRejectionDb, 99.0));
+    }
     if (share >= ClippedShareToWarn)
         std::fprintf(stderr,
                      "sondeco-decode: %s: %.2f %% of the samples are clipped: the receiver is overloaded (turn its gain down); "
@@ -397,7 +414,8 @@ std::optional<double> chooseCentre(const BandDecodeSettings& settings, const Rec
 double chooseStart(const BandDecodeSettings& settings, const RecordingTuning& tuning) {
     const auto [start, source] = settings.startTime ? std::pair(*settings.startTime, std::string("--start-time"))
                                  : tuning.startUtcSeconds
-                                     ? std::pair(static_cast<double>(*tuning.startUtcSeconds), tuning.source)
+                                     ? std::pair(static_cast<double>(*tuning.startUtcSeconds),
+                                                 tuning.startFromGps ? std::string("its kiwi chunks' GPS time") : tuning.source)
                                      : std::pair(systemWallClock(), std::string("the time the run began (the input does not say)"));
     if (settings.statistics) std::fprintf(stderr, "stream start: %s UTC, from %s\n", formatUtcTime(start).c_str(), source.c_str());
     return start;
@@ -430,7 +448,7 @@ int runBandDecode(const BandDecodeSettings& given) {
     outputs.attach(*monitor, stream);
     problem = decodeStream(settings, stream, *monitor, outputs);
     monitor->finish();
-    reportClipping(settings, stream.iq());
+    reportReceiver(settings, stream.iq());
     outputs.reportLosses(*monitor, stream.iq());
     outputs.finish(*monitor);
     return outputs.reportOutcome(problem);

@@ -71,7 +71,9 @@ const char* const GenUsage =
     "  --center-freq HZ   the frequency at the stream's 0 Hz with --iq (default 304000)\n"
     "  --sample-rate HZ   complex samples a second with --iq, 8000..3200000 (default 250000)\n"
     "  --format F         sample format with --iq: raw cu8 (default; rtl_sdr's), cs8, cs16 or\n"
-    "                     cf32, little-endian; a .wav file cs16 (default), cs32 or cf32\n"
+    "                     cf32, little-endian; a .wav file cs16 (default), cs32, cf32 or kiwi\n"
+    "                     (kiwirecorder's --kiwi-wav form: 16-bit blocks of 512 samples, each\n"
+    "                     stamped with its GPS time, from the time in the file's name or now)\n"
     "Every signal lies within the middle 90 % of the stream's band (centre +-45 % of the\n"
     "sample rate with --iq, 0..21600 Hz without), a beacon with 3/4 of its rate either side.\n"
     "White Gaussian noise is added when --ebn0 is given or a --beacon or --carrier gives a\n"
@@ -227,11 +229,12 @@ void checkIqFormat(GenOptions& options, double sampleRate) {
     const bool wav = GenOptions::endsWithWav(options.output);
     const std::string format = options.format.value_or(wav ? "cs16" : "cu8");
     if (wav && (format == "cu8" || format == "cs8"))
-        throw UsageError("--format " + format + " is for raw IQ; a WAV file takes cs16, cs32 or cf32");
-    if (!wav && format == "cs32") throw UsageError("--format cs32 is for a WAV file; raw IQ takes cu8, cs8, cs16 or cf32");
+        throw UsageError("--format " + format + " is for raw IQ; a WAV file takes cs16, cs32, cf32 or kiwi");
+    if (!wav && (format == "cs32" || format == "kiwi"))
+        throw UsageError("--format " + format + " is for a WAV file; raw IQ takes cu8, cs8, cs16 or cf32");
     options.format = format;
     // A WAV file's sizes are 32-bit numbers.
-    const double bytes = options.seconds * sampleRate * 2.0 * (format == "cs16" ? 2.0 : 4.0);
+    const double bytes = options.seconds * sampleRate * 2.0 * (format == "cs16" || format == "kiwi" ? 2.0 : 4.0);
     if (wav && bytes > 4294967295.0 - 1024.0) {
         throw UsageError("a WAV file holds at most 4 GiB; write raw IQ or fewer --seconds");
     }
@@ -327,7 +330,7 @@ void declareGenOptions(CLI::App& app, GenOptions& options) {
     addFlag(app, "--iq", options.iq);
     app.add_option("--center-freq", options.bandCentre)->transform(frequencyFrom(0.0, 1e10));
     app.add_option("--sample-rate", options.sampleRate)->check(wholeNumberFrom(8000, 3200000));
-    app.add_option("--format", options.format)->check(oneOf(std::vector<std::string>{"cu8", "cs8", "cs16", "cs32", "cf32"}));
+    app.add_option("--format", options.format)->check(oneOf(std::vector<std::string>{"cu8", "cs8", "cs16", "cs32", "cf32", "kiwi"}));
     app.add_option("--beacon", options.beaconTexts)->expected(1)->take_all();
     app.add_option("--carrier", options.carrierTexts)->expected(1)->take_all();
     app.add_option("output", options.output)->required();

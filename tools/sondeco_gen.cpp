@@ -4,7 +4,9 @@
 // an SDR's complex baseband (raw IQ or a two-channel WAV file) or as audio holding several beacons.
 
 #include "audio/audio_format.h"
+#include "audio/kiwi_wav.h"
 #include "audio/raw_stream.h"
+#include "audio/recording_tuning.h"
 #include "audio/sound_file_writer.h"
 #include "rtcm/serial_format.h"
 #include "signalgen/band_signal.h"
@@ -99,6 +101,25 @@ int runBand(const GenOptions& options) {
         std::fprintf(stderr, "sondeco-gen: %s %s\n", options.output.c_str(), why.c_str());
         return 1;
     };
+
+    if (options.iq && options.format == "kiwi") {
+        // Stamped from the time in the name, as kiwirecorder names its files, so that a reader
+        // finds the two agree; else from now.
+        const auto named = tuningFromFileName(options.output).startUtcSeconds;
+        const double start = named ? static_cast<double>(*named)
+                                   : std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        KiwiWavWriter writer;
+        if (!writer.open(options.output, static_cast<int>(options.band.sampleRate), start, error)) return failed(error);
+        std::vector<std::complex<float>> samples(Block);
+        for (std::size_t done = 0; done < total;) {
+            const std::size_t count = std::min(Block, total - done);
+            band.render(std::span(samples).first(count));
+            if (!writer.write(samples.data(), count)) break;  // close() reports it
+            done += count;
+        }
+        if (!writer.close(error)) return failed(error);
+        return 0;
+    }
 
     if (options.writesWav()) {
         SoundFileWriter writer;

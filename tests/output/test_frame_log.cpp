@@ -322,16 +322,17 @@ TEST(FrameLog, BringsLogsOfEarlierLayoutsToThisOneAndKeepsTheirFrames) {
             HeardFrame heard = heardFrame(17, 9, 313510.0, 200, {3});
             heard.message.reception.time = 1705350612.5;
             log.frameCompleted(heard.frame, heard.message);
-            log.runFindings(FrameLogRunFindings{-1.5, 2500000, 40});
+            log.runFindings(FrameLogRunFindings{-1.5, 2500000, 40, -60.25, 35.5});
         }
         EXPECT_EQ(query(path, "PRAGMA user_version"), std::vector<std::string>{std::to_string(FrameLogVersion)});
         EXPECT_EQ(query(path, "SELECT id, station, z_count, hex(data), run, time FROM frames ORDER BY id"),
                   (std::vector<std::string>{"1|1|100|000001|NULL|1700000000.0", "2|1|101|000002|NULL|1700000001.0",
                                             "3|1|200|000003|1|1705350612.5"}));
-        EXPECT_EQ(query(path,
-                        "SELECT input, centre_hz, sample_rate, stream_start, program_version, tuning_offset_hz, samples, "
-                        "clipped_samples FROM runs"),
-                  std::vector<std::string>{"20240115T203000Z_304000_iq.wav|304000.0|250000.0|1705350600.0|9.9|-1.5|2500000|40"});
+        EXPECT_EQ(
+            query(path,
+                  "SELECT input, centre_hz, sample_rate, stream_start, program_version, tuning_offset_hz, samples, "
+                  "clipped_samples, dc_offset_dbfs, image_rejection_db FROM runs"),
+            std::vector<std::string>{"20240115T203000Z_304000_iq.wav|304000.0|250000.0|1705350600.0|9.9|-1.5|2500000|40|-60.25|35.5"});
         EXPECT_EQ(query(path, "SELECT frames FROM stations"), std::vector<std::string>{"3"});
         EXPECT_EQ(query(path, "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'frames_indexed' ORDER BY name"),
                   (std::vector<std::string>{"frames_by_station_time", "frames_by_time", "frames_by_type_time"}));

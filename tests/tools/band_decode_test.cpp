@@ -257,15 +257,18 @@ TEST(BandDecode, TheCentreComesFromTheRecording) {
     // Without a centre anywhere, offsets from the stream's centre, as before.
     EXPECT_EQ(carriers(runCommand(decoder("--iq -o json '" + plain.string() + "'")).output), std::set<int>{500});
 
-    // KiwiSDR's IQ, 12000 samples a second under kiwirecorder's name: the beacons the 12 kHz hold.
+    // KiwiSDR's IQ, 12000 samples a second in kiwirecorder's --kiwi-wav form (a data chunk every
+    // 512 samples, each after its GPS time) under its name: the beacons the 12 kHz hold.
     const auto kiwi = scratchPath("20240115T203000Z_300000_iq.wav");
-    ASSERT_EQ(runCommand(generator("--iq --sample-rate 12000 --center-freq 300000 --seconds 12 --beacon 301000,200,12,16 "
+    ASSERT_EQ(runCommand(generator("--iq --format kiwi --sample-rate 12000 --center-freq 300000 --seconds 12 --beacon 301000,200,12,16 "
                                    "--beacon 298500,200,13,16 '" +
                                    kiwi.string() + "'"))
                   .exitCode,
               0);
-    const auto fromKiwi = runCommand(decoder("--iq -o json '" + kiwi.string() + "'"));
+    const auto fromKiwi = runCommand(decoder("--iq -o json --stats '" + kiwi.string() + "'"));
     ASSERT_EQ(fromKiwi.exitCode, 0) << fromKiwi.errors;
+    EXPECT_NE(fromKiwi.errors.find("stream start: 2024-01-15 20:30:00 UTC, from its kiwi chunks' GPS time"), std::string::npos)
+        << fromKiwi.errors;
     EXPECT_EQ(carriers(fromKiwi.output), (std::set<int>{298500, 301000}));
 }
 
