@@ -3,6 +3,8 @@
 
 #include "app/termination_signals.h"
 
+#include "app/app_icon.h"
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -29,6 +31,7 @@ int runGuarded(int& argc, char** argv, const std::function<int()>& program) {
     std::optional<QApplication> application;
     try {
         application.emplace(argc, argv);
+        QApplication::setWindowIcon(sondecoIcon());
         // A signal while the box below is up dismisses it, as it would any other box.
         closeOnTerminationSignals(nullptr);
         return program();

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -184,6 +185,8 @@ TEST_F(DeviceDialog, ListsTheDefaultThenEveryInputDevice) {
     start();
     TForm8* form8 = form1->Form8;
     EXPECT_EQ(form8->size(), QSize(331, 102));
+    // Its caption is Japanese: a font that has those glyphs must be there, or it shows as boxes.
+    EXPECT_FALSE(QFontDatabase::families(QFontDatabase::Japanese).isEmpty()) << "no font with Japanese glyphs is installed";
     EXPECT_EQ(form8->GroupBox1->title(), "Wave input device");
     EXPECT_EQ(form8->Button3->text(), "Sound settings of Windows");
     EXPECT_EQ(form8->Button1->text(), "OK");

@@ -5,6 +5,7 @@
 #include "app/Unit3.h"
 #include "app/Unit8.h"
 #include "app/Unit9.h"
+#include "app/app_icon.h"
 #include "app/termination_signals.h"
 #include "audio/sound_file_source.h"
 #include "audio/sound_file_writer.h"
@@ -98,6 +99,19 @@ TEST_F(MainWindow, SecondaryWindowsExistOnceWithTheirCaptions) {
     for (QWidget* window : {static_cast<QWidget*>(form1->Form2), static_cast<QWidget*>(form1->Form8), static_cast<QWidget*>(form1->Form9),
                             static_cast<QWidget*>(form1->Form3)})
         EXPECT_FALSE(window->isVisible());
+}
+
+// Our icon, drawn from the SVG built into the program at every size a window manager asks for: the
+// lamp's green in the middle, the sky's blue in a corner, not Qt's blank.
+TEST(AppIcon, IsOursAtEverySize) {
+    const QIcon icon = sondecoIcon();
+    ASSERT_FALSE(icon.isNull());
+    for (const int size : {16, 32, 48, 256}) {
+        const QImage image = icon.pixmap(size, size).toImage();
+        ASSERT_EQ(image.size(), QSize(size, size));
+        EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << size;  // outside the rounded corner
+        EXPECT_GT(qBlue(image.pixel(size / 8, size / 2)), qRed(image.pixel(size / 8, size / 2))) << size;
+    }
 }
 
 TEST_F(MainWindow, LampAndIndicatorKeepTheirDistanceFromTheRightEdge) {
