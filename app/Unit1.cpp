@@ -181,6 +181,11 @@ void TForm1::buildControls() {
         statusBar->addWidget(label);
         StatusBar1Panels[static_cast<std::size_t>(panel)] = label;
     }
+    // Not one of the panels: shown only while there is no input, so that a window that decodes
+    // nothing says why rather than looking idle.
+    inputProblemLabel_ = new QLabel(statusBar);
+    inputProblemLabel_->hide();
+    statusBar->addWidget(inputProblemLabel_, 1);
     setStatusBar(statusBar);
 
     connect(SpeedButton4, &QPushButton::clicked, this, &TForm1::SpeedButton4Click);
@@ -268,15 +273,24 @@ bool TForm1::openCaptureDevice() {
     ring_.reset();
     AudioError error;
     capture_ = environment_.audio->openCapture(WaveInIndex == 0 ? -1 : WaveInIndex - 1, ring_, error);
-    if (capture_) return true;
+    if (capture_) {
+        setInputProblem({});
+        return true;
+    }
+    const QString detail = QString::fromStdString(error.detail);
     if (!environment_.inputFileName.empty()) {
         // The file stands in for the device: say which file and what is wrong with it.
-        showMessage(MessageKind::Error, QStringLiteral("Can not open the input file \"%1\": it %2.")
-                                            .arg(QString::fromStdString(environment_.inputFileName), QString::fromStdString(error.detail)));
+        const QString file = QString::fromStdString(environment_.inputFileName);
+        showMessage(MessageKind::Error, QStringLiteral("Can not open the input file \"%1\": it %2.").arg(file, detail));
+        setInputProblem(QStringLiteral("\"%1\" %2").arg(file, detail));
     } else if (WaveInIndex == 0) {
-        // Only the default device is reported; a chosen device that is absent stays silent.
+        // Only the default device is reported by a box; a chosen device that is absent stays
+        // silent there, but the status bar says it too.
         showMessage(MessageKind::Error, error.kind == AudioError::Kind::BufferFailed ? QStringLiteral("Can not get the buffer")
                                                                                      : QStringLiteral("Can not open the recoding device"));
+        setInputProblem(detail.isEmpty() ? QStringLiteral("the input device cannot be opened") : detail);
+    } else {
+        setInputProblem(QStringLiteral("the chosen input device cannot be opened") + (detail.isEmpty() ? QString() : ": " + detail));
     }
     return false;
 }
@@ -342,6 +356,14 @@ void TForm1::setLamp(bool green) {
     QPalette palette = Panel1->palette();
     palette.setColor(QPalette::Window, green ? QColor(LampGreen) : QColor(Qt::black));
     Panel1->setPalette(palette);
+}
+
+void TForm1::setInputProblem(const QString& problem) {
+    inputProblem_ = problem.isEmpty() ? QString() : QStringLiteral("No input: ") + problem;
+    inputProblemLabel_->setText(inputProblem_);
+    inputProblemLabel_->setToolTip(inputProblem_);
+    inputProblemLabel_->setVisible(!inputProblem_.isEmpty());
+    Panel1->setToolTip(inputProblem_);
 }
 
 bool TForm1::lampIsGreen() const { return Panel1->palette().color(QPalette::Window) == QColor(LampGreen); }

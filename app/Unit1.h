@@ -147,6 +147,9 @@ public:
     const std::string& settingsFileName() const { return settingsFileName_; }
     bool lampIsGreen() const;
     std::uint64_t processedBuffers() const { return processedBuffers_; }
+    // Why there is no input ("No input: ..."), shown beside the status bar's panels and as the lamp's
+    // tooltip while capture cannot be opened; empty while there is input.
+    QString inputProblem() const { return inputProblem_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -163,6 +166,7 @@ private:
     void FormClose();
     void FormDestroy();
     void setLamp(bool green);
+    void setInputProblem(const QString& problem);
 
     AppEnvironment environment_;
     std::string settingsFileName_;
@@ -180,6 +184,8 @@ private:
     QImage eyeBitmap_;
     bool lampGreen_ = false;
     bool lampSet_ = false;
+    QString inputProblem_;
+    QLabel* inputProblemLabel_ = nullptr;
     bool destroyed_ = false;
     std::uint64_t processedBuffers_ = 0;
     std::unique_ptr<Link> link_;

@@ -43,6 +43,11 @@ bool DesktopCommandLine::onlyAsksForHelpOrVersion(const QStringList& arguments) 
     return parser_.isSet(QStringLiteral("help")) || parser_.isSet(QStringLiteral("version"));
 }
 
+std::optional<QString> DesktopCommandLine::refusal(const QStringList& arguments) {
+    if (parser_.parse(desktopArguments(arguments))) return std::nullopt;
+    return parser_.errorText();
+}
+
 QStringList desktopArguments(QStringList arguments) {
     if (arguments.size() > 1 && arguments.back() == BareInput) arguments.removeLast();
     return arguments;

@@ -9,6 +9,8 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
+#include <optional>
+
 namespace sondeco {
 
 class DesktopCommandLine {
@@ -25,6 +27,10 @@ public:
     // own options, which only the QApplication knows. Options of Qt's own (-platform, -style) make
     // the parse fail here, and are left to the QApplication too.
     bool onlyAsksForHelpOrVersion(const QStringList& arguments);
+
+    // What is wrong with `arguments` ("Unknown option 'x'."), or nothing; --help and --version are
+    // not wrong.
+    std::optional<QString> refusal(const QStringList& arguments);
 
     const QCommandLineParser& parser() const { return parser_; }
 

@@ -12,7 +12,10 @@
 #include "output/output_feeds.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QProcess>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,15 +24,22 @@
 
 namespace {
 
+// A mistake in the options ends the program before a window opens: said on standard error, and in
+// a box as well when there is no terminal to read it (the program started from a menu or a file
+// manager). Returns `status`.
+int refuseToStart(const std::string& problem, int status) {
+    std::fprintf(stderr, "sondeco: %s\n", problem.c_str());
+    if (isatty(STDERR_FILENO) == 0 && !sondeco::terminationRequested())
+        QMessageBox::critical(nullptr, QStringLiteral("Sondeco"), QString::fromStdString(problem));
+    return status;
+}
+
 // --listen and --serial: a user watching the pages can feed a GPS receiver or gpsd at the same time.
 // Their mistakes end the program before a window opens, as the other options' do; the exit status
 // is returned then.
 std::optional<int> openFeeds(const sondeco::DesktopCommandLine& options, const std::string& device, sondeco::OutputFeeds& feeds) {
     const QCommandLineParser& parser = options.parser();
-    const auto complain = [](const std::string& problem, int status) {
-        std::fprintf(stderr, "sondeco: %s\n", problem.c_str());
-        return status;
-    };
+    const auto complain = refuseToStart;
     sondeco::FeedOptionValues values;
     for (const QString& text : parser.values(options.listen)) values.listen.push_back(text.toStdString());
     const auto given = [&parser](const QCommandLineOption& option) -> std::optional<std::string> {
@@ -48,6 +58,8 @@ std::optional<int> openFeeds(const sondeco::DesktopCommandLine& options, const s
 
 int runSondeco() {
     sondeco::DesktopCommandLine commandLine;
+    if (const auto refused = commandLine.refusal(QApplication::arguments()))
+        return refuseToStart(refused->toStdString() + " (sondeco --help lists the options)", 1);
     commandLine.process(QApplication::arguments());
     const QCommandLineParser& parser = commandLine.parser();
     const QCommandLineOption& input = commandLine.input;

@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include "app/page_tabs.h"
@@ -171,6 +172,7 @@ TEST_F(MainWindow, DefaultDeviceThatWillNotOpenGivesOneErrorBoxAndTheProgramRuns
     EXPECT_EQ(messages[0].kind, MessageKind::Error);
     EXPECT_EQ(messages[0].text, "Can not open the recoding device");
     EXPECT_FALSE(form1->captureOpen());
+    EXPECT_TRUE(form1->inputProblem().startsWith("No input: ")) << form1->inputProblem().toStdString();
     form1->processCaptureBuffer();  // a stray notification finds no device and does nothing
     EXPECT_EQ(form1->processedBuffers(), 0u);
 
@@ -189,6 +191,12 @@ TEST_F(MainWindow, ChosenDeviceThatWillNotOpenIsSilent) {
     EXPECT_FALSE(form1->openCaptureDevice());
     EXPECT_EQ(audio.openedDevices.back(), 1);  // list position 2 is the second listed device
     EXPECT_TRUE(messages.empty());
+    // No box, but the status bar says so until a device opens.
+    EXPECT_TRUE(form1->inputProblem().startsWith("No input: the chosen input device cannot be opened"));
+    audio.captureFails = false;
+    EXPECT_TRUE(form1->openCaptureDevice());
+    EXPECT_EQ(form1->inputProblem(), "");
+    EXPECT_EQ(form1->Panel1->toolTip(), "");
 }
 
 TEST_F(MainWindow, InputFileStandsInForTheDeviceAndLoops) {
@@ -262,6 +270,13 @@ TEST_F(MainWindow, UnusableInputFileIsReportedByNameAndTheProgramRuns) {
     EXPECT_EQ(messages[0].text, QString::fromStdString("Can not open the input file \"" + file +
                                                        "\": it is not a sound file libsndfile can read: format not recognised."));
     EXPECT_FALSE(form1->captureOpen());
+    // Once the box is gone the window still says why it decodes nothing.
+    const QString said =
+        QString::fromStdString("No input: \"" + file + "\" is not a sound file libsndfile can read: format not recognised");
+    EXPECT_EQ(form1->inputProblem(), said);
+    EXPECT_EQ(form1->Panel1->toolTip(), said);
+    const auto labels = form1->statusBar()->findChildren<QLabel*>();
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* label) { return label->text() == said && !label->isHidden(); }));
 }
 
 TEST_F(MainWindow, TerminationSignalClosesTheMainWindowLikeItsCloseBox) {
