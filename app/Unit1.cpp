@@ -10,11 +10,13 @@
 #include "app/settings_location.h"
 #include "app/window_placement.h"
 #include "app/windows_1252.h"
+#include "coherent/enhanced_receiver.h"
 #include "present/page_text.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QGroupBox>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -329,6 +331,34 @@ void TForm1::processCaptureBuffer() {
     }
 
     setLamp(receiver_.decoder().frame().frameLocked);
+    updateReceiverText();
+}
+
+void TForm1::updateReceiverText() {
+    // The classic chain is given this long to lock before a beacon elsewhere is pointed out.
+    constexpr std::uint64_t HintAfterBuffers = 50;  // 5 s
+    if (receiver_.decoder().frame().frameLocked) lastLockedBuffer_ = processedBuffers_;
+    QString text;
+    if (const auto* enhanced = receiver_.enhanced()) {
+        const auto tone = enhanced->toneHz();
+        const auto rate = enhanced->bitRate();
+        const auto ebN0 = enhanced->ebN0Db();
+        text = tone && rate ? QStringLiteral("Enhanced: a beacon at %1 Hz, %2 bit/s").arg(std::lround(*tone)).arg(std::lround(*rate)) +
+                                  (ebN0 ? QStringLiteral(", Eb/N0 %1 dB").arg(*ebN0, 0, 'f', 1) : QString())
+                            : QStringLiteral("Enhanced: searching for a beacon");
+    } else if (const auto* scout = receiver_.scout();
+               scout != nullptr && scout->locked() && processedBuffers_ - lastLockedBuffer_ >= HintAfterBuffers) {
+        const auto tone = scout->toneHz();
+        const auto rate = scout->bitRate();
+        if (tone && rate)
+            text =
+                QStringLiteral("A beacon at %1 Hz, %2 bit/s: choose Enhanced to decode it").arg(std::lround(*tone)).arg(std::lround(*rate));
+    }
+    if (text == receiverText_) return;
+    receiverText_ = text;
+    if (inputProblem_.isEmpty()) Panel1->setToolTip(receiverText_);
+    Image1->setToolTip(receiver_.enhanced() != nullptr ? receiverText_ : QString());
+    if (Form2 != nullptr) Form2->GroupBox3->setToolTip(receiverText_);
 }
 
 bool TForm1::openPlayDevice() {
@@ -363,7 +393,7 @@ void TForm1::setInputProblem(const QString& problem) {
     inputProblemLabel_->setText(inputProblem_);
     inputProblemLabel_->setToolTip(inputProblem_);
     inputProblemLabel_->setVisible(!inputProblem_.isEmpty());
-    Panel1->setToolTip(inputProblem_);
+    Panel1->setToolTip(inputProblem_.isEmpty() ? receiverText_ : inputProblem_);
 }
 
 bool TForm1::lampIsGreen() const { return Panel1->palette().color(QPalette::Window) == QColor(LampGreen); }

@@ -150,6 +150,11 @@ public:
     // Why there is no input ("No input: ..."), shown beside the status bar's panels and as the lamp's
     // tooltip while capture cannot be opened; empty while there is input.
     QString inputProblem() const { return inputProblem_; }
+    // What the receiver knows beyond the lamp: in Enhanced mode the beacon it decodes (tone, rate,
+    // Eb/N0); in Classic mode, while the lamp stays black, a beacon the enhanced search hears, and
+    // how to decode it. Shown as the lamp's tooltip (after an input problem), the indicator's and the
+    // settings window's Receiver group's.
+    QString receiverText() const { return receiverText_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -160,6 +165,7 @@ private:
     static ReceiverSettings displaySettings() {
         ReceiverSettings settings;
         settings.classicForDisplays = true;
+        settings.scoutInClassic = true;
         return settings;
     }
     void buildControls();
@@ -167,6 +173,7 @@ private:
     void FormDestroy();
     void setLamp(bool green);
     void setInputProblem(const QString& problem);
+    void updateReceiverText();
 
     AppEnvironment environment_;
     std::string settingsFileName_;
@@ -185,6 +192,8 @@ private:
     bool lampGreen_ = false;
     bool lampSet_ = false;
     QString inputProblem_;
+    QString receiverText_;
+    std::uint64_t lastLockedBuffer_ = 0;  // processedBuffers_ when the lamp was last green
     QLabel* inputProblemLabel_ = nullptr;
     bool destroyed_ = false;
     std::uint64_t processedBuffers_ = 0;

@@ -23,6 +23,8 @@ Receiver::Receiver(const ReceiverSettings& settings) : settings_(settings) {
     demodulator_.tuneBitRate(settings.decBitRate);
     settings_.kind = ReceiverKind::Classic;
     setKind(settings.kind);
+    if (settings_.kind == ReceiverKind::Classic && settings_.scoutInClassic)
+        scout_ = std::make_unique<EnhancedReceiver>(EnhancedReceiverSettings{});
 }
 
 void Receiver::setKind(ReceiverKind kind) {
@@ -30,9 +32,11 @@ void Receiver::setKind(ReceiverKind kind) {
     settings_.kind = kind;
     if (kind == ReceiverKind::Classic) {
         enhanced_.reset();
+        if (settings_.scoutInClassic) scout_ = std::make_unique<EnhancedReceiver>(EnhancedReceiverSettings{});
         channel_.decoder().setReception(std::nullopt, std::nullopt);
         return;
     }
+    scout_.reset();
     EnhancedReceiverSettings enhanced;
     enhanced.toneHintHz = settings_.toneHint;
     if (settings_.bitRateHint) enhanced.bitRateHint = static_cast<double>(*settings_.bitRateHint);
@@ -43,6 +47,10 @@ void Receiver::setKind(ReceiverKind kind) {
 void Receiver::processBuffer(std::span<const double, SamplesPerBuffer> samples) {
     if (!enhanced_) {
         demodulator_.demodulateBuffer(samples, channel_.decoder());
+        if (scout_) {
+            softBits_.clear();
+            scout_->processAudio(samples, softBits_);
+        }
         return;
     }
     processEnhanced(samples);

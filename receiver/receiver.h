@@ -35,6 +35,9 @@ struct ReceiverSettings {
     std::optional<int> bitRateHint;
     // Enhanced: also run the classic demodulator, whose per-buffer outputs the window's displays draw.
     bool classicForDisplays = false;
+    // Classic: also run the enhanced receiver's search beside it, its bits unused, so that a beacon
+    // the classic chain is not tuned to can be pointed out (scout()).
+    bool scoutInClassic = false;
 
     // The classic chain, tuned.
     static ReceiverSettings classic(int decFreqPos, bool decBitRate) {
@@ -79,12 +82,15 @@ public:
     ReceiverKind kind() const { return settings_.kind; }
     // The enhanced receiver, or nullptr for the classic chain.
     const EnhancedReceiver* enhanced() const { return enhanced_.get(); }
+    // In the classic chain with scoutInClassic, the enhanced receiver that searches beside it; else nullptr.
+    const EnhancedReceiver* scout() const { return scout_.get(); }
 
 private:
     void processEnhanced(std::span<const double> samples);
 
     ReceiverSettings settings_;
     std::unique_ptr<EnhancedReceiver> enhanced_;
+    std::unique_ptr<EnhancedReceiver> scout_;
     std::vector<SoftBit> softBits_;
     Demodulator demodulator_;
     // Decodes the bits of whichever demodulator is chosen; its watch on passing words runs on the

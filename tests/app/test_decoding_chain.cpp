@@ -12,6 +12,7 @@
 #include "signalgen/msk_modulator.h"
 #include "tests/support/beacon_buffers.h"
 
+#include <QGroupBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -68,6 +69,40 @@ TEST_F(DecodingChain, TheEnhancedReceiverDecodesWhatTheClassicSettingsMissAndIsR
     EXPECT_EQ(form1->receiver().kind(), ReceiverKind::Enhanced);
     form1->Form2->RadioButton3->click();
     EXPECT_EQ(form1->receiver().kind(), ReceiverKind::Classic);
+}
+
+// A beacon the classic settings cannot hear (1700 Hz, 100 bit/s): the enhanced search beside the
+// classic chain points it out, and once Enhanced is chosen the window says what it decodes.
+TEST_F(DecodingChain, ClassicModeNamesABeaconItIsNotTunedToAndEnhancedModeWhatItDecodes) {
+    start();
+    form1->show();
+    BeaconAudioSettings signal;
+    signal.seconds = 30;
+    signal.bitRate = 100;
+    signal.centreFrequency = 1700.0;
+    signal.ebN0Db = 15.0;
+    const auto buffers = beaconBuffers(signal);
+    const auto play = [&](std::size_t from, std::size_t to) {
+        for (std::size_t n = from; n < to; ++n) {
+            audio.deliver(buffers[n]);
+            ASSERT_TRUE(waitFor([&, done = form1->processedBuffers()] { return form1->processedBuffers() == done + 1; }));
+        }
+    };
+    play(0, 30);
+    EXPECT_EQ(form1->receiverText(), "") << "pointed out before the classic chain had its chance";
+    play(30, 120);
+    const QString hint = "A beacon at 1700 Hz, 100 bit/s: choose Enhanced to decode it";
+    EXPECT_EQ(form1->receiverText(), hint);
+    EXPECT_EQ(form1->Panel1->toolTip(), hint);
+    EXPECT_EQ(form1->Form2->GroupBox3->toolTip(), hint);
+    EXPECT_FALSE(form1->lampIsGreen());
+
+    form1->Form2->RadioButton4->click();
+    play(120, buffers.size());
+    EXPECT_TRUE(form1->receiverText().startsWith("Enhanced: a beacon at 1700 Hz, 100 bit/s, Eb/N0 "))
+        << form1->receiverText().toStdString();
+    EXPECT_EQ(form1->Image1->toolTip(), form1->receiverText());
+    EXPECT_GE(form1->decoder().statistics().frames, 3u);
 }
 
 TEST_F(DecodingChain, ASettingsFileWithoutTheReceiverKeyStaysWithoutIt) {
