@@ -1,19 +1,34 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Every beacon of a wideband stream at once: the stream is cut into channels on the beacons' raster
-// (band_channelizer.h) and each channel has a baseband receiver, which searches it for a beacon and
-// detects one when it finds it, behind a carrier canceller that takes the carriers of non-directional
-// beacons (and an SDR's DC line) out first. Only channels where a beacon has been heard get an RTCM decoder of
-// their own; the detectors exist only while a beacon is held, so the cost grows with the beacons on
-// the air, not with the width of the band.
+// (band_channelizer.h), every channel's power is followed, and a channel whose power stands above
+// the noise around it gets a baseband receiver, which searches it for a beacon and detects one when
+// it finds it, behind a carrier canceller that takes the carriers of non-directional beacons (and an
+// SDR's DC line) out first. Only channels where a beacon has been heard get an RTCM decoder of their
+// own; the detectors exist only while a beacon is held. So the cost and the memory grow with the
+// signals on the air, not with the width of the stream.
+//
+// The survey: each channel's power over the last few seconds against the noise floor of the channels
+// around it (a low quantile of theirs: an SDR's spectrum is not flat over megahertz, and a crowded
+// band leaves its quietest channels to show the noise). Averaged over seconds, the power of a beacon
+// too weak to decode still stands clear of the noise: the survey is not what limits sensitivity. A
+// new receiver starts on the channel's last half second, which the filter bank keeps for every
+// channel, so the time the survey takes costs no bits. A channel searched in vain for a while (a
+// carrier the receiver takes out and finds nothing under, the skirt of a neighbour's beacon) rests,
+// and is searched again after a while that doubles each time, or at once if its power rises well
+// above what it was.
 //
 // Three kinds of stream: IQ whose centre frequency is known (the channels are those of the beacon
 // band, 283.5-325 kHz, and frequencies come out absolute), IQ without one (every channel of the
 // stream, frequencies as offsets from its centre), and real audio holding several beacons (the
-// channels between 200 and 3500 Hz, frequencies as audio tones). Two banks a quarter raster apart
-// give channels every 250 Hz, each searching only the 250 Hz around its centre, so every tone falls
-// well inside one channel: a beacon off the raster, or one a mistuned receiver shows off it, too.
+// channels between 200 and 3500 Hz, frequencies as audio tones). Channels lie every 250 Hz (the
+// raster and the seams between its points), each searching only the 250 Hz around its centre, so
+// every tone falls well inside one channel: a beacon off the raster, or one a mistuned receiver shows
+// off it, too. Where only part of a wide stream is wanted, its rate is brought down first
+// (band_decimator.h), so that the filter bank runs at tens of kilohertz, not megahertz.
 #include "band/band_channelizer.h"
+#include "band/band_decimator.h"
+#include "coherent/acquisition.h"
 #include "coherent/baseband.h"
 #include "rtcm/decoder_listener.h"
 #include "rtcm/decoding_channel.h"
@@ -105,6 +120,9 @@ public:
     std::size_t channelCount() const;
     // Channels where a beacon is heard now (detectors running, or about to).
     std::size_t activeReceivers() const;
+    // Channels with a receiver now: searching for a beacon, or holding one. At most 200, whatever the
+    // width of the stream.
+    std::size_t searchingChannels() const { return searching_.size(); }
     std::vector<BandChannelStatus> status() const;
     std::uint64_t samplesTaken() const { return samplesTaken_; }
     double sampleRate() const { return settings_.sampleRate; }
@@ -113,15 +131,21 @@ public:
 
 private:
     struct Channel;
+    struct Search;
     class ChannelGate;
     void openChannel(Channel& channel);
     const Channel* strongerAtMirror(const Channel& channel) const;
     std::uint64_t imageFrames_ = 0;
-    struct Bank;
-    void processBlock(std::span<const ComplexSample> samples);
+    void runBlock();
+    void survey(std::uint64_t frames);
+    void reviewSearches();
+    void startSearch(Channel& channel);
+    void endSearch(Channel& channel);
+    bool neighbourExplains(const Channel& channel) const;
     void runChannel(Channel& channel, std::span<ComplexSample> samples);
     bool heardElsewhere(const Channel& channel, double carrierHz) const;
     void makeDecoder(Channel& channel);
+    double seconds() const { return static_cast<double>(samplesTaken_) / settings_.sampleRate; }
 
     BandMonitorSettings settings_;
     double frequencyBase_ = 0.0;  // added to a frequency relative to the stream's 0 Hz to report it...
@@ -130,7 +154,25 @@ private:
     double uncorrected(double streamHz) const { return (frequencyBase_ + streamHz) * clockScale_; }
     void followTuning();
     std::optional<double> tuningOffset_;
-    std::vector<std::unique_ptr<Bank>> banks_;
+    std::optional<BandDecimator> decimator_;
+    std::unique_ptr<BandChannelizer> channelizer_;
+    AcquisitionSettings acquisition_;  // every channel's, relative to its centre
+    std::vector<std::unique_ptr<Channel>> channels_;  // every channel the survey looks at, by frequency
+    std::vector<Channel*> searching_;  // those with a receiver now
+    std::vector<int> wanted_;  // their channels in the bank
+    std::vector<std::vector<ComplexSample>> outputs_;  // the bank's, by its channel
+    std::vector<float> powerSums_;  // the bank's, by its channel
+    std::vector<ComplexSample> decimated_;
+    std::uint64_t framesPerBlock_ = 1;  // bank outputs a block
+    double inputPerFrame_ = 1.0;  // input samples a bank output
+    std::uint64_t blockStart_ = 0;  // the bank's output count when this block began
+    // The survey: how many blocks its averages hold, and their relative variance and standard
+    // deviation on noise alone.
+    std::uint64_t surveyBlocks_ = 0;
+    double surveyVariance_ = 0.0;
+    double surveySpread_ = 1.0;
+    std::vector<double> floorScratch_;
+    std::vector<Channel*> candidates_;
     std::vector<DecoderListener*> listeners_;
     std::vector<BandChannelListener*> channelListeners_;
     std::vector<ComplexSample> block_;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <functional>
 #include <map>
 #include <numbers>
 #include <string>
@@ -53,8 +54,10 @@ struct Outcome {
     std::vector<std::vector<BeaconFrame>> sent;
 };
 
-// The band generated, then read back as `format` bytes, as an SDR program would hand them over.
-Outcome monitor(BandSettings band, double seconds, const BandMonitorSettings& settings, std::optional<IqFormat> format = std::nullopt) {
+// The band generated, then read back as `format` bytes, as an SDR program would hand them over;
+// `watch` looks at the monitor after every tenth of a second, given the stream's time.
+Outcome monitor(BandSettings band, double seconds, const BandMonitorSettings& settings, std::optional<IqFormat> format = std::nullopt,
+                const std::function<void(const BandMonitor&, double)>& watch = {}) {
     band.keepSentFrames = true;
     BandSignal signal(band);
     BandMonitor monitor(settings);
@@ -79,6 +82,7 @@ Outcome monitor(BandSettings band, double seconds, const BandMonitorSettings& se
             decodeIqSamples(*format, bytes.data(), block, samples.data());
         }
         monitor.process(std::span<const ComplexSample>(samples));
+        if (watch) watch(monitor, done + 0.1);
     }
     Outcome outcome{collector.heard, {}};
     for (std::size_t b = 0; b < band.beacons.size(); ++b) outcome.sent.push_back(signal.sentFrames(b));
@@ -332,6 +336,60 @@ TEST(BandMonitor, ScansAudioForEveryBeacon) {
     settings.input = BandInput::Audio;
     settings.sampleRate = band.sampleRate;
     expectEveryFrameOnce(monitor(band, 25.0, settings), band, 0.0);
+}
+
+// A wide stream (1 MS/s: some 4000 channels) without its centre, and nearly empty: two weak beacons
+// far apart, one between raster points and one on a seam, and a non-directional beacon's carrier.
+// Both beacons are decoded frame for frame, and only the few channels with power get a receiver.
+TEST(BandMonitor, ASparseWideStreamIsSearchedOnlyWhereThereIsPower) {
+    BandSettings band;
+    band.sampleRate = 1000000.0;
+    band.centreFrequency = 500000.0;
+    band.beacons = {beacon(180130.0, 100.0, 11, 9.0), beacon(731250.0, 200.0, 12, 9.0)};
+    BandCarrier carrier;
+    carrier.frequency = 612000.0;
+    band.carriers = {carrier};
+    BandMonitorSettings settings;
+    settings.sampleRate = band.sampleRate;
+    std::size_t channels = 0, searchedAtMost = 0;
+    const Outcome outcome = monitor(band, 15.0, settings, IqFormat::Cu8, [&](const BandMonitor& m, double) {
+        channels = m.channelCount();
+        searchedAtMost = std::max(searchedAtMost, m.searchingChannels());
+    });
+    expectEveryFrameOnce(outcome, band, band.centreFrequency);
+    EXPECT_GT(channels, 3900u);
+    // Each signal fills its own channel and some of the two a quarter raster either side.
+    EXPECT_GE(searchedAtMost, 3u);
+    EXPECT_LE(searchedAtMost, 9u);
+}
+
+// A carrier has power but no beacon under it: its channel is searched, found empty, and rests after a
+// minute and a half, while the beacon's channel keeps its receiver. A beacon that comes up later beside
+// the carrier (in its channel, well above it) is searched for at once, not when the rest is over.
+TEST(BandMonitor, ACarriersChannelRestsUntilABeaconComesBesideIt) {
+    BandSettings band;
+    band.sampleRate = 16000.0;
+    band.centreFrequency = 304000.0;
+    BandBeacon late = beacon(302060.0, 200.0, 22, 20.0);
+    late.delaySeconds = 105.0;
+    band.beacons = {beacon(301000.0, 100.0, 21, 12.0), late};
+    BandCarrier carrier;
+    carrier.frequency = 302000.0;
+    carrier.carrierToNoiseDbHz = 35.0;
+    band.carriers = {carrier};
+    BandMonitorSettings settings;
+    settings.sampleRate = band.sampleRate;
+    std::size_t searchedAtTen = 0, searchedBeforeLate = 0;
+    const Outcome outcome = monitor(band, 125.0, settings, IqFormat::Cs16, [&](const BandMonitor& m, double seconds) {
+        if (std::fabs(seconds - 10.0) < 0.05) searchedAtTen = m.searchingChannels();
+        if (std::fabs(seconds - 104.0) < 0.05) searchedBeforeLate = m.searchingChannels();
+    });
+    EXPECT_GE(searchedAtTen, 2u);
+    EXPECT_EQ(searchedBeforeLate, 1u);  // the first beacon's alone
+    // Every frame of both but a few of the late one's: its channel's new receiver takes the carrier
+    // out only once it has confirmed it (three seconds), and the frames around then go by, as they
+    // do at the start of a stream (BeaconsBesideNonDirectionalBeacons).
+    expectEveryFrameOnce(outcome, band, band.centreFrequency, 4);
 }
 
 // Streams the monitor cannot search are refused with a reason.
