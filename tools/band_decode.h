@@ -39,7 +39,7 @@ struct BandDecodeSettings {
 
 // Lowest and highest IQ sample rates taken.
 inline constexpr int LowestIqRate = 8000;  // KiwiSDR IQ is 12000 or 20250
-inline constexpr int HighestIqRate = 3200000;
+inline constexpr int HighestIqRate = 10000000;
 
 // Runs to the end of the input; the exit status, with problems on standard error.
 int runBandDecode(const BandDecodeSettings& settings);

@@ -69,7 +69,7 @@ const char* const GenUsage =
     "                     100 bit/s is 32 dB-Hz.\n"
     "  --iq               write complex baseband instead of audio\n"
     "  --center-freq HZ   the frequency at the stream's 0 Hz with --iq (default 304000)\n"
-    "  --sample-rate HZ   complex samples a second with --iq, 8000..3200000 (default 250000)\n"
+    "  --sample-rate HZ   complex samples a second with --iq, 8000..10000000 (default 250000)\n"
     "  --format F         sample format with --iq: raw cu8 (default; rtl_sdr's), cs8, cs16 or\n"
     "                     cf32, little-endian; a .wav file cs16 (default), cs32, cf32 or kiwi\n"
     "                     (kiwirecorder's --kiwi-wav form: 16-bit blocks of 512 samples, each\n"
@@ -329,7 +329,7 @@ void declareGenOptions(CLI::App& app, GenOptions& options) {
     app.add_option("--rtcm", options.rtcmFile);
     addFlag(app, "--iq", options.iq);
     app.add_option("--center-freq", options.bandCentre)->transform(frequencyFrom(0.0, 1e10));
-    app.add_option("--sample-rate", options.sampleRate)->check(wholeNumberFrom(8000, 3200000));
+    app.add_option("--sample-rate", options.sampleRate)->check(wholeNumberFrom(8000, 10000000));
     app.add_option("--format", options.format)->check(oneOf(std::vector<std::string>{"cu8", "cs8", "cs16", "cs32", "cf32", "kiwi"}));
     app.add_option("--beacon", options.beaconTexts)->expected(1)->take_all();
     app.add_option("--carrier", options.carrierTexts)->expected(1)->take_all();

@@ -36,8 +36,8 @@ TEST(SondecoGen, HelpOnStandardOutputAndUsageErrorsExitWithStatus2) {
           // The band: signals outside the stream, rates and stations no beacon has, options that do not go together.
           "--iq --beacon 420000 OUT", "--iq --center-freq 290000 --beacon 311500,200 --sample-rate 48000 OUT", "--beacon 21600 OUT",
           "--iq --carrier 100000 OUT", "--iq --beacon 287500,75 OUT", "--iq --beacon 287500,100,1024 OUT", "--beacon 800,100,1,2,3 OUT",
-          "--beacon 800, OUT", "--beacon 8x OUT", "--iq --format cu8 OUT", "--iq --sample-rate 4000000 OUT", "--center-freq 300000 OUT",
-          "--beacon 800 --freq 900 OUT", "--iq --static 1,20 OUT", "--iq --seconds 86400 --sample-rate 3200000 OUT",
+          "--beacon 800, OUT", "--beacon 8x OUT", "--iq --format cu8 OUT", "--iq --sample-rate 12000000 OUT", "--center-freq 300000 OUT",
+          "--beacon 800 --freq 900 OUT", "--iq --static 1,20 OUT", "--iq --seconds 86400 --sample-rate 10000000 OUT",
           // The air's conditions: a fading that is neither kind, a spread out of range, a keying or identifier not known.
           "--fading 3 OUT", "--fading rayleigh OUT", "--fading rayleigh,20 OUT", "--carrier 1500,50,blink OUT",
           "--carrier '1500,50,morse D-G' OUT", "--carrier 1500,50,morse,x OUT"}) {
