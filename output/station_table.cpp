@@ -2,6 +2,7 @@
 #include "output/station_table.h"
 
 #include "output/status_panels.h"
+#include "present/text_format.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -50,16 +51,8 @@ std::string formatStationFrequency(std::optional<double> frequencyHz, bool absol
 }
 
 std::string formatUtcTime(double unixSeconds) {
-    // Checked before the conversion: a double beyond time_t's range does not convert (undefined
-    // behaviour), and NaN fails both comparisons.
-    constexpr double Year10000 = 253402300800.0;
-    if (!(unixSeconds >= 0.0 && unixSeconds < Year10000)) return "-";
-    const auto seconds = static_cast<std::time_t>(std::floor(unixSeconds));
-    std::tm utc{};
-    if (gmtime_r(&seconds, &utc) == nullptr) return "-";
-    char text[32];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
-    return std::string(text, length);
+    const std::string text = std::isfinite(unixSeconds) ? utcText(std::floor(unixSeconds), "%Y-%m-%d %H:%M:%S") : std::string();
+    return text.empty() ? "-" : text;
 }
 
 void sortStationRows(std::vector<StationRow>& rows) {

@@ -21,19 +21,25 @@ std::string zeroPadded(int value, int width) {
     return text;
 }
 
-std::string isoUtcTime(double unixSeconds) {
+std::string utcText(double wholeSeconds, const char* format) {
     // Checked before any conversion: a double beyond time_t's range does not convert, and NaN fails
     // both comparisons.
     constexpr double Year10000 = 253402300800.0;
-    if (!(unixSeconds >= 0.0 && unixSeconds < Year10000)) return {};
-    // Rounded to the tenth first, so that 59.97 s becomes the next minute rather than "59.10".
-    const auto tenths = static_cast<long long>(std::llround(unixSeconds * 10.0));
-    const auto seconds = static_cast<std::time_t>(tenths / 10);
+    if (!(wholeSeconds >= 0.0 && wholeSeconds < Year10000)) return {};
+    const auto seconds = static_cast<std::time_t>(wholeSeconds);
     std::tm utc{};
     if (gmtime_r(&seconds, &utc) == nullptr) return {};
-    char text[40];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    return std::string(text, length) + "." + std::to_string(tenths % 10) + "Z";
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, format, &utc));
+}
+
+std::string isoUtcTime(double unixSeconds) {
+    if (!std::isfinite(unixSeconds)) return {};
+    // Rounded to the tenth first, so that 59.97 s becomes the next minute rather than "59.10".
+    const double tenths = std::round(unixSeconds * 10.0);
+    const std::string whole = utcText(std::floor(tenths / 10.0), "%Y-%m-%dT%H:%M:%S");
+    if (whole.empty()) return {};
+    return whole + "." + std::to_string(static_cast<int>(tenths - 10.0 * std::floor(tenths / 10.0))) + "Z";
 }
 
 }  // namespace sondeco
